@@ -1,0 +1,106 @@
+// The six families of error values the computing core returns. Each value has
+// a fixed display text; the Python boundary alone decides which exception type
+// carries it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumetra {
+
+/// Failures of the bias analyses and of group segmentation.
+enum class BiasError : std::uint8_t {
+    NoFacetDeviation,                 ///< "No deviation in behavior between facets"
+    NoSegmentationParameters,         ///< "No segmentation parameters provided"
+    AmbiguousSegmentationParameters,  ///< "Ambiguous segmentation parameters"
+    DataLengthError,                  ///< "All data arrays must have equal length and be at least lenght 1"
+    BiasConfigError,                  ///< "Invalid bias configuration"
+};
+/// Display text of a bias error.
+std::string_view message(BiasError e) noexcept;
+/// Variant name of a bias error, as embedded in a performance error's text.
+std::string_view variant_name(BiasError e) noexcept;
+
+/// Failures of the drift detectors.
+enum class DriftError : std::uint8_t {
+    EmptyRuntimeData,         ///< "Data used for runtime drift analysis must be non empty"
+    MalformedTimestamp,       ///< "Unable to convert internal timestamp into DateTime object"
+    MalformedRuntimeBins,     ///< "Internal runtime bins are malformed"
+    EmptyBaselineData,        ///< "Baseline data must be non empty"
+    NaNValueError,            ///< "NaN values are not supported"
+    UnsupportedDriftType,     ///< "Unsupported drift type"
+    UnsupportedOperation,     ///< "Operation not supported in current drift mode"
+    UnsupportedConfiguration, ///< "Configuration not supported in current drift mode"
+    TooManyBins,              ///< baseline range needs more bins than the detector allows
+};
+/// Display text of a drift error.
+std::string_view message(DriftError e) noexcept;
+
+/// Metric names that a family's parser refused, in input order.
+struct InvalidMetricError {
+    enum class Family : std::uint8_t { DataBias, ModelBias, Classification, Regression };
+    Family family;
+    std::vector<std::string> rejected;
+};
+/// "Metrics: [\"a\", \"b\"] are not supported", quotes and backslashes escaped.
+std::string message(const InvalidMetricError& e);
+
+/// A pre-training metric missing from a baseline or latest record.
+enum class DataBiasRuntimeError : std::uint8_t {
+    ClassImbalance,                  ///< "ClassImbalance not present"
+    DifferenceInProportionOfLabels,  ///< "DifferenceInProportionOfLabels not present"
+    KlDivergence,                    ///< "KlDivergence not present"
+    JsDivergence,                    ///< "JsDivergence not present"
+    TotalVariationDistance,          ///< "TotalVariationDistance not present"
+    KolmogorovSmirnov,               ///< "KolmogorovSmirnov not present"
+    LpNorm,                          ///< "LpNorm not present"
+};
+/// Display text: the metric name followed by " not present".
+std::string message(DataBiasRuntimeError e);
+
+/// A post-training metric missing from a baseline or latest record.
+enum class ModelBiasRuntimeError : std::uint8_t {
+    DifferenceInPositivePredictedLabels,             ///< "... not present"
+    DisparateImpact,                                 ///< "... not present"
+    AccuracyDifference,                              ///< "... not present"
+    RecallDifference,                                ///< "... not present"
+    DifferenceInConditionalAcceptance,               ///< "... not present"
+    DifferenceInAcceptanceRate,                      ///< "... not present"
+    SpecialityDifference,                            ///< "... not present"
+    DifferenceInConditionalRejection,                ///< "... not present"
+    TreatmentEquity,                                 ///< "... not present"
+    ConditionalDemographicDesparityPredictedLabels,  ///< "... not present"
+    DifferenceInRejectionRate,                       ///< "... not present"
+    GeneralizedEntropy,                              ///< "... not present"
+};
+/// Display text: the metric name followed by " not present".
+std::string message(ModelBiasRuntimeError e);
+
+/// Failures of the performance computations (and, carried inside, bias errors).
+struct ModelPerformanceError {
+    enum class Kind : std::uint8_t {
+        InvalidData,               ///< "Metric cannot be computed with given data"
+        EmptyDataVector,           ///< "Empty data vectors"
+        DataVectorLengthMismatch,  ///< "Data vectors must be equal length"
+        InvalidAnalysisReport,     ///< "Invalid analysis report"
+        BiasError,                 ///< "Bias Error: " + the carried variant name
+        DataVectorTypeMismatch,    ///< "Data Vector type mistmatch"
+        UnsupportedType,           ///< "UnSupportedType"
+    };
+    Kind kind;
+    lumetra::BiasError bias = lumetra::BiasError::NoFacetDeviation;  ///< meaningful for Kind::BiasError
+
+    ModelPerformanceError(Kind k) : kind(k) {}  // NOLINT: implicit, errors read as plain values
+    static ModelPerformanceError from_bias(lumetra::BiasError b) {
+        ModelPerformanceError e(Kind::BiasError);
+        e.bias = b;
+        return e;
+    }
+    bool operator==(const ModelPerformanceError&) const = default;
+};
+/// Display text of a performance error.
+std::string message(const ModelPerformanceError& e);
+
+}  // namespace lumetra

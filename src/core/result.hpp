@@ -1,0 +1,80 @@
+// Result<T, E>: the value-or-error type every computing function returns.
+// The core never throws on bad input; the Python boundary turns the error
+// half into an exception through one table.
+#pragma once
+
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace lumetra {
+
+/// Marks an error when constructing a Result whose T and E could be confused.
+template <class E>
+struct Err {
+    E error;
+};
+template <class E>
+Err(E) -> Err<E>;
+
+/// A computed value of type T or an error value of type E.
+template <class T, class E>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+    template <class F>
+    Result(Err<F> err) : v_(std::in_place_index<1>, E(std::move(err.error))) {}  // NOLINT
+    Result(E err)  // NOLINT: implicit so `return SomeError::X;` reads naturally
+        requires(!std::is_same_v<T, E>)
+        : v_(std::in_place_index<1>, std::move(err)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    const E& error() const& { return std::get<1>(v_); }
+    E&& error() && { return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+/// Success-or-error for operations that produce no value.
+template <class E>
+class [[nodiscard]] Result<void, E> {
+public:
+    Result() = default;
+    Result(E err) : err_(std::move(err)), failed_(true) {}  // NOLINT
+    template <class F>
+    Result(Err<F> err) : err_(E(std::move(err.error))), failed_(true) {}  // NOLINT
+
+    bool ok() const noexcept { return !failed_; }
+    explicit operator bool() const noexcept { return ok(); }
+    const E& error() const& { return err_; }
+    E&& error() && { return std::move(err_); }
+
+private:
+    E err_{};
+    bool failed_ = false;
+};
+
+}  // namespace lumetra
+
+/// Evaluates `expr` (a Result); on error returns the error from the enclosing
+/// function, otherwise binds the value to `decl`.
+#define LUMETRA_CONCAT_INNER(a, b) a##b
+#define LUMETRA_CONCAT(a, b) LUMETRA_CONCAT_INNER(a, b)
+#define LUMETRA_TRY(decl, expr) LUMETRA_TRY_IMPL(LUMETRA_CONCAT(lumetra_try_, __LINE__), decl, expr)
+#define LUMETRA_TRY_IMPL(tmp, decl, expr)          \
+    auto tmp = (expr);                             \
+    if (!tmp.ok()) return std::move(tmp).error();  \
+    decl = std::move(tmp).value()
+
+/// Same for Results without a value.
+#define LUMETRA_CHECK(expr)                                                   \
+    do {                                                                      \
+        auto lumetra_check_ = (expr);                                         \
+        if (!lumetra_check_.ok()) return std::move(lumetra_check_).error();   \
+    } while (0)

@@ -1,0 +1,31 @@
+// The two process-wide numeric settings, read from the environment once, at
+// first use, and kept for the life of the process.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace lumetra {
+
+/// Default of the stability epsilon (the double nearest 1e-12).
+inline constexpr double kDefaultStabilityEps = 1e-12;
+/// Default of the distribution heuristic (the float nearest 0.05).
+inline constexpr float kDefaultDistributionHeuristic = 0.05f;
+
+/// Environment variable holding the stability epsilon.
+inline constexpr const char* kStabilityEpsVar = "LUMETRA_STABILITY_EPS";
+/// Environment variable holding the label-versus-threshold heuristic.
+inline constexpr const char* kDistributionHeuristicVar = "LUMETRA_DISTRIBUTION_HEURISTIC";
+
+/// Parses a whole text as a decimal double: optional sign, digits, fraction,
+/// exponent, or inf/infinity/nan in any case. No trimming; nullopt on failure.
+std::optional<double> parse_setting_f64(std::string_view text);
+/// The same for single precision, parsed directly (no double rounding).
+std::optional<float> parse_setting_f32(std::string_view text);
+
+/// Epsilon guarding logarithms and ratios (first call reads the environment).
+double stability_eps();
+/// Share of distinct values up to which a numeric array is label-matched.
+float distribution_heuristic();
+
+}  // namespace lumetra

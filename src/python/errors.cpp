@@ -1,0 +1,50 @@
+#include "errors.hpp"
+
+#include <string>
+
+namespace lumetra::py {
+namespace {
+
+PyObject* set(PyObject* type, std::string_view text) {
+    PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (msg != nullptr) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* exception_type(BiasError) noexcept { return PyExc_ValueError; }
+
+PyObject* exception_type(DriftError e) noexcept {
+    switch (e) {
+        case DriftError::MalformedTimestamp:
+        case DriftError::MalformedRuntimeBins: return PyExc_SystemError;
+        default: return PyExc_ValueError;
+    }
+}
+
+PyObject* exception_type(const ModelPerformanceError& e) noexcept {
+    using K = ModelPerformanceError::Kind;
+    switch (e.kind) {
+        case K::EmptyDataVector:
+        case K::DataVectorLengthMismatch:
+        case K::InvalidAnalysisReport: return PyExc_ValueError;
+        case K::InvalidData:
+        case K::BiasError:
+        case K::DataVectorTypeMismatch:
+        case K::UnsupportedType: return PyExc_TypeError;
+    }
+    return PyExc_TypeError;
+}
+
+PyObject* raise(BiasError e) { return set(exception_type(e), message(e)); }
+PyObject* raise(DriftError e) { return set(exception_type(e), message(e)); }
+PyObject* raise(const InvalidMetricError& e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(DataBiasRuntimeError e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(ModelBiasRuntimeError e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(const ModelPerformanceError& e) { return set(exception_type(e), message(e)); }
+
+}  // namespace lumetra::py
