@@ -5,6 +5,7 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+#include "model_perf.hpp"
 
 namespace lumetra::py {
 namespace {
@@ -19,6 +20,12 @@ PyMethodDef g_functions[] = {
     {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
     {"py_data_bias_analyzer_explicit_seg", fastcall<py_data_bias_analyzer_explicit_seg>(), kFastKw,
      kDataBiasAnalyzerExplicitSegDoc},
+    // ---- model performance (9 to 17)
+    {"py_model_perf_linear_regression", fastcall<py_model_perf_linear_regression>(), kFastKw, kLinearRegressionDoc},
+    {"py_model_perf_classification", fastcall<py_model_perf_classification>(), kFastKw, kClassificationDoc},
+    {"py_model_perf_logistic_regression", fastcall<py_model_perf_logistic_regression>(), kFastKw,
+     kLogisticRegressionDoc},
+    // ---- end of model performance
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -137,29 +138,52 @@ TEST_CASE("RSquared uses the expanded residual, not the squared error sum") {
     CHECK(r_squared(c) == 0.0);
 }
 
-TEST_CASE("per-pair updates reproduce from_dataset") {
-    const std::vector<float> t{3.5f, -0.25f, 7.0f, 0.0f, 2.0f};
-    const std::vector<float> p{3.0f, 0.5f, kNaN, 1.0f, 2.5f};
-    auto batch = LinearRegressionErrorBuckets::from_dataset(F32Column::of(t), F32Column::of(p));
-    REQUIRE(batch.ok());
-    LinearRegressionErrorBuckets stream;
-    for (std::size_t i = 0; i < t.size(); ++i) stream.update(t[i], p[i]);
-    const auto& b = batch.value();
-    const double fields_b[] = {b.squared_error_sum, b.absolute_error_sum, b.max_absolute_error,
-                               b.squared_log_error_sum, b.absolute_percentage_error_sum, b.y_true_sum,
-                               b.pair_count, b.y_true_squared_sum, b.y_pred_squared_sum,
-                               b.true_pred_product_sum};
-    const double fields_s[] = {stream.squared_error_sum, stream.absolute_error_sum, stream.max_absolute_error,
-                               stream.squared_log_error_sum, stream.absolute_percentage_error_sum,
-                               stream.y_true_sum, stream.pair_count, stream.y_true_squared_sum,
-                               stream.y_pred_squared_sum, stream.true_pred_product_sum};
-    for (int i = 0; i < 10; ++i) {
-        CAPTURE(i);
-        CHECK(same(static_cast<float>(fields_b[i]), static_cast<float>(fields_s[i])));
+TEST_CASE("per-pair updates reproduce from_dataset bit for bit") {
+    // Long enough to span several blocks of the batch pass, with a ragged end
+    // and the special values that take different paths.
+    std::vector<float> t, p;
+    std::uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<float>(state >> 8) / 16777216.0f;
+    };
+    const float specials[] = {0.0f, -1.0f, -2.0f, kNaN, kInf, -0.0f, 1e-30f};
+    for (int i = 0; i < 777; ++i) {
+        t.push_back(next() * 20.0f - 5.0f);
+        p.push_back(next() * 20.0f - 5.0f);
+        if (i % 97 == 3) t.back() = specials[(i / 97) % 7];
+        if (i % 89 == 5) p.back() = specials[(i / 89) % 7];
     }
-    CHECK(b.pair_count == 5.0);
-    CHECK(b.max_absolute_error == 1.0);
-    CHECK(b.y_true_sum == 12.25);
+    for (std::size_t len : {std::size_t{1}, std::size_t{255}, std::size_t{256}, std::size_t{257}, t.size()}) {
+        CAPTURE(len);
+        const std::vector<float> tl(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(len));
+        const std::vector<float> pl(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(len));
+        auto batch = LinearRegressionErrorBuckets::from_dataset(F32Column::of(tl), F32Column::of(pl));
+        REQUIRE(batch.ok());
+        LinearRegressionErrorBuckets stream;
+        for (std::size_t i = 0; i < len; ++i) stream.update(tl[i], pl[i]);
+        CHECK(std::memcmp(&batch.value(), &stream, sizeof stream) == 0);
+        CHECK(batch.value().pair_count == static_cast<double>(len));
+    }
+}
+
+TEST_CASE("update sums each term of a pair") {
+    LinearRegressionErrorBuckets b;
+    b.update(3.5f, 3.0f);
+    b.update(-0.25f, 0.5f);
+    b.update(7.0f, kNaN);
+    CHECK(b.max_absolute_error == 0.75);
+    CHECK(b.absolute_error_sum != b.absolute_error_sum);  // NaN
+    CHECK(b.y_true_sum == 10.25);
+    CHECK(b.pair_count == 3.0);
+    CHECK(b.y_true_squared_sum == 3.5 * 3.5 + 0.0625 + 49.0);
+    LinearRegressionErrorBuckets c;
+    c.update(2.0f, 0.5f);
+    CHECK(c.squared_error_sum == 2.25);
+    CHECK(c.absolute_percentage_error_sum == 0.75);
+    CHECK(c.true_pred_product_sum == 1.0);
+    CHECK(c.y_pred_squared_sum == 0.25);
+    CHECK(c.squared_log_error_sum == (std::log(3.0) - std::log(1.5)) * (std::log(3.0) - std::log(1.5)));
 }
 
 TEST_CASE("float64 columns are rounded to single precision before arithmetic") {
