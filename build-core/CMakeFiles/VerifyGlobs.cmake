@@ -38,6 +38,7 @@ file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/wt-bias/tests/cpp/*.cpp")
 set(OLD_GLOB
   "/work/wt-bias/tests/cpp/main.cpp"
   "/work/wt-bias/tests/cpp/test_model_bias.cpp"
+  "/work/wt-bias/tests/cpp/test_runtime.cpp"
   "/work/wt-bias/tests/cpp/test_vocabulary.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
