@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 
 #include "settings.hpp"
 
@@ -370,6 +371,54 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
                                                                                    const F32Column& y_pred,
                                                                                    float threshold) {
     return logistic_regression_runtime(y_true, y_pred, threshold, stability_eps());
+}
+
+// -------------------------------------------------------------------- checks
+
+namespace {
+
+template <class Record, class E>
+Result<DriftReport<E>, ModelPerformanceError> check_records(const NamedValues& baseline, const NamedValues& latest,
+                                                            const std::vector<E>& metrics, float threshold) {
+    LUMETRA_TRY(const Record baseline_record, Record::from_names(baseline));
+    LUMETRA_TRY(const Record latest_record, Record::from_names(latest));
+    const MetricMap<E> failures = Record::compare_to_baseline(latest_record, metrics, baseline_record, threshold);
+    return DriftReport<E>::from_runtime(failures);
+}
+
+}  // namespace
+
+Result<DriftReport<LinearRegressionEvaluationMetric>, ModelPerformanceError> regression_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const LinearRegressionMetricVec& metrics,
+    float threshold) {
+    return check_records<LinearRegressionRuntime>(baseline, latest, metrics, threshold);
+}
+
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> logistic_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const LogisticRegressionMetricVec& metrics,
+    float threshold) {
+    return check_records<LogisticRegressionRuntime>(baseline, latest, metrics, threshold);
+}
+
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> classification_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const ClassificationMetricVec& metrics,
+    float threshold) {
+    // The record has no LogLoss field; the parser refuses the name, and a
+    // list built in code that holds it anyway is a broken invariant.
+    for (const auto m : metrics) {
+        if (static_cast<std::size_t>(m) >= BinaryClassificationRuntime::size) {
+            throw std::logic_error("LogLoss in a binary classification check");
+        }
+    }
+    return check_records<BinaryClassificationRuntime>(baseline, latest, metrics, threshold);
+}
+
+ClassificationMetricVec binary_classification_metrics() {
+    ClassificationMetricVec out;
+    for (std::size_t i = 0; i < BinaryClassificationRuntime::size; ++i) {
+        out.push_back(static_cast<ClassificationEvaluationMetric>(i));
+    }
+    return out;
 }
 
 }  // namespace lumetra

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "intake.hpp"
 #include "metrics.hpp"
+#include "report.hpp"
 
 namespace lumetra::py {
 
@@ -146,6 +147,116 @@ PyObject* py_model_perf_logistic_regression(PyObject*, PyObject* const* args, Py
         auto record = logistic_regression_runtime(t.column, p.column, threshold);
         if (!record) return raise(record.error());
         return report_to_py_dict(record.value().to_map());
+    });
+}
+
+// ---- runtime checks -------------------------------------------------------------
+
+const char* const kClassFullDoc = "py_model_perf_class_rt_full(baseline, latest, threshold=0.10)\n--\n\n";
+const char* const kClassPartialDoc =
+    "py_model_perf_class_rt_partial(baseline, latest, evaluation_metrics, threshold=0.10)\n--\n\n";
+const char* const kLogRegPartialDoc =
+    "py_model_perf_log_reg_rt_partial(baseline, latest, evaluation_metrics, threshold=0.10)\n--\n\n";
+const char* const kLinRegFullDoc = "py_model_perf_lin_reg_rt_full(baseline, latest, threshold=0.10)\n--\n\n";
+const char* const kLinRegPartialDoc =
+    "py_model_perf_lin_reg_rt_partial(baseline, latest, evaluation_metrics, threshold=0.10)\n--\n\n";
+const char* const kLogRegFullDoc = "py_model_perf_log_reg_rt_full(baseline, latest, threshold=0.10)\n--\n\n";
+
+namespace {
+
+// The threshold when the caller leaves it out: the float nearest 0.1.
+constexpr float kDefaultCheckThreshold = 0.1f;
+
+const Signature kClassFullSig{"py_model_perf_class_rt_full()", {"baseline", "latest", "threshold"}, 2};
+const Signature kClassPartialSig{
+    "py_model_perf_class_rt_partial()", {"baseline", "latest", "evaluation_metrics", "threshold"}, 3};
+const Signature kLogRegPartialSig{
+    "py_model_perf_log_reg_rt_partial()", {"baseline", "latest", "evaluation_metrics", "threshold"}, 3};
+const Signature kLinRegFullSig{"py_model_perf_lin_reg_rt_full()", {"baseline", "latest", "threshold"}, 2};
+const Signature kLinRegPartialSig{
+    "py_model_perf_lin_reg_rt_partial()", {"baseline", "latest", "evaluation_metrics", "threshold"}, 3};
+const Signature kLogRegFullSig{"py_model_perf_log_reg_rt_full()", {"baseline", "latest", "threshold"}, 2};
+
+template <class E>
+PyObject* report_or_raise(const Result<DriftReport<E>, ModelPerformanceError>& report) {
+    if (!report) return raise(report.error());
+    return report_to_py(report.value());
+}
+
+// A full check: every metric of the family, in enum order.
+template <class Check, class Metrics>
+PyObject* full_check(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Check check, Metrics all) {
+    BoundArgs b;
+    if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
+    NamedValues baseline, latest;
+    float threshold = kDefaultCheckThreshold;
+    if (!convert_args(sig, b, baseline, latest, threshold)) return nullptr;
+    return report_or_raise(check(baseline, latest, all(), threshold));
+}
+
+// A partial check: the caller's names, parsed by the family's parser before
+// either dict is examined.
+template <class Check, class Parse>
+PyObject* partial_check(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        Check check, Parse parse) {
+    BoundArgs b;
+    if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
+    NamedValues baseline, latest;
+    StrList names;
+    float threshold = kDefaultCheckThreshold;
+    if (!convert_args(sig, b, baseline, latest, names, threshold)) return nullptr;
+    auto metrics = parse(names);
+    if (!metrics) return raise(metrics.error());
+    return report_or_raise(check(baseline, latest, metrics.value(), threshold));
+}
+
+}  // namespace
+
+PyObject* py_model_perf_class_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return full_check(kClassFullSig, args, nargs, kwnames, classification_performance_runtime,
+                          binary_classification_metrics);
+    });
+}
+
+PyObject* py_model_perf_class_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return partial_check(kClassPartialSig, args, nargs, kwnames, classification_performance_runtime,
+                             parse_classification_metrics);
+    });
+}
+
+PyObject* py_model_perf_log_reg_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return partial_check(kLogRegPartialSig, args, nargs, kwnames, logistic_performance_runtime,
+                             parse_logistic_metrics);
+    });
+}
+
+PyObject* py_model_perf_lin_reg_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return full_check(kLinRegFullSig, args, nargs, kwnames, regression_performance_runtime,
+                          all_metrics<LinearRegressionEvaluationMetric>);
+    });
+}
+
+PyObject* py_model_perf_lin_reg_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return partial_check(kLinRegPartialSig, args, nargs, kwnames, regression_performance_runtime,
+                             parse_regression_metrics);
+    });
+}
+
+PyObject* py_model_perf_log_reg_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return full_check(kLogRegFullSig, args, nargs, kwnames, logistic_performance_runtime,
+                          all_metrics<ClassificationEvaluationMetric>);
     });
 }
 

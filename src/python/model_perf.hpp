@@ -40,4 +40,24 @@ extern const char* const kLogisticRegressionDoc;
 PyObject* py_model_perf_logistic_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) noexcept;
 
+// ---- runtime checks: a full and a partial check per model family
+
+extern const char* const kClassFullDoc;
+PyObject* py_model_perf_class_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+extern const char* const kClassPartialDoc;
+PyObject* py_model_perf_class_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept;
+extern const char* const kLogRegPartialDoc;
+PyObject* py_model_perf_log_reg_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept;
+extern const char* const kLinRegFullDoc;
+PyObject* py_model_perf_lin_reg_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept;
+extern const char* const kLinRegPartialDoc;
+PyObject* py_model_perf_lin_reg_rt_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept;
+extern const char* const kLogRegFullDoc;
+PyObject* py_model_perf_log_reg_rt_full(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept;
+
 }  // namespace lumetra::py

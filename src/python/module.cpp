@@ -33,9 +33,15 @@ PyMethodDef g_functions[] = {
      kModelBiasAnalyzerExplicitSegDoc},
     // ---- model performance (9 to 17)
     {"py_model_perf_linear_regression", fastcall<py_model_perf_linear_regression>(), kFastKw, kLinearRegressionDoc},
+    {"py_model_perf_class_rt_full", fastcall<py_model_perf_class_rt_full>(), kFastKw, kClassFullDoc},
+    {"py_model_perf_class_rt_partial", fastcall<py_model_perf_class_rt_partial>(), kFastKw, kClassPartialDoc},
     {"py_model_perf_classification", fastcall<py_model_perf_classification>(), kFastKw, kClassificationDoc},
+    {"py_model_perf_log_reg_rt_partial", fastcall<py_model_perf_log_reg_rt_partial>(), kFastKw, kLogRegPartialDoc},
     {"py_model_perf_logistic_regression", fastcall<py_model_perf_logistic_regression>(), kFastKw,
      kLogisticRegressionDoc},
+    {"py_model_perf_lin_reg_rt_full", fastcall<py_model_perf_lin_reg_rt_full>(), kFastKw, kLinRegFullDoc},
+    {"py_model_perf_lin_reg_rt_partial", fastcall<py_model_perf_lin_reg_rt_partial>(), kFastKw, kLinRegPartialDoc},
+    {"py_model_perf_log_reg_rt_full", fastcall<py_model_perf_log_reg_rt_full>(), kFastKw, kLogRegFullDoc},
     // ---- end of model performance
     {nullptr, nullptr, 0, nullptr},
 };
