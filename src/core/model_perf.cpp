@@ -175,7 +175,7 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
         // into the maths library, which clobber every vector register), and
         // finally the ten sums, which thus stay in registers. Each sum still
         // runs in ascending index order with the same terms.
-        constexpr std::size_t kBlock = 256;
+        constexpr std::size_t kBlock = BlockTerms::kBlock;
         BlockTerms terms;
         LinearRegressionErrorBuckets acc;
         for (std::size_t base = 0; base < n; base += kBlock) {
