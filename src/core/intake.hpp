@@ -194,6 +194,26 @@ bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::u
     return misses == 0;
 }
 
+/// Kernels for the two widest and most common column types, compiled for
+/// several instruction sets and picked at load time: comparing 64-bit lanes
+/// needs more than the baseline x86-64 vector unit offers. They only compare,
+/// so every variant gives identical masks.
+namespace kernels {
+/// Writes mask bits (bit 0: x == v, bit 1: x >= v) and returns how many
+/// elements are none of the eight keys.
+std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
+                            const std::uint64_t* keys);
+std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v,
+                            const std::uint64_t* keys);
+/// Writes mask bits only.
+void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v);
+void bits(const double* src, std::size_t n, std::uint8_t* mask, double v);
+}  // namespace kernels
+
+template <class Src, class Value>
+inline constexpr bool has_kernel = (std::is_same_v<Src, Packed<std::int64_t>> && std::is_same_v<Value, std::int64_t>) ||
+                                   (std::is_same_v<Src, Packed<double>> && std::is_same_v<Value, double>);
+
 template <class Value, class Src>
 GroupMask label_numeric_impl(const Src& src, Value v) {
     const std::size_t n = src.size();
@@ -222,7 +242,13 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
     while (i < n && !threshold) {
         const std::size_t end = std::min(i + kBlock, n);
         bool all_known = false;
-        if (distinct.small() && distinct.small_size() > 0) {
+        if constexpr (has_kernel<Src, Value>) {
+            if (distinct.small() && distinct.small_size() > 0) {
+                all_known = kernels::bits_and_misses(src.data + i, end - i, mask.data() + i, v, distinct.small_keys()) == 0;
+            } else {
+                kernels::bits(src.data + i, end - i, mask.data() + i, v);
+            }
+        } else if (distinct.small() && distinct.small_size() > 0) {
             const std::uint64_t* keys = distinct.small_keys();
             const std::size_t k = distinct.small_size();
             if (k <= 2) {
@@ -245,7 +271,11 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
         }
         i = end;
     }
-    for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+    if constexpr (has_kernel<Src, Value>) {
+        if (i < n) kernels::bits(src.data + i, n - i, mask.data() + i, v);
+    } else {
+        for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+    }
 
     std::uint8_t* __restrict out = mask.data();
     if (threshold || !label_mode_for(distinct.count(), n)) {
