@@ -105,16 +105,6 @@ void bits(const double* src, std::size_t n, std::uint8_t* mask, double v) { bits
 
 }  // namespace kernels
 
-namespace {
-inline std::size_t mix(std::uint64_t k) {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdULL;
-    k ^= k >> 33;
-    k *= 0xc4ceb9fe1a85ec53ULL;
-    k ^= k >> 33;
-    return static_cast<std::size_t>(k);
-}
-}  // namespace
 
 bool DistinctCounter::insert(std::uint64_t key) {
     if (table_.empty()) {
@@ -134,12 +124,23 @@ bool DistinctCounter::insert(std::uint64_t key) {
             ++count_;
             return true;
         }
-        table_.assign(64, 0);
+        table_.assign(initial_table_size(), 0);
         for (std::uint64_t k : small_) insert_hashed(k);
     }
     if (!insert_hashed(key)) return false;
     ++count_;
     return true;
+}
+
+std::size_t DistinctCounter::initial_table_size() const {
+    // Counting stops once the share of distinct values passes the heuristic,
+    // so a table sized for that many keys never needs to grow (past this
+    // point more than 3 values were seen, so the heuristic is in use anyway).
+    constexpr std::size_t kMaxInitial = std::size_t{1} << 22;
+    const double bound = static_cast<double>(distribution_heuristic()) * static_cast<double>(column_size_) + 2.0;
+    std::size_t want = 64;
+    while (want < kMaxInitial && static_cast<double>(want) < 2.0 * bound) want *= 2;
+    return want;
 }
 
 bool DistinctCounter::insert_hashed(std::uint64_t key) {
@@ -149,7 +150,7 @@ bool DistinctCounter::insert_hashed(std::uint64_t key) {
         return true;
     }
     const std::size_t mask = table_.size() - 1;
-    std::size_t i = mix(key) & mask;
+    std::size_t i = slot_hash(key) & mask;
     while (true) {
         const std::uint64_t slot = table_[i];
         if (slot == key) return false;
@@ -167,7 +168,7 @@ void DistinctCounter::grow() {
     const std::size_t mask = table_.size() - 1;
     for (std::uint64_t key : old) {
         if (key == 0) continue;
-        std::size_t i = mix(key) & mask;
+        std::size_t i = slot_hash(key) & mask;
         while (table_[i] != 0) i = (i + 1) & mask;
         table_[i] = key;
     }
