@@ -1,7 +1,82 @@
-// Placeholder initialiser; the registration table follows with the boundary.
+// The module initialiser and the registration of every function and class,
+// in their public order.
 #define LUMETRA_NUMPY_IMPORT
 #include "numpy_api.hpp"
 
-static PyModuleDef lumetra_module = {PyModuleDef_HEAD_INIT, "_lumetra", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "binding.hpp"
+#include "data_bias.hpp"
 
-PyMODINIT_FUNC PyInit__lumetra(void) { return PyModule_Create(&lumetra_module); }
+namespace lumetra::py {
+namespace {
+
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
+}
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_functions[] = {
+    {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
+    {"py_data_bias_analyzer_explicit_seg", fastcall<py_data_bias_analyzer_explicit_seg>(), kFastKw,
+     kDataBiasAnalyzerExplicitSegDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+/// Class type specs in registration order; each subsystem provides its own.
+using SpecFn = PyType_Spec* (*)();
+const SpecFn g_classes[] = {
+    nullptr,
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_lumetra", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Single-phase init: CPython calls the initialiser again on a re-import, and
+// the same module object is returned. The module belongs to the interpreter
+// that built it; another interpreter is refused.
+PyObject* g_module = nullptr;
+PyInterpreterState* g_owner = nullptr;
+
+PyObject* build_module() {
+    if (_import_array() < 0) return nullptr;
+    if (!init_internal_error_type()) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&g_module_def));
+    if (!module) return nullptr;
+    for (PyMethodDef* def = g_functions; def->ml_name != nullptr; ++def) {
+        Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+        if (!fn) return nullptr;
+        if (PyModule_AddObjectRef(module.get(), def->ml_name, fn.get()) < 0) return nullptr;
+    }
+    for (SpecFn spec : g_classes) {
+        if (spec == nullptr) continue;
+        Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), spec(), nullptr));
+        if (!type) return nullptr;
+        if (PyModule_AddType(module.get(), reinterpret_cast<PyTypeObject*>(type.get())) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+}  // namespace lumetra::py
+
+PyMODINIT_FUNC PyInit__lumetra(void) {
+    using namespace lumetra::py;
+    return guarded([]() -> PyObject* {
+        PyInterpreterState* here = PyInterpreterState_Get();
+        if (g_module != nullptr) {
+            if (here != g_owner) {
+                PyErr_SetString(PyExc_ImportError,
+                                "_lumetra can only be imported once per process: it was already "
+                                "initialised in another interpreter");
+                return nullptr;
+            }
+            return Ref::borrow(g_module).release();
+        }
+        PyObject* module = build_module();
+        if (module == nullptr) return nullptr;
+        g_module = Ref::borrow(module).release();  // kept for the process
+        g_owner = here;
+        return module;
+    });
+}

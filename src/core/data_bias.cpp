@@ -1,0 +1,83 @@
+#include "data_bias.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace lumetra {
+
+FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth) {
+    // Masks hold only 0 and 1, so the counts are plain sums; kept branch-free
+    // so the compiler can vectorise the pass.
+    const std::size_t n = std::min(feature.size(), truth.size());
+    std::uint64_t in_a = 0, positive = 0, positive_a = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t f = feature[i];
+        const std::uint64_t t = truth[i];
+        in_a += f;
+        positive += t;
+        positive_a += f & t;
+    }
+    FacetCounts c;
+    c.len_a = in_a;
+    c.len_d = n - in_a;
+    c.label_positive_a = positive_a;
+    c.label_positive_d = positive - positive_a;
+    return c;
+}
+
+Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const FacetCounts& c) {
+    using M = DataBiasMetric;
+    MetricMap<DataBiasMetric> out;
+
+    const std::int64_t diff = static_cast<std::int64_t>(c.len_a) - static_cast<std::int64_t>(c.len_d);
+    const std::uint64_t magnitude = diff < 0 ? 0 - static_cast<std::uint64_t>(diff) : static_cast<std::uint64_t>(diff);
+    out.insert(M::ClassImbalance, static_cast<float>(magnitude) / static_cast<float>(c.len_a + c.len_d));
+
+    if (c.len_a == 0 || c.len_d == 0) return ModelPerformanceError(ModelPerformanceError::Kind::EmptyDataVector);
+
+    const float qa = static_cast<float>(c.label_positive_a) / static_cast<float>(c.len_a);
+    const float qd = static_cast<float>(c.label_positive_d) / static_cast<float>(c.len_d);
+
+    const float dpl = qa - qd;
+    out.insert(M::DifferenceInProportionOfLabels, dpl);
+
+    const float kl_neg = (1.0f - qa) * std::log((1.0f - qa) / (1.0f - qd));
+    const float kl_pos = qa * std::log(qa / qd);
+    out.insert(M::KlDivergence, kl_neg + kl_pos);
+
+    const float m = (qa + qd) * 0.5f;
+    const float pa_neg = (1.0f - qa) * std::log((1.0f - qa) / (1.0f - m));
+    const float pa_pos = qa * std::log(qa / m);
+    const float pa = pa_neg + pa_pos;
+    const float pd_neg = (1.0f - qd) * std::log((1.0f - qd) / (1.0f - m));
+    const float pd_pos = qd * std::log(qd / m);
+    const float pd = pd_neg + pd_pos;
+    out.insert(M::JsDivergence, (pa + pd) * 0.5f);
+
+    // Difference of the negative-outcome rates, grouped as written.
+    const float r = (1.0f - qa) + (qd - 1.0f);
+    const float r2 = r * r;
+    const float dpl2 = dpl * dpl;
+    out.insert(M::LpNorm, std::sqrt(r2 + dpl2));
+    out.insert(M::TotalVariationDistance, (std::fabs(dpl) + std::fabs(r)) * 0.5f);
+    out.insert(M::KolmogorovSmirnov, std::fmax(std::fabs(r), std::fabs(dpl)));
+    return out;
+}
+
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const GroupMask& feature,
+                                                                    const GroupMask& truth) {
+    // Pairing masks of different lengths would silently drop part of the
+    // population, so it is refused.
+    if (feature.size() != truth.size()) return BiasError::DataLengthError;
+    const FacetCounts counts = count_facets(feature, truth);
+    if (counts.len_a == 0 || counts.len_d == 0) return BiasError::NoFacetDeviation;
+    auto metrics = pre_training_bias(counts);
+    if (metrics.ok()) return std::move(metrics).value();
+    switch (metrics.error().kind) {
+        case ModelPerformanceError::Kind::InvalidData: return BiasError::NoFacetDeviation;
+        case ModelPerformanceError::Kind::EmptyDataVector: return BiasError::DataLengthError;
+        default: throw std::logic_error("Invalid error conversion");
+    }
+}
+
+}  // namespace lumetra

@@ -1,0 +1,33 @@
+// Pre-training (data) bias: how the positive outcome is spread over facet a
+// (the group a feature selects) and facet d (everyone else).
+#pragma once
+
+#include <cstdint>
+
+#include "errors.hpp"
+#include "intake.hpp"
+#include "metrics.hpp"
+#include "result.hpp"
+
+namespace lumetra {
+
+/// Outcome counts of the two facets.
+struct FacetCounts {
+    std::uint64_t label_positive_a = 0;
+    std::uint64_t len_a = 0;
+    std::uint64_t label_positive_d = 0;
+    std::uint64_t len_d = 0;
+};
+
+/// Counts facets and positive outcomes from a feature mask and an outcome mask.
+FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth);
+
+/// The seven pre-training metrics in single precision; EmptyDataVector when a facet is empty.
+Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const FacetCounts& counts);
+
+/// Masks to metrics. Masks of different lengths are DataLengthError; an empty
+/// facet (or empty input) is NoFacetDeviation.
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const GroupMask& feature,
+                                                                    const GroupMask& truth);
+
+}  // namespace lumetra

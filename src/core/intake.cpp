@@ -1,0 +1,116 @@
+#include "intake.hpp"
+
+namespace lumetra {
+
+std::optional<SegmentationThresholdType> threshold_type_from_name(std::string_view text) {
+    if (text == "GreaterThan") return SegmentationThresholdType::GreaterThan;
+    if (text == "GreaterThanEqualTo") return SegmentationThresholdType::GreaterThanEqualTo;
+    if (text == "LessThan") return SegmentationThresholdType::LessThan;
+    if (text == "LessThanEqualTo") return SegmentationThresholdType::LessThanEqualTo;
+    return std::nullopt;
+}
+
+std::u32string_view Ucs4Column::item(std::size_t i, std::u32string& scratch) const {
+    const char* p = data + static_cast<std::ptrdiff_t>(i) * stride;
+    scratch.resize(width);
+    if (width != 0) std::memcpy(scratch.data(), p, width * sizeof(char32_t));
+    std::size_t len = width;
+    while (len > 0 && scratch[len - 1] == U'\0') --len;
+    return std::u32string_view(scratch.data(), len);
+}
+
+bool ucs4_all_encodable(const Ucs4Column& col) {
+    std::u32string scratch;
+    for (std::size_t i = 0; i < col.n; ++i) {
+        for (char32_t c : col.item(i, scratch)) {
+            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        }
+    }
+    return true;
+}
+
+GroupMask label_strings(const std::vector<std::string>& items, std::string_view label) {
+    GroupMask mask(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) mask[i] = static_cast<std::uint8_t>(items[i] == label);
+    return mask;
+}
+
+GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label) {
+    GroupMask mask(col.n);
+    std::u32string scratch;
+    for (std::size_t i = 0; i < col.n; ++i) mask[i] = static_cast<std::uint8_t>(col.item(i, scratch) == label);
+    return mask;
+}
+
+namespace detail {
+
+namespace {
+inline std::size_t mix(std::uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ULL;
+    k ^= k >> 33;
+    return static_cast<std::size_t>(k);
+}
+}  // namespace
+
+bool DistinctCounter::insert(std::uint64_t key) {
+    if (table_.empty()) {
+        // Low-cardinality columns (outcomes, categories) never leave this
+        // branch-free check of a handful of keys.
+        bool seen = false;
+        for (std::size_t k = 0; k < kSmall; ++k) seen |= (small_[k] == key);
+        if (seen && small_n_ > 0) return false;
+        if (small_n_ == 0) {
+            for (std::uint64_t& slot : small_) slot = key;
+            small_n_ = 1;
+            ++count_;
+            return true;
+        }
+        if (small_n_ < kSmall) {
+            small_[small_n_++] = key;
+            ++count_;
+            return true;
+        }
+        table_.assign(64, 0);
+        for (std::uint64_t k : small_) insert_hashed(k);
+    }
+    if (!insert_hashed(key)) return false;
+    ++count_;
+    return true;
+}
+
+bool DistinctCounter::insert_hashed(std::uint64_t key) {
+    if (key == 0) {
+        if (has_zero_) return false;
+        has_zero_ = true;
+        return true;
+    }
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = mix(key) & mask;
+    while (true) {
+        const std::uint64_t slot = table_[i];
+        if (slot == key) return false;
+        if (slot == 0) break;
+        i = (i + 1) & mask;
+    }
+    table_[i] = key;
+    if (++used_ * 2 > table_.size()) grow();
+    return true;
+}
+
+void DistinctCounter::grow() {
+    std::vector<std::uint64_t> old(table_.size() * 2, 0);
+    old.swap(table_);
+    const std::size_t mask = table_.size() - 1;
+    for (std::uint64_t key : old) {
+        if (key == 0) continue;
+        std::size_t i = mix(key) & mask;
+        while (table_[i] != 0) i = (i + 1) & mask;
+        table_[i] = key;
+    }
+}
+
+}  // namespace detail
+}  // namespace lumetra

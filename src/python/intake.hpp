@@ -1,0 +1,97 @@
+// Intake of NumPy arrays: element kinds, direct reads of 1-D native buffers,
+// the Python-iteration copies used for every other layout, and segmentation of
+// an array into a group mask.
+#pragma once
+
+#include "numpy_api.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/intake.hpp"
+
+namespace lumetra::py {
+
+/// The element kind of a NumPy array, decided from its dtype.
+ElementKind determine_type(PyObject* array);
+
+/// Native element types whose 1-D buffers are read directly.
+enum class NativeType : std::uint8_t { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool, Unicode };
+
+/// A 1-D array in native byte order with a directly readable dtype. Reading
+/// it gives the same values as Python iteration of the array would.
+struct NativeColumn {
+    NativeType type;
+    const char* data;
+    std::ptrdiff_t stride;
+    std::size_t n;
+    std::size_t itemsize;
+};
+
+/// The direct-read description of `array`, or nullopt when the array must be
+/// read by Python iteration (other shapes, byte-swapped, other dtypes).
+std::optional<NativeColumn> native_column(PyObject* array);
+
+/// A boolean column read as 0/1 bytes: any non-zero byte is true, as NumPy's
+/// own truth conversion of a bool element has it.
+struct BoolStrided {
+    const char* data;
+    std::ptrdiff_t stride;
+    std::size_t n;
+    std::size_t size() const noexcept { return n; }
+    std::uint8_t operator[](std::size_t i) const noexcept {
+        return static_cast<std::uint8_t>(data[static_cast<std::ptrdiff_t>(i) * stride] != 0);
+    }
+};
+
+/// Calls f(view) with a Strided<T> of the column's numeric element type, or a
+/// BoolStrided for booleans. Must not be called for Unicode columns.
+template <class F>
+decltype(auto) visit_numeric(const NativeColumn& c, F&& f) {
+    auto view = [&](auto tag) {
+        using T = decltype(tag);
+        return Strided<T>{c.data, c.stride, c.n};
+    };
+    switch (c.type) {
+        case NativeType::F32: return f(view(float{}));
+        case NativeType::F64: return f(view(double{}));
+        case NativeType::I8: return f(view(std::int8_t{}));
+        case NativeType::I16: return f(view(std::int16_t{}));
+        case NativeType::I32: return f(view(std::int32_t{}));
+        case NativeType::I64: return f(view(std::int64_t{}));
+        case NativeType::U8: return f(view(std::uint8_t{}));
+        case NativeType::U16: return f(view(std::uint16_t{}));
+        case NativeType::U32: return f(view(std::uint32_t{}));
+        case NativeType::U64: return f(view(std::uint64_t{}));
+        case NativeType::Bool:
+        case NativeType::Unicode: break;
+    }
+    return f(BoolStrided{c.data, c.stride, c.n});
+}
+
+/// The column as UCS-4 strings (type must be Unicode).
+inline Ucs4Column ucs4_column(const NativeColumn& c) { return Ucs4Column{c.data, c.stride, c.n, c.itemsize / 4}; }
+
+/// Iterates `obj` and converts each item with Python's float conversion.
+/// False with the Python error set.
+bool copy_floats(PyObject* obj, std::vector<double>& out);
+/// Iterates `obj`, requiring each item to be a str, and copies its UTF-8 text.
+bool copy_strings(PyObject* obj, std::vector<std::string>& out);
+/// Reads an array as 64-bit floats: directly when possible, else copy_floats.
+bool read_floats(PyObject* array, std::vector<double>& out);
+/// Reads an array as strings: directly for native unicode arrays, else copy_strings.
+bool read_strings(PyObject* array, std::vector<std::string>& out);
+
+/// Implicit segmentation: label matching or thresholding chosen from the data.
+/// nullopt with the Python error set on failure.
+std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold);
+
+/// Explicit segmentation by a threshold with its comparison, or by a label.
+/// nullopt with ValueError "Invalid bias configuration" set on failure.
+std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<double>& threshold,
+                                        const std::optional<std::string>& label,
+                                        const std::optional<std::string>& threshold_type);
+
+}  // namespace lumetra::py
