@@ -253,18 +253,63 @@ std::size_t LabelIndex::find(std::string_view label) const noexcept {
     }
 }
 
-Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::create(std::span<const std::string_view> labels) {
+namespace {
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+}  // namespace
+
+std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf) {
+    buf.clear();
+    const char* p = col.data + static_cast<std::ptrdiff_t>(i) * col.stride;
+    std::size_t len = col.width;
+    auto at = [p](std::size_t j) {
+        char32_t c;
+        std::memcpy(&c, p + j * sizeof(char32_t), sizeof(char32_t));
+        return c;
+    };
+    while (len > 0 && at(len - 1) == U'\0') --len;
+    for (std::size_t j = 0; j < len; ++j) {
+        const char32_t c = at(j);
+        if (c < 0x80) {
+            buf.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            buf.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            buf.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            buf.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return buf;
+}
+
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::create(const Labels& labels) {
     BaselineCategoricalBins b;
     LUMETRA_CHECK(b.define_bins(labels));
     return b;
 }
 
-Result<void, DriftError> BaselineCategoricalBins::define_bins(std::span<const std::string_view> labels) {
+Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labels) {
     if (labels.empty()) return DriftError::EmptyBaselineData;
     // Build the whole new table aside, then swap it in: a failure on the way
     // leaves the previous table in place.
-    std::unordered_map<std::string_view, std::uint64_t> counts;
-    for (std::string_view l : labels) ++counts[l];
+    std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>> counts;
+    labels.for_each([&counts](std::string_view l) {
+        auto it = counts.find(l);
+        if (it != counts.end()) {
+            ++it->second;
+        } else {
+            counts.emplace(std::string(l), 1);
+        }
+    });
     std::vector<std::pair<std::string_view, std::uint64_t>> ordered(counts.begin(), counts.end());
     // Byte-wise order on the UTF-8 text (unsigned bytes, a prefix first).
     std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -386,10 +431,10 @@ void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, 
     for (std::size_t j = 0; j < nb; ++j) bins[j] += static_cast<double>(l0[j] + l1[j] + l2[j] + l3[j]);
 }
 
-template <class Detector, class T>
+template <class Detector, class Runtime>
 Result<std::vector<double>, DriftError> batch_multiple(Detector& d, std::vector<double>& bins,
                                                        std::span<const double> baseline_hist,
-                                                       std::span<const T> runtime,
+                                                       const Runtime& runtime,
                                                        std::span<const DataDriftType> types, BinKind kind) {
     std::vector<double> out;
     out.reserve(types.size());
@@ -440,19 +485,31 @@ Result<void, DriftError> ContinuousDataDrift::reset_baseline(std::span<const dou
 CategoricalDataDrift::CategoricalDataDrift(BaselineCategoricalBins b)
     : baseline_(std::move(b)), runtime_bins_(baseline_.baseline_hist().size(), 0.0) {}
 
-Result<CategoricalDataDrift, DriftError> CategoricalDataDrift::create(std::span<const std::string_view> baseline) {
+Result<CategoricalDataDrift, DriftError> CategoricalDataDrift::create(const Labels& baseline) {
     LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
     return CategoricalDataDrift(std::move(b));
 }
 
-Result<void, DriftError> CategoricalDataDrift::build_rt_hist(std::span<const std::string_view> runtime) {
+Result<void, DriftError> CategoricalDataDrift::build_rt_hist(const Labels& runtime) {
     if (runtime.empty()) return DriftError::EmptyRuntimeData;
+    const std::size_t nb = runtime_bins_.size();
     const BaselineCategoricalBins& b = baseline_;
-    count_into_zero_bins(runtime, runtime_bins_, [&b](std::string_view v) { return b.bin(v); });
+    if (nb > kLaneLimit) {
+        runtime.for_each([&](std::string_view v) { runtime_bins_[b.bin(v)] += 1.0; });
+        return {};
+    }
+    std::vector<std::uint64_t> lanes(4 * nb, 0);
+    std::size_t lane = 0;
+    runtime.for_each([&](std::string_view v) {
+        ++lanes[lane + b.bin(v)];
+        lane = lane == 3 * nb ? 0 : lane + nb;
+    });
+    for (std::size_t j = 0; j < nb; ++j)
+        runtime_bins_[j] += static_cast<double>(lanes[j] + lanes[nb + j] + lanes[2 * nb + j] + lanes[3 * nb + j]);
     return {};
 }
 
-Result<double, DriftError> CategoricalDataDrift::compute_drift(std::span<const std::string_view> runtime,
+Result<double, DriftError> CategoricalDataDrift::compute_drift(const Labels& runtime,
                                                                DataDriftType type) {
     const DataDriftType one[1] = {type};
     LUMETRA_TRY(std::vector<double> v, compute_drift_multiple(runtime, one));
@@ -460,11 +517,11 @@ Result<double, DriftError> CategoricalDataDrift::compute_drift(std::span<const s
 }
 
 Result<std::vector<double>, DriftError> CategoricalDataDrift::compute_drift_multiple(
-    std::span<const std::string_view> runtime, std::span<const DataDriftType> types) {
+    const Labels& runtime, std::span<const DataDriftType> types) {
     return batch_multiple(*this, runtime_bins_, baseline_.baseline_hist(), runtime, types, BinKind::Categorical);
 }
 
-Result<void, DriftError> CategoricalDataDrift::reset_baseline(std::span<const std::string_view> baseline) {
+Result<void, DriftError> CategoricalDataDrift::reset_baseline(const Labels& baseline) {
     LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
     std::vector<double> bins(b.baseline_hist().size(), 0.0);
     baseline_ = std::move(b);
@@ -480,7 +537,7 @@ Result<std::vector<double>, DriftError> compute_drift_continuous_distribution(
 }
 
 Result<std::vector<double>, DriftError> compute_drift_categorical_distribution(
-    std::span<const std::string_view> baseline, std::span<const std::string_view> runtime,
+    const Labels& baseline, const Labels& runtime,
     std::span<const DataDriftType> types) {
     LUMETRA_TRY(CategoricalDataDrift d, CategoricalDataDrift::create(baseline));
     return d.compute_drift_multiple(runtime, types);
@@ -640,7 +697,7 @@ Result<std::vector<double>, DriftError> StreamingContinuousDataDrift::stream_sha
 }
 
 Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift::new_decay(
-    std::span<const std::string_view> baseline, std::optional<std::uint64_t> half_life) {
+    const Labels& baseline, std::optional<std::uint64_t> half_life) {
     LUMETRA_TRY(double factor, decay_factor_for(half_life));
     LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
     StreamState s = StreamState::decay(b.baseline_hist().size(), factor);
@@ -648,17 +705,16 @@ Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift:
 }
 
 Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift::new_flush(
-    std::span<const std::string_view> baseline, std::optional<std::uint64_t> rate,
+    const Labels& baseline, std::optional<std::uint64_t> rate,
     std::optional<std::uint64_t> cadence_secs) {
     LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
     StreamState s = StreamState::flush(b.baseline_hist().size(), rate, cadence_secs);
     return StreamingCategoricalDataDrift(std::move(b), std::move(s));
 }
 
-Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(
-    std::span<const std::string_view> labels) noexcept {
+Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(const Labels& labels) {
     if (labels.empty()) return DriftError::EmptyRuntimeData;
-    for (std::string_view l : labels) state_.add(baseline_.bin(l));
+    labels.for_each([this](std::string_view l) { state_.add(baseline_.bin(l)); });
     return {};
 }
 
@@ -673,7 +729,7 @@ Result<std::vector<double>, DriftError> StreamingCategoricalDataDrift::compute_d
     return out;
 }
 
-Result<void, DriftError> StreamingCategoricalDataDrift::reset_baseline(std::span<const std::string_view> baseline) {
+Result<void, DriftError> StreamingCategoricalDataDrift::reset_baseline(const Labels& baseline) {
     LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
     state_.resize_and_clear(b.baseline_hist().size());
     baseline_ = std::move(b);

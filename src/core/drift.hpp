@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/intake.hpp"
 #include "core/result.hpp"
 
 namespace lumetra::drift {
@@ -100,6 +101,40 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 
 // ---- categorical baseline -----------------------------------------------------
 
+/// UTF-8 text of item i of a UCS-4 column (trailing NULs dropped), written into `buf`.
+std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf);
+
+/// Labels given as UTF-8 views, or as a fixed-width UCS-4 column that is
+/// encoded one label at a time into a reused buffer (no copy of the column).
+class Labels {
+public:
+    Labels() noexcept = default;
+    Labels(std::span<const std::string_view> views) noexcept : views_(views) {}  // NOLINT: implicit
+    Labels(const std::vector<std::string_view>& views) noexcept : views_(views) {}  // NOLINT: implicit
+    /// The column must hold only code points that have a UTF-8 form.
+    explicit Labels(const Ucs4Column& column) noexcept : ucs4_(&column) {}
+
+    /// Number of labels.
+    std::size_t size() const noexcept { return ucs4_ != nullptr ? ucs4_->n : views_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+    /// Calls f(std::string_view) for each label in order; the view lives until the next call.
+    template <class F>
+    void for_each(F&& f) const {
+        if (ucs4_ == nullptr) {
+            for (std::string_view v : views_) f(v);
+            return;
+        }
+        std::string text;
+        text.reserve(ucs4_->width * 4);  // the longest encoding: no allocation per label
+        for (std::size_t i = 0; i < ucs4_->n; ++i) f(ucs4_utf8(*ucs4_, i, text));
+    }
+
+private:
+    std::span<const std::string_view> views_{};
+    const Ucs4Column* ucs4_ = nullptr;
+};
+
+
 /// Open-addressing index from label text to its position among the sorted distinct labels.
 class LabelIndex {
 public:
@@ -126,9 +161,9 @@ std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept;
 class BaselineCategoricalBins {
 public:
     /// Builds the table; an empty label list is refused.
-    static Result<BaselineCategoricalBins, DriftError> create(std::span<const std::string_view> labels);
+    static Result<BaselineCategoricalBins, DriftError> create(const Labels& labels);
     /// Rebuilds the table in place; on error (empty labels) the old table stays.
-    Result<void, DriftError> define_bins(std::span<const std::string_view> labels);
+    Result<void, DriftError> define_bins(const Labels& labels);
 
     /// Bin of a label: its index, or the unseen-label slot D.
     std::size_t bin(std::string_view label) const noexcept { return index_.find(label); }
@@ -192,16 +227,16 @@ private:
 class CategoricalDataDrift {
 public:
     /// Builds the label table and zero runtime bins.
-    static Result<CategoricalDataDrift, DriftError> create(std::span<const std::string_view> baseline);
+    static Result<CategoricalDataDrift, DriftError> create(const Labels& baseline);
     /// Counts labels into their bins (unseen labels into slot D); empty data refused.
-    Result<void, DriftError> build_rt_hist(std::span<const std::string_view> runtime);
+    Result<void, DriftError> build_rt_hist(const Labels& runtime);
     /// Bins `runtime`, scores one metric, zeroes the bins.
-    Result<double, DriftError> compute_drift(std::span<const std::string_view> runtime, DataDriftType type);
+    Result<double, DriftError> compute_drift(const Labels& runtime, DataDriftType type);
     /// Bins once and scores each metric in order.
-    Result<std::vector<double>, DriftError> compute_drift_multiple(std::span<const std::string_view> runtime,
+    Result<std::vector<double>, DriftError> compute_drift_multiple(const Labels& runtime,
                                                                    std::span<const DataDriftType> types);
     /// Replaces the label table and resizes the bins; on error nothing changes.
-    Result<void, DriftError> reset_baseline(std::span<const std::string_view> baseline);
+    Result<void, DriftError> reset_baseline(const Labels& baseline);
 
     /// The baseline.
     const BaselineCategoricalBins& baseline() const noexcept { return baseline_; }
@@ -220,7 +255,7 @@ Result<std::vector<double>, DriftError> compute_drift_continuous_distribution(
     std::optional<QuantileType> rule);
 /// One-shot categorical comparison: one score per requested metric, in order.
 Result<std::vector<double>, DriftError> compute_drift_categorical_distribution(
-    std::span<const std::string_view> baseline, std::span<const std::string_view> runtime,
+    const Labels& baseline, const Labels& runtime,
     std::span<const DataDriftType> types);
 
 // ---- monotonic clock seam ------------------------------------------------------------
@@ -343,20 +378,20 @@ private:
 class StreamingCategoricalDataDrift {
 public:
     /// Decay mode; `half_life` absent means the default, 0 is refused.
-    static Result<StreamingCategoricalDataDrift, DriftError> new_decay(std::span<const std::string_view> baseline,
+    static Result<StreamingCategoricalDataDrift, DriftError> new_decay(const Labels& baseline,
                                                                        std::optional<std::uint64_t> half_life);
     /// Flush mode with optional rate (samples) and cadence (seconds).
-    static Result<StreamingCategoricalDataDrift, DriftError> new_flush(std::span<const std::string_view> baseline,
+    static Result<StreamingCategoricalDataDrift, DriftError> new_flush(const Labels& baseline,
                                                                        std::optional<std::uint64_t> rate,
                                                                        std::optional<std::uint64_t> cadence_secs);
     /// Adds one label.
     void update_stream(std::string_view label) noexcept { state_.add(baseline_.bin(label)); }
     /// Adds labels in order; an empty batch is refused untouched.
-    Result<void, DriftError> update_stream_batch(std::span<const std::string_view> labels) noexcept;
+    Result<void, DriftError> update_stream_batch(const Labels& labels);
     /// Scores each metric on the accumulated stream (one decay step per call in decay mode).
     Result<std::vector<double>, DriftError> compute_drift_multiple(std::span<const DataDriftType> types);
     /// Replaces the label table and clears the stream; on error nothing changes.
-    Result<void, DriftError> reset_baseline(std::span<const std::string_view> baseline);
+    Result<void, DriftError> reset_baseline(const Labels& baseline);
     /// Raw accumulated weight per baseline label, labels ascending byte-wise (no unseen slot).
     std::vector<std::pair<std::string, double>> label_weights() const;
 

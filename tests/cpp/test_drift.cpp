@@ -580,3 +580,25 @@ TEST_CASE("streaming failures change nothing") {
     CHECK(weights[1] == std::pair<std::string, double>{"b", 0.0});
     CHECK(c.state().runtime_bins()[2] == 2.0);
 }
+
+TEST_CASE("UCS-4 columns bin like their UTF-8 texts") {
+    // Width 3, NUL-padded: "a", "é", "ab", "a" + U+1F600, "zz".
+    const char32_t cells[] = {U'a', 0, 0, U'\u00e9', 0, 0, U'a', U'b', 0, U'a', U'\U0001F600', 0, U'z', U'z', 0};
+    const Ucs4Column col{reinterpret_cast<const char*>(cells), 3 * sizeof(char32_t), 5, 3};
+    std::string buf;
+    CHECK(ucs4_utf8(col, 1, buf) == "\xc3\xa9");
+    CHECK(ucs4_utf8(col, 3, buf) == "a\xf0\x9f\x98\x80");
+    CHECK(ucs4_utf8(col, 4, buf) == "zz");
+
+    const std::vector<std::string> base = {"a", "\xc3\xa9", "ab"};
+    auto from_col = CategoricalDataDrift::create(Labels(col)).value();
+    CHECK(from_col.baseline().label_index().labels() ==
+          std::vector<std::string>{"a", "ab", "a\xf0\x9f\x98\x80", "zz", "\xc3\xa9"});
+    auto d = CategoricalDataDrift::create(views(base)).value();
+    REQUIRE(d.build_rt_hist(Labels(col)).ok());
+    CHECK(d.runtime_bins() == std::vector<double>{1, 1, 1, 2});
+
+    auto s = StreamingCategoricalDataDrift::new_decay(views(base), std::nullopt).value();
+    REQUIRE(s.update_stream_batch(Labels(col)).ok());
+    CHECK(s.state().runtime_bins() == std::vector<double>{1, 1, 1, 2});
+}
