@@ -5,6 +5,7 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+#include "drift.hpp"
 
 namespace lumetra::py {
 namespace {
@@ -19,12 +20,26 @@ PyMethodDef g_functions[] = {
     {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
     {"py_data_bias_analyzer_explicit_seg", fastcall<py_data_bias_analyzer_explicit_seg>(), kFastKw,
      kDataBiasAnalyzerExplicitSegDoc},
+    // ---- drift (functions 18, 19) ----
+    {"py_compute_drift_categorical_distribtuion", fastcall<py_compute_drift_categorical_distribtuion>(), kFastKw,
+     kComputeDriftCategoricalDoc},
+    {"py_compute_drift_continuous_distribtuion", fastcall<py_compute_drift_continuous_distribtuion>(), kFastKw,
+     kComputeDriftContinuousDoc},
+    // ---- end drift ----
     {nullptr, nullptr, 0, nullptr},
 };
 
 /// Class type specs in registration order; each subsystem provides its own.
 using SpecFn = PyType_Spec* (*)();
 const SpecFn g_classes[] = {
+    // ---- drift (classes 1-6) ----
+    categorical_data_drift_spec,
+    continuous_data_drift_spec,
+    streaming_continuous_flush_spec,
+    streaming_continuous_decay_spec,
+    streaming_categorical_flush_spec,
+    streaming_categorical_decay_spec,
+    // ---- end drift ----
     nullptr,
 };
 
