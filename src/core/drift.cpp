@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 
 #include "core/settings.hpp"
@@ -147,6 +148,13 @@ void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::
     bin_edges_ = std::move(edges);
     num_bins_ = num_bins;
     last_edge_ = bin_edges_[static_cast<std::size_t>(num_bins_ - 3)];
+    const double inf = std::numeric_limits<double>::infinity();
+    padded_.clear();
+    padded_.reserve(bin_edges_.size() + 3);
+    padded_.push_back(-inf);
+    padded_.insert(padded_.end(), bin_edges_.begin(), bin_edges_.end());
+    padded_.push_back(inf);
+    padded_.push_back(inf);
     direct_ = bin_edges_.size() > 1 && std::isfinite(inv_width_) && inv_width_ > 0.0 &&
               std::isfinite(bin_edges_.front()) && std::isfinite(last_edge_);
 
@@ -157,30 +165,10 @@ void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::
     baseline_hist_ = std::move(counts);
 }
 
-std::size_t BaselineContinuousBins::search_bin(double t) const noexcept {
+std::size_t BinLookup::search(double t) const noexcept {
     // Number of edges <= t; a value on an edge belongs to the bin it opens.
-    auto it = std::partition_point(bin_edges_.begin(), bin_edges_.end(), [t](double e) { return e <= t; });
-    const auto c = static_cast<std::size_t>(it - bin_edges_.begin());
-    return std::min<std::size_t>(c, static_cast<std::size_t>(num_bins_ - 1));
-}
-
-std::size_t BaselineContinuousBins::interior_bin(double t) const noexcept {
-    // Here edges[0] <= t <= last edge. The equal widths give a guess that the
-    // exact edges then confirm; rounding can put it one bin off either way.
-    if (!direct_) return search_bin(t);
-    const double* e = bin_edges_.data();
-    const std::size_t k = bin_edges_.size();
-    const double g = (t - e[0]) * inv_width_;
-    std::size_t j = g < static_cast<double>(k - 1) ? static_cast<std::size_t>(g) : k - 1;
-    if (e[j] <= t) {
-        if (j + 1 == k || t < e[j + 1]) return j + 1;
-        if (j + 2 == k || t < e[j + 2]) {
-            if (e[j + 1] <= t) return j + 2;
-        }
-    } else if (j > 0 && e[j - 1] <= t) {
-        return j;
-    }
-    return search_bin(t);
+    const double* it = std::partition_point(edges, edges + k, [t](double e) { return e <= t; });
+    return std::min<std::size_t>(static_cast<std::size_t>(it - edges), last_bin);
 }
 
 // ---- categorical baseline -------------------------------------------------------------
@@ -207,22 +195,51 @@ std::uint64_t process_seed() noexcept {
 }
 }  // namespace
 
-std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t len = s.size();
-    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(len) * 0x9E3779B97F4A7C15ULL);
-    while (len >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
-        h ^= h >> 29;
-        p += 8;
-        len -= 8;
+namespace {
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+}
+inline std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+inline std::uint64_t load32(const unsigned char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+constexpr std::uint64_t kP0 = 0xa0761d6478bd642fULL;
+constexpr std::uint64_t kP1 = 0xe7037ed1a0b428dbULL;
+constexpr std::uint64_t kP2 = 0x8ebc6af09c88c6e3ULL;
+
+// A multiply-fold hash over whole words read straight from the bytes; short
+// keys cost one or two multiplications.
+std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t seed) noexcept {
+    std::uint64_t h = seed ^ kP0;
+    const std::size_t total = len;
+    while (len > 16) {
+        h = fold(load64(p) ^ kP1, load64(p + 8) ^ h);
+        p += 16;
+        len -= 16;
     }
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, len);
-    h = (h ^ w) * 0x94d049bb133111ebULL;
-    return mix64(h);
+    std::uint64_t a = 0, b = 0;
+    if (len >= 8) {
+        a = load64(p);
+        b = load64(p + len - 8);
+    } else if (len >= 4) {
+        a = load32(p);
+        b = load32(p + len - 4);
+    } else if (len > 0) {
+        a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1];
+    }
+    return fold(a ^ kP1 ^ total, fold(b ^ kP2, h ^ total) ^ h);
+}
+}  // namespace
+
+std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept {
+    return hash_bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size(), seed);
 }
 
 LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
@@ -230,12 +247,13 @@ LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
     idx.seed_ = process_seed();
     std::size_t cap = 8;
     while (cap < 2 * labels.size()) cap *= 2;
-    idx.slots_.assign(cap, 0);
+    idx.slots_.assign(cap, Slot{0, 0});
     idx.mask_ = cap - 1;
     for (std::size_t i = 0; i < labels.size(); ++i) {
-        std::size_t pos = static_cast<std::size_t>(hash_label(labels[i], idx.seed_)) & idx.mask_;
-        while (idx.slots_[pos] != 0) pos = (pos + 1) & idx.mask_;
-        idx.slots_[pos] = static_cast<std::uint32_t>(i + 1);
+        const std::uint64_t h = hash_label(labels[i], idx.seed_);
+        std::size_t pos = static_cast<std::size_t>(h) & idx.mask_;
+        while (idx.slots_[pos].index != 0) pos = (pos + 1) & idx.mask_;
+        idx.slots_[pos] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(i + 1)};
     }
     idx.labels_ = std::move(labels);
     return idx;
@@ -243,14 +261,64 @@ LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
 
 std::size_t LabelIndex::find(std::string_view label) const noexcept {
     if (slots_.empty()) return labels_.size();
-    std::size_t pos = static_cast<std::size_t>(hash_label(label, seed_)) & mask_;
+    const std::uint64_t h = hash_label(label, seed_);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t pos = static_cast<std::size_t>(h) & mask_;
     for (;;) {
-        const std::uint32_t s = slots_[pos];
-        if (s == 0) return labels_.size();
-        const std::string& cand = labels_[s - 1];
-        if (cand.size() == label.size() && std::memcmp(cand.data(), label.data(), label.size()) == 0) return s - 1;
+        const Slot s = slots_[pos];
+        if (s.index == 0) return labels_.size();
+        if (s.tag == tag) {
+            const std::string& cand = labels_[s.index - 1];
+            if (cand.size() == label.size() && std::memcmp(cand.data(), label.data(), label.size()) == 0) {
+                return s.index - 1;
+            }
+        }
         pos = (pos + 1) & mask_;
     }
+}
+
+namespace {
+// Distinct cells remembered per column; past this, cells are looked up directly.
+constexpr std::size_t kCellCacheEntries = 4096;
+constexpr std::size_t kCellCacheBytes = std::size_t{1} << 22;
+}  // namespace
+
+Ucs4BinCache::Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column)
+    : baseline_(baseline),
+      column_(column),
+      cell_bytes_(column.width * sizeof(char32_t)),
+      seed_(process_seed()),
+      slots_(2 * kCellCacheEntries, 0),
+      mask_(2 * kCellCacheEntries - 1),
+      capacity_(cell_bytes_ == 0 ? 0 : std::min(kCellCacheEntries, kCellCacheBytes / cell_bytes_)) {
+    // Everything is allocated here, so binning itself never allocates (and
+    // a streaming update cannot stop half way).
+    keys_.reserve(capacity_ * cell_bytes_);
+    bins_.reserve(capacity_);
+    text_.reserve(column.width * 4);
+}
+
+std::size_t Ucs4BinCache::bin(std::size_t i) {
+    if (cell_bytes_ == 0) return baseline_.bin(std::string_view());
+    const char* cell = column_.data + static_cast<std::ptrdiff_t>(i) * column_.stride;
+    const std::uint64_t h = hash_bytes(reinterpret_cast<const unsigned char*>(cell), cell_bytes_, seed_);
+    std::size_t pos = static_cast<std::size_t>(h) & mask_;
+    for (;;) {
+        const std::uint32_t s = slots_[pos];
+        if (s == 0) return lookup_and_remember(i, cell, pos);
+        if (std::memcmp(keys_.data() + (s - 1) * cell_bytes_, cell, cell_bytes_) == 0) return bins_[s - 1];
+        pos = (pos + 1) & mask_;
+    }
+}
+
+std::size_t Ucs4BinCache::lookup_and_remember(std::size_t i, const char* cell, std::size_t pos) {
+    const std::size_t b = baseline_.bin(ucs4_utf8(column_, i, text_));
+    if (bins_.size() < capacity_) {
+        keys_.insert(keys_.end(), cell, cell + cell_bytes_);
+        bins_.push_back(static_cast<std::uint32_t>(b));
+        slots_[pos] = static_cast<std::uint32_t>(bins_.size());
+    }
+    return b;
 }
 
 namespace {
@@ -408,7 +476,7 @@ namespace {
 constexpr std::size_t kLaneLimit = 4096;
 
 template <class BinFn, class T>
-void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, BinFn&& bin_of) {
+void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, const BinFn bin_of) {
     const std::size_t nb = bins.size();
     if (nb > kLaneLimit) {
         for (const T& v : values) bins[bin_of(v)] += 1.0;
@@ -458,8 +526,8 @@ Result<ContinuousDataDrift, DriftError> ContinuousDataDrift::create(std::optiona
 
 Result<void, DriftError> ContinuousDataDrift::build_rt_hist(std::span<const double> runtime) {
     if (runtime.empty()) return DriftError::EmptyRuntimeData;
-    const BaselineContinuousBins& b = baseline_;
-    count_into_zero_bins(runtime, runtime_bins_, [&b](double v) { return b.bin(v); });
+    const BinLookup lookup = baseline_.lookup();
+    count_into_zero_bins(runtime, runtime_bins_, lookup);
     return {};
 }
 
@@ -495,13 +563,13 @@ Result<void, DriftError> CategoricalDataDrift::build_rt_hist(const Labels& runti
     const std::size_t nb = runtime_bins_.size();
     const BaselineCategoricalBins& b = baseline_;
     if (nb > kLaneLimit) {
-        runtime.for_each([&](std::string_view v) { runtime_bins_[b.bin(v)] += 1.0; });
+        runtime.for_each_bin(b, [&](std::size_t i) { runtime_bins_[i] += 1.0; });
         return {};
     }
     std::vector<std::uint64_t> lanes(4 * nb, 0);
     std::size_t lane = 0;
-    runtime.for_each([&](std::string_view v) {
-        ++lanes[lane + b.bin(v)];
+    runtime.for_each_bin(b, [&](std::size_t i) {
+        ++lanes[lane + i];
         lane = lane == 3 * nb ? 0 : lane + nb;
     });
     for (std::size_t j = 0; j < nb; ++j)
@@ -665,7 +733,8 @@ Result<StreamingContinuousDataDrift, DriftError> StreamingContinuousDataDrift::n
 
 Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::span<const double> values) noexcept {
     if (values.empty()) return DriftError::EmptyRuntimeData;
-    for (double v : values) state_.add(baseline_.bin(v));
+    const BinLookup lookup = baseline_.lookup();
+    for (double v : values) state_.add(lookup(v));
     return {};
 }
 
@@ -714,7 +783,7 @@ Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift:
 
 Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(const Labels& labels) {
     if (labels.empty()) return DriftError::EmptyRuntimeData;
-    labels.for_each([this](std::string_view l) { state_.add(baseline_.bin(l)); });
+    labels.for_each_bin(baseline_, [this](std::size_t i) { state_.add(i); });
     return {};
 }
 

@@ -53,6 +53,34 @@ std::uint64_t compute_num_bins(QuantileType rule, std::span<const double> sorted
 
 // ---- continuous baseline ------------------------------------------------------
 
+/// The continuous lookup rule over a baseline's edges, copied into hot loops
+/// so its fields stay in registers.
+struct BinLookup {
+    const double* edges;    ///< k edges, with -inf before and two +inf after
+    std::size_t k;          ///< number of edges
+    std::size_t last_bin;   ///< num_bins - 1
+    double first, last;     ///< first and last edge
+    double inv_width;       ///< 1 / bin width (equal-width layout)
+    bool direct;            ///< the width gives a first guess of the bin
+
+    std::size_t operator()(double t) const noexcept {
+        if (!(t >= first)) return 0;  // below the baseline, or NaN
+        if (t > last) return last_bin;
+        if (direct) {
+            // The equal widths give a guess that the exact edges then settle:
+            // with e[j-1] <= t < e[j+2] the count of edges <= t is j plus the
+            // two comparisons in between.
+            const double g = (t - first) * inv_width;
+            const std::size_t j = g < static_cast<double>(k - 1) ? static_cast<std::size_t>(g) : k - 1;
+            const double* p = edges + j;
+            if (p[-1] <= t && t < p[2]) return j + static_cast<std::size_t>(p[0] <= t) + static_cast<std::size_t>(p[1] <= t);
+        }
+        return search(t);
+    }
+    /// Binary search: the number of edges <= t, at most last_bin.
+    std::size_t search(double t) const noexcept;
+};
+
 /// Equal-width histogram of a continuous baseline, with open bins on both sides.
 class BaselineContinuousBins {
 public:
@@ -63,11 +91,11 @@ public:
 
     /// Bin of one value: below the first edge (or NaN) 0, above the last edge
     /// num_bins-1, else the number of edges <= value.
-    std::size_t bin(double t) const noexcept {
-        const double* e = bin_edges_.data();
-        if (!(t >= e[0])) return 0;
-        if (t > last_edge_) return static_cast<std::size_t>(num_bins_ - 1);
-        return interior_bin(t);
+    std::size_t bin(double t) const noexcept { return lookup()(t); }
+    /// The lookup rule as a small value for hot loops.
+    BinLookup lookup() const noexcept {
+        return BinLookup{padded_.data() + 1, bin_edges_.size(), static_cast<std::size_t>(num_bins_ - 1),
+                         bin_edges_.front(), last_edge_, inv_width_, direct_};
     }
 
     /// Lower edges of the interior bins, ascending.
@@ -81,12 +109,11 @@ public:
 
 private:
     BaselineContinuousBins() = default;
-    std::size_t interior_bin(double t) const noexcept;
-    std::size_t search_bin(double t) const noexcept;
     /// Builds edges and shares from validated sorted data and a bin count.
     void init_baseline_hist(std::span<const double> sorted, std::uint64_t num_bins);
 
     std::vector<double> bin_edges_;
+    std::vector<double> padded_;  // -inf, the edges, +inf, +inf: lookup reads one neighbour either side
     std::vector<double> baseline_hist_;
     std::uint64_t num_bins_ = 0;
     QuantileType quantile_type_ = QuantileType::FreedmanDiaconis;
@@ -129,6 +156,10 @@ public:
         for (std::size_t i = 0; i < ucs4_->n; ++i) f(ucs4_utf8(*ucs4_, i, text));
     }
 
+    /// Calls f(bin) with the baseline bin of each label in order.
+    template <class Baseline, class F>
+    void for_each_bin(const Baseline& baseline, F&& f) const;
+
 private:
     std::span<const std::string_view> views_{};
     const Ucs4Column* ucs4_ = nullptr;
@@ -140,6 +171,8 @@ class LabelIndex {
 public:
     /// Index of `label`, or size() when it is not a baseline label.
     std::size_t find(std::string_view label) const noexcept;
+    /// The seed this index hashes with.
+    std::uint64_t seed() const noexcept { return seed_; }
     /// Distinct labels, ascending byte-wise; a label's position is its index.
     const std::vector<std::string>& labels() const noexcept { return labels_; }
     /// Number of distinct labels.
@@ -148,14 +181,43 @@ public:
     static LabelIndex from_sorted(std::vector<std::string> labels);
 
 private:
+    struct Slot {
+        std::uint32_t tag;    // high hash bits: most mismatches end without a byte comparison
+        std::uint32_t index;  // label position + 1; 0 is an empty slot
+    };
     std::vector<std::string> labels_;
-    std::vector<std::uint32_t> slots_;  // label position + 1; 0 is empty
+    std::vector<Slot> slots_;
     std::uint64_t seed_ = 0;
     std::size_t mask_ = 0;
 };
 
 /// Hash of a label's bytes under a seed (used by LabelIndex).
 std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept;
+
+class BaselineCategoricalBins;
+
+/// Bins of the cells of one UCS-4 column, remembered by the cells' raw bytes:
+/// each distinct cell is encoded and looked up in the label index once.
+class Ucs4BinCache {
+public:
+    Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column);
+    /// Bin of item i of the column.
+    std::size_t bin(std::size_t i);
+
+private:
+    std::size_t lookup_and_remember(std::size_t i, const char* cell, std::size_t pos);
+
+    const BaselineCategoricalBins& baseline_;
+    const Ucs4Column& column_;
+    std::size_t cell_bytes_;
+    std::uint64_t seed_;
+    std::vector<char> keys_;            // remembered cells, cell_bytes_ each
+    std::vector<std::uint32_t> bins_;   // their bins
+    std::vector<std::uint32_t> slots_;  // entry + 1; 0 is empty
+    std::size_t mask_;
+    std::size_t capacity_;              // entries that fit the reserved storage
+    std::string text_;                  // reused UTF-8 buffer
+};
 
 /// Shares of the distinct labels of a categorical baseline, plus an unseen-label slot.
 class BaselineCategoricalBins {
@@ -179,6 +241,16 @@ private:
     LabelIndex index_;
     std::vector<double> baseline_hist_;
 };
+
+template <class Baseline, class F>
+void Labels::for_each_bin(const Baseline& baseline, F&& f) const {
+    if (ucs4_ == nullptr) {
+        for (std::string_view v : views_) f(baseline.bin(v));
+        return;
+    }
+    Ucs4BinCache cache(baseline, *ucs4_);
+    for (std::size_t i = 0; i < ucs4_->n; ++i) f(cache.bin(i));
+}
 
 // ---- drift metrics --------------------------------------------------------------
 

@@ -572,6 +572,33 @@ struct StreamSignatures {
 template <class T>
 PyObject* stream_update(const StreamSignatures& s, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
+    // One positional float or str is the per-sample hot path: it skips the
+    // general binder and reads the value in place (no user code can run).
+    if (kwnames == nullptr && nargs == 1) {
+        PyObject* o = args[0];
+        if constexpr (std::is_same_v<T, StreamingContinuousDataDrift>) {
+            if (PyFloat_CheckExact(o)) {
+                const double v = PyFloat_AS_DOUBLE(o);
+                auto r = exclusive<T>(self, [v](T& d) {
+                    d.update_stream(v);
+                    return true;
+                });
+                return r ? none() : nullptr;
+            }
+        } else {
+            if (PyUnicode_CheckExact(o)) {
+                Py_ssize_t len = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+                if (text == nullptr) return nullptr;
+                const std::string_view label(text, static_cast<std::size_t>(len));
+                auto r = exclusive<T>(self, [label](T& d) {
+                    d.update_stream(label);
+                    return true;
+                });
+                return r ? none() : nullptr;
+            }
+        }
+    }
     BoundArgs b;
     if (!bind(s.update, args, nargs, kwnames, b)) return nullptr;
     typename StreamTraits<T>::Example example{};

@@ -602,3 +602,41 @@ TEST_CASE("UCS-4 columns bin like their UTF-8 texts") {
     REQUIRE(s.update_stream_batch(Labels(col)).ok());
     CHECK(s.state().runtime_bins() == std::vector<double>{1, 1, 1, 2});
 }
+
+TEST_CASE("UCS-4 bins past the cell cache and of empty cells") {
+    // 6000 distinct cells (more than the cache remembers), every baseline label twice.
+    const std::size_t width = 6, n = 12000;
+    std::vector<char32_t> cells(n * width, 0);
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string t = std::to_string((i * 7) % 6000);
+        t.insert(t.begin(), 'k');
+        for (std::size_t c = 0; c < t.size(); ++c) cells[i * width + c] = static_cast<char32_t>(t[c]);
+        texts.push_back(t);
+    }
+    const Ucs4Column col{reinterpret_cast<const char*>(cells.data()), static_cast<std::ptrdiff_t>(width * 4), n,
+                         width};
+    std::vector<std::string> base(texts.begin(), texts.begin() + 3000);
+    auto from_views = CategoricalDataDrift::create(views(base)).value();
+    auto from_views2 = CategoricalDataDrift::create(views(base)).value();
+    REQUIRE(from_views.build_rt_hist(Labels(col)).ok());
+    REQUIRE(from_views2.build_rt_hist(views(texts)).ok());
+    CHECK(from_views.runtime_bins() == from_views2.runtime_bins());
+
+    const Ucs4Column empty{reinterpret_cast<const char*>(cells.data()), 0, 3, 0};
+    const std::vector<std::string> with_empty = {"", "a"};
+    auto e = CategoricalDataDrift::create(views(with_empty)).value();
+    REQUIRE(e.build_rt_hist(Labels(empty)).ok());
+    CHECK(e.runtime_bins() == std::vector<double>{3, 0, 0});
+}
+
+TEST_CASE("hash of labels depends on every byte") {
+    const std::uint64_t seed = 12345;
+    std::vector<std::string> keys = {"", "a", "b", "ab", "ba", "abc", "abcd", "abce", "abcdefg", "abcdefgh",
+                                     "abcdefgi", "bbcdefgh", std::string(17, 'x'), std::string(16, 'x') + "y",
+                                     std::string("\0", 1), std::string("\0\0", 2)};
+    std::vector<std::uint64_t> hashes;
+    for (const auto& k : keys) hashes.push_back(hash_label(k, seed));
+    std::sort(hashes.begin(), hashes.end());
+    CHECK(std::adjacent_find(hashes.begin(), hashes.end()) == hashes.end());
+}
