@@ -157,12 +157,58 @@ void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::
     padded_.push_back(inf);
     direct_ = bin_edges_.size() > 1 && std::isfinite(inv_width_) && inv_width_ > 0.0 &&
               std::isfinite(bin_edges_.front()) && std::isfinite(last_edge_);
+    build_cells();
 
     std::vector<double> counts(static_cast<std::size_t>(num_bins), 0.0);
     for (double t : x) counts[bin(t)] += 1.0;
     const double n = static_cast<double>(x.size());
     for (double& c : counts) c = c / n;
     baseline_hist_ = std::move(counts);
+}
+
+namespace {
+// Edges up to which the cell table is built (two cells per bin).
+constexpr std::size_t kCellTableEdges = std::size_t{1} << 16;
+}  // namespace
+
+void BaselineContinuousBins::build_cells() {
+    cell_count_.clear();
+    cell_edge_.clear();
+    const std::size_t k = bin_edges_.size();
+    if (!direct_ || k > kCellTableEdges) return;
+    const std::size_t cells = 2 * k;
+    CellLookup probe{nullptr, nullptr, bin_edges_.front(), last_edge_, 2.0 * inv_width_,
+                     static_cast<double>(cells - 1)};
+    if (!std::isfinite(probe.scale)) return;
+    // The cell of a value never decreases as the value grows. So an edge e is
+    // <= every value of the cells above cell(e), and > every value of the
+    // cells below cell(the largest double under e); in the cells between, the
+    // edge is undecided. The table is usable when each cell has at most one
+    // undecided edge.
+    std::vector<std::uint32_t> below(cells + 1, 0);  // edges decided <= t, by cell (difference form)
+    // A cell without an undecided edge holds NaN, which no value reaches.
+    std::vector<double> undecided(cells, std::numeric_limits<double>::quiet_NaN());
+    std::vector<std::uint8_t> taken(cells, 0);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double e = bin_edges_[i];
+        const auto hi = static_cast<std::size_t>(probe.cell_of(e));
+        const auto lo = static_cast<std::size_t>(probe.cell_of(std::nextafter(e, -std::numeric_limits<double>::infinity())));
+        for (std::size_t c = lo; c <= hi; ++c) {
+            if (taken[c]) return;  // two undecided edges: keep the other lookup
+            taken[c] = 1;
+            undecided[c] = e;
+        }
+        below[hi + 1] += 1;
+    }
+    std::vector<std::uint32_t> counts(cells);
+    std::uint32_t run = 0;
+    for (std::size_t c = 0; c < cells; ++c) {
+        run += below[c];
+        counts[c] = run;
+    }
+    cell_count_ = std::move(counts);
+    cell_edge_ = std::move(undecided);
+    cell_scale_ = probe.scale;
 }
 
 std::size_t BinLookup::search(double t) const noexcept {
@@ -527,7 +573,11 @@ Result<ContinuousDataDrift, DriftError> ContinuousDataDrift::create(std::optiona
 Result<void, DriftError> ContinuousDataDrift::build_rt_hist(std::span<const double> runtime) {
     if (runtime.empty()) return DriftError::EmptyRuntimeData;
     const BinLookup lookup = baseline_.lookup();
-    count_into_zero_bins(runtime, runtime_bins_, lookup);
+    if (lookup.cells.count != nullptr) {
+        count_into_zero_bins(runtime, runtime_bins_, lookup.cells);
+    } else {
+        count_into_zero_bins(runtime, runtime_bins_, lookup);
+    }
     return {};
 }
 
@@ -734,7 +784,12 @@ Result<StreamingContinuousDataDrift, DriftError> StreamingContinuousDataDrift::n
 Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::span<const double> values) noexcept {
     if (values.empty()) return DriftError::EmptyRuntimeData;
     const BinLookup lookup = baseline_.lookup();
-    for (double v : values) state_.add(lookup(v));
+    if (lookup.cells.count != nullptr) {
+        const CellLookup cells = lookup.cells;
+        for (double v : values) state_.add(cells(v));
+    } else {
+        for (double v : values) state_.add(lookup(v));
+    }
     return {};
 }
 

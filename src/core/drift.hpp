@@ -53,6 +53,32 @@ std::uint64_t compute_num_bins(QuantileType rule, std::span<const double> sorted
 
 // ---- continuous baseline ------------------------------------------------------
 
+/// The lookup rule through a table of half-bin-wide cells, each holding at
+/// most one edge that values of the cell can fall on either side of. Every
+/// edge of a lower cell is <= t and every edge of a higher cell is > t, since
+/// the cell of a value never decreases as the value grows.
+struct CellLookup {
+    const std::uint32_t* count = nullptr;  ///< edges below every value of the cell
+    const double* edge = nullptr;          ///< the cell's undecided edge, or NaN
+    double first = 0.0;                    ///< first edge
+    double last = 0.0;                     ///< last edge
+    double scale = 0.0;                    ///< cells per unit of value
+    double top = 0.0;                      ///< index of the last cell
+
+    /// Cell of a value: NaN and values below the first edge in cell 0.
+    double cell_of(double t) const noexcept {
+        double g = (t - first) * scale;
+        g = g > 0.0 ? g : 0.0;
+        return g < top ? g : top;
+    }
+    /// The bin: a value above the last edge moves one bin further (NaN does not).
+    std::size_t operator()(double t) const noexcept {
+        const auto c = static_cast<std::int64_t>(cell_of(t));
+        return static_cast<std::size_t>(count[c]) + static_cast<std::size_t>(edge[c] <= t) +
+               static_cast<std::size_t>(t > last);
+    }
+};
+
 /// The continuous lookup rule over a baseline's edges, copied into hot loops
 /// so its fields stay in registers.
 struct BinLookup {
@@ -61,20 +87,32 @@ struct BinLookup {
     std::size_t last_bin;   ///< num_bins - 1
     double first, last;     ///< first and last edge
     double inv_width;       ///< 1 / bin width (equal-width layout)
+    double top_guess;       ///< k - 1, the largest edge index
     bool direct;            ///< the width gives a first guess of the bin
+    /// The cell-table part of the rule, when the baseline has one.
+    CellLookup cells{};
 
     std::size_t operator()(double t) const noexcept {
+        if (cells.count != nullptr) return cells(t);
+        if (direct) {
+            // The equal widths give a guess j that the exact edges settle: when
+            // e[j-1] <= t < e[j+2], the edges <= t are the first j plus those
+            // of e[j], e[j+1] that are <= t, and a value above the last edge
+            // moves one bin further. Values below the first edge guess j = 0
+            // and count 0; NaN fails the window and takes the search below.
+            double g = (t - first) * inv_width;
+            g = g > 0.0 ? g : 0.0;
+            g = g < top_guess ? g : top_guess;
+            const auto j = static_cast<std::int64_t>(g);
+            const double* p = edges + j;
+            const bool inside = (p[-1] <= t) & (t < p[2]);
+            if (inside) [[likely]] {
+                return static_cast<std::size_t>(j) + static_cast<std::size_t>(p[0] <= t) +
+                       static_cast<std::size_t>(p[1] <= t) + static_cast<std::size_t>(t > last);
+            }
+        }
         if (!(t >= first)) return 0;  // below the baseline, or NaN
         if (t > last) return last_bin;
-        if (direct) {
-            // The equal widths give a guess that the exact edges then settle:
-            // with e[j-1] <= t < e[j+2] the count of edges <= t is j plus the
-            // two comparisons in between.
-            const double g = (t - first) * inv_width;
-            const std::size_t j = g < static_cast<double>(k - 1) ? static_cast<std::size_t>(g) : k - 1;
-            const double* p = edges + j;
-            if (p[-1] <= t && t < p[2]) return j + static_cast<std::size_t>(p[0] <= t) + static_cast<std::size_t>(p[1] <= t);
-        }
         return search(t);
     }
     /// Binary search: the number of edges <= t, at most last_bin.
@@ -94,8 +132,15 @@ public:
     std::size_t bin(double t) const noexcept { return lookup()(t); }
     /// The lookup rule as a small value for hot loops.
     BinLookup lookup() const noexcept {
-        return BinLookup{padded_.data() + 1, bin_edges_.size(), static_cast<std::size_t>(num_bins_ - 1),
-                         bin_edges_.front(), last_edge_, inv_width_, direct_};
+        BinLookup l{padded_.data() + 1,   bin_edges_.size(),
+                    static_cast<std::size_t>(num_bins_ - 1), bin_edges_.front(),
+                    last_edge_,            inv_width_,
+                    static_cast<double>(bin_edges_.size() - 1), direct_};
+        if (!cell_count_.empty()) {
+            l.cells = CellLookup{cell_count_.data(), cell_edge_.data(), bin_edges_.front(), last_edge_, cell_scale_,
+                                 static_cast<double>(cell_count_.size() - 1)};
+        }
+        return l;
     }
 
     /// Lower edges of the interior bins, ascending.
@@ -121,6 +166,10 @@ private:
     double last_edge_ = 0.0;
     double inv_width_ = 0.0;
     bool direct_ = false;  // the width estimate may be used as a first guess
+    std::vector<std::uint32_t> cell_count_;  // cell table of the lookup (empty when not usable)
+    std::vector<double> cell_edge_;
+    double cell_scale_ = 0.0;
+    void build_cells();
 };
 
 /// Checks a continuous baseline (at least two values, no NaN) and returns a sorted copy.

@@ -640,3 +640,23 @@ TEST_CASE("hash of labels depends on every byte") {
     std::sort(hashes.begin(), hashes.end());
     CHECK(std::adjacent_find(hashes.begin(), hashes.end()) == hashes.end());
 }
+
+TEST_CASE("lookup without the cell table (very many bins) agrees with counting edges") {
+    std::vector<double> data = iota_values(100);
+    data.push_back(2.2e6);  // Freedman-Diaconis: about 100000 bins
+    auto b = must_build(data, QuantileType::FreedmanDiaconis);
+    REQUIRE(b.num_bins() > 65536 + 2);
+    REQUIRE(b.num_bins() <= kMaxBins);
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> dist(-10.0, 2.3e6);
+    std::vector<double> probes = {kNaN, -kInf, kInf, 0.0, 2.2e6, 99.0};
+    for (std::size_t i = 0; i < 400; ++i) {
+        const double e = b.bin_edges()[i * 200];
+        probes.insert(probes.end(), {e, std::nextafter(e, -kInf), std::nextafter(e, kInf)});
+    }
+    for (int i = 0; i < 400; ++i) probes.push_back(dist(rng));
+    for (double t : probes) {
+        CAPTURE(t);
+        REQUIRE(b.bin(t) == reference_bin(b, t));
+    }
+}
