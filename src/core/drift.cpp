@@ -315,7 +315,8 @@ std::size_t LabelIndex::find(std::string_view label) const noexcept {
         if (s.index == 0) return labels_.size();
         if (s.tag == tag) {
             const std::string& cand = labels_[s.index - 1];
-            if (cand.size() == label.size() && std::memcmp(cand.data(), label.data(), label.size()) == 0) {
+            if (cand.size() == label.size() &&
+                (label.empty() || std::memcmp(cand.data(), label.data(), label.size()) == 0)) {
                 return s.index - 1;
             }
         }
