@@ -43,6 +43,67 @@ def data_bias(data):
     )
 
 
+def show_report(title, report):
+    print(f"\n== {title}")
+    print(f"  passed: {report['passed']}")
+    for entry in report.get("failed_report", []):
+        print(f"  failed  {entry['metric']:<48} drift {entry['drift']:.6f}")
+
+
+def model_bias(data):
+    # A deliberately simple "model": predict progression above the median for
+    # patients whose BMI is above its median. Facet a is sex == 2.
+    sex = data.data[:, data.feature_names.index("sex")]
+    bmi = data.data[:, data.feature_names.index("bmi")]
+    progression = data.target
+    median = float(np.median(progression))
+    truth = (progression > median).astype(np.int64)
+    prediction = (bmi > np.median(bmi)).astype(np.int64)
+    baseline = _lumetra.py_model_bias_analyzer(sex, truth, prediction, 2.0, 1, 1)
+    show("Post-training bias: sex == 2, BMI model of progression", baseline)
+
+    # Later data from the same model: the first half of the patients only.
+    half = len(sex) // 2
+    latest = _lumetra.py_model_bias_analyzer(sex[:half], truth[:half], prediction[:half], 2.0, 1, 1)
+    show_report(
+        "Runtime check of the first half against the whole", _lumetra.py_model_bias_runtime_check(baseline, latest)
+    )
+    show_report(
+        "Partial check of DisparateImpact with a 25% tolerance",
+        _lumetra.py_model_bias_partial_check(baseline, latest, ["DisparateImpact"], 0.25),
+    )
+
+
+def model_performance(data):
+    # A least-squares fit on the first half of the patients, evaluated on the
+    # first half (the baseline) and on the second half (the latest data).
+    x = np.column_stack([data.data, np.ones(len(data.target))])
+    y = data.target
+    half = len(y) // 2
+    coef, *_ = np.linalg.lstsq(x[:half], y[:half], rcond=None)
+    pred = x @ coef
+    baseline = _lumetra.py_model_perf_linear_regression(y[:half], pred[:half])
+    latest = _lumetra.py_model_perf_linear_regression(y[half:], pred[half:])
+    show("Regression performance on the fitted half", baseline)
+    show("Regression performance on the held-out half", latest)
+    show_report("Regression runtime check (threshold 0.10)", _lumetra.py_model_perf_lin_reg_rt_full(baseline, latest))
+
+    # The same model as a classifier: progression above the median or not.
+    median = float(np.median(y))
+    truth = (y > median).astype(np.float64)
+    predicted = (pred > median).astype(np.float64)
+    show("Binary classification", _lumetra.py_model_perf_classification(truth, predicted))
+    # Scores from the distance to the median, squashed into (0, 1).
+    scores = 1.0 / (1.0 + np.exp(-(pred - median) / np.std(pred)))
+    log_base = _lumetra.py_model_perf_logistic_regression(truth[:half], scores[:half], 0.5)
+    log_latest = _lumetra.py_model_perf_logistic_regression(truth[half:], scores[half:], 0.5)
+    show("Logistic regression on the held-out half", log_latest)
+    show_report(
+        "Logistic check of Accuracy and LogLoss",
+        _lumetra.py_model_perf_log_reg_rt_partial(log_base, log_latest, ["Accuracy", "LogLoss"]),
+    )
+
+
 # ---- data drift ----------------------------------------------------------------
 
 DRIFT_METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
@@ -93,6 +154,8 @@ def main():
     data = load_diabetes(scaled=False)
     print(f"diabetes data set: {data.data.shape[0]} patients, {data.data.shape[1]} features")
     data_bias(data)
+    model_bias(data)
+    model_performance(data)
     data_drift(data)
 
 

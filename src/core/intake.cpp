@@ -44,6 +44,67 @@ GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label) {
 
 namespace detail {
 
+namespace kernels {
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMETRA_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMETRA_MULTIVERSION
+#endif
+
+namespace {
+template <class T>
+inline std::uint64_t bit_key(T x) {
+    std::uint64_t k;
+    std::memcpy(&k, &x, sizeof k);
+    return k;
+}
+
+template <class T>
+inline std::size_t bits_and_misses_impl(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v,
+                                        const std::uint64_t* key_slots) {
+    std::uint64_t keys[DistinctCounter::kSmall];
+    for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) keys[s] = key_slots[s];
+    std::size_t misses = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const T x = src[j];
+        mask[j] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
+        const std::uint64_t k = bit_key(x);
+        std::size_t hit = 0;
+        for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) hit |= static_cast<std::size_t>(k == keys[s]);
+        misses += hit ^ 1u;
+    }
+    return misses;
+}
+
+template <class T>
+inline void bits_impl(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const T x = src[j];
+        mask[j] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
+    }
+}
+}  // namespace
+
+LUMETRA_MULTIVERSION
+std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
+                            const std::uint64_t* keys) {
+    return bits_and_misses_impl(src, n, mask, v, keys);
+}
+
+LUMETRA_MULTIVERSION
+std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys) {
+    return bits_and_misses_impl(src, n, mask, v, keys);
+}
+
+LUMETRA_MULTIVERSION
+void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v) { bits_impl(src, n, mask, v); }
+
+LUMETRA_MULTIVERSION
+void bits(const double* src, std::size_t n, std::uint8_t* mask, double v) { bits_impl(src, n, mask, v); }
+
+}  // namespace kernels
+
 namespace {
 inline std::size_t mix(std::uint64_t k) {
     k ^= k >> 33;

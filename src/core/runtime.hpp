@@ -1,13 +1,26 @@
 // Typed per-family records of metric values (one single-precision field per
-// metric, in enum order), used as baselines and as latest values.
+// metric, in enum order), used as baselines and as latest values: conversion
+// from name-keyed and member-keyed maps, comparison of a latest record with a
+// baseline under a relative threshold, and the per-metric drift the streaming
+// monitors report.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "data_bias.hpp"
+#include "errors.hpp"
 #include "metrics.hpp"
+#include "model_bias.hpp"
+#include "result.hpp"
 
 namespace lumetra {
+
+/// Metric values keyed by name, in the caller's (dict) order.
+using NamedValues = std::vector<std::pair<std::string, float>>;
 
 /// A record holding the first N members of metric enumeration E.
 template <class E, std::size_t N = metric_count<E>>
@@ -27,14 +40,95 @@ struct MetricRecord {
 };
 
 /// The seven pre-training metrics.
-struct DataBiasRuntime : MetricRecord<DataBiasMetric> {};
+struct DataBiasRuntime : MetricRecord<DataBiasMetric> {
+    /// Looks the names up in field order; the first missing one is its error.
+    static Result<DataBiasRuntime, DataBiasRuntimeError> from_names(const NamedValues& values);
+    /// The same lookup over a member-keyed map.
+    static Result<DataBiasRuntime, DataBiasRuntimeError> from_metric_map(const MetricMap<DataBiasMetric>& values);
+    /// The seven metrics of facet counts; an empty facet is Bias Error DataLengthError.
+    static Result<DataBiasRuntime, ModelPerformanceError> new_from_pre_training(const FacetCounts& counts);
+    /// Metrics of `metrics` whose latest value moved beyond the threshold, with their drift.
+    static MetricMap<DataBiasMetric> runtime_check(const DataBiasRuntime& latest, const DataBiasRuntime& baseline,
+                                                   const std::vector<DataBiasMetric>& metrics, float threshold);
+    /// |C - B| / max(|B|, eps) for every metric (eps: the stability epsilon in single precision).
+    static MetricMap<DataBiasMetric> runtime_drift_report(const DataBiasRuntime& current,
+                                                          const DataBiasRuntime& baseline);
+};
+
 /// The twelve post-training metrics.
-struct ModelBiasRuntime : MetricRecord<ModelBiasMetric> {};
+struct ModelBiasRuntime : MetricRecord<ModelBiasMetric> {
+    /// Looks the names up in field order; the first missing one is its error.
+    static Result<ModelBiasRuntime, ModelBiasRuntimeError> from_names(const NamedValues& values);
+    /// The twelve metrics of post-training counts; EmptyDataVector for an empty
+    /// facet, InvalidData when another guard fails (all checked before any value).
+    static Result<ModelBiasRuntime, ModelPerformanceError> new_from_post_training(const PostTraining& counts,
+                                                                                 float generalized_entropy);
+    /// Metrics of `metrics` whose latest value moved beyond the threshold, with their drift.
+    static MetricMap<ModelBiasMetric> runtime_check(const ModelBiasRuntime& latest, const ModelBiasRuntime& baseline,
+                                                    const std::vector<ModelBiasMetric>& metrics, float threshold);
+    /// |(C - B) / B| for every metric (a zero baseline gives infinity or NaN).
+    static MetricMap<ModelBiasMetric> runtime_drift_report(const ModelBiasRuntime& current,
+                                                           const ModelBiasRuntime& baseline);
+};
+
 /// The eight regression metrics.
-struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> {};
+struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> {
+    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
+    static Result<LinearRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+    /// Failed metrics of `metrics`: RSquared must not fall, the others must not rise.
+    static MetricMap<LinearRegressionEvaluationMetric> compare_to_baseline(
+        const LinearRegressionRuntime& latest, const std::vector<LinearRegressionEvaluationMetric>& metrics,
+        const LinearRegressionRuntime& baseline, float threshold);
+    /// |B - C| for every metric.
+    static MetricMap<LinearRegressionEvaluationMetric> runtime_drift_report(const LinearRegressionRuntime& current,
+                                                                           const LinearRegressionRuntime& baseline);
+};
+
 /// The seven classification metrics and the log loss.
-struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> {};
+struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> {
+    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
+    static Result<LogisticRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+    /// Failed metrics of `metrics`: LogLoss must not rise, the others must not fall.
+    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
+        const LogisticRegressionRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
+        const LogisticRegressionRuntime& baseline, float threshold);
+    /// B - C (signed) for every metric.
+    static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(const LogisticRegressionRuntime& current,
+                                                                         const LogisticRegressionRuntime& baseline);
+};
+
 /// The seven classification metrics (no log loss).
-struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric, 7> {};
+struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric, 7> {
+    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
+    static Result<BinaryClassificationRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+    /// Failed metrics of `metrics`: a metric fails when (1 + t) * latest < baseline.
+    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
+        const BinaryClassificationRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
+        const BinaryClassificationRuntime& baseline, float threshold);
+    /// B - C (signed) for every metric.
+    static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(
+        const BinaryClassificationRuntime& current, const BinaryClassificationRuntime& baseline);
+};
+
+/// Streaming rule: the metrics whose drift is at least the threshold (NaN never
+/// fails), restricted to `only` when given.
+template <class E>
+MetricMap<E> failing_drifts(const MetricMap<E>& drifts, float threshold, const std::vector<E>* only = nullptr) {
+    std::array<bool, metric_count<E>> wanted{};
+    if (only != nullptr) {
+        for (E m : *only) wanted[static_cast<std::size_t>(m)] = true;
+    } else {
+        wanted.fill(true);
+    }
+    MetricMap<E> out;
+    drifts.for_each([&](E m, float drift) {
+        if (wanted[static_cast<std::size_t>(m)] && drift >= threshold) out.insert(m, drift);
+    });
+    return out;
+}
+
+/// Keeps the data-bias names of a name-keyed map; any other key is refused
+/// (all refused keys listed, in map order).
+Result<MetricMap<DataBiasMetric>, InvalidMetricError> convert_db_analysis(const NamedValues& values);
 
 }  // namespace lumetra

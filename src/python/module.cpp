@@ -5,6 +5,11 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+// -- bias checks and post-training bias --
+#include "model_bias.hpp"
+#include "runtime.hpp"
+// -- end bias --
+#include "model_perf.hpp"
 #include "drift.hpp"
 
 namespace lumetra::py {
@@ -18,8 +23,27 @@ constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
     {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
+    {"py_data_bias_runtime_check", fastcall<py_data_bias_runtime_check>(), kFastKw, kDataBiasRuntimeCheckDoc},
+    {"py_data_bias_partial_check", fastcall<py_data_bias_partial_check>(), kFastKw, kDataBiasPartialCheckDoc},
     {"py_data_bias_analyzer_explicit_seg", fastcall<py_data_bias_analyzer_explicit_seg>(), kFastKw,
      kDataBiasAnalyzerExplicitSegDoc},
+    {"py_model_bias_analyzer", fastcall<py_model_bias_analyzer>(), kFastKw, kModelBiasAnalyzerDoc},
+    {"py_model_bias_runtime_check", fastcall<py_model_bias_runtime_check>(), kFastKw, kModelBiasRuntimeCheckDoc},
+    {"py_model_bias_partial_check", fastcall<py_model_bias_partial_check>(), kFastKw, kModelBiasPartialCheckDoc},
+    {"py_model_bias_analyzer_explicit_seg", fastcall<py_model_bias_analyzer_explicit_seg>(), kFastKw,
+     kModelBiasAnalyzerExplicitSegDoc},
+    // ---- model performance (9 to 17)
+    {"py_model_perf_linear_regression", fastcall<py_model_perf_linear_regression>(), kFastKw, kLinearRegressionDoc},
+    {"py_model_perf_class_rt_full", fastcall<py_model_perf_class_rt_full>(), kFastKw, kClassFullDoc},
+    {"py_model_perf_class_rt_partial", fastcall<py_model_perf_class_rt_partial>(), kFastKw, kClassPartialDoc},
+    {"py_model_perf_classification", fastcall<py_model_perf_classification>(), kFastKw, kClassificationDoc},
+    {"py_model_perf_log_reg_rt_partial", fastcall<py_model_perf_log_reg_rt_partial>(), kFastKw, kLogRegPartialDoc},
+    {"py_model_perf_logistic_regression", fastcall<py_model_perf_logistic_regression>(), kFastKw,
+     kLogisticRegressionDoc},
+    {"py_model_perf_lin_reg_rt_full", fastcall<py_model_perf_lin_reg_rt_full>(), kFastKw, kLinRegFullDoc},
+    {"py_model_perf_lin_reg_rt_partial", fastcall<py_model_perf_lin_reg_rt_partial>(), kFastKw, kLinRegPartialDoc},
+    {"py_model_perf_log_reg_rt_full", fastcall<py_model_perf_log_reg_rt_full>(), kFastKw, kLogRegFullDoc},
+    // ---- end of model performance
     // ---- drift (functions 18, 19) ----
     {"py_compute_drift_categorical_distribtuion", fastcall<py_compute_drift_categorical_distribtuion>(), kFastKw,
      kComputeDriftCategoricalDoc},

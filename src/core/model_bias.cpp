@@ -1,0 +1,357 @@
+#include "model_bias.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lumetra {
+
+namespace {
+
+inline float f(std::uint64_t v) noexcept { return static_cast<float>(v); }
+
+// Integer sums that fully describe a batch of three 0/1 columns; the eight
+// confusion cells and both bucket forms follow from them.
+struct MaskSums {
+    std::uint64_t n = 0;
+    std::uint64_t f = 0, g = 0, p = 0;   // facet a, positive truth, positive prediction
+    std::uint64_t fg = 0, fp = 0, gp = 0, fgp = 0;
+};
+
+MaskSums sum_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
+    MaskSums s;
+    s.n = feature.size();
+    const std::uint8_t* fm = feature.data();
+    const std::uint8_t* pm = prediction.data();
+    const std::uint8_t* gm = truth.data();
+    // Blocks short enough for 32-bit lane counters keep the loop vectorisable.
+    constexpr std::size_t kBlock = 1u << 20;
+    for (std::size_t start = 0; start < s.n; start += kBlock) {
+        const std::size_t end = std::min(s.n, start + kBlock);
+        std::uint32_t cf = 0, cg = 0, cp = 0, cfg = 0, cfp = 0, cgp = 0, cfgp = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            // Only an entry of exactly 1 is in the group.
+            const std::uint32_t a = fm[i] == 1;
+            const std::uint32_t p = pm[i] == 1;
+            const std::uint32_t g = gm[i] == 1;
+            cf += a;
+            cg += g;
+            cp += p;
+            cfg += a & g;
+            cfp += a & p;
+            cgp += g & p;
+            cfgp += a & g & p;
+        }
+        s.f += cf;
+        s.g += cg;
+        s.p += cp;
+        s.fg += cfg;
+        s.fp += cfp;
+        s.gp += cgp;
+        s.fgp += cfgp;
+    }
+    return s;
+}
+
+// Benefit of an element by its (truth, prediction) pair, indexed g * 2 + p.
+constexpr std::uint8_t kBenefit[4] = {2, 2, 0, 1};
+
+}  // namespace
+
+void PostTraining::accumulate_single(bool in_facet_a, bool prediction_positive, bool label_positive) noexcept {
+    if (in_facet_a) {
+        len_a += 1;
+        label_positive_a += label_positive;
+        pred_positive_a += prediction_positive;
+        if (label_positive) {
+            (prediction_positive ? true_positive_a : false_negative_a) += 1;
+        } else {
+            (prediction_positive ? false_positive_a : true_negative_a) += 1;
+        }
+    } else {
+        len_d += 1;
+        label_positive_d += label_positive;
+        pred_positive_d += prediction_positive;
+        if (label_positive) {
+            (prediction_positive ? true_positive_d : false_negative_d) += 1;
+        } else {
+            (prediction_positive ? false_positive_d : true_negative_d) += 1;
+        }
+    }
+}
+
+void BucketGeneralizedEntropy::add(bool label_positive, bool prediction_positive) noexcept {
+    if (!label_positive) {
+        benefit_2_count += 1;
+    } else if (prediction_positive) {
+        benefit_1_count += 1;
+    } else {
+        benefit_0_count += 1;
+    }
+}
+
+float BucketGeneralizedEntropy::generalized_entropy() const noexcept {
+    // With mu = S1 / n, sum((b / mu)^2) - n = n^2 / S1^2 * S2 - n, where S1
+    // and S2 are the first and second moments of the benefits.
+    const std::uint64_t n = total();
+    const std::uint64_t s1 = benefit_1_count + 2 * benefit_2_count;
+    const std::uint64_t s2 = benefit_1_count + 4 * benefit_2_count;
+    const float nf = f(n);
+    const float s1f = f(s1);
+    const float s2f = f(s2);
+    const float nn = nf * nf;
+    const float ss = s1f * s1f;
+    return nn / ss * s2f - nf;
+}
+
+namespace {
+
+inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, std::size_t i) noexcept {
+    return kBenefit[((gm[i] == 1) << 1) | (pm[i] == 1)];
+}
+
+// acc + terms[b_i] for i in [begin, end), one single-precision rounding per step.
+float add_serially(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
+                   std::size_t end) noexcept {
+    for (std::size_t i = begin; i < end; ++i) acc += terms[benefit_at(gm, pm, i)];
+    return acc;
+}
+
+// Adds one block of terms to acc with exactly the result of adding them one
+// by one, without the chain of dependent float additions. Within a binade of
+// acc every representable value is a multiple of the same unit u, so while
+// every partial sum stays strictly inside that binade each step adds the
+// term rounded to a multiple of u, independently of acc (barring an exact
+// tie, whose rounding depends on acc). The block is then a sum of integers.
+// Returns false, leaving acc alone, when that cannot be shown for the block.
+bool add_block_in_binade(float& acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm,
+                         std::size_t begin, std::size_t end) noexcept {
+    // Zero, tiny (toward the subnormal range, where the unit no longer
+    // scales with the binade) and non-finite sums are added one by one.
+    if (!(std::fabs(acc) >= 0x1p-100f) || !std::isfinite(acc)) return false;
+    std::uint32_t positive = 0, found = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::uint32_t g = gm[i] == 1;
+        positive += g;
+        found += g & static_cast<std::uint32_t>(pm[i] == 1);
+    }
+    const std::int64_t count[3] = {static_cast<std::int64_t>(positive - found), static_cast<std::int64_t>(found),
+                                   static_cast<std::int64_t>((end - begin) - positive)};
+
+    int exponent = 0;
+    std::frexp(acc, &exponent);  // |acc| in [2^(exponent-1), 2^exponent)
+    const double unit = std::ldexp(1.0, exponent - 24);
+    constexpr std::int64_t kLow = (std::int64_t{1} << 23) + 1;  // strictly above the binade's floor
+    constexpr std::int64_t kHigh = (std::int64_t{1} << 24) - 1;
+    std::int64_t steps[3] = {0, 0, 0};
+    std::int64_t down = 0, up = 0, total = 0;
+    for (int b = 0; b < 3; ++b) {
+        if (count[b] == 0) continue;
+        const double q = static_cast<double>(terms[b]) / unit;  // exact: scaling by a power of two
+        if (!(std::fabs(q) < 0x1p30)) return false;
+        const double r = std::nearbyint(q);
+        if (std::fabs(q - r) == 0.5) return false;
+        steps[b] = static_cast<std::int64_t>(r);
+        (steps[b] < 0 ? down : up) += steps[b] * count[b];
+        total += steps[b] * count[b];
+    }
+    const auto start = static_cast<std::int64_t>(static_cast<double>(acc) / unit);
+    // Whatever the order of the steps, every partial sum lies in [start + down, start + up].
+    const std::int64_t lo = start + down, hi = start + up;
+    const bool inside = start > 0 ? (lo >= kLow && hi <= kHigh) : (hi <= -kLow && lo >= -kHigh);
+    if (!inside) return false;
+    acc = static_cast<float>(static_cast<double>(start + total) * unit);
+    return true;
+}
+
+// acc + terms[b_i] over [begin, end) with the result of single-precision
+// additions in element order.
+float ordered_sum(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
+                  std::size_t end) noexcept {
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t i = begin; i < end; i += kBlock) {
+        const std::size_t stop = std::min(end, i + kBlock);
+        if (!add_block_in_binade(acc, terms, gm, pm, i, stop)) acc = add_serially(acc, terms, gm, pm, i, stop);
+    }
+    return acc;
+}
+
+// The generalized entropy of n elements whose benefits sum to s1 (an exact
+// integer), with single-precision sums in element order.
+float batch_ge(const std::uint8_t* pm, const std::uint8_t* gm, std::size_t n, std::uint64_t s1) noexcept {
+    // s = sum of the benefits added one by one in single precision. While the
+    // running total stays at or below 2^24 every partial sum is an exact
+    // integer, so the total needs no float additions at all; past that point
+    // the tail is added in order.
+    constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+    float s;
+    if (s1 <= kExact) {
+        s = static_cast<float>(s1);
+    } else {
+        constexpr std::size_t kBlock = 4096;
+        std::uint64_t exact = 0;
+        std::size_t i = 0;
+        while (i < n) {
+            const std::size_t end = std::min(n, i + kBlock);
+            std::uint32_t block = 0;
+            for (std::size_t j = i; j < end; ++j) block += benefit_at(gm, pm, j);
+            if (exact + block > kExact) break;
+            exact += block;
+            i = end;
+        }
+        const float integer_terms[3] = {0.0f, 1.0f, 2.0f};
+        s = ordered_sum(static_cast<float>(exact), integer_terms, gm, pm, i, n);
+    }
+
+    const float mu = s / static_cast<float>(n);
+    const float k = 1.0f / mu;
+    float terms[3];
+    for (int b = 0; b < 3; ++b) {
+        const float kb = k * static_cast<float>(b);
+        const float sq = kb * kb;
+        terms[b] = sq - 1.0f;
+    }
+    return ordered_sum(0.0f, terms, gm, pm, 0, n);
+}
+
+}  // namespace
+
+float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
+                          const GroupMask& ground_truth) noexcept {
+    const std::size_t n = std::min(prediction.size(), ground_truth.size());
+    return ordered_sum(acc, terms, ground_truth.data(), prediction.data(), 0, n);
+}
+
+float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth) {
+    const std::size_t n = std::min(prediction.size(), ground_truth.size());
+    std::uint64_t s1 = 0;
+    for (std::size_t i = 0; i < n; ++i) s1 += benefit_at(ground_truth.data(), prediction.data(), i);
+    return batch_ge(prediction.data(), ground_truth.data(), n, s1);
+}
+
+Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const GroupMask& feature,
+                                                                        const GroupMask& prediction,
+                                                                        const GroupMask& ground_truth) {
+    const std::size_t n = feature.size();
+    if (n == 0 || prediction.size() != n || ground_truth.size() != n) return BiasError::DataLengthError;
+    const MaskSums s = sum_masks(feature, prediction, ground_truth);
+
+    DiscretePostTraining out;
+    PostTraining& c = out.counts;
+    c.len_a = s.f;
+    c.label_positive_a = s.fg;
+    c.pred_positive_a = s.fp;
+    c.true_positive_a = s.fgp;
+    c.false_negative_a = s.fg - s.fgp;
+    c.false_positive_a = s.fp - s.fgp;
+    c.true_negative_a = s.f - s.fg - s.fp + s.fgp;
+    c.len_d = s.n - s.f;
+    c.label_positive_d = s.g - s.fg;
+    c.pred_positive_d = s.p - s.fp;
+    c.true_positive_d = s.gp - s.fgp;
+    c.false_negative_d = c.label_positive_d - c.true_positive_d;
+    c.false_positive_d = c.pred_positive_d - c.true_positive_d;
+    c.true_negative_d = c.len_d - c.label_positive_d - c.pred_positive_d + c.true_positive_d;
+    // Benefit 1 for a found positive, 2 for every negative.
+    const std::uint64_t s1 = s.gp + 2 * (s.n - s.g);
+    out.generalized_entropy = batch_ge(prediction.data(), ground_truth.data(), n, s1);
+    return out;
+}
+
+PostTrainingGuard check_post_training(const PostTraining& c) noexcept {
+    if (c.len_a == 0 || c.len_d == 0) return PostTrainingGuard::EmptyFacet;
+    const float na = f(c.len_a), nd = f(c.len_d);
+    const float pa = f(c.pred_positive_a), pd = f(c.pred_positive_d);
+    // Facet d never predicted positive: disparate impact has no denominator.
+    if (pd / nd == 0.0f) return PostTrainingGuard::Undefined;
+    // A facet without positive ground truth: no conditional acceptance.
+    if (c.label_positive_a == 0 || c.label_positive_d == 0) return PostTrainingGuard::Undefined;
+    // A facet predicted positive throughout: no conditional rejection.
+    if (nd - pd == 0.0f || na - pa == 0.0f) return PostTrainingGuard::Undefined;
+    // A facet without predicted negatives: no rejection rate.
+    if (f(c.true_negative_d) + f(c.false_negative_d) == 0.0f ||
+        f(c.true_negative_a) + f(c.false_negative_a) == 0.0f) {
+        return PostTrainingGuard::Undefined;
+    }
+    // A facet without false positives: no treatment equity.
+    if (c.false_positive_a == 0 || c.false_positive_d == 0) return PostTrainingGuard::Undefined;
+    return PostTrainingGuard::Pass;
+}
+
+// Conditional demographic disparity of the predicted labels. A facet g is at a
+// disadvantage when it holds a larger share of the rejections (predicted
+// negatives) than of the acceptances (predicted positives):
+//     D_g = rejected_g / rejected_total - accepted_g / accepted_total.
+// The two facets' disparities are averaged weighted by facet size:
+//     CDD = (D_d * n_d + D_a * n_a) / N.
+// Rejections per facet and all totals are exact 64-bit counts, converted to
+// single precision once; the arithmetic that follows is single precision.
+float cond_dem_desp_in_pred_labels(const PostTraining& c) noexcept {
+    const std::uint64_t total = c.len_a + c.len_d;
+    const std::uint64_t accepted = c.pred_positive_a + c.pred_positive_d;
+    const float na = f(c.len_a), nd = f(c.len_d), n = f(total);
+    const float pa = f(c.pred_positive_a), pd = f(c.pred_positive_d);
+    const float rejected_a = f(c.len_a - c.pred_positive_a);
+    const float rejected_d = f(c.len_d - c.pred_positive_d);
+    const float rejected_total = f(total - accepted);
+    const float accepted_total = f(accepted);
+    const float da = rejected_a / rejected_total - pa / accepted_total;
+    const float dd = rejected_d / rejected_total - pd / accepted_total;
+    const float wd = dd * nd;
+    const float wa = da * na;
+    return (wd + wa) / n;
+}
+
+std::array<float, metric_count<ModelBiasMetric>> post_training_values(const PostTraining& c,
+                                                                     float generalized_entropy) noexcept {
+    using M = ModelBiasMetric;
+    std::array<float, metric_count<ModelBiasMetric>> v{};
+    auto at = [&v](M m) -> float& { return v[static_cast<std::size_t>(m)]; };
+
+    const float na = f(c.len_a), nd = f(c.len_d);
+    const float pa = f(c.pred_positive_a), pd = f(c.pred_positive_d);
+    const float la = f(c.label_positive_a), ld = f(c.label_positive_d);
+    const float tpa = f(c.true_positive_a), fpa = f(c.false_positive_a);
+    const float tna = f(c.true_negative_a), fna = f(c.false_negative_a);
+    const float tpd = f(c.true_positive_d), fpd = f(c.false_positive_d);
+    const float tnd = f(c.true_negative_d), fnd = f(c.false_negative_d);
+
+    // Differences are facet a minus facet d except for the three rejection
+    // style metrics (conditional rejection, rejection rate, treatment equity),
+    // which are facet d minus facet a.
+    const float rate_a = pa / na;
+    const float rate_d = pd / nd;
+    at(M::DifferenceInPositivePredictedLabels) = rate_a - rate_d;
+    at(M::DisparateImpact) = rate_a / rate_d;
+    at(M::AccuracyDifference) = (tpa + tna) / (tna + ((tpa + fpa) + fna)) - (tpd + tnd) / (tnd + ((tpd + fpd) + fnd));
+    at(M::RecallDifference) = tpa / (tpa + fna) - tpd / (tpd + fnd);
+    at(M::DifferenceInConditionalAcceptance) = pa / la - pd / ld;
+    at(M::DifferenceInAcceptanceRate) = tpa / (tpa + fpa) - tpd / (tpd + fpd);
+    at(M::SpecialityDifference) = tna / (tna + fpa) - tnd / (tnd + fpd);
+    at(M::DifferenceInConditionalRejection) = (nd - ld) / (nd - pd) - (na - la) / (na - pa);
+    at(M::DifferenceInRejectionRate) = tnd / (tnd + fnd) - tna / (tna + fna);
+    at(M::TreatmentEquity) = fnd / fpd - fna / fpa;
+    at(M::ConditionalDemographicDesparityPredictedLabels) = cond_dem_desp_in_pred_labels(c);
+    at(M::GeneralizedEntropy) = generalized_entropy;
+    return v;
+}
+
+Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& record) {
+    switch (check_post_training(record.counts)) {
+        case PostTrainingGuard::EmptyFacet: return BiasError::DataLengthError;
+        case PostTrainingGuard::Undefined: return BiasError::NoFacetDeviation;
+        case PostTrainingGuard::Pass: break;
+    }
+    const auto values = post_training_values(record.counts, record.generalized_entropy);
+    MetricMap<ModelBiasMetric> out;
+    for (std::size_t i = 0; i < values.size(); ++i) out.insert(static_cast<ModelBiasMetric>(i), values[i]);
+    return out;
+}
+
+Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_analysis_core(const GroupMask& feature,
+                                                                      const GroupMask& prediction,
+                                                                      const GroupMask& ground_truth) {
+    LUMETRA_TRY(const DiscretePostTraining record, DiscretePostTraining::from_masks(feature, prediction, ground_truth));
+    return post_training_bias(record);
+}
+
+}  // namespace lumetra
