@@ -366,3 +366,34 @@ def test_update_stream_accepts_python_numbers():
     d.update_stream(np.float32(4.5))
     d.update_stream(True)
     assert d.total_samples == 3
+
+
+class Label(str):
+    pass
+
+
+@pytest.mark.parametrize("make, value, exc, message", [
+    (cont_flush, "1.0", TypeError, "argument 'runtime_example': "),
+    (cat_flush, 1.0, TypeError, "argument 'runtime_example': 'float' object cannot be converted to 'str'"),
+    (cat_decay, "\ud800", UnicodeEncodeError, None),
+])
+def test_update_stream_refusals_change_nothing(make, value, exc, message):
+    d = make()
+    with pytest.raises(exc) as info:
+        d.update_stream(value)
+    if message is not None:
+        assert str(info.value).startswith(message)
+    assert d.total_samples == 0
+
+
+def test_update_stream_general_binding_matches_the_fast_path():
+    fast, general = cat_decay(), cat_decay()
+    for label in ["a", "c", "zz"]:
+        fast.update_stream(label)
+        general.update_stream(runtime_example=Label(label))
+    assert fast.export_snapshot() == general.export_snapshot() == {"a": 1.0, "b": 0.0, "c": 1.0}
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'runtime_example'"):
+        general.update_stream()
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        general.update_stream("a", "b")
+    assert general.total_samples == 3
