@@ -10,6 +10,7 @@
 #include "runtime.hpp"
 // -- end bias --
 #include "model_perf.hpp"
+#include "drift.hpp"
 
 namespace lumetra::py {
 namespace {
@@ -43,12 +44,26 @@ PyMethodDef g_functions[] = {
     {"py_model_perf_lin_reg_rt_partial", fastcall<py_model_perf_lin_reg_rt_partial>(), kFastKw, kLinRegPartialDoc},
     {"py_model_perf_log_reg_rt_full", fastcall<py_model_perf_log_reg_rt_full>(), kFastKw, kLogRegFullDoc},
     // ---- end of model performance
+    // ---- drift (functions 18, 19) ----
+    {"py_compute_drift_categorical_distribtuion", fastcall<py_compute_drift_categorical_distribtuion>(), kFastKw,
+     kComputeDriftCategoricalDoc},
+    {"py_compute_drift_continuous_distribtuion", fastcall<py_compute_drift_continuous_distribtuion>(), kFastKw,
+     kComputeDriftContinuousDoc},
+    // ---- end drift ----
     {nullptr, nullptr, 0, nullptr},
 };
 
 /// Class type specs in registration order; each subsystem provides its own.
 using SpecFn = PyType_Spec* (*)();
 const SpecFn g_classes[] = {
+    // ---- drift (classes 1-6) ----
+    categorical_data_drift_spec,
+    continuous_data_drift_spec,
+    streaming_continuous_flush_spec,
+    streaming_continuous_decay_spec,
+    streaming_categorical_flush_spec,
+    streaming_categorical_decay_spec,
+    // ---- end drift ----
     nullptr,
 };
 

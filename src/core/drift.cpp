@@ -1,0 +1,872 @@
+#include "core/drift.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "core/settings.hpp"
+
+namespace lumetra::drift {
+
+// ---- vocabulary -------------------------------------------------------------
+
+namespace {
+constexpr std::string_view kQuantileNames[] = {"FreedmanDiaconis", "Scott", "Sturges"};
+constexpr std::string_view kDriftNames[] = {"JensenShannon", "PopulationStabilityIndex", "WassersteinDistance",
+                                            "KullbackLeibler"};
+}  // namespace
+
+Result<QuantileType, DriftError> parse_quantile_type(std::string_view text) {
+    for (std::size_t i = 0; i < std::size(kQuantileNames); ++i)
+        if (text == kQuantileNames[i]) return static_cast<QuantileType>(i);
+    return DriftError::UnsupportedDriftType;
+}
+
+Result<QuantileType, DriftError> parse_optional_quantile_type(const std::optional<std::string>& text) {
+    if (!text) return QuantileType::FreedmanDiaconis;
+    return parse_quantile_type(std::string_view(*text));
+}
+
+Result<DataDriftType, DriftError> parse_drift_type(std::string_view text) {
+    for (std::size_t i = 0; i < std::size(kDriftNames); ++i)
+        if (text == kDriftNames[i]) return static_cast<DataDriftType>(i);
+    return DriftError::UnsupportedDriftType;
+}
+
+Result<std::vector<DataDriftType>, DriftError> parse_drift_types(const std::vector<std::string>& texts) {
+    std::vector<DataDriftType> out;
+    out.reserve(texts.size());
+    for (const auto& t : texts) {
+        LUMETRA_TRY(DataDriftType d, parse_drift_type(t));
+        out.push_back(d);
+    }
+    return out;
+}
+
+std::string_view name(QuantileType q) noexcept { return kQuantileNames[static_cast<std::size_t>(q)]; }
+std::string_view name(DataDriftType d) noexcept { return kDriftNames[static_cast<std::size_t>(d)]; }
+
+std::uint64_t saturating_u64(double v) noexcept {
+    if (!(v > 0.0)) return 0;                        // NaN, zero, negatives
+    if (v >= 18446744073709551616.0) return UINT64_MAX;  // 2^64 and above
+    return static_cast<std::uint64_t>(v);
+}
+
+std::uint32_t saturating_u32(double v) noexcept {
+    if (!(v > 0.0)) return 0;
+    if (v >= 4294967296.0) return UINT32_MAX;
+    return static_cast<std::uint32_t>(v);
+}
+
+// ---- bin counts -----------------------------------------------------------------
+
+std::uint64_t compute_num_bins(QuantileType rule, std::span<const double> x) {
+    const std::size_t count = x.size();
+    if (count == 0) return 3;
+    const double n = static_cast<double>(count);
+    const double p = std::pow(n, -0.3333333333333333);
+    // Every rule gives an all-equal sample the three bins below, at and above
+    // its single value; more bins would have no edges to bound them.
+    if (x.front() == x.back()) return count == 1 && rule == QuantileType::FreedmanDiaconis ? 1 : 3;
+    switch (rule) {
+        case QuantileType::FreedmanDiaconis: {
+            if (count == 1) return 1;
+            const std::uint64_t i3 = std::min<std::uint64_t>(count - 1, saturating_u64(std::floor(0.75 * n)));
+            const std::uint64_t i1 = saturating_u64(std::max(std::floor(0.25 * n), 0.0));
+            const double iqr = x[i3] - x[i1];
+            if (iqr == 0.0) return 3;
+            const double raw = (x[count - 1] - x[0]) / (p * (iqr + iqr));
+            return std::max<std::uint64_t>(saturating_u64(std::ceil(raw)), 3);
+        }
+        case QuantileType::Scott: {
+            double sum = -0.0;
+            for (double v : x) sum += v;
+            const double mean = sum / n;
+            double ss = -0.0;
+            for (double v : x) {
+                const double d = v - mean;
+                ss += d * d;
+            }
+            // n - 1 as a 64-bit integer: a narrower type would wrap on huge samples.
+            const double recip = 1.0 / static_cast<double>(static_cast<std::int64_t>(count - 1));
+            const double h = p * (std::sqrt(recip * ss) * 3.49);
+            return std::max<std::uint64_t>(saturating_u64(std::ceil((x[count - 1] - x[0]) / h)), 3);
+        }
+        case QuantileType::Sturges:
+            return std::max<std::uint64_t>(saturating_u64(std::floor(std::log2(n))) + 1, 3);
+    }
+    return 3;
+}
+
+// ---- continuous baseline ----------------------------------------------------------
+
+Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const double> data) {
+    if (data.size() < 2) return DriftError::EmptyBaselineData;
+    for (double v : data)
+        if (std::isnan(v)) return DriftError::NaNValueError;
+    std::vector<double> sorted(data.begin(), data.end());
+    std::stable_sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::create(std::span<const double> data,
+                                                                         QuantileType rule) {
+    LUMETRA_TRY(std::vector<double> sorted, sort_baseline_data(data));
+    const std::uint64_t num_bins = compute_num_bins(rule, sorted);
+    if (num_bins > kMaxBins) return DriftError::TooManyBins;
+    BaselineContinuousBins b;
+    b.quantile_type_ = rule;
+    b.init_baseline_hist(sorted, num_bins);
+    return b;
+}
+
+Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> data) {
+    LUMETRA_TRY(BaselineContinuousBins fresh, create(data, quantile_type_));
+    *this = std::move(fresh);
+    return {};
+}
+
+void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::uint64_t num_bins) {
+    const double m = x.front();
+    const double big_m = x.back();
+    std::vector<double> edges;
+    if (m == big_m) {
+        edges.push_back(m);
+    } else {
+        const std::uint64_t k = num_bins - 2;
+        const double w = (big_m - m) / static_cast<double>(k);
+        edges.reserve(k);
+        edges.push_back(m);
+        // Repeated addition, not m + j*w: the edges round in this order.
+        for (std::uint64_t j = 1; j < k; ++j) edges.push_back(w + edges.back());
+        inv_width_ = 1.0 / w;
+    }
+    bin_edges_ = std::move(edges);
+    num_bins_ = num_bins;
+    last_edge_ = bin_edges_[static_cast<std::size_t>(num_bins_ - 3)];
+    const double inf = std::numeric_limits<double>::infinity();
+    padded_.clear();
+    padded_.reserve(bin_edges_.size() + 3);
+    padded_.push_back(-inf);
+    padded_.insert(padded_.end(), bin_edges_.begin(), bin_edges_.end());
+    padded_.push_back(inf);
+    padded_.push_back(inf);
+    direct_ = bin_edges_.size() > 1 && std::isfinite(inv_width_) && inv_width_ > 0.0 &&
+              std::isfinite(bin_edges_.front()) && std::isfinite(last_edge_);
+    build_cells();
+
+    std::vector<double> counts(static_cast<std::size_t>(num_bins), 0.0);
+    for (double t : x) counts[bin(t)] += 1.0;
+    const double n = static_cast<double>(x.size());
+    for (double& c : counts) c = c / n;
+    baseline_hist_ = std::move(counts);
+}
+
+namespace {
+// Edges up to which the cell table is built (two cells per bin).
+constexpr std::size_t kCellTableEdges = std::size_t{1} << 16;
+}  // namespace
+
+void BaselineContinuousBins::build_cells() {
+    cell_count_.clear();
+    cell_edge_.clear();
+    const std::size_t k = bin_edges_.size();
+    if (!direct_ || k > kCellTableEdges) return;
+    const std::size_t cells = 2 * k;
+    CellLookup probe{nullptr, nullptr, bin_edges_.front(), last_edge_, 2.0 * inv_width_,
+                     static_cast<double>(cells - 1)};
+    if (!std::isfinite(probe.scale)) return;
+    // The cell of a value never decreases as the value grows. So an edge e is
+    // <= every value of the cells above cell(e), and > every value of the
+    // cells below cell(the largest double under e); in the cells between, the
+    // edge is undecided. The table is usable when each cell has at most one
+    // undecided edge.
+    std::vector<std::uint32_t> below(cells + 1, 0);  // edges decided <= t, by cell (difference form)
+    // A cell without an undecided edge holds NaN, which no value reaches.
+    std::vector<double> undecided(cells, std::numeric_limits<double>::quiet_NaN());
+    std::vector<std::uint8_t> taken(cells, 0);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double e = bin_edges_[i];
+        const auto hi = static_cast<std::size_t>(probe.cell_of(e));
+        const auto lo = static_cast<std::size_t>(probe.cell_of(std::nextafter(e, -std::numeric_limits<double>::infinity())));
+        for (std::size_t c = lo; c <= hi; ++c) {
+            if (taken[c]) return;  // two undecided edges: keep the other lookup
+            taken[c] = 1;
+            undecided[c] = e;
+        }
+        below[hi + 1] += 1;
+    }
+    std::vector<std::uint32_t> counts(cells);
+    std::uint32_t run = 0;
+    for (std::size_t c = 0; c < cells; ++c) {
+        run += below[c];
+        counts[c] = run;
+    }
+    cell_count_ = std::move(counts);
+    cell_edge_ = std::move(undecided);
+    cell_scale_ = probe.scale;
+}
+
+std::size_t BinLookup::search(double t) const noexcept {
+    // Number of edges <= t; a value on an edge belongs to the bin it opens.
+    const double* it = std::partition_point(edges, edges + k, [t](double e) { return e <= t; });
+    return std::min<std::size_t>(static_cast<std::size_t>(it - edges), last_bin);
+}
+
+// ---- categorical baseline -------------------------------------------------------------
+
+namespace {
+inline std::uint64_t mix64(std::uint64_t x) noexcept {
+    x ^= x >> 32;
+    x *= 0xd6e8feb86659fd93ULL;
+    x ^= x >> 32;
+    x *= 0xd6e8feb86659fd93ULL;
+    x ^= x >> 32;
+    return x;
+}
+
+std::uint64_t process_seed() noexcept {
+    // Seeded once per process so that the probe order of label tables cannot
+    // be predicted from outside.
+    static const std::uint64_t seed = [] {
+        static int anchor;
+        auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        return mix64(t ^ reinterpret_cast<std::uintptr_t>(&anchor) ^ 0x9E3779B97F4A7C15ULL);
+    }();
+    return seed;
+}
+}  // namespace
+
+namespace {
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+}
+inline std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+inline std::uint64_t load32(const unsigned char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+constexpr std::uint64_t kP0 = 0xa0761d6478bd642fULL;
+constexpr std::uint64_t kP1 = 0xe7037ed1a0b428dbULL;
+constexpr std::uint64_t kP2 = 0x8ebc6af09c88c6e3ULL;
+
+// A multiply-fold hash over whole words read straight from the bytes; short
+// keys cost one or two multiplications.
+std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t seed) noexcept {
+    std::uint64_t h = seed ^ kP0;
+    const std::size_t total = len;
+    while (len > 16) {
+        h = fold(load64(p) ^ kP1, load64(p + 8) ^ h);
+        p += 16;
+        len -= 16;
+    }
+    std::uint64_t a = 0, b = 0;
+    if (len >= 8) {
+        a = load64(p);
+        b = load64(p + len - 8);
+    } else if (len >= 4) {
+        a = load32(p);
+        b = load32(p + len - 4);
+    } else if (len > 0) {
+        a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1];
+    }
+    return fold(a ^ kP1 ^ total, fold(b ^ kP2, h ^ total) ^ h);
+}
+}  // namespace
+
+std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept {
+    return hash_bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size(), seed);
+}
+
+LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
+    LabelIndex idx;
+    idx.seed_ = process_seed();
+    std::size_t cap = 8;
+    while (cap < 2 * labels.size()) cap *= 2;
+    idx.slots_.assign(cap, Slot{0, 0});
+    idx.mask_ = cap - 1;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const std::uint64_t h = hash_label(labels[i], idx.seed_);
+        std::size_t pos = static_cast<std::size_t>(h) & idx.mask_;
+        while (idx.slots_[pos].index != 0) pos = (pos + 1) & idx.mask_;
+        idx.slots_[pos] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(i + 1)};
+    }
+    idx.labels_ = std::move(labels);
+    return idx;
+}
+
+std::size_t LabelIndex::find(std::string_view label) const noexcept {
+    if (slots_.empty()) return labels_.size();
+    const std::uint64_t h = hash_label(label, seed_);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t pos = static_cast<std::size_t>(h) & mask_;
+    for (;;) {
+        const Slot s = slots_[pos];
+        if (s.index == 0) return labels_.size();
+        if (s.tag == tag) {
+            const std::string& cand = labels_[s.index - 1];
+            if (cand.size() == label.size() &&
+                (label.empty() || std::memcmp(cand.data(), label.data(), label.size()) == 0)) {
+                return s.index - 1;
+            }
+        }
+        pos = (pos + 1) & mask_;
+    }
+}
+
+namespace {
+// Distinct cells remembered per column; past this, cells are looked up directly.
+constexpr std::size_t kCellCacheEntries = 4096;
+constexpr std::size_t kCellCacheBytes = std::size_t{1} << 22;
+}  // namespace
+
+Ucs4BinCache::Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column)
+    : baseline_(baseline),
+      column_(column),
+      cell_bytes_(column.width * sizeof(char32_t)),
+      seed_(process_seed()),
+      slots_(2 * kCellCacheEntries, 0),
+      mask_(2 * kCellCacheEntries - 1),
+      capacity_(cell_bytes_ == 0 ? 0 : std::min(kCellCacheEntries, kCellCacheBytes / cell_bytes_)) {
+    // Everything is allocated here, so binning itself never allocates (and
+    // a streaming update cannot stop half way).
+    keys_.reserve(capacity_ * cell_bytes_);
+    bins_.reserve(capacity_);
+    text_.reserve(column.width * 4);
+}
+
+std::size_t Ucs4BinCache::bin(std::size_t i) {
+    if (cell_bytes_ == 0) return baseline_.bin(std::string_view());
+    const char* cell = column_.data + static_cast<std::ptrdiff_t>(i) * column_.stride;
+    const std::uint64_t h = hash_bytes(reinterpret_cast<const unsigned char*>(cell), cell_bytes_, seed_);
+    std::size_t pos = static_cast<std::size_t>(h) & mask_;
+    for (;;) {
+        const std::uint32_t s = slots_[pos];
+        if (s == 0) return lookup_and_remember(i, cell, pos);
+        if (std::memcmp(keys_.data() + (s - 1) * cell_bytes_, cell, cell_bytes_) == 0) return bins_[s - 1];
+        pos = (pos + 1) & mask_;
+    }
+}
+
+std::size_t Ucs4BinCache::lookup_and_remember(std::size_t i, const char* cell, std::size_t pos) {
+    const std::size_t b = baseline_.bin(ucs4_utf8(column_, i, text_));
+    if (bins_.size() < capacity_) {
+        keys_.insert(keys_.end(), cell, cell + cell_bytes_);
+        bins_.push_back(static_cast<std::uint32_t>(b));
+        slots_[pos] = static_cast<std::uint32_t>(bins_.size());
+    }
+    return b;
+}
+
+namespace {
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+}  // namespace
+
+std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf) {
+    buf.clear();
+    const char* p = col.data + static_cast<std::ptrdiff_t>(i) * col.stride;
+    std::size_t len = col.width;
+    auto at = [p](std::size_t j) {
+        char32_t c;
+        std::memcpy(&c, p + j * sizeof(char32_t), sizeof(char32_t));
+        return c;
+    };
+    while (len > 0 && at(len - 1) == U'\0') --len;
+    for (std::size_t j = 0; j < len; ++j) {
+        const char32_t c = at(j);
+        if (c < 0x80) {
+            buf.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            buf.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            buf.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            buf.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return buf;
+}
+
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::create(const Labels& labels) {
+    BaselineCategoricalBins b;
+    LUMETRA_CHECK(b.define_bins(labels));
+    return b;
+}
+
+Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labels) {
+    if (labels.empty()) return DriftError::EmptyBaselineData;
+    // Build the whole new table aside, then swap it in: a failure on the way
+    // leaves the previous table in place.
+    std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>> counts;
+    labels.for_each([&counts](std::string_view l) {
+        auto it = counts.find(l);
+        if (it != counts.end()) {
+            ++it->second;
+        } else {
+            counts.emplace(std::string(l), 1);
+        }
+    });
+    std::vector<std::pair<std::string_view, std::uint64_t>> ordered(counts.begin(), counts.end());
+    // Byte-wise order on the UTF-8 text (unsigned bytes, a prefix first).
+    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const double n = static_cast<double>(labels.size());
+    std::vector<double> hist(ordered.size() + 1, 0.0);
+    std::vector<std::string> names;
+    names.reserve(ordered.size());
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        names.emplace_back(ordered[i].first);
+        hist[i] = static_cast<double>(ordered[i].second) / n;
+    }
+    LabelIndex index = LabelIndex::from_sorted(std::move(names));
+    index_ = std::move(index);
+    baseline_hist_ = std::move(hist);
+    return {};
+}
+
+// ---- drift metrics ------------------------------------------------------------------------
+
+double runtime_sum(std::span<const double> r) noexcept {
+    double s = -0.0;
+    for (double v : r) s += v;
+    return s;
+}
+
+double global_compute_drift(std::span<const double> b, std::span<const double> r, double n_total,
+                            DataDriftType type, BinKind kind) noexcept {
+    return global_compute_drift(b, r, n_total, type, kind, stability_eps());
+}
+
+double global_compute_drift(std::span<const double> b, std::span<const double> r, double n_total,
+                            DataDriftType type, BinKind kind, double eps) noexcept {
+    const std::size_t n = std::min(b.size(), r.size());
+    switch (type) {
+        case DataDriftType::JensenShannon: {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double p = std::fmax(b[i] + eps, eps);
+                const double q = std::fmax(r[i] / n_total + eps, eps);
+                const double m = (p + q) * 0.5;
+                sum += 0.5 * q * std::log(q / m) + 0.5 * p * std::log(p / m);
+            }
+            return sum / 0.6931471805599453;
+        }
+        case DataDriftType::PopulationStabilityIndex: {
+            double sum = -0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double p = std::fmax(b[i] + eps, eps);
+                const double qs = std::fmax((r[i] + eps) / n_total, eps);
+                sum += (p - qs) * std::log(p / qs);
+            }
+            return sum;
+        }
+        case DataDriftType::KullbackLeibler: {
+            double sum = -0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double p = std::fmax(b[i] + eps, eps);
+                const double qk = (r[i] + eps) / n_total;
+                sum += p * std::log(std::fmax(p / qk, eps));
+            }
+            return sum;
+        }
+        case DataDriftType::WassersteinDistance: {
+            if (kind == BinKind::Continuous) {
+                // The open bins below the baseline minimum and above the last
+                // edge carry no width, so only the interior bins are compared.
+                const std::size_t bins = b.size();
+                if (bins <= 2) return 0.0;
+                const std::size_t stop = std::min(bins - 1, r.size());
+                double sum = 0.0;
+                for (std::size_t i = 1; i < stop; ++i) {
+                    const double p = std::fmax(b[i] + eps, eps);
+                    const double q = std::fmax(r[i] / n_total + eps, eps);
+                    sum += std::fabs(p - q);
+                }
+                return sum / static_cast<double>(std::max<std::size_t>(bins - 2, 1));
+            }
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double p = std::fmax(b[i] + eps, eps);
+                const double q = std::fmax(r[i] / n_total + eps, eps);
+                sum += std::fabs(p - q);
+            }
+            return 0.5 * sum;
+        }
+    }
+    return 0.0;
+}
+
+// ---- batch detectors ------------------------------------------------------------------------
+
+namespace {
+// Small histograms are counted in four interleaved integer lanes, so that runs
+// of equal bins do not wait on each other; the totals are exact integers and
+// equal to adding 1.0 per value to bins that start at zero.
+constexpr std::size_t kLaneLimit = 4096;
+
+template <class BinFn, class T>
+void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, const BinFn bin_of) {
+    const std::size_t nb = bins.size();
+    if (nb > kLaneLimit) {
+        for (const T& v : values) bins[bin_of(v)] += 1.0;
+        return;
+    }
+    std::vector<std::uint64_t> lanes(4 * nb, 0);
+    std::uint64_t* l0 = lanes.data();
+    std::uint64_t* l1 = l0 + nb;
+    std::uint64_t* l2 = l1 + nb;
+    std::uint64_t* l3 = l2 + nb;
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++l0[bin_of(values[i])];
+        ++l1[bin_of(values[i + 1])];
+        ++l2[bin_of(values[i + 2])];
+        ++l3[bin_of(values[i + 3])];
+    }
+    for (; i < n; ++i) ++l0[bin_of(values[i])];
+    for (std::size_t j = 0; j < nb; ++j) bins[j] += static_cast<double>(l0[j] + l1[j] + l2[j] + l3[j]);
+}
+
+template <class Detector, class Runtime>
+Result<std::vector<double>, DriftError> batch_multiple(Detector& d, std::vector<double>& bins,
+                                                       std::span<const double> baseline_hist,
+                                                       const Runtime& runtime,
+                                                       std::span<const DataDriftType> types, BinKind kind) {
+    std::vector<double> out;
+    out.reserve(types.size());
+    LUMETRA_CHECK(d.build_rt_hist(runtime));
+    const double total = runtime_sum(bins);
+    for (DataDriftType t : types) out.push_back(global_compute_drift(baseline_hist, bins, total, t, kind));
+    std::fill(bins.begin(), bins.end(), 0.0);
+    return out;
+}
+}  // namespace
+
+ContinuousDataDrift::ContinuousDataDrift(BaselineContinuousBins b)
+    : baseline_(std::move(b)), runtime_bins_(baseline_.baseline_hist().size(), 0.0) {}
+
+Result<ContinuousDataDrift, DriftError> ContinuousDataDrift::create(std::optional<QuantileType> rule,
+                                                                   std::span<const double> baseline) {
+    LUMETRA_TRY(BaselineContinuousBins b,
+                BaselineContinuousBins::create(baseline, rule.value_or(QuantileType::FreedmanDiaconis)));
+    return ContinuousDataDrift(std::move(b));
+}
+
+Result<void, DriftError> ContinuousDataDrift::build_rt_hist(std::span<const double> runtime) {
+    if (runtime.empty()) return DriftError::EmptyRuntimeData;
+    const BinLookup lookup = baseline_.lookup();
+    if (lookup.cells.count != nullptr) {
+        count_into_zero_bins(runtime, runtime_bins_, lookup.cells);
+    } else {
+        count_into_zero_bins(runtime, runtime_bins_, lookup);
+    }
+    return {};
+}
+
+Result<double, DriftError> ContinuousDataDrift::compute_drift(std::span<const double> runtime, DataDriftType type) {
+    const DataDriftType one[1] = {type};
+    LUMETRA_TRY(std::vector<double> v, compute_drift_multiple(runtime, one));
+    return v[0];
+}
+
+Result<std::vector<double>, DriftError> ContinuousDataDrift::compute_drift_multiple(
+    std::span<const double> runtime, std::span<const DataDriftType> types) {
+    return batch_multiple(*this, runtime_bins_, baseline_.baseline_hist(), runtime, types, BinKind::Continuous);
+}
+
+Result<void, DriftError> ContinuousDataDrift::reset_baseline(std::span<const double> baseline) {
+    LUMETRA_TRY(BaselineContinuousBins b, BaselineContinuousBins::create(baseline, baseline_.quantile_type()));
+    std::vector<double> bins(b.baseline_hist().size(), 0.0);
+    baseline_ = std::move(b);
+    runtime_bins_ = std::move(bins);
+    return {};
+}
+
+CategoricalDataDrift::CategoricalDataDrift(BaselineCategoricalBins b)
+    : baseline_(std::move(b)), runtime_bins_(baseline_.baseline_hist().size(), 0.0) {}
+
+Result<CategoricalDataDrift, DriftError> CategoricalDataDrift::create(const Labels& baseline) {
+    LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
+    return CategoricalDataDrift(std::move(b));
+}
+
+Result<void, DriftError> CategoricalDataDrift::build_rt_hist(const Labels& runtime) {
+    if (runtime.empty()) return DriftError::EmptyRuntimeData;
+    const std::size_t nb = runtime_bins_.size();
+    const BaselineCategoricalBins& b = baseline_;
+    if (nb > kLaneLimit) {
+        runtime.for_each_bin(b, [&](std::size_t i) { runtime_bins_[i] += 1.0; });
+        return {};
+    }
+    std::vector<std::uint64_t> lanes(4 * nb, 0);
+    std::size_t lane = 0;
+    runtime.for_each_bin(b, [&](std::size_t i) {
+        ++lanes[lane + i];
+        lane = lane == 3 * nb ? 0 : lane + nb;
+    });
+    for (std::size_t j = 0; j < nb; ++j)
+        runtime_bins_[j] += static_cast<double>(lanes[j] + lanes[nb + j] + lanes[2 * nb + j] + lanes[3 * nb + j]);
+    return {};
+}
+
+Result<double, DriftError> CategoricalDataDrift::compute_drift(const Labels& runtime,
+                                                               DataDriftType type) {
+    const DataDriftType one[1] = {type};
+    LUMETRA_TRY(std::vector<double> v, compute_drift_multiple(runtime, one));
+    return v[0];
+}
+
+Result<std::vector<double>, DriftError> CategoricalDataDrift::compute_drift_multiple(
+    const Labels& runtime, std::span<const DataDriftType> types) {
+    return batch_multiple(*this, runtime_bins_, baseline_.baseline_hist(), runtime, types, BinKind::Categorical);
+}
+
+Result<void, DriftError> CategoricalDataDrift::reset_baseline(const Labels& baseline) {
+    LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
+    std::vector<double> bins(b.baseline_hist().size(), 0.0);
+    baseline_ = std::move(b);
+    runtime_bins_ = std::move(bins);
+    return {};
+}
+
+Result<std::vector<double>, DriftError> compute_drift_continuous_distribution(
+    std::span<const double> baseline, std::span<const double> runtime, std::span<const DataDriftType> types,
+    std::optional<QuantileType> rule) {
+    LUMETRA_TRY(ContinuousDataDrift d, ContinuousDataDrift::create(rule, baseline));
+    return d.compute_drift_multiple(runtime, types);
+}
+
+Result<std::vector<double>, DriftError> compute_drift_categorical_distribution(
+    const Labels& baseline, const Labels& runtime,
+    std::span<const DataDriftType> types) {
+    LUMETRA_TRY(CategoricalDataDrift d, CategoricalDataDrift::create(baseline));
+    return d.compute_drift_multiple(runtime, types);
+}
+
+// ---- monotonic clock ----------------------------------------------------------------------------
+
+Instant system_monotonic_now() noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    const auto u = static_cast<std::uint64_t>(ns < 0 ? 0 : ns);
+    return Instant{u / 1000000000u, static_cast<std::uint32_t>(u % 1000000000u)};
+}
+
+namespace {
+std::atomic<ClockFn> g_clock{&system_monotonic_now};
+}
+
+ClockFn set_monotonic_clock(ClockFn fn) noexcept {
+    return g_clock.exchange(fn != nullptr ? fn : &system_monotonic_now, std::memory_order_relaxed);
+}
+
+Instant monotonic_now() noexcept { return g_clock.load(std::memory_order_relaxed)(); }
+
+Instant elapsed_between(Instant earlier, Instant later) noexcept {
+    if (later <= earlier) return Instant{};
+    Instant d{later.secs - earlier.secs, 0};
+    if (later.nanos >= earlier.nanos) {
+        d.nanos = later.nanos - earlier.nanos;
+    } else {
+        d.secs -= 1;
+        d.nanos = 1000000000u + later.nanos - earlier.nanos;
+    }
+    return d;
+}
+
+// ---- streaming state --------------------------------------------------------------------------------
+
+Result<double, DriftError> decay_factor_for(std::optional<std::uint64_t> half_life) {
+    if (!half_life) return kDefaultDecayFactor;
+    if (*half_life == 0) return DriftError::UnsupportedConfiguration;
+    return std::exp2(-1.0 / static_cast<double>(*half_life));
+}
+
+StreamState StreamState::decay(std::size_t n_bins, double factor) {
+    StreamState s;
+    s.mode_ = StreamMode::Decay;
+    s.runtime_bins_.assign(n_bins, 0.0);
+    s.decay_factor_ = factor;
+    return s;
+}
+
+StreamState StreamState::flush(std::size_t n_bins, std::optional<std::uint64_t> rate,
+                               std::optional<std::uint64_t> cadence_secs) {
+    StreamState s;
+    s.mode_ = StreamMode::Flush;
+    s.runtime_bins_.assign(n_bins, 0.0);
+    s.flush_rate_ = rate ? static_cast<double>(*rate) : kDefaultFlushRate;
+    s.flush_cadence_ = Instant{cadence_secs.value_or(kDefaultFlushCadence), 0};
+    s.last_flush_ = monotonic_now();
+    return s;
+}
+
+void StreamState::flush_check() noexcept {
+    if (stream_total_ >= flush_rate_) {
+        flush_now();
+        return;
+    }
+    // The clock is read only at counts 0, 256, 512, ...: cheap enough per sample.
+    if (saturating_u32(stream_total_) % 256u != 0) return;
+    const Instant now = monotonic_now();
+    if (elapsed_between(last_flush_, now) >= flush_cadence_) {
+        std::fill(runtime_bins_.begin(), runtime_bins_.end(), 0.0);
+        stream_total_ = 0.0;
+        last_flush_ = now;
+    }
+}
+
+void StreamState::flush_now() noexcept {
+    std::fill(runtime_bins_.begin(), runtime_bins_.end(), 0.0);
+    stream_total_ = 0.0;
+    last_flush_ = monotonic_now();
+}
+
+void StreamState::resize_and_clear(std::size_t n_bins) {
+    std::vector<double> bins(n_bins, 0.0);
+    runtime_bins_ = std::move(bins);
+    stream_total_ = 0.0;
+    if (mode_ == StreamMode::Flush) last_flush_ = monotonic_now();
+}
+
+Result<double, DriftError> StreamState::prepare_computation() noexcept {
+    if (runtime_bins_.empty() || runtime_sum(runtime_bins_) == 0.0) return DriftError::EmptyRuntimeData;
+    if (mode_ == StreamMode::Decay) {
+        for (double& v : runtime_bins_) v *= decay_factor_;
+        stream_total_ *= decay_factor_;
+    }
+    return stream_total_;
+}
+
+std::uint64_t StreamState::seconds_since_flush() const noexcept {
+    return elapsed_between(last_flush_, monotonic_now()).secs;
+}
+
+// ---- streaming detectors ---------------------------------------------------------------------------------
+
+Result<StreamingContinuousDataDrift, DriftError> StreamingContinuousDataDrift::new_decay(
+    std::span<const double> baseline, std::optional<QuantileType> rule, std::optional<std::uint64_t> half_life) {
+    LUMETRA_TRY(double factor, decay_factor_for(half_life));
+    LUMETRA_TRY(BaselineContinuousBins b,
+                BaselineContinuousBins::create(baseline, rule.value_or(QuantileType::FreedmanDiaconis)));
+    StreamState s = StreamState::decay(b.baseline_hist().size(), factor);
+    return StreamingContinuousDataDrift(std::move(b), std::move(s));
+}
+
+Result<StreamingContinuousDataDrift, DriftError> StreamingContinuousDataDrift::new_flush(
+    std::span<const double> baseline, std::optional<QuantileType> rule, std::optional<std::uint64_t> rate,
+    std::optional<std::uint64_t> cadence_secs) {
+    LUMETRA_TRY(BaselineContinuousBins b,
+                BaselineContinuousBins::create(baseline, rule.value_or(QuantileType::FreedmanDiaconis)));
+    StreamState s = StreamState::flush(b.baseline_hist().size(), rate, cadence_secs);
+    return StreamingContinuousDataDrift(std::move(b), std::move(s));
+}
+
+Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::span<const double> values) noexcept {
+    if (values.empty()) return DriftError::EmptyRuntimeData;
+    const BinLookup lookup = baseline_.lookup();
+    if (lookup.cells.count != nullptr) {
+        const CellLookup cells = lookup.cells;
+        for (double v : values) state_.add(cells(v));
+    } else {
+        for (double v : values) state_.add(lookup(v));
+    }
+    return {};
+}
+
+Result<std::vector<double>, DriftError> StreamingContinuousDataDrift::compute_drift_multiple(
+    std::span<const DataDriftType> types) {
+    std::vector<double> out;
+    out.reserve(types.size());
+    LUMETRA_TRY(double total, state_.prepare_computation());
+    for (DataDriftType t : types)
+        out.push_back(
+            global_compute_drift(baseline_.baseline_hist(), state_.runtime_bins(), total, t, BinKind::Continuous));
+    return out;
+}
+
+Result<void, DriftError> StreamingContinuousDataDrift::reset_baseline(std::span<const double> baseline) {
+    LUMETRA_TRY(BaselineContinuousBins b, BaselineContinuousBins::create(baseline, baseline_.quantile_type()));
+    state_.resize_and_clear(b.baseline_hist().size());
+    baseline_ = std::move(b);
+    return {};
+}
+
+Result<std::vector<double>, DriftError> StreamingContinuousDataDrift::stream_shares() const {
+    const double total = state_.stream_total();
+    if (total == 0.0) return DriftError::EmptyRuntimeData;
+    std::vector<double> out;
+    out.reserve(state_.runtime_bins().size());
+    for (double v : state_.runtime_bins()) out.push_back(v / total);
+    return out;
+}
+
+Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift::new_decay(
+    const Labels& baseline, std::optional<std::uint64_t> half_life) {
+    LUMETRA_TRY(double factor, decay_factor_for(half_life));
+    LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
+    StreamState s = StreamState::decay(b.baseline_hist().size(), factor);
+    return StreamingCategoricalDataDrift(std::move(b), std::move(s));
+}
+
+Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift::new_flush(
+    const Labels& baseline, std::optional<std::uint64_t> rate,
+    std::optional<std::uint64_t> cadence_secs) {
+    LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
+    StreamState s = StreamState::flush(b.baseline_hist().size(), rate, cadence_secs);
+    return StreamingCategoricalDataDrift(std::move(b), std::move(s));
+}
+
+Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(const Labels& labels) {
+    if (labels.empty()) return DriftError::EmptyRuntimeData;
+    labels.for_each_bin(baseline_, [this](std::size_t i) { state_.add(i); });
+    return {};
+}
+
+Result<std::vector<double>, DriftError> StreamingCategoricalDataDrift::compute_drift_multiple(
+    std::span<const DataDriftType> types) {
+    std::vector<double> out;
+    out.reserve(types.size());
+    LUMETRA_TRY(double total, state_.prepare_computation());
+    for (DataDriftType t : types)
+        out.push_back(
+            global_compute_drift(baseline_.baseline_hist(), state_.runtime_bins(), total, t, BinKind::Categorical));
+    return out;
+}
+
+Result<void, DriftError> StreamingCategoricalDataDrift::reset_baseline(const Labels& baseline) {
+    LUMETRA_TRY(BaselineCategoricalBins b, BaselineCategoricalBins::create(baseline));
+    state_.resize_and_clear(b.baseline_hist().size());
+    baseline_ = std::move(b);
+    return {};
+}
+
+std::vector<std::pair<std::string, double>> StreamingCategoricalDataDrift::label_weights() const {
+    std::vector<std::pair<std::string, double>> out;
+    const auto& labels = baseline_.label_index().labels();
+    out.reserve(labels.size());
+    for (std::size_t i = 0; i < labels.size(); ++i) out.emplace_back(labels[i], state_.runtime_bins()[i]);
+    return out;
+}
+
+}  // namespace lumetra::drift

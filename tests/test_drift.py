@@ -1,0 +1,411 @@
+"""Batch drift detectors and the one-shot drift functions."""
+
+import inspect
+import math
+
+import numpy as np
+import pytest
+
+import _lumetra
+from drift_reference import METRICS, categorical_counts, edges_for, histogram, index_sum, metric
+from hostile import Boom, IterRaises
+
+CONT = _lumetra.PyContinuousDataDrift
+CAT = _lumetra.PyCategoricalDataDrift
+EMPTY_RUNTIME = "Data used for runtime drift analysis must be non empty"
+EMPTY_BASELINE = "Baseline data must be non empty"
+UNSUPPORTED = "Unsupported drift type"
+NOT_CONTIGUOUS = "The given array is not contiguous"
+HUNDRED = np.arange(100.0)
+
+
+def f64(*values):
+    return np.array(values, dtype=np.float64)
+
+
+# ---- surface ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "obj, signature",
+    [
+        (CONT, "(baseline_data, quantile_type_str)"),
+        (CAT, "(baseline_data)"),
+        (CONT.compute_drift, "($self, runtime_data, drift_type)"),
+        (CONT.compute_drift_mutliple_criteria, "($self, runtime_data, drift_types)"),
+        (CONT.reset_baseline, "($self, baseline_data)"),
+        (CONT.export_baseline, "($self)"),
+        (CAT.compute_drift, "($self, runtime_data, drift_type)"),
+        (CAT.compute_drift_mutliple_criteria, "($self, runtime_data, drift_types)"),
+        (CAT.reset_baseline, "($self, new_baseline)"),
+        (_lumetra.py_compute_drift_continuous_distribtuion, "(baseline, candidate, drift_metrics, quantile_type)"),
+        (_lumetra.py_compute_drift_categorical_distribtuion, "(baseline, candidate, drift_metrics)"),
+    ],
+)
+def test_text_signatures(obj, signature):
+    assert obj.__text_signature__ == signature
+
+
+METRIC_PARAGRAPH = (
+    '`drift_type` must be one of: `"JensenShannon"`, `"PopulationStabilityIndex"`,\n'
+    '`"WassersteinDistance"`, `"KullbackLeibler"`.'
+)
+
+
+@pytest.mark.parametrize(
+    "obj, doc",
+    [
+        (CONT, "Batch continuous data drift detector. Computes drift metrics between a fixed\n"
+               "baseline histogram and a runtime data slice on each call."),
+        (CAT, "Batch categorical data drift detector. Computes drift metrics between a fixed\n"
+              "baseline label distribution and a runtime label slice on each call."),
+        (CONT.compute_drift, "Compute a single drift metric against `runtime_data`.\n\n" + METRIC_PARAGRAPH),
+        (CAT.compute_drift, "Compute a single drift metric against `runtime_data`.\n\n" + METRIC_PARAGRAPH),
+        (CONT.num_bins, "Number of histogram bins used for this baseline."),
+        (CAT.num_bins, ""),
+        (CONT.reset_baseline, "Replace the baseline with a new data slice, recomputing the histogram."),
+        (CAT.reset_baseline, "Replace the baseline with a new set of labels, recomputing the distribution."),
+        (CONT.export_baseline, "Return the baseline as a normalized probability distribution (sums to 1.0)."),
+        (CAT.export_baseline, "Return the baseline label frequencies as a normalized distribution."),
+        (CONT.compute_drift_mutliple_criteria, None),
+    ],
+)
+def test_docs(obj, doc):
+    assert obj.__doc__ == doc
+
+
+def test_signatures_are_introspectable():
+    assert list(inspect.signature(CONT).parameters) == ["baseline_data", "quantile_type_str"]
+    assert not hasattr(CONT, "compute_drift_multiple_criteria")
+
+
+# ---- baselines through the classes ----------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "data, rule, bins, hist",
+    [
+        (HUNDRED, None, 5, [0.0, 0.33, 0.33, 0.01, 0.33]),
+        (HUNDRED, "FreedmanDiaconis", 5, [0.0, 0.33, 0.33, 0.01, 0.33]),
+        (HUNDRED, "Scott", 5, [0.0, 0.33, 0.33, 0.01, 0.33]),
+        (HUNDRED, "Sturges", 7, [0.0, 0.2, 0.2, 0.2, 0.2, 0.0, 0.2]),
+        (f64(0, 1, 2, 3), None, 3, [0.0, 0.25, 0.75]),
+        (f64(1, 1), "Sturges", 3, [0.0, 1.0, 0.0]),
+        (np.full(64, 2.0), "Sturges", 3, [0.0, 1.0, 0.0]),  # all equal: 3 bins under every rule
+        (f64(0, 1), "Scott", 3, [0.0, 0.5, 0.5]),
+    ],
+)
+def test_worked_baselines(data, rule, bins, hist):
+    d = CONT(data, rule)
+    assert d.num_bins == bins
+    assert d.export_baseline() == pytest.approx(hist, abs=1e-15)
+    assert math.fsum(d.export_baseline()) == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize(
+    "labels, expected",
+    [
+        (["b", "a", "b"], {"a": 1 / 3, "b": 2 / 3}),
+        (["a"], {"a": 1.0}),
+        (["ab", "a", "B", "é", "z"], {"B": 0.2, "a": 0.2, "ab": 0.2, "z": 0.2, "é": 0.2}),
+    ],
+)
+def test_categorical_baselines_in_byte_order(labels, expected):
+    d = CAT(labels)
+    assert d.num_bins == len(expected) + 1
+    got = d.export_baseline()
+    assert list(got) == list(expected)  # exported in ascending byte-wise order
+    assert got == pytest.approx(expected)
+
+
+# ---- binning of runtime values -----------------------------------------------------
+
+
+def test_out_of_range_values_go_to_the_open_bins():
+    d = CONT(HUNDRED, None)
+    w = d.compute_drift(f64(-5.0, 200.0), "WassersteinDistance")
+    assert w == pytest.approx((0.33 + 0.33 + 0.01) / 3)
+    # JensenShannon sees the outer bins, so moving the mass inside changes it.
+    assert d.compute_drift(f64(-5.0, 200.0), "JensenShannon") != d.compute_drift(f64(10.0, 90.0), "JensenShannon")
+
+
+@pytest.mark.parametrize(
+    "runtime, same_as",
+    [
+        (f64(np.nan, np.nan), f64(-1.0, -1.0)),       # NaN counts in bin 0
+        (f64(66.0, 66.0), f64(66.0, 66.0)),            # exactly the last edge: its own bin
+        (f64(33.0), f64(40.0)),                        # on an edge: the bin it opens
+        (f64(np.nextafter(33.0, 0.0)), f64(0.0)),     # just below the edge: the bin before
+        (f64(np.inf, 1e300), f64(100.0, 150.0)),       # above the last edge: the last bin
+        (f64(np.nextafter(66.0, 99.0)), f64(99.0)),
+    ],
+)
+def test_values_on_edges_and_outside(runtime, same_as):
+    d = CONT(HUNDRED, None)
+    for name in METRICS:
+        assert d.compute_drift(runtime, name) == d.compute_drift(same_as, name)
+
+
+def test_last_edge_bin_differs_from_its_neighbours():
+    d = CONT(HUNDRED, None)
+    on_edge = d.compute_drift(f64(66.0), "KullbackLeibler")
+    assert on_edge != d.compute_drift(f64(65.0), "KullbackLeibler")
+    assert on_edge != d.compute_drift(f64(67.0), "KullbackLeibler")
+
+
+# ---- metrics against an independent computation ---------------------------------------
+
+
+@pytest.mark.parametrize("rule", [None, "Scott", "Sturges"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_continuous_metrics_match_reference(rule, seed):
+    rng = np.random.default_rng(seed)
+    base = rng.normal(0.0, 1.0, 3000)
+    runtime = np.concatenate([rng.normal(0.4, 1.3, 2000), [np.nan, -10.0, 10.0]])
+    d = CONT(base, rule)
+    hist = d.export_baseline()
+    counts = histogram(runtime, edges_for(base, d.num_bins), d.num_bins)
+    # reference baseline shares computed from the same binning
+    base_counts = histogram(base, edges_for(base, d.num_bins), d.num_bins)
+    assert hist == [c / len(base) for c in base_counts]
+    total = index_sum(counts)
+    expected = [metric(name, hist, counts, total, continuous=True) for name in METRICS]
+    assert d.compute_drift_mutliple_criteria(runtime, METRICS) == expected
+    assert [d.compute_drift(runtime, name) for name in METRICS] == expected
+    assert _lumetra.py_compute_drift_continuous_distribtuion(base, runtime, METRICS, rule) == expected
+
+
+def test_categorical_metrics_match_reference():
+    rng = np.random.default_rng(5)
+    base = list(rng.choice(["x", "y", "z", "w"], size=500, p=[0.1, 0.2, 0.3, 0.4]))
+    runtime = list(rng.choice(["x", "y", "z", "unseen"], size=700))
+    d = CAT(base)
+    shares = list(d.export_baseline().values()) + [0.0]
+    counts = categorical_counts(runtime, sorted(set(base)))
+    expected = [metric(name, shares, counts, index_sum(counts), continuous=False) for name in METRICS]
+    assert d.compute_drift_mutliple_criteria(runtime, METRICS) == expected
+    assert _lumetra.py_compute_drift_categorical_distribtuion(base, runtime, METRICS) == expected
+    # The unseen-label slot is part of the categorical Wasserstein sum.
+    disjoint = _lumetra.py_compute_drift_categorical_distribtuion(["a", "b"], ["c", "c"], ["WassersteinDistance"])
+    assert disjoint == [pytest.approx(1.0)]
+
+
+def test_identical_distributions_score_near_zero():
+    d = CONT(HUNDRED, None)
+    for name in METRICS:
+        assert abs(d.compute_drift(HUNDRED, name)) < 1e-9
+    assert CAT(["a", "b", "b"]).compute_drift(["b", "a", "b"], "JensenShannon") == pytest.approx(0.0, abs=1e-9)
+
+
+def test_calls_are_independent_and_duplicates_recomputed():
+    d = CONT(HUNDRED, None)
+    runtime = f64(1.0, 50.0, 70.0)
+    first = d.compute_drift(runtime, "PopulationStabilityIndex")
+    assert d.compute_drift(runtime, "PopulationStabilityIndex") == first
+    got = d.compute_drift_mutliple_criteria(runtime, ["PopulationStabilityIndex", "JensenShannon",
+                                                      "PopulationStabilityIndex"])
+    assert got[0] == got[2] == first
+    assert d.compute_drift_mutliple_criteria(runtime, []) == []
+    with pytest.raises(ValueError, match=EMPTY_RUNTIME):
+        d.compute_drift_mutliple_criteria(f64(), [])  # still validated with no metrics
+
+
+# ---- array and label intake ---------------------------------------------------------------
+
+
+def layouts(values):
+    native = np.asarray(values, dtype=np.float64)
+    swapped = native.astype(">f8")
+    raw = np.zeros(native.size * 8 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64)
+    unaligned[:] = native
+    fortran = np.asfortranarray(native)
+    return [native, swapped, unaligned, fortran]
+
+
+def test_every_float64_layout_reads_the_same():
+    rng = np.random.default_rng(9)
+    base, runtime = rng.normal(size=500), rng.normal(0.5, 1.0, 400)
+    expected = CONT(base, None).compute_drift_mutliple_criteria(runtime, METRICS)
+    for b in layouts(base):
+        for r in layouts(runtime):
+            assert CONT(b, None).compute_drift_mutliple_criteria(r, METRICS) == expected
+
+
+@pytest.mark.parametrize(
+    "labels",
+    [
+        lambda v: list(v),
+        lambda v: tuple(v),
+        lambda v: np.array(v),                 # native unicode array, read in place
+        lambda v: np.array(v, dtype=object),
+        lambda v: np.array(v).astype(">U8"),   # byte-swapped unicode: read by iteration
+        lambda v: np.array(v)[::-1][::-1],
+        lambda v: np.repeat(np.array(v), 2)[::2],  # strided
+    ],
+)
+def test_label_containers_read_the_same(labels):
+    base = ["a", "bb", "é", "😀", "a"]
+    runtime = ["a", "😀", "zz", "é", "bb", "bb"]
+    expected = CAT(base).compute_drift_mutliple_criteria(runtime, METRICS)
+    assert CAT(labels(base)).compute_drift_mutliple_criteria(labels(runtime), METRICS) == expected
+    assert CAT(labels(base)).export_baseline() == CAT(base).export_baseline()
+
+
+def test_unicode_array_trailing_nuls_are_not_part_of_the_label():
+    arr = np.array(["a\0", "b"])  # NumPy itself drops trailing NULs
+    assert CAT(arr).export_baseline() == {"a": 0.5, "b": 0.5}
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: CONT(f64(5.0), None), ValueError, EMPTY_BASELINE),
+        (lambda: CONT(f64(), None), ValueError, EMPTY_BASELINE),
+        (lambda: CONT(f64(1.0, np.nan, 2.0), None), ValueError, "NaN values are not supported"),
+        (lambda: CONT(HUNDRED, "scott"), ValueError, UNSUPPORTED),
+        # the rule is parsed before the array's layout is looked at
+        (lambda: CONT(HUNDRED[::2], "bad"), ValueError, UNSUPPORTED),
+        (lambda: CONT(HUNDRED[::2], None), TypeError, NOT_CONTIGUOUS),
+        (lambda: CONT(HUNDRED[::-1], "Scott"), TypeError, NOT_CONTIGUOUS),
+        (lambda: CONT([1.0, 2.0], None), TypeError,
+         "argument 'baseline_data': 'list' object cannot be converted to 'PyUntypedArray'"),
+        (lambda: CONT(np.arange(10), None), TypeError, "argument 'baseline_data': "),
+        (lambda: CONT(np.ones((2, 2)), None), TypeError, "argument 'baseline_data': "),
+        (lambda: CONT(HUNDRED, 3), TypeError, "argument 'quantile_type_str': 'int' object cannot be converted to 'str'"),
+        (lambda: CONT(np.append(HUNDRED, 1e300), None), ValueError, "too many histogram bins"),
+        (lambda: CONT(np.append(HUNDRED, np.inf), None), ValueError, "too many histogram bins"),
+        (lambda: CONT(HUNDRED, None).compute_drift(f64(), "JensenShannon"), ValueError, EMPTY_RUNTIME),
+        (lambda: CONT(HUNDRED, None).compute_drift(f64(), "Nope"), ValueError, UNSUPPORTED),
+        (lambda: CONT(HUNDRED, None).compute_drift(HUNDRED[::2], "JensenShannon"), TypeError, NOT_CONTIGUOUS),
+        (lambda: CONT(HUNDRED, None).compute_drift_mutliple_criteria(f64(), ["JensenShannon", "Nope"]),
+         ValueError, UNSUPPORTED),
+        (lambda: CONT(HUNDRED, None).compute_drift_mutliple_criteria(HUNDRED, "JensenShannon"), TypeError,
+         "argument 'drift_types': "),
+        (lambda: CAT([]), ValueError, EMPTY_BASELINE),
+        (lambda: CAT("abc"), TypeError, "argument 'baseline_data': "),
+        (lambda: CAT([1, 2]), TypeError, "argument 'baseline_data': 'int' object cannot be converted to 'str'"),
+        (lambda: CAT(["a"]).compute_drift([], "KullbackLeibler"), ValueError, EMPTY_RUNTIME),
+        (lambda: CAT(["a"]).compute_drift(["a"], "kullbackleibler"), ValueError, UNSUPPORTED),
+        (lambda: CAT(["a"]).compute_drift(np.array([1.5]), "JensenShannon"), TypeError, "argument 'runtime_data': "),
+        (lambda: CAT(IterRaises()), Boom, "__iter__"),
+        # one-shot functions: layout, then metric names, then rule, then the data itself
+        (lambda: _lumetra.py_compute_drift_continuous_distribtuion(HUNDRED, HUNDRED[::2], ["Nope"], "bad"),
+         TypeError, NOT_CONTIGUOUS),
+        (lambda: _lumetra.py_compute_drift_continuous_distribtuion(f64(), f64(), ["Nope"], "bad"),
+         ValueError, UNSUPPORTED),
+        (lambda: _lumetra.py_compute_drift_continuous_distribtuion(f64(1.0), f64(), [], "sturges"),
+         ValueError, UNSUPPORTED),
+        (lambda: _lumetra.py_compute_drift_continuous_distribtuion(f64(1.0), f64(), [], None),
+         ValueError, EMPTY_BASELINE),
+        (lambda: _lumetra.py_compute_drift_continuous_distribtuion(HUNDRED, f64(), [], None),
+         ValueError, EMPTY_RUNTIME),
+        (lambda: _lumetra.py_compute_drift_categorical_distribtuion([], [], ["Nope"]), ValueError, UNSUPPORTED),
+        (lambda: _lumetra.py_compute_drift_categorical_distribtuion([], [], []), ValueError, EMPTY_BASELINE),
+        (lambda: _lumetra.py_compute_drift_categorical_distribtuion(["a"], [], []), ValueError, EMPTY_RUNTIME),
+        (lambda: _lumetra.py_compute_drift_categorical_distribtuion(["a"], "a", []), TypeError,
+         "argument 'candidate': "),
+    ],
+)
+def test_failures(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    text = str(info.value)
+    assert text == message or (message.endswith(": ") or message.startswith("too many") or
+                               message.startswith("argument")) and message in text, text
+
+
+# ---- failed calls change nothing ------------------------------------------------------------
+
+
+def test_failed_continuous_reset_keeps_the_baseline():
+    d = CONT(HUNDRED, "Sturges")
+    before = (d.num_bins, d.export_baseline())
+    for bad, exc in [(f64(1.0), ValueError), (f64(0.0, np.nan), ValueError), (HUNDRED[::2], TypeError),
+                     (np.append(HUNDRED, np.inf), None)]:
+        if exc is None:  # Sturges stays small even with an infinite range: accepted
+            continue
+        with pytest.raises(exc):
+            d.reset_baseline(bad)
+        assert (d.num_bins, d.export_baseline()) == before
+    d.reset_baseline(np.arange(1024.0))
+    assert d.num_bins == 11  # the rule is kept, the bin count follows the data
+    fd = CONT(HUNDRED, None)
+    with pytest.raises(ValueError, match="too many"):
+        fd.reset_baseline(np.append(HUNDRED, 1e300))
+    assert fd.num_bins == 5
+
+
+def test_failed_categorical_reset_keeps_the_baseline():
+    d = CAT(["a", "b"])
+    with pytest.raises(ValueError, match=EMPTY_BASELINE):
+        d.reset_baseline([])
+    assert d.num_bins == 3 and d.export_baseline() == {"a": 0.5, "b": 0.5}
+    d.reset_baseline(["x", "y", "z", "z"])
+    assert d.num_bins == 4 and d.export_baseline() == {"x": 0.25, "y": 0.25, "z": 0.5}
+
+
+def test_failed_computation_leaves_no_counts_behind():
+    d = CONT(HUNDRED, None)
+    clean = d.compute_drift(f64(10.0), "JensenShannon")
+    with pytest.raises(ValueError):
+        d.compute_drift_mutliple_criteria(f64(90.0, 95.0), ["JensenShannon", "Nope"])
+    with pytest.raises(ValueError):
+        d.compute_drift(f64(), "JensenShannon")
+    assert d.compute_drift(f64(10.0), "JensenShannon") == clean
+
+
+# ---- re-entrancy: user code during conversion ------------------------------------------------
+
+
+class ResizingNames:
+    """A sequence of metric names whose item access reallocates an array that
+    was converted earlier in the same call."""
+
+    def __init__(self, target, names):
+        self.target = target
+        self.names = names
+
+    def __len__(self):
+        return len(self.names)
+
+    def __getitem__(self, i):
+        if i == 0:
+            self.target.resize(1, refcheck=False)
+            self.target[0] = self.target.dtype.type(50 if self.target.dtype.kind == "f" else "q")
+        return self.names[i]
+
+
+def test_array_reallocated_by_a_later_conversion_is_read_afresh():
+    runtime = np.arange(0.0, 100.0, 0.5)
+    got = CONT(HUNDRED, None).compute_drift_mutliple_criteria(runtime, ResizingNames(runtime, ["JensenShannon"]))
+    assert got == CONT(HUNDRED, None).compute_drift_mutliple_criteria(f64(50.0), ["JensenShannon"])
+    labels = np.array(["a", "b"] * 1000)
+    got = CAT(["a", "b"]).compute_drift_mutliple_criteria(labels, ResizingNames(labels, ["JensenShannon"]))
+    assert got == CAT(["a", "b"]).compute_drift_mutliple_criteria(["q"], ["JensenShannon"])
+
+
+class MutatingLabels:
+    """A label sequence whose iteration empties the list holding the names."""
+
+    def __init__(self, items, victim):
+        self.items, self.victim = items, victim
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.victim.clear()
+        return self.items[i]
+
+
+def test_label_list_mutated_during_conversion():
+    names = ["a", "b"]
+    d = CAT(names)
+    # The first argument snapshot is unaffected by later mutation of the list.
+    baseline = ["x", "y"]
+    got = _lumetra.py_compute_drift_categorical_distribtuion(baseline, MutatingLabels(["x"], baseline),
+                                                             ["WassersteinDistance"])
+    assert got == _lumetra.py_compute_drift_categorical_distribtuion(["x", "y"], ["x"], ["WassersteinDistance"])
+    assert d.num_bins == 3
