@@ -293,7 +293,7 @@ auto exclusive(PyObject* self, F&& f) {
 
 // ---- batch continuous ------------------------------------------------------------------
 
-const Signature kContNewSig{"PyContinuousDataDrift.__new__()", {"baseline_data", "quantile_type_str"}, 2};
+const Signature kContNewSig{"PyContinuousDataDrift()", {"baseline_data", "quantile_type_str"}, 2};
 const Signature kContComputeSig{"PyContinuousDataDrift.compute_drift()", {"runtime_data", "drift_type"}, 2};
 const Signature kContMultipleSig{"PyContinuousDataDrift.compute_drift_mutliple_criteria()",
                                  {"runtime_data", "drift_types"}, 2};
@@ -424,7 +424,7 @@ PyType_Spec g_cont_spec = {"_lumetra.PyContinuousDataDrift", sizeof(Instance<Con
 
 // ---- batch categorical ------------------------------------------------------------------
 
-const Signature kCatNewSig{"PyCategoricalDataDrift.__new__()", {"baseline_data"}, 1};
+const Signature kCatNewSig{"PyCategoricalDataDrift()", {"baseline_data"}, 1};
 const Signature kCatComputeSig{"PyCategoricalDataDrift.compute_drift()", {"runtime_data", "drift_type"}, 2};
 const Signature kCatMultipleSig{"PyCategoricalDataDrift.compute_drift_mutliple_criteria()",
                                 {"runtime_data", "drift_types"}, 2};
@@ -828,13 +828,13 @@ using CatDecay = StreamMembers<StreamingCategoricalDataDrift, kCatDecaySigs>;
 
 // ---- streaming constructors ------------------------------------------------------------------
 
-const Signature kContFlushNewSig{"PyStreamingContinuousDataDriftFlush.__new__()",
+const Signature kContFlushNewSig{"PyStreamingContinuousDataDriftFlush()",
                                  {"baseline_data", "quantile_type_str", "flush_rate_opt", "flush_cadence_opt"}, 4};
-const Signature kContDecayNewSig{"PyStreamingContinuousDataDriftDecay.__new__()",
+const Signature kContDecayNewSig{"PyStreamingContinuousDataDriftDecay()",
                                  {"baseline_data", "quantile_type_str", "decay_opt"}, 3};
-const Signature kCatFlushNewSig{"PyStreamingCategoricalDataDriftFlush.__new__()",
+const Signature kCatFlushNewSig{"PyStreamingCategoricalDataDriftFlush()",
                                 {"baseline_data", "flush_rate", "flush_cadence"}, 3};
-const Signature kCatDecayNewSig{"PyStreamingCategoricalDataDriftDecay.__new__()", {"baseline_data", "half_life_opt"},
+const Signature kCatDecayNewSig{"PyStreamingCategoricalDataDriftDecay()", {"baseline_data", "half_life_opt"},
                                 2};
 
 PyObject* cont_flush_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
