@@ -3,6 +3,7 @@
 // half into an exception through one table.
 #pragma once
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -46,18 +47,18 @@ template <class E>
 class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
-    Result(E err) : err_(std::move(err)), failed_(true) {}  // NOLINT
+    Result(E err) : err_(std::move(err)) {}  // NOLINT
     template <class F>
-    Result(Err<F> err) : err_(E(std::move(err.error))), failed_(true) {}  // NOLINT
+    Result(Err<F> err) : err_(E(std::move(err.error))) {}  // NOLINT
 
-    bool ok() const noexcept { return !failed_; }
+    bool ok() const noexcept { return !err_.has_value(); }
     explicit operator bool() const noexcept { return ok(); }
-    const E& error() const& { return err_; }
-    E&& error() && { return std::move(err_); }
+    const E& error() const& { return *err_; }
+    E&& error() && { return std::move(*err_); }
 
 private:
-    E err_{};
-    bool failed_ = false;
+    // optional, so error types without a default value (ModelPerformanceError) fit.
+    std::optional<E> err_;
 };
 
 }  // namespace lumetra

@@ -1,0 +1,319 @@
+#include "model_perf.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "settings.hpp"
+
+namespace lumetra {
+namespace {
+
+using Kind = ModelPerformanceError::Kind;
+
+// Reads element i of a column as single precision. The contiguous form has a
+// compile-time stride, so counting loops over it vectorise; memcpy keeps both
+// forms free of alignment and aliasing assumptions.
+template <class T, bool Contiguous>
+struct Reader {
+    const char* data;
+    std::ptrdiff_t stride;
+
+    float operator[](std::size_t i) const noexcept {
+        T v;
+        if constexpr (Contiguous) {
+            std::memcpy(&v, data + i * sizeof(T), sizeof(T));
+        } else {
+            std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        }
+        return static_cast<float>(v);
+    }
+};
+
+template <class T, class F>
+decltype(auto) with_typed_reader(const F32Column& c, F&& f) {
+    if (c.stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(Reader<T, true>{c.data, c.stride});
+    return f(Reader<T, false>{c.data, c.stride});
+}
+
+template <class F>
+decltype(auto) with_reader(const F32Column& c, F&& f) {
+    if (c.width == F32Column::Width::Float64) return with_typed_reader<double>(c, f);
+    return with_typed_reader<float>(c, f);
+}
+
+// Calls f(reader_a, reader_b) with the readers matching both columns' layouts.
+template <class F>
+decltype(auto) with_readers(const F32Column& a, const F32Column& b, F&& f) {
+    return with_reader(a, [&](auto ra) { return with_reader(b, [&](auto rb) { return f(ra, rb); }); });
+}
+
+inline void add_pair(LinearRegressionErrorBuckets& b, float t_in, float p_in) noexcept {
+    const double t = t_in;
+    const double p = p_in;
+    const double d = t - p;
+    const double a = std::fabs(d);
+    const double d2 = d * d;
+    b.squared_error_sum += d2;
+    b.absolute_error_sum += a;
+    // fmax ignores a NaN operand, so one NaN pair does not hide the largest error.
+    b.max_absolute_error = std::fmax(b.max_absolute_error, a);
+    const double log_diff = std::log(t + 1.0) - std::log(p + 1.0);
+    const double log_diff2 = log_diff * log_diff;
+    b.squared_log_error_sum += log_diff2;
+    b.absolute_percentage_error_sum += std::fabs(a / t);
+    b.y_true_sum += t;
+    b.pair_count += 1.0;
+    const double tt = t * t;
+    const double pp = p * p;
+    const double tp = t * p;
+    b.y_true_squared_sum += tt;
+    b.y_pred_squared_sum += pp;
+    b.true_pred_product_sum += tp;
+}
+
+inline float term_of(float t, float c) noexcept {
+    // A factor of exactly 0 stands for a pair that lies entirely on the other
+    // side: its product is 0 even where the logarithm is infinite.
+    const float neg_factor = 1.0f - t;
+    const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
+    const float pos = t == 0.0f ? 0.0f : t * std::log(c);
+    return neg + pos;
+}
+
+struct CellCounts {
+    std::uint64_t both = 0;       // true positive and predicted positive
+    std::uint64_t true_pos = 0;   // true positive
+    std::uint64_t pred_pos = 0;   // predicted positive
+    std::uint64_t n = 0;
+
+    BinaryClassificationRuntime metrics() const noexcept {
+        const std::uint64_t fp = pred_pos - both;
+        const std::uint64_t fn = true_pos - both;
+        const std::uint64_t tn = n - both - fp - fn;
+        return classification_metrics(both, fp, tn, fn);
+    }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------- columns
+
+float F32Column::operator[](std::size_t i) const noexcept {
+    return with_reader(*this, [i](auto r) { return r[i]; });
+}
+
+F32Column F32Column::of(const std::vector<float>& v) noexcept {
+    return float32(reinterpret_cast<const char*>(v.data()), sizeof(float), v.size());
+}
+
+F32Column F32Column::float32(const char* data, std::ptrdiff_t stride, std::size_t n) noexcept {
+    return F32Column{data, stride, n, Width::Float32};
+}
+
+F32Column F32Column::float64(const char* data, std::ptrdiff_t stride, std::size_t n) noexcept {
+    return F32Column{data, stride, n, Width::Float64};
+}
+
+// ---------------------------------------------------------------- regression
+
+void LinearRegressionErrorBuckets::update(float t, float p) noexcept { add_pair(*this, t, p); }
+
+Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErrorBuckets::from_dataset(
+    const F32Column& y_true, const F32Column& y_pred) {
+    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    const std::size_t n = y_true.size();
+    if (n == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    return with_readers(y_true, y_pred, [n](auto t, auto p) {
+        // A local accumulator whose address never escapes stays in registers.
+        LinearRegressionErrorBuckets acc;
+        for (std::size_t i = 0; i < n; ++i) add_pair(acc, t[i], p[i]);
+        return acc;
+    });
+}
+
+double r_squared(const LinearRegressionErrorBuckets& b) noexcept {
+    const double total = b.y_true_squared_sum - (b.y_true_sum * b.y_true_sum) / b.pair_count;
+    // Expanded sum of squared residuals; it can be slightly off zero for a
+    // perfect fit, which is what the caller sees.
+    const double twice_product = 2.0 * b.true_pred_product_sum;
+    const double residual = b.y_pred_squared_sum + (b.y_true_squared_sum - twice_product);
+    if (total != 0.0) return 1.0 - residual / total;
+    return residual == 0.0 ? 1.0 : 0.0;
+}
+
+LinearRegressionRuntime regression_metrics(const LinearRegressionErrorBuckets& b) noexcept {
+    using M = LinearRegressionEvaluationMetric;
+    const double n = b.pair_count;
+    const double mse = b.squared_error_sum / n;
+    const double msle = b.squared_log_error_sum / n;
+    LinearRegressionRuntime r;
+    r[M::RootMeanSquaredError] = static_cast<float>(std::sqrt(mse));
+    r[M::MeanSquaredError] = static_cast<float>(mse);
+    r[M::MeanAbsoluteError] = static_cast<float>(b.absolute_error_sum / n);
+    r[M::RSquared] = static_cast<float>(r_squared(b));
+    r[M::MaxError] = static_cast<float>(b.max_absolute_error);
+    r[M::MeanSquaredLogError] = static_cast<float>(msle);
+    r[M::RootMeanSquaredLogError] = static_cast<float>(std::sqrt(msle));
+    r[M::MeanAbsolutePercentageError] = static_cast<float>(b.absolute_percentage_error_sum / n);
+    return r;
+}
+
+Result<LinearRegressionRuntime, ModelPerformanceError> linear_regression_runtime(const F32Column& y_true,
+                                                                               const F32Column& y_pred) {
+    LUMETRA_TRY(const LinearRegressionErrorBuckets buckets,
+                LinearRegressionErrorBuckets::from_dataset(y_true, y_pred));
+    return regression_metrics(buckets);
+}
+
+// ------------------------------------------------------------ classification
+
+BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, std::uint64_t false_positive,
+                                                   std::uint64_t true_negative,
+                                                   std::uint64_t false_negative) noexcept {
+    using M = ClassificationEvaluationMetric;
+    const float tp = static_cast<float>(true_positive);
+    const float fp = static_cast<float>(false_positive);
+    const float tn = static_cast<float>(true_negative);
+    const float fn = static_cast<float>(false_negative);
+
+    const float precision_positive = tp / (tp + fp);
+    const float precision_negative = tn / (tn + fn);
+    const float recall_positive = tp / (tp + fn);
+    const float recall_negative = tn / (tn + fp);
+    const float predicted_positive = tp + fp;
+    const float others = predicted_positive + fn;
+    const float correct = tp + tn;
+    const float twice_recall = 2.0f * recall_positive;
+    const float f1_numerator = precision_positive * twice_recall;
+
+    BinaryClassificationRuntime r;
+    r[M::BalancedAccuracy] = (recall_negative + recall_positive) * 0.5f;
+    r[M::PrecisionPositive] = precision_positive;
+    r[M::PrecisionNegative] = precision_negative;
+    r[M::RecallPositive] = recall_positive;
+    r[M::RecallNegative] = recall_negative;
+    r[M::Accuracy] = correct / (tn + others);
+    r[M::F1Score] = f1_numerator / (precision_positive + recall_positive);
+    return r;
+}
+
+void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept {
+    const bool t = y_true == label;
+    const bool p = y_pred == label;
+    if (t) {
+        if (p) ++true_positive;
+        else ++false_negative;
+    } else {
+        if (p) ++false_positive;
+        else ++true_negative;
+    }
+}
+
+Result<void, ModelPerformanceError> ConfusionMatrix::push_dataset(const Strided<std::int32_t>& y_true,
+                                                                  const Strided<std::int32_t>& y_pred,
+                                                                  std::int32_t label) {
+    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    CellCounts c;
+    c.n = y_true.size();
+    for (std::size_t i = 0; i < c.n; ++i) {
+        const std::uint64_t t = y_true[i] == label;
+        const std::uint64_t p = y_pred[i] == label;
+        c.both += t & p;
+        c.true_pos += t;
+        c.pred_pos += p;
+    }
+    const std::uint64_t fp = c.pred_pos - c.both;
+    const std::uint64_t fn = c.true_pos - c.both;
+    true_positive += c.both;
+    false_positive += fp;
+    false_negative += fn;
+    true_negative += c.n - c.both - fp - fn;
+    return {};
+}
+
+std::uint64_t ConfusionMatrix::total() const noexcept {
+    return true_positive + false_positive + true_negative + false_negative;
+}
+
+BinaryClassificationRuntime ConfusionMatrix::metrics() const noexcept {
+    return classification_metrics(true_positive, false_positive, true_negative, false_negative);
+}
+
+Result<BinaryClassificationRuntime, ModelPerformanceError> binary_classification_runtime(const F32Column& y_true,
+                                                                                       const F32Column& y_pred) {
+    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    const std::size_t n = y_true.size();
+    const CellCounts counts = with_readers(y_true, y_pred, [n](auto t, auto p) {
+        // Only an exact 1.0 is positive; counted branch-free so the pass vectorises.
+        std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t tv = t[i] == 1.0f;
+            const std::uint64_t pv = p[i] == 1.0f;
+            both += tv & pv;
+            true_pos += tv;
+            pred_pos += pv;
+        }
+        return CellCounts{both, true_pos, pred_pos, n};
+    });
+    return counts.metrics();
+}
+
+// ------------------------------------------------------------------ logistic
+
+std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
+    const float lo = static_cast<float>(eps);
+    const float hi = 1.0f - lo;
+    // Written so that NaN bounds fail the test as well as crossed ones.
+    if (!(lo <= hi)) return std::nullopt;
+    return ScoreClamp{lo, hi};
+}
+
+float log_loss_term(float t, float c) noexcept { return term_of(t, c); }
+
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
+                                                                                   const F32Column& y_pred,
+                                                                                   float threshold, double epsilon) {
+    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    const std::optional<ScoreClamp> clamp = ScoreClamp::from_epsilon(epsilon);
+    if (!clamp) return ModelPerformanceError(Kind::InvalidData);
+    const std::size_t n = y_true.size();
+
+    struct Pass {
+        CellCounts counts;
+        float sum;
+    };
+    const Pass pass = with_readers(y_true, y_pred, [n, threshold, c = *clamp](auto t, auto p) {
+        // Counting and the log-loss sum share one pass over the data; the sum
+        // runs in index order in single precision.
+        std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float tv = t[i];
+            const float pv = p[i];
+            const std::uint64_t tc = tv >= threshold;
+            const std::uint64_t pc = pv >= threshold;
+            both += tc & pc;
+            true_pos += tc;
+            pred_pos += pc;
+            sum += term_of(tv, c.apply(pv));
+        }
+        return Pass{CellCounts{both, true_pos, pred_pos, n}, sum};
+    });
+
+    const float log_loss = -pass.sum / static_cast<float>(n);
+    if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
+
+    const BinaryClassificationRuntime cells = pass.counts.metrics();
+    LogisticRegressionRuntime r;
+    for (std::size_t i = 0; i < cells.values.size(); ++i) r.values[i] = cells.values[i];
+    r[ClassificationEvaluationMetric::LogLoss] = log_loss;
+    return r;
+}
+
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
+                                                                                   const F32Column& y_pred,
+                                                                                   float threshold) {
+    return logistic_regression_runtime(y_true, y_pred, threshold, stability_eps());
+}
+
+}  // namespace lumetra

@@ -1,0 +1,137 @@
+// Model performance: regression error sums, confusion counts and the metrics
+// formed from them, and the logistic-regression log loss. Inputs are columns of
+// single-precision values; the boundary presents NumPy buffers or values it
+// converted itself as such columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "errors.hpp"
+#include "intake.hpp"
+#include "result.hpp"
+#include "runtime.hpp"
+
+namespace lumetra {
+
+/// Values read as single precision from float32 or float64 memory at any
+/// stride (negative strides included); float64 values are rounded to single
+/// precision as they are read, so no narrowed copy is ever made.
+struct F32Column {
+    enum class Width : std::uint8_t { Float32, Float64 };
+
+    const char* data = nullptr;
+    std::ptrdiff_t stride = sizeof(float);
+    std::size_t n = 0;
+    Width width = Width::Float32;
+
+    std::size_t size() const noexcept { return n; }
+    /// Value i, narrowed to single precision (for tests and single reads; loops use typed readers).
+    float operator[](std::size_t i) const noexcept;
+
+    /// A column over owned single-precision values (the vector must outlive it).
+    static F32Column of(const std::vector<float>& v) noexcept;
+    /// A column over float32 memory.
+    static F32Column float32(const char* data, std::ptrdiff_t stride, std::size_t n) noexcept;
+    /// A column over float64 memory, narrowed on read.
+    static F32Column float64(const char* data, std::ptrdiff_t stride, std::size_t n) noexcept;
+};
+
+// ---------------------------------------------------------------- regression
+
+/// Ten double-precision running sums from which the regression metrics follow.
+struct LinearRegressionErrorBuckets {
+    double squared_error_sum = 0.0;
+    double absolute_error_sum = 0.0;
+    double max_absolute_error = 0.0;
+    double squared_log_error_sum = 0.0;
+    double absolute_percentage_error_sum = 0.0;
+    double y_true_sum = 0.0;
+    double pair_count = 0.0;
+    double y_true_squared_sum = 0.0;
+    double y_pred_squared_sum = 0.0;
+    double true_pred_product_sum = 0.0;
+
+    /// Adds one (true, predicted) pair, widened to double; validates nothing.
+    void update(float t, float p) noexcept;
+
+    /// Sums over every pair in index order; DataVectorLengthMismatch, then EmptyDataVector.
+    static Result<LinearRegressionErrorBuckets, ModelPerformanceError> from_dataset(const F32Column& y_true,
+                                                                                   const F32Column& y_pred);
+};
+
+/// Coefficient of determination from the sums, with the expanded residual (double precision).
+double r_squared(const LinearRegressionErrorBuckets& b) noexcept;
+
+/// The eight regression metrics of the sums (square roots taken in double before rounding).
+LinearRegressionRuntime regression_metrics(const LinearRegressionErrorBuckets& b) noexcept;
+
+/// Regression record from paired columns: from_dataset, then regression_metrics.
+Result<LinearRegressionRuntime, ModelPerformanceError> linear_regression_runtime(const F32Column& y_true,
+                                                                               const F32Column& y_pred);
+
+// ------------------------------------------------------------ classification
+
+/// The seven classification metrics from the four confusion counts, in single
+/// precision with no guards (a zero denominator gives NaN).
+BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, std::uint64_t false_positive,
+                                                   std::uint64_t true_negative, std::uint64_t false_negative) noexcept;
+
+/// Confusion counts over integer labels. Cells count exactly in 64 bits and
+/// are rounded to single precision only where a formula uses them.
+struct ConfusionMatrix {
+    std::uint64_t true_positive = 0;
+    std::uint64_t false_positive = 0;
+    std::uint64_t true_negative = 0;
+    std::uint64_t false_negative = 0;
+
+    /// Counts one pair; a value is positive when it equals `label`.
+    void push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept;
+    /// Counts every pair; DataVectorLengthMismatch leaves the counts unchanged.
+    Result<void, ModelPerformanceError> push_dataset(const Strided<std::int32_t>& y_true,
+                                                     const Strided<std::int32_t>& y_pred, std::int32_t label);
+    /// Number of pairs counted.
+    std::uint64_t total() const noexcept;
+    /// The seven metrics of the current counts.
+    BinaryClassificationRuntime metrics() const noexcept;
+};
+
+/// Binary classification of hard predictions: a value is positive when it is
+/// exactly 1.0. DataVectorLengthMismatch; empty input gives seven NaN values.
+Result<BinaryClassificationRuntime, ModelPerformanceError> binary_classification_runtime(const F32Column& y_true,
+                                                                                       const F32Column& y_pred);
+
+// ------------------------------------------------------------------ logistic
+
+/// Bounds [lo, hi] that keep a score away from 0 and 1 before its logarithm:
+/// lo is the stability epsilon in single precision and hi = 1 - lo.
+struct ScoreClamp {
+    float lo;
+    float hi;
+
+    /// The bounds for an epsilon; nullopt when they cross or are NaN (an
+    /// epsilon above 0.5, or NaN), since no score then lies between them.
+    static std::optional<ScoreClamp> from_epsilon(double eps) noexcept;
+    /// p limited to [lo, hi]; NaN stays NaN.
+    float apply(float p) const noexcept { return p < lo ? lo : (p > hi ? hi : p); }
+};
+
+/// One pair's log-loss term (1 - t) ln(1 - c) + t ln(c) in single precision; a
+/// product whose first factor is exactly 0 contributes 0 (the limit of x ln x).
+float log_loss_term(float t, float c) noexcept;
+
+/// Logistic-regression record: classes by value >= threshold (true values
+/// too), log loss of the raw values with scores clamped by the epsilon.
+/// DataVectorLengthMismatch; InvalidData when the log loss is NaN (empty
+/// input included) or the epsilon's clamp bounds cross.
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
+                                                                                   const F32Column& y_pred,
+                                                                                   float threshold, double epsilon);
+/// The same with the process's stability epsilon.
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
+                                                                                   const F32Column& y_pred,
+                                                                                   float threshold);
+
+}  // namespace lumetra
