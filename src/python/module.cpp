@@ -5,6 +5,10 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+// -- bias checks and post-training bias --
+#include "model_bias.hpp"
+#include "runtime.hpp"
+// -- end bias --
 
 namespace lumetra::py {
 namespace {
@@ -17,8 +21,15 @@ constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
     {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
+    {"py_data_bias_runtime_check", fastcall<py_data_bias_runtime_check>(), kFastKw, kDataBiasRuntimeCheckDoc},
+    {"py_data_bias_partial_check", fastcall<py_data_bias_partial_check>(), kFastKw, kDataBiasPartialCheckDoc},
     {"py_data_bias_analyzer_explicit_seg", fastcall<py_data_bias_analyzer_explicit_seg>(), kFastKw,
      kDataBiasAnalyzerExplicitSegDoc},
+    {"py_model_bias_analyzer", fastcall<py_model_bias_analyzer>(), kFastKw, kModelBiasAnalyzerDoc},
+    {"py_model_bias_runtime_check", fastcall<py_model_bias_runtime_check>(), kFastKw, kModelBiasRuntimeCheckDoc},
+    {"py_model_bias_partial_check", fastcall<py_model_bias_partial_check>(), kFastKw, kModelBiasPartialCheckDoc},
+    {"py_model_bias_analyzer_explicit_seg", fastcall<py_model_bias_analyzer_explicit_seg>(), kFastKw,
+     kModelBiasAnalyzerExplicitSegDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
