@@ -5,6 +5,7 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+#include "monitors.hpp"
 // -- bias checks and post-training bias --
 #include "model_bias.hpp"
 #include "runtime.hpp"
@@ -37,6 +38,12 @@ PyMethodDef g_functions[] = {
 using SpecFn = PyType_Spec* (*)();
 const SpecFn g_classes[] = {
     nullptr,
+    // ---- streaming monitors (classes 7 to 11) ----
+    data_bias_streaming_spec,
+    model_bias_streaming_spec,
+    binary_classification_streaming_spec,
+    linear_regression_streaming_spec,
+    logistic_regression_streaming_spec,
 };
 
 PyModuleDef g_module_def = {
