@@ -4,6 +4,7 @@
 // from NumPy buffers or from values it converted itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,6 +53,37 @@ Strided<T> view_of(const std::vector<T>& v) {
     return Strided<T>{reinterpret_cast<const char*>(v.data()), static_cast<std::ptrdiff_t>(sizeof(T)), v.size()};
 }
 
+/// A view of n values of type T packed one after another. Reading it the
+/// same way as Strided lets the compiler vectorise loops over it.
+template <class T>
+struct Packed {
+    const char* data = nullptr;
+    std::size_t n = 0;
+
+    std::size_t size() const noexcept { return n; }
+    T operator[](std::size_t i) const noexcept {
+        T v;
+        std::memcpy(&v, data + i * sizeof(T), sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+struct is_strided : std::false_type {};
+template <class T>
+struct is_strided<Strided<T>> : std::true_type {};
+
+/// Calls f(view) with a Packed view when `src` is a strided view whose
+/// elements are adjacent, and with `src` itself otherwise.
+template <class Src, class F>
+decltype(auto) with_packed(const Src& src, F&& f) {
+    if constexpr (is_strided<Src>::value) {
+        using T = decltype(src[0]);
+        if (src.stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(Packed<T>{src.data, src.n});
+    }
+    return f(src);
+}
+
 /// A column of fixed-width UCS-4 strings (NumPy's unicode layout): `width`
 /// code points per item, trailing NULs not part of the text.
 struct Ucs4Column {
@@ -81,9 +113,15 @@ public:
         return true;
     }
     std::uint64_t count() const noexcept { return count_; }
+    /// True while at most a handful of keys have been seen.
+    bool small() const noexcept { return table_.empty(); }
+    /// The keys seen so far while small(); unused slots repeat the first key.
+    const std::uint64_t* small_keys() const noexcept { return small_; }
+    std::size_t small_size() const noexcept { return small_n_; }
+
+    static constexpr std::size_t kSmall = 8;
 
 private:
-    static constexpr std::size_t kSmall = 8;
     bool insert_hashed(std::uint64_t key);
     void grow();
 
@@ -111,46 +149,93 @@ inline std::uint64_t key_of(std::int64_t x) { return static_cast<std::uint64_t>(
 
 }  // namespace detail
 
-/// Implicit segmentation of a numeric column against value v. `Value` is
-/// double (float columns) or int64 (integer columns); `Src` yields values
-/// convertible to it. Counts distinct values (bit patterns for floats, every
-/// NaN distinct) only until the mode is decided, then either matches v
-/// exactly or keeps elements >= v.
+namespace detail {
+
+/// True when every key of `keys[0..K)` test misses none of the block: used to
+/// skip distinct counting over blocks that only repeat known values.
+template <std::size_t K, class Src, class Value, class Bits>
+bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* mask, Bits bits,
+                      const std::uint64_t* keys) {
+    bool all_known = true;
+    for (std::size_t j = begin; j < end; ++j) {
+        const Value x = static_cast<Value>(src[j]);
+        mask[j] = bits(x);
+        const std::uint64_t k = key_of(x);
+        bool hit = false;
+        for (std::size_t s = 0; s < K; ++s) hit |= (k == keys[s]);
+        all_known &= hit;
+    }
+    return all_known;
+}
+
 template <class Value, class Src>
-GroupMask label_numeric(const Src& src, Value v) {
+GroupMask label_numeric_impl(const Src& src, Value v) {
     const std::size_t n = src.size();
     GroupMask mask(n);
-    // Each element gets both answers (bit 0: equal, bit 1: at least v) in the
-    // same pass that counts distinct values; the mode picks one at the end.
-    detail::DistinctCounter distinct;
-    std::size_t i = 0;
-    bool decided_threshold = false;
-    for (; i < n; ++i) {
-        const Value x = static_cast<Value>(src[i]);
-        mask[i] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
+    // Each element gets both answers (bit 0: equal to v, bit 1: at least v);
+    // the mode, known only once enough distinct values are counted, picks one.
+    auto bits = [v](Value x) { return static_cast<std::uint8_t>((x == v) | ((x >= v) << 1)); };
+    DistinctCounter distinct;
+    // Counting stops as soon as thresholding is certain: more than 3 distinct
+    // values and a share above the heuristic (which only grows with the count).
+    auto decides_threshold = [&](Value x) {
         bool fresh;
         if constexpr (std::is_floating_point_v<Value>) {
-            // Every NaN is a distinct value of its own; other values are told
-            // apart by bit pattern (so +0.0 and -0.0 differ).
-            fresh = (x != x) ? distinct.add_unhashed() : distinct.insert(detail::key_of(x));
+            // Every NaN is a value of its own; others differ by bit pattern,
+            // so +0.0 and -0.0 are two values.
+            fresh = (x != x) ? distinct.add_unhashed() : distinct.insert(key_of(x));
         } else {
-            fresh = distinct.insert(detail::key_of(x));
+            fresh = distinct.insert(key_of(x));
         }
-        if (fresh && distinct.count() > 3 && !detail::label_mode_for(distinct.count(), n)) {
-            decided_threshold = true;
-            ++i;
-            break;
+        return fresh && distinct.count() > 3 && !label_mode_for(distinct.count(), n);
+    };
+
+    constexpr std::size_t kBlock = 1024;
+    std::size_t i = 0;
+    bool threshold = false;
+    while (i < n && !threshold) {
+        const std::size_t end = std::min(i + kBlock, n);
+        bool all_known = false;
+        if (distinct.small() && distinct.small_size() > 0) {
+            const std::uint64_t* keys = distinct.small_keys();
+            const std::size_t k = distinct.small_size();
+            if (k <= 2) {
+                all_known = fill_block_known<2, Src, Value>(src, i, end, mask.data(), bits, keys);
+            } else if (k <= 4) {
+                all_known = fill_block_known<4, Src, Value>(src, i, end, mask.data(), bits, keys);
+            } else {
+                all_known = fill_block_known<DistinctCounter::kSmall, Src, Value>(src, i, end, mask.data(), bits, keys);
+            }
+        } else {
+            for (std::size_t j = i; j < end; ++j) mask[j] = bits(static_cast<Value>(src[j]));
         }
+        if (!all_known) {
+            for (std::size_t j = i; j < end; ++j) {
+                if (decides_threshold(static_cast<Value>(src[j]))) {
+                    threshold = true;
+                    break;
+                }
+            }
+        }
+        i = end;
     }
-    if (decided_threshold) {
-        for (; i < n; ++i) {
-            const Value x = static_cast<Value>(src[i]);
-            mask[i] = static_cast<std::uint8_t>((x >= v) << 1);
-        }
-    }
-    const int shift = (decided_threshold || !detail::label_mode_for(distinct.count(), n)) ? 1 : 0;
+    for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+
+    const int shift = (threshold || !label_mode_for(distinct.count(), n)) ? 1 : 0;
     for (std::size_t k = 0; k < n; ++k) mask[k] = static_cast<std::uint8_t>((mask[k] >> shift) & 1u);
     return mask;
+}
+
+}  // namespace detail
+
+/// Implicit segmentation of a numeric column against value v. `Value` is
+/// double (float columns) or int64 (integer columns); `Src` yields values
+/// convertible to it. Label matching (== v) when the column has at most 3
+/// distinct values or their share, in single precision, is at most the
+/// distribution heuristic; thresholding (>= v) otherwise. NaN is in neither.
+template <class Value, class Src>
+GroupMask label_numeric(const Src& src, Value v) {
+    return with_packed(src, [&](const auto& s) { return detail::label_numeric_impl<Value>(s, v); });
 }
 
 /// Boolean column: 1 where the element equals the label.
@@ -169,19 +254,19 @@ GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label);
 /// Explicit threshold segmentation; NaN elements are never in the group.
 template <class Src>
 GroupMask threshold_mask(const Src& src, double t, SegmentationThresholdType type) {
-    GroupMask mask(src.size());
-    for (std::size_t i = 0; i < src.size(); ++i) {
-        const double x = static_cast<double>(src[i]);
-        bool in = false;
+    return with_packed(src, [&](const auto& s) {
+        GroupMask mask(s.size());
+        auto fill = [&](auto in_group) {
+            for (std::size_t i = 0; i < s.size(); ++i) mask[i] = static_cast<std::uint8_t>(in_group(static_cast<double>(s[i])));
+        };
         switch (type) {
-            case SegmentationThresholdType::GreaterThan: in = x > t; break;
-            case SegmentationThresholdType::GreaterThanEqualTo: in = x >= t; break;
-            case SegmentationThresholdType::LessThan: in = x < t; break;
-            case SegmentationThresholdType::LessThanEqualTo: in = x <= t; break;
+            case SegmentationThresholdType::GreaterThan: fill([t](double x) { return x > t; }); break;
+            case SegmentationThresholdType::GreaterThanEqualTo: fill([t](double x) { return x >= t; }); break;
+            case SegmentationThresholdType::LessThan: fill([t](double x) { return x < t; }); break;
+            case SegmentationThresholdType::LessThanEqualTo: fill([t](double x) { return x <= t; }); break;
         }
-        mask[i] = static_cast<std::uint8_t>(in);
-    }
-    return mask;
+        return mask;
+    });
 }
 
 }  // namespace lumetra

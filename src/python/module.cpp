@@ -85,8 +85,8 @@ PyMODINIT_FUNC PyInit__lumetra(void) {
         if (g_module != nullptr) {
             if (here != g_owner) {
                 PyErr_SetString(PyExc_ImportError,
-                                "_lumetra can only be imported once per process: it was already "
-                                "initialised in another interpreter");
+                                "_lumetra does not support sub-interpreters: it is already initialised "
+                                "in another interpreter of this process");
                 return nullptr;
             }
             return Ref::borrow(g_module).release();

@@ -1,0 +1,151 @@
+import inspect
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _lumetra
+
+FUNCTIONS = {
+    "py_data_bias_analyzer": "(feature_array, ground_truth_array, feature_label_or_threshold, ground_truth_label_or_threshold)",
+    "py_data_bias_runtime_check": "(baseline, latest, threshold=0.10)",
+    "py_data_bias_partial_check": "(baseline, latest, metrics, threshold=0.10)",
+    "py_data_bias_analyzer_explicit_seg": "(feature_array, feat_segmentation_threshold, feat_segmentation_label, feat_threshold_type, ground_truth_array, gt_segmentation_threshold, gt_segmentation_label, gt_threshold_type)",
+    "py_model_bias_analyzer": "(feature_array, ground_truth_array, prediction_array, feature_label_or_threshold, ground_truth_label_or_threshold, prediction_label_or_threshold)",
+    "py_model_bias_runtime_check": "(baseline, latest, threshold=0.10)",
+    "py_model_bias_partial_check": "(baseline, latest, metrics, threshold=0.10)",
+    "py_model_bias_analyzer_explicit_seg": "(feature_array, feat_segmentation_threshold, feat_segmentation_label, feat_threshold_type, ground_truth_array, gt_segmentation_threshold, gt_segmentation_label, gt_threshold_type, prediction_array, pred_segmentation_threshold, pred_segmentation_label, pred_threshold_type)",
+    "py_model_perf_linear_regression": "(y_true_src, y_pred_src)",
+    "py_model_perf_class_rt_full": "(baseline, latest, threshold=0.10)",
+    "py_model_perf_class_rt_partial": "(baseline, latest, evaluation_metrics, threshold=0.10)",
+    "py_model_perf_classification": "(y_true_src, y_pred_src)",
+    "py_model_perf_log_reg_rt_partial": "(baseline, latest, evaluation_metrics, threshold=0.10)",
+    "py_model_perf_logistic_regression": "(y_true_src, y_pred_src, threshold)",
+    "py_model_perf_lin_reg_rt_full": "(baseline, latest, threshold=0.10)",
+    "py_model_perf_lin_reg_rt_partial": "(baseline, latest, evaluation_metrics, threshold=0.10)",
+    "py_model_perf_log_reg_rt_full": "(baseline, latest, threshold=0.10)",
+    "py_compute_drift_categorical_distribtuion": "(baseline, candidate, drift_metrics)",
+    "py_compute_drift_continuous_distribtuion": "(baseline, candidate, drift_metrics, quantile_type)",
+}
+
+CLASSES = [
+    "PyCategoricalDataDrift",
+    "PyContinuousDataDrift",
+    "PyStreamingContinuousDataDriftFlush",
+    "PyStreamingContinuousDataDriftDecay",
+    "PyStreamingCategoricalDataDriftFlush",
+    "PyStreamingCategoricalDataDriftDecay",
+    "PyDataBiasStreaming",
+    "PyModelBiasStreaming",
+    "PyBinaryClassificationStreaming",
+    "PyLinearRegressionStreaming",
+    "PyLogisticRegressionStreaming",
+]
+
+BUILT = [name for name in FUNCTIONS if hasattr(_lumetra, name)]
+A = np.array([1.0, 2.0])
+
+
+def test_contents_in_registration_order():
+    public = [name for name in vars(_lumetra) if not name.startswith("_")]
+    assert public == BUILT + [c for c in CLASSES if hasattr(_lumetra, c)]
+    assert _lumetra.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_text_signatures(name):
+    fn = getattr(_lumetra, name)
+    assert fn.__text_signature__ == FUNCTIONS[name]
+    assert str(inspect.signature(fn)) == FUNCTIONS[name].replace("0.10", "0.1")
+    expected_doc = "Method to perform data bias analysis" if name == "py_data_bias_analyzer" else None
+    assert fn.__doc__ == expected_doc
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((A, A, 1), {}, "py_data_bias_analyzer() missing 1 required positional argument: 'ground_truth_label_or_threshold'"),
+        ((A,), {}, "py_data_bias_analyzer() missing 3 required positional arguments: 'ground_truth_array', 'feature_label_or_threshold', and 'ground_truth_label_or_threshold'"),
+        ((A, A), {}, "py_data_bias_analyzer() missing 2 required positional arguments: 'feature_label_or_threshold' and 'ground_truth_label_or_threshold'"),
+        ((A, A, 1, 1, 1), {}, "py_data_bias_analyzer() takes 4 positional arguments but 5 were given"),
+        ((A, A, 1, 1), {"w": 1}, "py_data_bias_analyzer() got an unexpected keyword argument 'w'"),
+        ((A, A, 1, 1), {"ground_truth_array": A}, "py_data_bias_analyzer() got multiple values for argument 'ground_truth_array'"),
+        # keywords are checked before surplus positionals, which come before missing ones
+        ((A, A, 1, 1, 1), {"w": 1}, "py_data_bias_analyzer() got an unexpected keyword argument 'w'"),
+        ((A, A, 1, 1, 1), {"feature_array": A}, "py_data_bias_analyzer() got multiple values for argument 'feature_array'"),
+        (([1], A, 1, 1), {}, "argument 'feature_array': 'list' object cannot be converted to 'PyUntypedArray'"),
+        ((A, (1,), 1, 1), {}, "argument 'ground_truth_array': 'tuple' object cannot be converted to 'PyUntypedArray'"),
+        # converters run in parameter order: the first bad argument is named
+        (([1], (1,), 1, 1), {}, "argument 'feature_array': 'list'"),
+    ],
+)
+def test_binding_messages(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        _lumetra.py_data_bias_analyzer(*args, **kwargs)
+    assert str(info.value).startswith(message)
+
+
+def test_keywords_built_at_run_time_are_matched():
+    name = "".join(["feature_", "array"])
+    got = _lumetra.py_data_bias_analyzer(**{name: np.array([1, 0])}, ground_truth_array=np.array([1, 0]),
+                                         feature_label_or_threshold=1, ground_truth_label_or_threshold=1)
+    assert got["ClassImbalance"] == 0.0
+
+
+def test_optional_arguments_accept_none_and_refuse_other_types():
+    with pytest.raises(TypeError, match="^argument 'feat_segmentation_label': 'int' object cannot be converted to 'str'"):
+        _lumetra.py_data_bias_analyzer_explicit_seg(A, None, 1, None, A, None, "a", None)
+
+
+def test_repeated_init_returns_the_same_module():
+    code = textwrap.dedent(
+        """
+        import sys, _lumetra
+        first = _lumetra
+        del sys.modules["_lumetra"]
+        import _lumetra
+        assert _lumetra is first
+        """
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_second_interpreter_is_refused():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no sub-interpreter runner")
+    code = textwrap.dedent(
+        """
+        import _lumetra, _testcapi
+        rc = _testcapi.run_in_subinterp("import _lumetra")
+        assert rc != 0, rc
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "ImportError" in done.stderr and "sub-interpreters" in done.stderr
+
+
+def test_only_the_initialiser_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not available")
+    out = subprocess.run([nm, "-D", "--defined-only", _lumetra.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit__lumetra"]
+
+
+def test_type_stub_matches_the_module():
+    pytest.importorskip("mypy")
+    stub_dir = pathlib.Path(__file__).resolve().parent.parent / "src"
+    env = dict(os.environ, MYPYPATH=str(stub_dir))
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_lumetra", "--ignore-missing-stub"],
+        capture_output=True, text=True, env=env,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
