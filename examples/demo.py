@@ -43,10 +43,42 @@ def data_bias(data):
     )
 
 
+def show_report(title, report):
+    print(f"\n== {title}")
+    print(f"  passed: {report['passed']}")
+    for entry in report.get("failed_report", []):
+        print(f"  failed  {entry['metric']:<48} drift {entry['drift']:.6f}")
+
+
+def model_bias(data):
+    # A deliberately simple "model": predict progression above the median for
+    # patients whose BMI is above its median. Facet a is sex == 2.
+    sex = data.data[:, data.feature_names.index("sex")]
+    bmi = data.data[:, data.feature_names.index("bmi")]
+    progression = data.target
+    median = float(np.median(progression))
+    truth = (progression > median).astype(np.int64)
+    prediction = (bmi > np.median(bmi)).astype(np.int64)
+    baseline = _lumetra.py_model_bias_analyzer(sex, truth, prediction, 2.0, 1, 1)
+    show("Post-training bias: sex == 2, BMI model of progression", baseline)
+
+    # Later data from the same model: the first half of the patients only.
+    half = len(sex) // 2
+    latest = _lumetra.py_model_bias_analyzer(sex[:half], truth[:half], prediction[:half], 2.0, 1, 1)
+    show_report(
+        "Runtime check of the first half against the whole", _lumetra.py_model_bias_runtime_check(baseline, latest)
+    )
+    show_report(
+        "Partial check of DisparateImpact with a 25% tolerance",
+        _lumetra.py_model_bias_partial_check(baseline, latest, ["DisparateImpact"], 0.25),
+    )
+
+
 def main():
     data = load_diabetes(scaled=False)
     print(f"diabetes data set: {data.data.shape[0]} patients, {data.data.shape[1]} features")
     data_bias(data)
+    model_bias(data)
 
 
 if __name__ == "__main__":

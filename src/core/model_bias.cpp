@@ -1,6 +1,7 @@
 #include "model_bias.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumetra {
 
@@ -102,32 +103,102 @@ float BucketGeneralizedEntropy::generalized_entropy() const noexcept {
     return nn / ss * s2f - nf;
 }
 
-float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth) {
-    const std::size_t n = std::min(prediction.size(), ground_truth.size());
-    const std::uint8_t* pm = prediction.data();
-    const std::uint8_t* gm = ground_truth.data();
-    auto benefit = [&](std::size_t i) -> std::uint8_t {
-        return kBenefit[((gm[i] == 1) << 1) | (pm[i] == 1)];
-    };
+namespace {
 
+inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, std::size_t i) noexcept {
+    return kBenefit[((gm[i] == 1) << 1) | (pm[i] == 1)];
+}
+
+// acc + terms[b_i] for i in [begin, end), one single-precision rounding per step.
+float add_serially(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
+                   std::size_t end) noexcept {
+    for (std::size_t i = begin; i < end; ++i) acc += terms[benefit_at(gm, pm, i)];
+    return acc;
+}
+
+// Adds one block of terms to acc with exactly the result of adding them one
+// by one, without the chain of dependent float additions. Within a binade of
+// acc every representable value is a multiple of the same unit u, so while
+// every partial sum stays strictly inside that binade each step adds the
+// term rounded to a multiple of u, independently of acc (barring an exact
+// tie, whose rounding depends on acc). The block is then a sum of integers.
+// Returns false, leaving acc alone, when that cannot be shown for the block.
+bool add_block_in_binade(float& acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm,
+                         std::size_t begin, std::size_t end) noexcept {
+    if (!(std::isfinite(acc)) || acc == 0.0f) return false;
+    std::uint32_t positive = 0, found = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::uint32_t g = gm[i] == 1;
+        positive += g;
+        found += g & static_cast<std::uint32_t>(pm[i] == 1);
+    }
+    const std::int64_t count[3] = {static_cast<std::int64_t>(positive - found), static_cast<std::int64_t>(found),
+                                   static_cast<std::int64_t>((end - begin) - positive)};
+
+    int exponent = 0;
+    std::frexp(acc, &exponent);  // |acc| in [2^(exponent-1), 2^exponent)
+    const double unit = std::ldexp(1.0, exponent - 24);
+    constexpr std::int64_t kLow = (std::int64_t{1} << 23) + 1;  // strictly above the binade's floor
+    constexpr std::int64_t kHigh = (std::int64_t{1} << 24) - 1;
+    std::int64_t steps[3] = {0, 0, 0};
+    std::int64_t down = 0, up = 0, total = 0;
+    for (int b = 0; b < 3; ++b) {
+        if (count[b] == 0) continue;
+        const double q = static_cast<double>(terms[b]) / unit;  // exact: scaling by a power of two
+        if (!(std::fabs(q) < 0x1p30)) return false;
+        const double r = std::nearbyint(q);
+        if (std::fabs(q - r) == 0.5) return false;
+        steps[b] = static_cast<std::int64_t>(r);
+        (steps[b] < 0 ? down : up) += steps[b] * count[b];
+        total += steps[b] * count[b];
+    }
+    const auto start = static_cast<std::int64_t>(static_cast<double>(acc) / unit);
+    // Whatever the order of the steps, every partial sum lies in [start + down, start + up].
+    const std::int64_t lo = start + down, hi = start + up;
+    const bool inside = start > 0 ? (lo >= kLow && hi <= kHigh) : (hi <= -kLow && lo >= -kHigh);
+    if (!inside) return false;
+    acc = static_cast<float>(static_cast<double>(start + total) * unit);
+    return true;
+}
+
+// acc + terms[b_i] over [begin, end) with the result of single-precision
+// additions in element order.
+float ordered_sum(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
+                  std::size_t end) noexcept {
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t i = begin; i < end; i += kBlock) {
+        const std::size_t stop = std::min(end, i + kBlock);
+        if (!add_block_in_binade(acc, terms, gm, pm, i, stop)) acc = add_serially(acc, terms, gm, pm, i, stop);
+    }
+    return acc;
+}
+
+// The generalized entropy of n elements whose benefits sum to s1 (an exact
+// integer), with single-precision sums in element order.
+float batch_ge(const std::uint8_t* pm, const std::uint8_t* gm, std::size_t n, std::uint64_t s1) noexcept {
     // s = sum of the benefits added one by one in single precision. While the
     // running total stays at or below 2^24 every partial sum is an exact
-    // integer, so whole blocks are summed as integers and only the tail past
-    // that point is added float by float, in order.
+    // integer, so the total needs no float additions at all; past that point
+    // the tail is added in order.
     constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
-    constexpr std::size_t kBlock = 4096;
-    std::uint64_t exact = 0;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::size_t end = std::min(n, i + kBlock);
-        std::uint32_t block = 0;
-        for (std::size_t j = i; j < end; ++j) block += benefit(j);
-        if (exact + block > kExact) break;
-        exact += block;
-        i = end;
+    float s;
+    if (s1 <= kExact) {
+        s = static_cast<float>(s1);
+    } else {
+        constexpr std::size_t kBlock = 4096;
+        std::uint64_t exact = 0;
+        std::size_t i = 0;
+        while (i < n) {
+            const std::size_t end = std::min(n, i + kBlock);
+            std::uint32_t block = 0;
+            for (std::size_t j = i; j < end; ++j) block += benefit_at(gm, pm, j);
+            if (exact + block > kExact) break;
+            exact += block;
+            i = end;
+        }
+        const float integer_terms[3] = {0.0f, 1.0f, 2.0f};
+        s = ordered_sum(static_cast<float>(exact), integer_terms, gm, pm, i, n);
     }
-    float s = static_cast<float>(exact);
-    for (; i < n; ++i) s += static_cast<float>(benefit(i));
 
     const float mu = s / static_cast<float>(n);
     const float k = 1.0f / mu;
@@ -137,11 +208,22 @@ float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& gr
         const float sq = kb * kb;
         terms[b] = sq - 1.0f;
     }
-    // The terms take three values only, but their running sum rounds at every
-    // step, so it is added in element order.
-    float ge = 0.0f;
-    for (std::size_t j = 0; j < n; ++j) ge += terms[benefit(j)];
-    return ge;
+    return ordered_sum(0.0f, terms, gm, pm, 0, n);
+}
+
+}  // namespace
+
+float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
+                          const GroupMask& ground_truth) noexcept {
+    const std::size_t n = std::min(prediction.size(), ground_truth.size());
+    return ordered_sum(acc, terms, ground_truth.data(), prediction.data(), 0, n);
+}
+
+float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth) {
+    const std::size_t n = std::min(prediction.size(), ground_truth.size());
+    std::uint64_t s1 = 0;
+    for (std::size_t i = 0; i < n; ++i) s1 += benefit_at(ground_truth.data(), prediction.data(), i);
+    return batch_ge(prediction.data(), ground_truth.data(), n, s1);
 }
 
 Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const GroupMask& feature,
@@ -167,7 +249,9 @@ Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const G
     c.false_negative_d = c.label_positive_d - c.true_positive_d;
     c.false_positive_d = c.pred_positive_d - c.true_positive_d;
     c.true_negative_d = c.len_d - c.label_positive_d - c.pred_positive_d + c.true_positive_d;
-    out.generalized_entropy = batch_generalized_entropy(prediction, ground_truth);
+    // Benefit 1 for a found positive, 2 for every negative.
+    const std::uint64_t s1 = s.gp + 2 * (s.n - s.g);
+    out.generalized_entropy = batch_ge(prediction.data(), ground_truth.data(), n, s1);
     return out;
 }
 

@@ -125,6 +125,11 @@ struct DiscretePostTraining {
 /// b_i added in element order in single precision (masks of equal length).
 float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth);
 
+/// acc plus terms[b_i] over the elements' benefits, with the result of one
+/// single-precision addition per element in element order.
+float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
+                          const GroupMask& ground_truth) noexcept;
+
 /// Which guard of the post-training formulas a record fails, if any.
 enum class PostTrainingGuard : std::uint8_t {
     Pass,        ///< every metric is defined

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "core/model_bias.hpp"
@@ -300,6 +302,55 @@ TEST_CASE("batch generalized entropy rounds its sums in element order past 2^24"
     const Population small = uneven();
     CHECK(batch_generalized_entropy(small.prediction, small.truth) ==
           reference_batch_ge(small.prediction, small.truth));
+}
+
+TEST_CASE("block-wise ordered sums equal one addition per element") {
+    // Terms chosen to land on rounding ties, to cross binades in both
+    // directions and to cancel: any shortcut must still match the serial sum.
+    struct Terms {
+        const char* what;
+        float t[3];
+        float start;
+    };
+    const Terms cases[] = {
+        {"generalized entropy shape", {-1.0f, -0.36f, 1.56f}, 0.0f},
+        {"ties at coarse units", {0.5f, 1.5f, -2.5f}, 3.0e7f},
+        {"integers past 2^24", {0.0f, 1.0f, 2.0f}, 16777200.0f},
+        {"drifting negative", {-1.0f, 0.25f, -0.125f}, 1000.0f},
+        {"near cancellation", {-1.0f, 1.0000001f, 0.9999999f}, 4096.0f},
+        {"tiny and huge", {1e-7f, 3.0e6f, -2.9e6f}, 1.0f},
+        {"just above a power of two", {-2.6f, -2.6f, -2.6f}, 16777218.0f},
+        {"just below a power of two", {2.2f, 2.2f, 2.2f}, 33554430.0f},
+        {"negative, just above a power of two", {2.6f, 2.6f, 2.6f}, -16777218.0f},
+        {"negative, just below a power of two", {-2.2f, -2.2f, -2.2f}, -33554430.0f},
+        {"non finite", {-1.0f, std::numeric_limits<float>::infinity(), 1.0f}, 5.0e5f},
+    };
+    for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{1023}, std::size_t{300'000}}) {
+        for (const std::uint32_t seed : {1u, 2u}) {
+            GroupMask pred(n), truth(n);
+            std::uint32_t x = seed * 2654435761u;
+            for (std::size_t i = 0; i < n; ++i) {
+                x = x * 1664525u + 1013904223u;
+                truth[i] = (x >> 28) < 9 ? 1 : 0;
+                pred[i] = ((x >> 20) & 3) != 0 ? 1 : 0;
+            }
+            for (const Terms& c : cases) {
+                CAPTURE(std::string(c.what));
+                CAPTURE(n);
+                float expected = c.start;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const int b = truth[i] == 1 ? (pred[i] == 1 ? 1 : 0) : 2;
+                    expected += c.t[b];
+                }
+                const float got = ordered_benefit_sum(c.start, c.t, pred, truth);
+                if (std::isnan(expected)) {
+                    CHECK(std::isnan(got));
+                } else {
+                    CHECK(got == expected);
+                }
+            }
+        }
+    }
 }
 
 TEST_CASE("confusion cells stay exact above 2^24 elements") {
