@@ -11,6 +11,8 @@
 
 #include "errors.hpp"
 #include "intake.hpp"
+#include "metrics.hpp"
+#include "report.hpp"
 #include "result.hpp"
 #include "runtime.hpp"
 
@@ -133,5 +135,26 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
                                                                                    const F32Column& y_pred,
                                                                                    float threshold);
+
+// -------------------------------------------------------------------- checks
+
+/// Regression check: baseline record, then latest record (a missing name is
+/// InvalidAnalysisReport), then RSquared must not fall and the others must not rise.
+Result<DriftReport<LinearRegressionEvaluationMetric>, ModelPerformanceError> regression_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const LinearRegressionMetricVec& metrics,
+    float threshold);
+
+/// Logistic-regression check: LogLoss must not rise, the seven others must not fall below (1 - t) B.
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> logistic_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const LogisticRegressionMetricVec& metrics,
+    float threshold);
+
+/// Binary-classification check: a metric fails when (1 + t) L < B. The list never holds LogLoss.
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> classification_performance_runtime(
+    const NamedValues& baseline, const NamedValues& latest, const ClassificationMetricVec& metrics,
+    float threshold);
+
+/// The metrics of a full binary-classification check: BalancedAccuracy to F1Score.
+ClassificationMetricVec binary_classification_metrics();
 
 }  // namespace lumetra

@@ -10,6 +10,7 @@
 #include "model_bias.hpp"
 #include "runtime.hpp"
 // -- end bias --
+#include "model_perf.hpp"
 
 namespace lumetra::py {
 namespace {
@@ -31,6 +32,18 @@ PyMethodDef g_functions[] = {
     {"py_model_bias_partial_check", fastcall<py_model_bias_partial_check>(), kFastKw, kModelBiasPartialCheckDoc},
     {"py_model_bias_analyzer_explicit_seg", fastcall<py_model_bias_analyzer_explicit_seg>(), kFastKw,
      kModelBiasAnalyzerExplicitSegDoc},
+    // ---- model performance (9 to 17)
+    {"py_model_perf_linear_regression", fastcall<py_model_perf_linear_regression>(), kFastKw, kLinearRegressionDoc},
+    {"py_model_perf_class_rt_full", fastcall<py_model_perf_class_rt_full>(), kFastKw, kClassFullDoc},
+    {"py_model_perf_class_rt_partial", fastcall<py_model_perf_class_rt_partial>(), kFastKw, kClassPartialDoc},
+    {"py_model_perf_classification", fastcall<py_model_perf_classification>(), kFastKw, kClassificationDoc},
+    {"py_model_perf_log_reg_rt_partial", fastcall<py_model_perf_log_reg_rt_partial>(), kFastKw, kLogRegPartialDoc},
+    {"py_model_perf_logistic_regression", fastcall<py_model_perf_logistic_regression>(), kFastKw,
+     kLogisticRegressionDoc},
+    {"py_model_perf_lin_reg_rt_full", fastcall<py_model_perf_lin_reg_rt_full>(), kFastKw, kLinRegFullDoc},
+    {"py_model_perf_lin_reg_rt_partial", fastcall<py_model_perf_lin_reg_rt_partial>(), kFastKw, kLinRegPartialDoc},
+    {"py_model_perf_log_reg_rt_full", fastcall<py_model_perf_log_reg_rt_full>(), kFastKw, kLogRegFullDoc},
+    // ---- end of model performance
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "core/model_perf.hpp"
+#include <string>
+#include <string_view>
 
 using namespace lumetra;
 using K = ModelPerformanceError::Kind;
@@ -137,29 +140,52 @@ TEST_CASE("RSquared uses the expanded residual, not the squared error sum") {
     CHECK(r_squared(c) == 0.0);
 }
 
-TEST_CASE("per-pair updates reproduce from_dataset") {
-    const std::vector<float> t{3.5f, -0.25f, 7.0f, 0.0f, 2.0f};
-    const std::vector<float> p{3.0f, 0.5f, kNaN, 1.0f, 2.5f};
-    auto batch = LinearRegressionErrorBuckets::from_dataset(F32Column::of(t), F32Column::of(p));
-    REQUIRE(batch.ok());
-    LinearRegressionErrorBuckets stream;
-    for (std::size_t i = 0; i < t.size(); ++i) stream.update(t[i], p[i]);
-    const auto& b = batch.value();
-    const double fields_b[] = {b.squared_error_sum, b.absolute_error_sum, b.max_absolute_error,
-                               b.squared_log_error_sum, b.absolute_percentage_error_sum, b.y_true_sum,
-                               b.pair_count, b.y_true_squared_sum, b.y_pred_squared_sum,
-                               b.true_pred_product_sum};
-    const double fields_s[] = {stream.squared_error_sum, stream.absolute_error_sum, stream.max_absolute_error,
-                               stream.squared_log_error_sum, stream.absolute_percentage_error_sum,
-                               stream.y_true_sum, stream.pair_count, stream.y_true_squared_sum,
-                               stream.y_pred_squared_sum, stream.true_pred_product_sum};
-    for (int i = 0; i < 10; ++i) {
-        CAPTURE(i);
-        CHECK(same(static_cast<float>(fields_b[i]), static_cast<float>(fields_s[i])));
+TEST_CASE("per-pair updates reproduce from_dataset bit for bit") {
+    // Long enough to span several blocks of the batch pass, with a ragged end
+    // and the special values that take different paths.
+    std::vector<float> t, p;
+    std::uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<float>(state >> 8) / 16777216.0f;
+    };
+    const float specials[] = {0.0f, -1.0f, -2.0f, kNaN, kInf, -0.0f, 1e-30f};
+    for (int i = 0; i < 777; ++i) {
+        t.push_back(next() * 20.0f - 5.0f);
+        p.push_back(next() * 20.0f - 5.0f);
+        if (i % 97 == 3) t.back() = specials[(i / 97) % 7];
+        if (i % 89 == 5) p.back() = specials[(i / 89) % 7];
     }
-    CHECK(b.pair_count == 5.0);
-    CHECK(b.max_absolute_error == 1.0);
-    CHECK(b.y_true_sum == 12.25);
+    for (std::size_t len : {std::size_t{1}, std::size_t{255}, std::size_t{256}, std::size_t{257}, t.size()}) {
+        CAPTURE(len);
+        const std::vector<float> tl(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(len));
+        const std::vector<float> pl(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(len));
+        auto batch = LinearRegressionErrorBuckets::from_dataset(F32Column::of(tl), F32Column::of(pl));
+        REQUIRE(batch.ok());
+        LinearRegressionErrorBuckets stream;
+        for (std::size_t i = 0; i < len; ++i) stream.update(tl[i], pl[i]);
+        CHECK(std::memcmp(&batch.value(), &stream, sizeof stream) == 0);
+        CHECK(batch.value().pair_count == static_cast<double>(len));
+    }
+}
+
+TEST_CASE("update sums each term of a pair") {
+    LinearRegressionErrorBuckets b;
+    b.update(3.5f, 3.0f);
+    b.update(-0.25f, 0.5f);
+    b.update(7.0f, kNaN);
+    CHECK(b.max_absolute_error == 0.75);
+    CHECK(b.absolute_error_sum != b.absolute_error_sum);  // NaN
+    CHECK(b.y_true_sum == 10.25);
+    CHECK(b.pair_count == 3.0);
+    CHECK(b.y_true_squared_sum == 3.5 * 3.5 + 0.0625 + 49.0);
+    LinearRegressionErrorBuckets c;
+    c.update(2.0f, 0.5f);
+    CHECK(c.squared_error_sum == 2.25);
+    CHECK(c.absolute_percentage_error_sum == 0.75);
+    CHECK(c.true_pred_product_sum == 1.0);
+    CHECK(c.y_pred_squared_sum == 0.25);
+    CHECK(c.squared_log_error_sum == (std::log(3.0) - std::log(1.5)) * (std::log(3.0) - std::log(1.5)));
 }
 
 TEST_CASE("float64 columns are rounded to single precision before arithmetic") {
@@ -413,4 +439,140 @@ TEST_CASE("logistic log loss sums in single precision in index order") {
     for (std::size_t i = 0; i < t.size(); ++i) sum += (1.0f - t[i]) == 0.0f ? t[i] * std::log(p[i])
                                                                            : (1.0f - t[i]) * std::log(1.0f - p[i]);
     CHECK(r.value()[CM::LogLoss] == -sum / 1000.0f);
+}
+
+// ------------------------------------------------------------------- checks
+
+namespace {
+
+NamedValues named(const std::vector<std::string_view>& names, float value) {
+    NamedValues out;
+    for (auto n : names) out.emplace_back(std::string(n), value);
+    return out;
+}
+
+template <class E>
+NamedValues all_named(float value) {
+    NamedValues out;
+    for (auto n : MetricTraits<E>::names) out.emplace_back(std::string(n), value);
+    return out;
+}
+
+void set(NamedValues& values, std::string_view name, float v) {
+    for (auto& [k, x] : values) {
+        if (k == name) x = v;
+    }
+}
+
+template <class E>
+std::vector<FailedMetric<E>> failures(const DriftReport<E>& r) {
+    return r.failed_report ? *r.failed_report : std::vector<FailedMetric<E>>{};
+}
+
+}  // namespace
+
+TEST_CASE("each family's check applies its own rule at the strict bound") {
+    struct Row {
+        const char* family;  // "reg", "log", "bin"
+        const char* metric;
+        float baseline, latest;
+        bool fails;
+        float drift;
+    };
+    const Row rows[] = {
+        {"reg", "MeanSquaredError", 1.0f, 1.1f, false, 0},  // 1.1f equals 1.1f * 1.0f
+        {"reg", "MeanSquaredError", 1.0f, 1.2f, true, 1.2f - 1.0f},
+        {"reg", "MaxError", 2.0f, 1.0f, false, 0},           // improving error passes
+        {"reg", "RSquared", 0.9f, 0.8f, true, 0.9f - 0.8f},
+        {"reg", "RSquared", 0.9f, 0.81f, false, 0},
+        {"reg", "RSquared", -1.0f, -1.0f, true, 0.0f},       // negative R² fails against itself
+        {"log", "Accuracy", 1.0f, 0.905f, false, 0},         // not below 0.9
+        {"log", "Accuracy", 1.0f, 0.9f, false, 0},
+        {"log", "Accuracy", 1.0f, 0.89f, true, 1.0f - 0.89f},
+        {"log", "LogLoss", 0.2f, 0.3f, true, 0.3f - 0.2f},
+        {"log", "LogLoss", 0.2f, 0.22f, false, 0},
+        {"log", "LogLoss", 0.2f, 0.1f, false, 0},            // a falling log loss passes
+        {"bin", "Accuracy", 1.0f, 0.905f, true, 1.0f - 0.905f},  // 1.1 * 0.905 < 1
+        {"bin", "Accuracy", 1.0f, 0.91f, false, 0},
+        {"bin", "F1Score", 0.5f, std::numeric_limits<float>::quiet_NaN(), false, 0},  // NaN never fails
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.family);
+        CAPTURE(row.metric);
+        CAPTURE(row.latest);
+        const std::string family = row.family;
+        if (family == "reg") {
+            auto b = all_named<LinearRegressionEvaluationMetric>(1.0f), l = b;
+            set(b, row.metric, row.baseline);
+            set(l, row.metric, row.latest);
+            auto r = regression_performance_runtime(b, l, all_metrics<LinearRegressionEvaluationMetric>(), 0.1f);
+            REQUIRE(r.ok());
+            const auto f = failures(r.value());
+            CHECK(r.value().passed == !row.fails);
+            if (row.fails) {
+                REQUIRE(f.size() == 1);
+                CHECK(metric_name(f[0].metric) == row.metric);
+                CHECK(f[0].drift == row.drift);
+            }
+        } else {
+            auto b = all_named<ClassificationEvaluationMetric>(1.0f), l = b;
+            set(b, row.metric, row.baseline);
+            set(l, row.metric, row.latest);
+            auto r = family == "log"
+                         ? logistic_performance_runtime(b, l, all_metrics<ClassificationEvaluationMetric>(), 0.1f)
+                         : classification_performance_runtime(b, l, binary_classification_metrics(), 0.1f);
+            REQUIRE(r.ok());
+            const auto f = failures(r.value());
+            CHECK(r.value().passed == !row.fails);
+            if (row.fails) {
+                REQUIRE(f.size() == 1);
+                CHECK(metric_name(f[0].metric) == row.metric);
+                CHECK(f[0].drift == row.drift);
+            }
+        }
+    }
+}
+
+TEST_CASE("checks need every name of their record and ignore the rest") {
+    using CM = ClassificationEvaluationMetric;
+    const auto seven = named({"BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
+                              "RecallNegative", "Accuracy", "F1Score"},
+                             0.5f);
+    const auto eight = all_named<CM>(0.5f);
+    // Seven names lack LogLoss for the logistic check, in either position.
+    for (int side = 0; side < 2; ++side) {
+        auto r = side == 0 ? logistic_performance_runtime(seven, eight, {}, 0.1f)
+                           : logistic_performance_runtime(eight, seven, {}, 0.1f);
+        REQUIRE_FALSE(r.ok());
+        CHECK(r.error().kind == K::InvalidAnalysisReport);
+    }
+    // Eight names are fine for the binary check, extra keys too.
+    auto extra = eight;
+    extra.emplace_back("Unrelated", 3.0f);
+    auto ok = classification_performance_runtime(extra, eight, binary_classification_metrics(), 0.1f);
+    REQUIRE(ok.ok());
+    CHECK(ok.value().passed);
+    // A regression dict without MaxError; metric lists do not matter.
+    auto reg = all_named<LinearRegressionEvaluationMetric>(1.0f);
+    reg.erase(reg.begin() + 4);
+    auto missing = regression_performance_runtime(all_named<LinearRegressionEvaluationMetric>(1.0f), reg, {}, 0.1f);
+    REQUIRE_FALSE(missing.ok());
+    CHECK(missing.error().kind == K::InvalidAnalysisReport);
+}
+
+TEST_CASE("checks compare only the listed metrics, in list order") {
+    using RM = LinearRegressionEvaluationMetric;
+    auto b = all_named<RM>(1.0f), l = all_named<RM>(2.0f);
+    auto none = regression_performance_runtime(b, l, {}, 0.1f);
+    REQUIRE(none.ok());
+    CHECK(none.value().passed);
+    CHECK_FALSE(none.value().failed_report.has_value());
+    auto two = regression_performance_runtime(b, l, {RM::MaxError, RM::MeanSquaredError, RM::MaxError}, 0.1f);
+    REQUIRE(two.ok());
+    const auto f = failures(two.value());
+    REQUIRE(f.size() == 2);
+    CHECK(f[0].metric == RM::MeanSquaredError);  // reports list failures in enum order
+    CHECK(f[1].metric == RM::MaxError);
+    CHECK(binary_classification_metrics().size() == 7);
+    CHECK(binary_classification_metrics().back() == ClassificationEvaluationMetric::F1Score);
 }
