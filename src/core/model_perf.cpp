@@ -167,9 +167,15 @@ void LinearRegressionErrorBuckets::update(float t_in, float p_in) noexcept {
 Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErrorBuckets::from_dataset(
     const F32Column& y_true, const F32Column& y_pred) {
     if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    if (y_true.size() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    LinearRegressionErrorBuckets acc;
+    acc.add_dataset(y_true, y_pred);
+    return acc;
+}
+
+void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F32Column& y_pred) noexcept {
     const std::size_t n = y_true.size();
-    if (n == 0) return ModelPerformanceError(Kind::EmptyDataVector);
-    return with_readers(y_true, y_pred, [n](auto t, auto p) {
+    *this = with_readers(y_true, y_pred, [n, start = *this](auto t, auto p) {
         // Blocks of pairs, each in three passes: the element-wise terms (a
         // loop without reductions, so it vectorises), the logarithms (calls
         // into the maths library, which clobber every vector register), and
@@ -177,7 +183,7 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
         // runs in ascending index order with the same terms.
         constexpr std::size_t kBlock = 256;
         BlockTerms terms;
-        LinearRegressionErrorBuckets acc;
+        LinearRegressionErrorBuckets acc = start;
         for (std::size_t base = 0; base < n; base += kBlock) {
             const std::size_t m = std::min(kBlock, n - base);
             for (std::size_t j = 0; j < m; ++j) terms.set(j, t[base + j], p[base + j]);
@@ -266,26 +272,14 @@ void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_
     }
 }
 
-Result<void, ModelPerformanceError> ConfusionMatrix::push_dataset(const Strided<std::int32_t>& y_true,
-                                                                  const Strided<std::int32_t>& y_pred,
-                                                                  std::int32_t label) {
-    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
-    CellCounts c;
-    c.n = y_true.size();
-    for (std::size_t i = 0; i < c.n; ++i) {
-        const std::uint64_t t = y_true[i] == label;
-        const std::uint64_t p = y_pred[i] == label;
-        c.both += t & p;
-        c.true_pos += t;
-        c.pred_pos += p;
-    }
-    const std::uint64_t fp = c.pred_pos - c.both;
-    const std::uint64_t fn = c.true_pos - c.both;
-    true_positive += c.both;
+void ConfusionMatrix::add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
+                                std::uint64_t n) noexcept {
+    const std::uint64_t fp = pred_pos - both;
+    const std::uint64_t fn = true_pos - both;
+    true_positive += both;
     false_positive += fp;
     false_negative += fn;
-    true_negative += c.n - c.both - fp - fn;
-    return {};
+    true_negative += n - both - fp - fn;
 }
 
 std::uint64_t ConfusionMatrix::total() const noexcept {

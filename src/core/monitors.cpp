@@ -16,6 +16,26 @@ Result<void, ModelPerformanceError> check_pairs(const F32Column& y_true, const F
     return {};
 }
 
+// Calls f(t, p) for every pair of two equal-length columns, reading each
+// column with its own element width (float64 values are narrowed on read).
+template <class F>
+void for_each_pair(const F32Column& y_true, const F32Column& y_pred, F&& f) {
+    auto typed = [](const F32Column& c, auto tag) {
+        using T = decltype(tag);
+        return Strided<T>{c.data, c.stride, c.n};
+    };
+    auto with_typed = [&](const F32Column& c, auto&& g) {
+        if (c.width == F32Column::Width::Float64) return g(typed(c, double{}));
+        return g(typed(c, float{}));
+    };
+    const std::size_t n = y_true.size();
+    with_typed(y_true, [&](const auto& t) {
+        with_typed(y_pred, [&](const auto& p) {
+            for (std::size_t i = 0; i < n; ++i) f(static_cast<float>(t[i]), static_cast<float>(p[i]));
+        });
+    });
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ data bias
@@ -68,10 +88,7 @@ Result<void, ModelPerformanceError> LinearRegressionStreaming::push_batch(const 
     LUMETRA_CHECK(check_pairs(y_true, y_pred));
     // The sums continue in index order from where the stream stands, so a
     // batch adds exactly what pushing its pairs one by one would add.
-    LinearRegressionErrorBuckets sums = stream_;
-    const std::size_t n = y_true.size();
-    for (std::size_t i = 0; i < n; ++i) sums.update(y_true[i], y_pred[i]);
-    stream_ = sums;
+    stream_.add_dataset(y_true, y_pred);
     return {};
 }
 
@@ -143,8 +160,7 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(cons
     if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
     LUMETRA_CHECK(check_pairs(y_true, y_pred));
     const ScoreClamp clamp = *clamp_;
-    const std::size_t n = y_true.size();
-    for (std::size_t i = 0; i < n; ++i) update(clamp, y_true[i], y_pred[i]);
+    for_each_pair(y_true, y_pred, [&](float t, float p) { update(clamp, t, p); });
     return {};
 }
 
@@ -191,24 +207,6 @@ Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> Logis
 }
 
 // ------------------------------------------------------- binary classification
-
-Result<BinaryClassificationStreaming, ModelPerformanceError> BinaryClassificationStreaming::create(
-    const Column& y_true, const Column& y_pred) {
-    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
-    if (y_true.size() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
-    BinaryClassificationStreaming m;
-    LUMETRA_CHECK(m.reset_baseline(y_true, y_pred));
-    return m;
-}
-
-Result<void, ModelPerformanceError> BinaryClassificationStreaming::reset_baseline(const Column& y_true,
-                                                                                const Column& y_pred) {
-    ConfusionMatrix fresh;
-    LUMETRA_CHECK(fresh.push_dataset(y_true, y_pred, positive_label_));
-    baseline_ = fresh.metrics();
-    stream_ = ConfusionMatrix{};
-    return {};
-}
 
 Result<BinaryClassificationRuntime, ModelPerformanceError> BinaryClassificationStreaming::current() const {
     if (stream_.total() == 0) return ModelPerformanceError(Kind::EmptyDataVector);

@@ -100,13 +100,17 @@ private:
         // Branch-free sums, as the batch counting does, so the pass vectorises.
         const std::size_t n = feature.size();
         std::uint64_t in_a = 0, positive = 0, positive_a = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t a = feature_criterion_.meets(static_cast<std::int8_t>(feature[i]));
-            const std::uint64_t p = outcome_criterion_.meets(static_cast<std::int8_t>(truth[i]));
-            in_a += a;
-            positive += p;
-            positive_a += a & p;
-        }
+        with_predicate(feature_criterion_, [&](auto in_facet_a) {
+            with_predicate(outcome_criterion_, [&](auto is_positive) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint64_t a = in_facet_a(static_cast<std::int8_t>(feature[i]));
+                    const std::uint64_t p = is_positive(static_cast<std::int8_t>(truth[i]));
+                    in_a += a;
+                    positive += p;
+                    positive_a += a & p;
+                }
+            });
+        });
         counts.len_a += in_a;
         counts.len_d += n - in_a;
         counts.label_positive_a += positive_a;
@@ -318,25 +322,39 @@ private:
 /// Binary-classification performance over a stream of integer label pairs.
 class BinaryClassificationStreaming {
 public:
-    using Column = Strided<std::int32_t>;
-
-    /// Baseline from reference pairs (positive label 1): DataVectorLengthMismatch,
-    /// then EmptyDataVector.
-    static Result<BinaryClassificationStreaming, ModelPerformanceError> create(const Column& y_true,
-                                                                              const Column& y_pred);
+    /// Baseline from reference pairs of integer columns (positive label 1):
+    /// DataVectorLengthMismatch, then EmptyDataVector.
+    template <class T, class P>
+    static Result<BinaryClassificationStreaming, ModelPerformanceError> create(const T& y_true, const P& y_pred) {
+        if (y_true.size() != y_pred.size()) {
+            return ModelPerformanceError(ModelPerformanceError::Kind::DataVectorLengthMismatch);
+        }
+        if (y_true.size() == 0) return ModelPerformanceError(ModelPerformanceError::Kind::EmptyDataVector);
+        BinaryClassificationStreaming m;
+        LUMETRA_CHECK(m.reset_baseline(y_true, y_pred));
+        return m;
+    }
 
     /// Adds one pair; a value is positive when it equals the positive label.
     void push(std::int32_t t, std::int32_t p) noexcept { stream_.push(t, p, positive_label_); }
     /// Adds every pair; DataVectorLengthMismatch leaves the stream unchanged;
     /// two empty columns are accepted.
-    Result<void, ModelPerformanceError> push_batch(const Column& y_true, const Column& y_pred) {
+    template <class T, class P>
+    Result<void, ModelPerformanceError> push_batch(const T& y_true, const P& y_pred) {
         return stream_.push_dataset(y_true, y_pred, positive_label_);
     }
     /// Zeroes the stream; the baseline and the label stay.
     void flush() noexcept { stream_ = ConfusionMatrix{}; }
     /// New baseline from the pairs (two empty columns give NaN values) and an
     /// empty stream; DataVectorLengthMismatch changes nothing.
-    Result<void, ModelPerformanceError> reset_baseline(const Column& y_true, const Column& y_pred);
+    template <class T, class P>
+    Result<void, ModelPerformanceError> reset_baseline(const T& y_true, const P& y_pred) {
+        ConfusionMatrix fresh;
+        LUMETRA_CHECK(fresh.push_dataset(y_true, y_pred, positive_label_));
+        baseline_ = fresh.metrics();
+        stream_ = ConfusionMatrix{};
+        return {};
+    }
 
     /// The seven metrics of the stream; EmptyDataVector for an empty stream.
     Result<BinaryClassificationRuntime, ModelPerformanceError> current() const;

@@ -3,6 +3,7 @@
 #include "numpy_api.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -47,6 +48,44 @@ struct FloatSeq {
 };
 
 bool refuse_sequence(PyObject* o) { return wrong_type(o, "Sequence"); }
+
+/// n values of type T packed one after the other. The stride is known at
+/// compile time, so counting loops over it vectorise.
+template <class T>
+struct Contiguous {
+    const char* data = nullptr;
+    std::size_t n = 0;
+
+    std::size_t size() const noexcept { return n; }
+    T operator[](std::size_t i) const noexcept {
+        T v;
+        std::memcpy(&v, data + i * sizeof(T), sizeof(T));
+        return v;
+    }
+};
+
+template <class T>
+Contiguous<T> contiguous_of(const std::vector<T>& v) {
+    return Contiguous<T>{reinterpret_cast<const char*>(v.data()), v.size()};
+}
+
+bool is_contiguous(const NativeColumn& c) { return c.stride == static_cast<std::ptrdiff_t>(c.itemsize); }
+
+/// Calls f with a view of an integer or float column: contiguous when the
+/// stride allows it, strided otherwise.
+template <class F>
+void visit_column(const NativeColumn& c, F&& f) {
+    visit_numeric(c, [&](const auto& src) {
+        using V = std::remove_cvref_t<decltype(src[0])>;
+        if constexpr (std::is_same_v<V, std::uint8_t> && std::is_same_v<std::remove_cvref_t<decltype(src)>, BoolStrided>) {
+            f(src);
+        } else if (is_contiguous(c)) {
+            f(Contiguous<V>{c.data, c.n});
+        } else {
+            f(src);
+        }
+    });
+}
 
 // Walks the items of a sequence. A list is walked by index with each item
 // held while it converts: user code in a conversion may shrink or clear the
@@ -123,12 +162,23 @@ bool raise_out_of_range(V value) {
     return false;
 }
 
-template <class T, class V>
-bool in_range(V v) {
-    if constexpr (std::is_signed_v<V>) {
-        return v >= static_cast<V>(std::numeric_limits<T>::min()) && v <= static_cast<V>(std::numeric_limits<T>::max());
+template <class T, class Src>
+bool check_range_of(const Src& src) {
+    using V = std::remove_cvref_t<decltype(src[0])>;
+    if constexpr (!std::is_integral_v<V> || std::is_same_v<Src, BoolStrided>) {
+        return true;
+    } else if constexpr (std::numeric_limits<V>::min() >= std::numeric_limits<T>::min() &&
+                         std::numeric_limits<V>::max() <= std::numeric_limits<T>::max()) {
+        return true;  // every value of V fits T
     } else {
-        return v <= static_cast<std::make_unsigned_t<T>>(std::numeric_limits<T>::max());
+        const std::size_t n = src.size();
+        bool all = true;
+        for (std::size_t i = 0; i < n; ++i) all &= std::in_range<T>(src[i]);
+        if (all) return true;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::in_range<T>(src[i])) return raise_out_of_range<T>(src[i]);
+        }
+        return true;
     }
 }
 
@@ -136,41 +186,20 @@ bool in_range(V v) {
 // converter's OverflowError for the first one that does not.
 template <class T>
 bool check_range(const NativeColumn& c) {
-    return visit_numeric(c, [&](const auto& src) -> bool {
-        using V = std::remove_cvref_t<decltype(src[0])>;
-        if constexpr (std::is_integral_v<V> && sizeof(V) >= sizeof(T) && !std::is_same_v<V, T>) {
-            const std::size_t n = src.size();
-            bool all = true;
-            for (std::size_t i = 0; i < n; ++i) all &= in_range<T>(src[i]);
-            if (all) return true;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!in_range<T>(src[i])) return raise_out_of_range<T>(src[i]);
-            }
-            return true;
-        } else if constexpr (std::is_integral_v<V> && !std::is_same_v<V, T>) {
-            // Narrower than T: a signed narrower type always fits; an
-            // unsigned one fits T when T is wider.
-            if constexpr (std::is_unsigned_v<V> && sizeof(V) == sizeof(T)) {
-                for (std::size_t i = 0; i < src.size(); ++i) {
-                    if (!in_range<T>(src[i])) return raise_out_of_range<T>(src[i]);
-                }
-            }
-            return true;
-        } else {
-            return true;
-        }
-    });
+    bool ok = true;
+    visit_column(c, [&](const auto& src) { ok = check_range_of<T>(src); });
+    return ok;
 }
 
 // Integer columns the monitors read in place: int8 labels as they are, and
 // int64 (NumPy's default integer) after a range check. int32 columns serve
 // the int32 monitors in place.
 template <class T>
-bool read_in_place(NativeType t) {
+bool read_in_place(const NativeColumn& c) {
     if constexpr (std::is_same_v<T, std::int8_t>) {
-        return t == NativeType::I8 || t == NativeType::I64;
+        return (c.type == NativeType::I8 || c.type == NativeType::I64) && is_contiguous(c);
     } else {
-        return t == NativeType::I32;
+        return c.type == NativeType::I32 || (c.type == NativeType::I64 && is_contiguous(c));
     }
 }
 
@@ -180,14 +209,14 @@ bool convert(PyObject* o, IntSeq<T>& out) {
     const auto col = native_column(o);
     if (col && is_integer_type(col->type)) {
         if (!check_range<T>(*col)) return false;
-        if (read_in_place<T>(col->type)) {
+        if (read_in_place<T>(*col)) {
             out.array = o;
             out.col = *col;
             return true;
         }
         // Other integer widths are narrowed into an owned column (checked above).
         out.owned.resize(col->n);
-        visit_numeric(*col, [&](const auto& src) {
+        visit_column(*col, [&](const auto& src) {
             for (std::size_t i = 0; i < src.size(); ++i) out.owned[i] = static_cast<T>(src[i]);
         });
         return true;
@@ -207,7 +236,7 @@ bool convert(PyObject* o, FloatSeq& out) {
         // Python's float conversion of an integer element rounds it to the
         // nearest double; the narrowing to single precision follows.
         out.owned.resize(col->n);
-        visit_numeric(*col, [&](const auto& src) {
+        visit_column(*col, [&](const auto& src) {
             for (std::size_t i = 0; i < src.size(); ++i) {
                 out.owned[i] = static_cast<float>(static_cast<double>(src[i]));
             }
@@ -224,7 +253,7 @@ template <class S>
 bool settle_one(const char* name, S& seq, bool recheck) {
     if (seq.array == nullptr) return true;
     const auto col = native_column(seq.array);
-    if (!col || col->type != seq.col.type) {
+    if (!col || col->type != seq.col.type || is_contiguous(*col) != is_contiguous(seq.col)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': the array changed while the arguments were converted", name);
         return false;
     }
@@ -248,22 +277,74 @@ bool settle(const Signature& sig, bool ran_code, S&... seqs) {
 /// Calls f with a column view of int8 labels.
 template <class F>
 decltype(auto) with_labels(const IntSeq<std::int8_t>& s, F&& f) {
-    if (s.array != nullptr && s.col.type == NativeType::I64) {
-        return f(Strided<std::int64_t>{s.col.data, s.col.stride, s.col.n});
-    }
-    if (s.array != nullptr) return f(Strided<std::int8_t>{s.col.data, s.col.stride, s.col.n});
-    return f(view_of(s.owned));
+    if (s.array != nullptr && s.col.type == NativeType::I64) return f(Contiguous<std::int64_t>{s.col.data, s.col.n});
+    if (s.array != nullptr) return f(Contiguous<std::int8_t>{s.col.data, s.col.n});
+    return f(contiguous_of(s.owned));
 }
 
-Strided<std::int32_t> labels32(const IntSeq<std::int32_t>& s) {
-    if (s.array != nullptr) return Strided<std::int32_t>{s.col.data, s.col.stride, s.col.n};
-    return view_of(s.owned);
+/// Calls f with a column view of int32 labels.
+template <class F>
+decltype(auto) with_labels32(const IntSeq<std::int32_t>& s, F&& f) {
+    if (s.array != nullptr && s.col.type == NativeType::I64) return f(Contiguous<std::int64_t>{s.col.data, s.col.n});
+    if (s.array != nullptr) return f(Strided<std::int32_t>{s.col.data, s.col.stride, s.col.n});
+    return f(Strided<std::int32_t>(view_of(s.owned)));
+}
+
+template <class F>
+decltype(auto) with_labels32(const IntSeq<std::int32_t>& t, const IntSeq<std::int32_t>& p, F&& f) {
+    return with_labels32(t, [&](const auto& tv) { return with_labels32(p, [&](const auto& pv) { return f(tv, pv); }); });
 }
 
 F32Column values32(const FloatSeq& s) {
     if (s.array == nullptr) return F32Column::of(s.owned);
     if (s.col.type == NativeType::F64) return F32Column::float64(s.col.data, s.col.stride, s.col.n);
     return F32Column::float32(s.col.data, s.col.stride, s.col.n);
+}
+
+// ============================================================================
+// Scalar arguments of push: exact ints and floats take a direct road; every
+// other object (and every out-of-range value) goes through the general
+// converter, which gives each error its exact form.
+// ============================================================================
+
+template <class T>
+struct Label {
+    T value = 0;
+};
+
+template <class T>
+bool convert(PyObject* o, Label<T>& out) {
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(o, &overflow);
+        if (overflow == 0 && v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max()) {
+            out.value = static_cast<T>(v);
+            return true;
+        }
+    }
+    return lumetra::py::convert(o, out.value);
+}
+
+struct Value {
+    float value = 0.0f;
+};
+
+bool convert(PyObject* o, Value& out) {
+    if (PyFloat_CheckExact(o)) {
+        out.value = static_cast<float>(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    return lumetra::py::convert(o, out.value);
+}
+
+/// Binds a call; a plain positional call with every parameter skips the
+/// general binder (it would bind the same way).
+bool bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& b) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.size()) {
+        for (std::size_t i = 0; i < sig.size(); ++i) b.slots[i] = args[i];
+        return true;
+    }
+    return bind(sig, args, nargs, kwnames, b);
 }
 
 // ============================================================================
@@ -403,11 +484,11 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPush, args, nargs, kwnames, b)) return nullptr;
-        std::int8_t f = 0, g = 0;
+        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
+        Label<std::int8_t> f, g;
         if (!convert_args(kPush, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(f, g);
+            m.push(f.value, g.value);
             return {};
         });
     });
@@ -416,7 +497,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPushBatch, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
         if (!label_pair(kPushBatch, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
@@ -430,7 +511,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kReset, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
         if (!label_pair(kReset, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
@@ -525,11 +606,11 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPush, args, nargs, kwnames, b)) return nullptr;
-        std::int8_t f = 0, p = 0, g = 0;
+        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
+        Label<std::int8_t> f, p, g;
         if (!convert_args(kPush, b, f, p, g)) return nullptr;
         return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(f, p, g);
+            m.push(f.value, p.value, g.value);
             return {};
         });
     });
@@ -538,7 +619,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPushBatch, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         Triple t;
         if (!label_triple(kPushBatch, b, t)) return nullptr;
         return change<M>(self, [&](M& m) {
@@ -550,7 +631,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kReset, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         Triple t;
         if (!label_triple(kReset, b, t)) return nullptr;
         return change<M>(self, [&](M& m) {
@@ -623,7 +704,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
         if (!bind(kNew, args, kwargs, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
         if (!label_pair(kNew, b, t, p)) return nullptr;
-        auto made = M::create(labels32(t), labels32(p));
+        auto made = with_labels32(t, p, [](const auto& tv, const auto& pv) { return M::create(tv, pv); });
         if (!made) return raise(made.error());
         return create(type, std::move(made).value());
     });
@@ -632,11 +713,11 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPush, args, nargs, kwnames, b)) return nullptr;
-        std::int32_t t = 0, p = 0;
+        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
+        Label<std::int32_t> t, p;
         if (!convert_args(kPush, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(t, p);
+            m.push(t.value, p.value);
             return {};
         });
     });
@@ -645,20 +726,24 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPushBatch, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
         if (!label_pair(kPushBatch, b, t, p)) return nullptr;
-        return change<M>(self, [&](M& m) { return m.push_batch(labels32(t), labels32(p)); });
+        return change<M>(self, [&](M& m) {
+            return with_labels32(t, p, [&](const auto& tv, const auto& pv) { return m.push_batch(tv, pv); });
+        });
     });
 }
 
 PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kReset, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
         if (!label_pair(kReset, b, t, p)) return nullptr;
-        return change<M>(self, [&](M& m) { return m.reset_baseline(labels32(t), labels32(p)); });
+        return change<M>(self, [&](M& m) {
+            return with_labels32(t, p, [&](const auto& tv, const auto& pv) { return m.reset_baseline(tv, pv); });
+        });
     });
 }
 
@@ -733,11 +818,11 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPush, args, nargs, kwnames, b)) return nullptr;
-        float t = 0.0f, p = 0.0f;
+        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
+        Value t, p;
         if (!convert_args(kPush, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(t, p);
+            m.push(t.value, p.value);
             return {};
         });
     });
@@ -746,7 +831,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPushBatch, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
         if (!value_pair(kPushBatch, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.push_batch(values32(t), values32(p)); });
@@ -756,7 +841,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kReset, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
         if (!value_pair(kReset, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.reset_baseline(values32(t), values32(p)); });
@@ -844,17 +929,17 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPush, args, nargs, kwnames, b)) return nullptr;
-        float t = 0.0f, p = 0.0f;
+        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
+        Value t, p;
         if (!convert_args(kPush, b, t, p)) return nullptr;
-        return change<M>(self, [&](M& m) { return m.push(t, p); });
+        return change<M>(self, [&](M& m) { return m.push(t.value, p.value); });
     });
 }
 
 PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kPushBatch, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
         if (!value_pair(kPushBatch, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.push_batch(values32(t), values32(p)); });
@@ -864,7 +949,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kReset, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
         if (!value_pair(kReset, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.reset_baseline(values32(t), values32(p)); });
@@ -875,7 +960,7 @@ PyObject* reset_baseline_and_decision_threshold(PyObject* self, PyObject* const*
                                                 PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
-        if (!bind(kResetThreshold, args, nargs, kwnames, b)) return nullptr;
+        if (!bind_call(kResetThreshold, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
         float threshold = 0.0f;
         if (!values_and_threshold(kResetThreshold, b, t, p, threshold)) return nullptr;
