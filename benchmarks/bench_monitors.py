@@ -2,8 +2,12 @@
 `push_batch` on 10 million pairs against one numpy.sum pass over the same
 arrays. Prints ratios (median of repeats), not absolute times."""
 
+import os
 import statistics
 import time
+
+# An idle BLAS thread pool can spin on a shared machine and skew every timing.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
 
@@ -14,13 +18,16 @@ CALLS = 200_000
 REPEATS = 7
 
 
-def median_time(fn, repeats=REPEATS):
-    times = []
+def median_times(*fns, repeats=REPEATS):
+    """Median time of each function; the functions run in turn within every
+    repeat, so a burst of load on the machine hits all of them alike."""
+    times = [[] for _ in fns]
     for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for fn, out in zip(fns, times):
+            start = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
 
 
 def push_ratio(name, monitor, args):
@@ -47,18 +54,25 @@ def push_ratio(name, monitor, args):
             for a, b, c in args:
                 push(a, b, c)
 
-    floor = median_time(floor_loop)
-    sink.clear()
-    ours = median_time(our_loop)
+    def floor_run():
+        floor_loop()
+        sink.clear()
+
+    floor, ours = median_times(floor_run, our_loop)
     monitor.flush()
     print(f"push       {name:<34} {ours / floor:6.2f}x list.append (target <= 2x)")
 
 
-def batch_ratio(name, monitor, arrays):
-    floor = median_time(lambda: [np.sum(a) for a in arrays])
-    ours = median_time(lambda: monitor.push_batch(*arrays))
+def batch_ratio(name, monitor, arrays, batch_function=None, batch_name=""):
+    fns = [lambda: [np.sum(a) for a in arrays], lambda: monitor.push_batch(*arrays)]
+    if batch_function is not None:
+        fns.append(lambda: batch_function(*arrays))
+    times = median_times(*fns, repeats=5)
     monitor.flush()
-    print(f"push_batch {name:<34} {ours / floor:6.2f}x numpy.sum floor (target <= 4x)")
+    line = f"push_batch {name:<40} {times[1] / times[0]:6.2f}x numpy.sum floor (target <= 4x)"
+    if batch_function is not None:
+        line += f"; {times[1] / times[2]:5.2f}x {batch_name}"
+    print(line)
 
 
 def main():
@@ -94,9 +108,13 @@ def main():
     batch_ratio("PyModelBiasStreaming int64", model_bias, labels)
     batch_ratio("PyBinaryClassificationStreaming int32", binary, labels32[:2])
     batch_ratio("PyBinaryClassificationStreaming int64", binary, labels[:2])
-    batch_ratio("PyLinearRegressionStreaming float64", regression, [y, y_hat])
+    batch_ratio("PyLinearRegressionStreaming float64", regression, [y, y_hat],
+                _lumetra.py_model_perf_linear_regression, "py_model_perf_linear_regression")
+    # Logistic truths are 0/1, so each pair needs one logarithm, as in practice.
     truth = labels[0].astype(np.float64)
-    batch_ratio("PyLogisticRegressionStreaming float64", logistic, [truth, score])
+    batch_ratio("PyLogisticRegressionStreaming float64", logistic, [truth, score],
+                lambda t, p: _lumetra.py_model_perf_logistic_regression(t, p, 0.5),
+                "py_model_perf_logistic_regression")
 
 
 if __name__ == "__main__":

@@ -747,3 +747,29 @@ def test_model_bias_cells_are_exact_beyond_single_precision():
     snap = m.performance_snapshot()
     for key in ("DifferenceInAcceptanceRate", "AccuracyDifference", "DisparateImpact"):
         assert snap[key] == direct[key]
+
+
+# ---- the stability epsilon (read once per process, so tested in a child) ---------------
+
+EPSILON_CASES = [
+    # A wide clamp: the score 0.9 is limited to 0.75 before its logarithm.
+    ("0.25", "m = L.PyLogisticRegressionStreaming([1.0, 0.0], [0.8, 0.3], 0.5); m.push(1.0, 0.9); "
+             "print(m.performance_snapshot()['LogLoss'])",
+     str(float(-np.log(np.float32(0.75))))),
+    # Crossed bounds: no monitor can be made, so no push ever sees them.
+    ("0.75", "L.PyLogisticRegressionStreaming([1.0, 0.0], [0.8, 0.3], 0.5)",
+     "TypeError: Metric cannot be computed with given data"),
+]
+
+
+@pytest.mark.parametrize("eps, code, expected", EPSILON_CASES)
+def test_stability_epsilon_bounds_the_scores(eps, code, expected):
+    import os
+    import subprocess
+    import sys
+
+    script = "import _lumetra as L\ntry:\n    " + code.replace("; ", "\n    ") + \
+        "\nexcept Exception as e:\n    print(f'{type(e).__name__}: {e}')\n"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ, LUMETRA_STABILITY_EPS=eps))
+    assert done.stdout.strip() == expected, done.stderr

@@ -144,7 +144,8 @@ Result<LogisticRegressionStreaming, ModelPerformanceError> LogisticRegressionStr
 
 void LogisticRegressionStreaming::update(const ScoreClamp& clamp, float t, float p) noexcept {
     // The true class is "exactly 1", unlike the baseline, which thresholds
-    // true values as well; a NaN score is never positive.
+    // true values as well; a NaN score is never positive. (push_batch applies
+    // the same rule to whole batches.)
     cells_.push(t == 1.0f ? 1 : 0, p >= decision_threshold_ ? 1 : 0, 1);
     log_loss_sum_ += static_cast<double>(log_loss_term(t, clamp.apply(p)));
 }
@@ -159,8 +160,22 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(cons
                                                                           const F32Column& y_pred) {
     if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
     LUMETRA_CHECK(check_pairs(y_true, y_pred));
+    // The same classes and terms as `update`, with the cells summed
+    // branch-free over the batch and the log-loss terms added in order.
     const ScoreClamp clamp = *clamp_;
-    for_each_pair(y_true, y_pred, [&](float t, float p) { update(clamp, t, p); });
+    const float threshold = decision_threshold_;
+    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+    double sum = log_loss_sum_;
+    for_each_pair(y_true, y_pred, [&](float t, float p) {
+        const std::uint64_t tc = t == 1.0f;
+        const std::uint64_t pc = p >= threshold;
+        both += tc & pc;
+        true_pos += tc;
+        pred_pos += pc;
+        sum += static_cast<double>(log_loss_term(t, clamp.apply(p)));
+    });
+    cells_.add_pairs(both, true_pos, pred_pos, y_true.size());
+    log_loss_sum_ = sum;
     return {};
 }
 

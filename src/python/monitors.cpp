@@ -360,6 +360,15 @@ PyObject* change(PyObject* self, F&& f) {
     return none();
 }
 
+/// Runs f(monitor&), which cannot fail, under an exclusive borrow; None.
+template <class T, class F>
+PyObject* apply(PyObject* self, F&& f) {
+    ExclusiveBorrow borrow(instance<T>(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    f(instance<T>(self)->value());
+    return none();
+}
+
 /// Runs f(const monitor&) -> Result<X, E> under a shared borrow, then builds
 /// the Python result from X once the borrow is released.
 template <class T, class F, class Build>
@@ -389,10 +398,7 @@ PyObject* report_dict_of(const DriftReport<E>& report) {
 template <class T>
 PyObject* flush_method(PyObject* self, PyObject*) noexcept {
     return guarded([&]() -> PyObject* {
-        return change<T>(self, [](T& m) -> Result<void, ModelPerformanceError> {
-            m.flush();
-            return {};
-        });
+        return apply<T>(self, [](T& m) { m.flush(); });
     });
 }
 
@@ -487,10 +493,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int8_t> f, g;
         if (!convert_args(kPush, b, f, g)) return nullptr;
-        return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(f.value, g.value);
-            return {};
-        });
+        return apply<M>(self, [&](M& mon) { mon.push(f.value, g.value); });
     });
 }
 
@@ -609,10 +612,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int8_t> f, p, g;
         if (!convert_args(kPush, b, f, p, g)) return nullptr;
-        return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(f.value, p.value, g.value);
-            return {};
-        });
+        return apply<M>(self, [&](M& mon) { mon.push(f.value, p.value, g.value); });
     });
 }
 
@@ -716,10 +716,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int32_t> t, p;
         if (!convert_args(kPush, b, t, p)) return nullptr;
-        return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(t.value, p.value);
-            return {};
-        });
+        return apply<M>(self, [&](M& mon) { mon.push(t.value, p.value); });
     });
 }
 
@@ -821,10 +818,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Value t, p;
         if (!convert_args(kPush, b, t, p)) return nullptr;
-        return change<M>(self, [&](M& m) -> Result<void, ModelPerformanceError> {
-            m.push(t.value, p.value);
-            return {};
-        });
+        return apply<M>(self, [&](M& mon) { mon.push(t.value, p.value); });
     });
 }
 
