@@ -89,7 +89,9 @@ public:
     Result<DriftReport<DataBiasMetric>, ModelPerformanceError> drift_report(
         float threshold = kDefaultDriftThreshold, const DataBiasMetricVec* only = nullptr) const;
 
+    /// Counts of the pairs received since creation, the last flush or reset.
     const FacetCounts& running() const noexcept { return running_; }
+    /// The baseline record.
     const DataBiasRuntime& baseline() const noexcept { return baseline_; }
 
 private:
@@ -197,8 +199,11 @@ public:
     Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> drift_report(
         float threshold = kDefaultDriftThreshold, const ModelBiasMetricVec* only = nullptr) const;
 
+    /// Counts of the examples pushed since creation or the last flush.
     const PostTraining& running() const noexcept { return counts_; }
+    /// Benefit counts of the same examples.
     const BucketGeneralizedEntropy& benefits() const noexcept { return benefits_; }
+    /// The baseline record.
     const ModelBiasRuntime& baseline() const noexcept { return baseline_; }
 
 private:
@@ -252,7 +257,9 @@ public:
     Result<DriftReport<LinearRegressionEvaluationMetric>, ModelPerformanceError> drift_report(
         float threshold = kDefaultDriftThreshold, const LinearRegressionMetricVec* only = nullptr) const;
 
+    /// The running sums.
     const LinearRegressionErrorBuckets& stream() const noexcept { return stream_; }
+    /// The baseline record.
     const LinearRegressionRuntime& baseline() const noexcept { return baseline_; }
 
 private:
@@ -299,9 +306,13 @@ public:
     Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> drift_report(
         float threshold = kDefaultDriftThreshold, const LogisticRegressionMetricVec* only = nullptr) const;
 
+    /// The running confusion counts.
     const ConfusionMatrix& cells() const noexcept { return cells_; }
+    /// The running sum of log-loss terms.
     double log_loss_sum() const noexcept { return log_loss_sum_; }
+    /// The threshold from which a score counts as a positive prediction.
     float decision_threshold() const noexcept { return decision_threshold_; }
+    /// The baseline record.
     const LogisticRegressionRuntime& baseline() const noexcept { return baseline_; }
 
 private:
@@ -364,7 +375,9 @@ public:
     Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> drift_report(
         float threshold = kDefaultDriftThreshold, const ClassificationMetricVec* only = nullptr) const;
 
+    /// The running confusion counts.
     const ConfusionMatrix& stream() const noexcept { return stream_; }
+    /// The baseline record.
     const BinaryClassificationRuntime& baseline() const noexcept { return baseline_; }
 
 private:

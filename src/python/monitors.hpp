@@ -6,15 +6,15 @@
 
 namespace lumetra::py {
 
-/// Type spec of PyDataBiasStreaming.
+/// The PyType_Spec of PyDataBiasStreaming.
 PyType_Spec* data_bias_streaming_spec();
-/// Type spec of PyModelBiasStreaming.
+/// The PyType_Spec of PyModelBiasStreaming.
 PyType_Spec* model_bias_streaming_spec();
-/// Type spec of PyBinaryClassificationStreaming.
+/// The PyType_Spec of PyBinaryClassificationStreaming.
 PyType_Spec* binary_classification_streaming_spec();
-/// Type spec of PyLinearRegressionStreaming.
+/// The PyType_Spec of PyLinearRegressionStreaming.
 PyType_Spec* linear_regression_streaming_spec();
-/// Type spec of PyLogisticRegressionStreaming.
+/// The PyType_Spec of PyLogisticRegressionStreaming.
 PyType_Spec* logistic_regression_streaming_spec();
 
 }  // namespace lumetra::py
