@@ -773,3 +773,13 @@ def test_stability_epsilon_bounds_the_scores(eps, code, expected):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           env=dict(os.environ, LUMETRA_STABILITY_EPS=eps))
     assert done.stdout.strip() == expected, done.stderr
+
+
+def test_sequence_subclasses_iterate_their_own_way():
+    class Reversed(list):
+        def __iter__(self):
+            return iter(list(list.__iter__(self))[::-1])
+
+    m = data_bias()
+    m.push_batch(Reversed([1, 1, 0]), [0, 1, 1])  # pairs (0, 0), (1, 1), (1, 1)
+    assert m.performance_snapshot()["DifferenceInProportionOfLabels"] == 1.0

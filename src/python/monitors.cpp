@@ -89,17 +89,18 @@ void visit_column(const NativeColumn& c, F&& f) {
 
 // Walks the items of a sequence. A list is walked by index with each item
 // held while it converts: user code in a conversion may shrink or clear the
-// list, which then ends the walk as a list iterator would.
+// list, which then ends the walk as a list iterator would. Subclasses, which
+// may iterate their own way, take the iterator road.
 template <class Take>
 bool for_each_element(PyObject* seq, Take&& take) {
-    if (PyList_Check(seq)) {
+    if (PyList_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
             if (!take(item.get())) return false;
         }
         return true;
     }
-    if (PyTuple_Check(seq)) {
+    if (PyTuple_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
             if (!take(PyTuple_GET_ITEM(seq, i))) return false;
         }
@@ -115,8 +116,8 @@ bool for_each_element(PyObject* seq, Take&& take) {
 }
 
 std::size_t size_hint(PyObject* seq) {
-    if (PyList_Check(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
-    if (PyTuple_Check(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
+    if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
+    if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
     if (PyArray_Check(seq) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(seq)) > 0) {
         return static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(seq), 0));
     }
@@ -347,6 +348,25 @@ bool bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     return bind(sig, args, nargs, kwnames, b);
 }
 
+/// Binds and converts the scalar arguments of a push. A plain positional
+/// call converts straight from the argument vector, with the same argument
+/// prefix on a TypeError as the general road.
+template <class... T>
+bool push_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, T&... outs) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sizeof...(T)) {
+        std::size_t i = 0;
+        auto one = [&](auto& out) {
+            const std::size_t k = i++;
+            if (convert(args[k], out)) return true;
+            prefix_argument_error(sig.name(k));
+            return false;
+        };
+        return (one(outs) && ...);
+    }
+    BoundArgs b;
+    return bind(sig, args, nargs, kwnames, b) && convert_args(sig, b, outs...);
+}
+
 // ============================================================================
 // Shared method bodies
 // ============================================================================
@@ -489,10 +509,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int8_t> f, g;
-        if (!convert_args(kPush, b, f, g)) return nullptr;
+        if (!push_args(kPush, args, nargs, kwnames, f, g)) return nullptr;
         return apply<M>(self, [&](M& mon) { mon.push(f.value, g.value); });
     });
 }
@@ -608,10 +626,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int8_t> f, p, g;
-        if (!convert_args(kPush, b, f, p, g)) return nullptr;
+        if (!push_args(kPush, args, nargs, kwnames, f, p, g)) return nullptr;
         return apply<M>(self, [&](M& mon) { mon.push(f.value, p.value, g.value); });
     });
 }
@@ -712,10 +728,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Label<std::int32_t> t, p;
-        if (!convert_args(kPush, b, t, p)) return nullptr;
+        if (!push_args(kPush, args, nargs, kwnames, t, p)) return nullptr;
         return apply<M>(self, [&](M& mon) { mon.push(t.value, p.value); });
     });
 }
@@ -814,10 +828,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Value t, p;
-        if (!convert_args(kPush, b, t, p)) return nullptr;
+        if (!push_args(kPush, args, nargs, kwnames, t, p)) return nullptr;
         return apply<M>(self, [&](M& mon) { mon.push(t.value, p.value); });
     });
 }
@@ -922,10 +934,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind_call(kPush, args, nargs, kwnames, b)) return nullptr;
         Value t, p;
-        if (!convert_args(kPush, b, t, p)) return nullptr;
+        if (!push_args(kPush, args, nargs, kwnames, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.push(t.value, p.value); });
     });
 }
