@@ -74,6 +74,36 @@ def model_bias(data):
     )
 
 
+def model_performance(data):
+    # A least-squares fit on the first half of the patients, evaluated on the
+    # first half (the baseline) and on the second half (the latest data).
+    x = np.column_stack([data.data, np.ones(len(data.target))])
+    y = data.target
+    half = len(y) // 2
+    coef, *_ = np.linalg.lstsq(x[:half], y[:half], rcond=None)
+    pred = x @ coef
+    baseline = _lumetra.py_model_perf_linear_regression(y[:half], pred[:half])
+    latest = _lumetra.py_model_perf_linear_regression(y[half:], pred[half:])
+    show("Regression performance on the fitted half", baseline)
+    show("Regression performance on the held-out half", latest)
+    show_report("Regression runtime check (threshold 0.10)", _lumetra.py_model_perf_lin_reg_rt_full(baseline, latest))
+
+    # The same model as a classifier: progression above the median or not.
+    median = float(np.median(y))
+    truth = (y > median).astype(np.float64)
+    predicted = (pred > median).astype(np.float64)
+    show("Binary classification", _lumetra.py_model_perf_classification(truth, predicted))
+    # Scores from the distance to the median, squashed into (0, 1).
+    scores = 1.0 / (1.0 + np.exp(-(pred - median) / np.std(pred)))
+    log_base = _lumetra.py_model_perf_logistic_regression(truth[:half], scores[:half], 0.5)
+    log_latest = _lumetra.py_model_perf_logistic_regression(truth[half:], scores[half:], 0.5)
+    show("Logistic regression on the held-out half", log_latest)
+    show_report(
+        "Logistic check of Accuracy and LogLoss",
+        _lumetra.py_model_perf_log_reg_rt_partial(log_base, log_latest, ["Accuracy", "LogLoss"]),
+    )
+
+
 # ---- streaming monitors ---------------------------------------------------------
 
 
@@ -119,6 +149,7 @@ def main():
     print(f"diabetes data set: {data.data.shape[0]} patients, {data.data.shape[1]} features")
     data_bias(data)
     model_bias(data)
+    model_performance(data)
     streaming(data)
 
 

@@ -76,6 +76,55 @@ def py_model_bias_analyzer_explicit_seg(
 
 # ---- end post-training bias -------------------------------------------------
 
+# ---- model performance ---------------------------------------------------------
+
+def py_model_perf_linear_regression(
+    y_true_src: npt.NDArray[Any],
+    y_pred_src: npt.NDArray[Any],
+) -> dict[str, float]: ...
+def py_model_perf_class_rt_full(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+def py_model_perf_class_rt_partial(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    evaluation_metrics: Sequence[str],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+def py_model_perf_classification(
+    y_true_src: npt.NDArray[Any],
+    y_pred_src: npt.NDArray[Any],
+) -> dict[str, float]: ...
+def py_model_perf_log_reg_rt_partial(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    evaluation_metrics: Sequence[str],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+def py_model_perf_logistic_regression(
+    y_true_src: npt.NDArray[Any],
+    y_pred_src: npt.NDArray[Any],
+    threshold: float,
+) -> dict[str, float]: ...
+def py_model_perf_lin_reg_rt_full(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+def py_model_perf_lin_reg_rt_partial(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    evaluation_metrics: Sequence[str],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+def py_model_perf_log_reg_rt_full(
+    baseline: dict[str, float],
+    latest: dict[str, float],
+    threshold: float = 0.10,
+) -> dict[str, Any]: ...
+
 # ---- streaming monitors -------------------------------------------------------
 
 from typing import final

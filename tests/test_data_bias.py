@@ -286,3 +286,9 @@ def test_large_population_counts_exactly():
     got = _lumetra.py_data_bias_analyzer(feature, truth, 1, 1)
     assert got["ClassImbalance"] == 0.5
     assert got["DifferenceInProportionOfLabels"] == 0.0
+
+
+def test_explicit_threshold_hides_the_item_error_behind_the_configuration_error():
+    array = np.array([1.0, FloatRaises()], dtype=object)
+    with pytest.raises(ValueError, match="^Invalid bias configuration$"):
+        _lumetra.py_data_bias_analyzer_explicit_seg(array, 1.0, None, "LessThan", np.array(["a", "b"]), None, "a", None)

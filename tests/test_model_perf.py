@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _lumetra as m
+from hostile import Boom
 
 REG = m.py_model_perf_linear_regression
 CLS = m.py_model_perf_classification
@@ -137,6 +138,34 @@ def test_regression_unreadable_arrays_are_invalid_types(bad, position):
     with pytest.raises(ValueError) as info:
         REG(*args)
     assert info.value.args == ("Invalid types passed",)
+
+
+class IteratesWith(np.ndarray):
+    """A 2-d array whose Python iteration raises the given exception."""
+
+    exc = None
+
+    def __iter__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc, passes", [
+    (ValueError("v"), False),
+    (Boom("b"), False),
+    (KeyboardInterrupt(), True),
+    (SystemExit(3), True),
+    (MemoryError(), True),
+])
+def test_regression_reports_unreadable_data_but_not_interrupts(exc, passes):
+    arr = np.ones((2, 1)).view(IteratesWith)
+    arr.exc = exc
+    with pytest.raises(type(exc) if passes else ValueError) as info:
+        REG(arr, a(1, 2))
+    if not passes:
+        assert info.value.args == ("Invalid types passed",)
+    # The classification functions pass every error through.
+    with pytest.raises(type(exc)):
+        CLS(arr, a(1, 2))
 
 
 # ------------------------------------------------------- reading of the arrays

@@ -149,3 +149,11 @@ def test_type_stub_matches_the_module():
         capture_output=True, text=True, env=env,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_impossible_allocation_is_a_memory_error():
+    # A broadcast view claims 2**50 elements while holding one: reading it
+    # needs a mask of 2**50 bytes, which cannot be had.
+    huge = np.broadcast_to(np.float64(1.0), (2**50,))
+    with pytest.raises(MemoryError):
+        _lumetra.py_data_bias_analyzer(huge, huge, 1.0, 1.0)

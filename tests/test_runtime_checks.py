@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _lumetra as L
+from hostile import Boom, CallsBack, FloatRaises, MutatesDict
 
 DATA = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
         "TotalVariationDistance", "KolmogorovSmirnov"]
@@ -13,26 +14,6 @@ MODEL = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDiff
          "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
          "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity",
          "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
-
-
-class Boom(Exception):
-    pass
-
-
-class FloatRaises:
-    def __float__(self):
-        raise Boom("__float__")
-
-
-class ClearsDict:
-    """A value whose float conversion empties the dict holding it."""
-
-    def __init__(self, value, target):
-        self.value, self.target = value, target
-
-    def __float__(self):
-        self.target.clear()
-        return float(self.value)
 
 
 def f32(x):
@@ -226,9 +207,13 @@ def test_hostile_values():
     with pytest.raises(Boom):
         L.py_model_bias_runtime_check(model_dict(DisparateImpact=FloatRaises()), model_dict())
     base = model_dict()
-    base["GeneralizedEntropy"] = ClearsDict(0.5, base)
+    base["GeneralizedEntropy"] = MutatesDict(0.5, base)
     assert L.py_model_bias_runtime_check(base, model_dict()) == {"passed": True}
     assert base == {}
+    # A value that re-enters the module while being converted.
+    inner = CallsBack(0.5, lambda: L.py_model_bias_runtime_check(model_dict(), model_dict()))
+    assert L.py_model_bias_runtime_check(model_dict(DisparateImpact=inner), model_dict()) == {"passed": True}
+    assert inner.error is None
 
 
 def test_text_signatures():

@@ -44,16 +44,67 @@ GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label) {
 
 namespace detail {
 
+namespace kernels {
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMETRA_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMETRA_MULTIVERSION
+#endif
+
 namespace {
-inline std::size_t mix(std::uint64_t k) {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdULL;
-    k ^= k >> 33;
-    k *= 0xc4ceb9fe1a85ec53ULL;
-    k ^= k >> 33;
-    return static_cast<std::size_t>(k);
+template <class T>
+inline std::uint64_t bit_key(T x) {
+    std::uint64_t k;
+    std::memcpy(&k, &x, sizeof k);
+    return k;
+}
+
+template <class T>
+inline std::size_t bits_and_misses_impl(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v,
+                                        const std::uint64_t* key_slots) {
+    std::uint64_t keys[DistinctCounter::kSmall];
+    for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) keys[s] = key_slots[s];
+    std::size_t misses = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const T x = src[j];
+        mask[j] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
+        const std::uint64_t k = bit_key(x);
+        std::size_t hit = 0;
+        for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) hit |= static_cast<std::size_t>(k == keys[s]);
+        misses += hit ^ 1u;
+    }
+    return misses;
+}
+
+template <class T>
+inline void bits_impl(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const T x = src[j];
+        mask[j] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
+    }
 }
 }  // namespace
+
+LUMETRA_MULTIVERSION
+std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
+                            const std::uint64_t* keys) {
+    return bits_and_misses_impl(src, n, mask, v, keys);
+}
+
+LUMETRA_MULTIVERSION
+std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys) {
+    return bits_and_misses_impl(src, n, mask, v, keys);
+}
+
+LUMETRA_MULTIVERSION
+void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v) { bits_impl(src, n, mask, v); }
+
+LUMETRA_MULTIVERSION
+void bits(const double* src, std::size_t n, std::uint8_t* mask, double v) { bits_impl(src, n, mask, v); }
+
+}  // namespace kernels
+
 
 bool DistinctCounter::insert(std::uint64_t key) {
     if (table_.empty()) {
@@ -73,12 +124,23 @@ bool DistinctCounter::insert(std::uint64_t key) {
             ++count_;
             return true;
         }
-        table_.assign(64, 0);
+        table_.assign(initial_table_size(), 0);
         for (std::uint64_t k : small_) insert_hashed(k);
     }
     if (!insert_hashed(key)) return false;
     ++count_;
     return true;
+}
+
+std::size_t DistinctCounter::initial_table_size() const {
+    // Counting stops once the share of distinct values passes the heuristic,
+    // so a table sized for that many keys never needs to grow (past this
+    // point more than 3 values were seen, so the heuristic is in use anyway).
+    constexpr std::size_t kMaxInitial = std::size_t{1} << 22;
+    const double bound = static_cast<double>(distribution_heuristic()) * static_cast<double>(column_size_) + 2.0;
+    std::size_t want = 64;
+    while (want < kMaxInitial && static_cast<double>(want) < 2.0 * bound) want *= 2;
+    return want;
 }
 
 bool DistinctCounter::insert_hashed(std::uint64_t key) {
@@ -88,7 +150,7 @@ bool DistinctCounter::insert_hashed(std::uint64_t key) {
         return true;
     }
     const std::size_t mask = table_.size() - 1;
-    std::size_t i = mix(key) & mask;
+    std::size_t i = slot_hash(key) & mask;
     while (true) {
         const std::uint64_t slot = table_[i];
         if (slot == key) return false;
@@ -106,7 +168,7 @@ void DistinctCounter::grow() {
     const std::size_t mask = table_.size() - 1;
     for (std::uint64_t key : old) {
         if (key == 0) continue;
-        std::size_t i = mix(key) & mask;
+        std::size_t i = slot_hash(key) & mask;
         while (table_[i] != 0) i = (i + 1) & mask;
         table_[i] = key;
     }

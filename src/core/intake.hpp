@@ -11,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "settings.hpp"
@@ -27,8 +29,29 @@ enum class SegmentationThresholdType : std::uint8_t { GreaterThan, GreaterThanEq
 /// Exact, case-sensitive parse of a threshold comparison name.
 std::optional<SegmentationThresholdType> threshold_type_from_name(std::string_view text);
 
+/// Allocates without value-initialising: masks are written whole right after
+/// they are sized, so zero-filling tens of megabytes first would be wasted.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() noexcept = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 /// One flag per element: 1 in the group, 0 outside it.
-using GroupMask = std::vector<std::uint8_t>;
+using GroupMask = std::vector<std::uint8_t, UninitAllocator<std::uint8_t>>;
 
 /// A read-only view of n values of type T spaced `stride` bytes apart (the
 /// stride may be negative). Reads go through memcpy, so no alignment or
@@ -53,19 +76,15 @@ Strided<T> view_of(const std::vector<T>& v) {
     return Strided<T>{reinterpret_cast<const char*>(v.data()), static_cast<std::ptrdiff_t>(sizeof(T)), v.size()};
 }
 
-/// A view of n values of type T packed one after another. Reading it the
-/// same way as Strided lets the compiler vectorise loops over it.
+/// A view of n aligned values of type T packed one after another: plain typed
+/// loads, which the compiler can vectorise.
 template <class T>
 struct Packed {
-    const char* data = nullptr;
+    const T* data = nullptr;
     std::size_t n = 0;
 
     std::size_t size() const noexcept { return n; }
-    T operator[](std::size_t i) const noexcept {
-        T v;
-        std::memcpy(&v, data + i * sizeof(T), sizeof(T));
-        return v;
-    }
+    T operator[](std::size_t i) const noexcept { return data[i]; }
 };
 
 template <class T>
@@ -79,7 +98,10 @@ template <class Src, class F>
 decltype(auto) with_packed(const Src& src, F&& f) {
     if constexpr (is_strided<Src>::value) {
         using T = decltype(src[0]);
-        if (src.stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(Packed<T>{src.data, src.n});
+        const bool aligned = reinterpret_cast<std::uintptr_t>(src.data) % alignof(T) == 0;
+        if (src.stride == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned) {
+            return f(Packed<T>{reinterpret_cast<const T*>(src.data), src.n});
+        }
     }
     return f(src);
 }
@@ -105,6 +127,9 @@ namespace detail {
 /// Counts distinct 64-bit keys; tiny sets are checked without hashing.
 class DistinctCounter {
 public:
+    /// `column_size` sizes the hash table once small sets are outgrown.
+    explicit DistinctCounter(std::size_t column_size = 0) noexcept : column_size_(column_size) {}
+
     /// Records a key; returns true when it was not seen before.
     bool insert(std::uint64_t key);
     /// Records a value that equals no other (a NaN); always fresh.
@@ -113,6 +138,19 @@ public:
         return true;
     }
     std::uint64_t count() const noexcept { return count_; }
+    /// Hints the memory of `key`'s slot ahead of its insertion (hash mode):
+    /// large tables miss the cache on nearly every key.
+    void prefetch(std::uint64_t key) const noexcept {
+        if (!table_.empty()) __builtin_prefetch(table_.data() + (slot_hash(key) & (table_.size() - 1)));
+    }
+    static std::size_t slot_hash(std::uint64_t k) noexcept {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        k *= 0xc4ceb9fe1a85ec53ULL;
+        k ^= k >> 33;
+        return static_cast<std::size_t>(k);
+    }
     /// True while at most a handful of keys have been seen.
     bool small() const noexcept { return table_.empty(); }
     /// The keys seen so far while small(); unused slots repeat the first key.
@@ -123,6 +161,7 @@ public:
 
 private:
     bool insert_hashed(std::uint64_t key);
+    std::size_t initial_table_size() const;
     void grow();
 
     std::uint64_t small_[kSmall] = {};  // unused slots repeat the first key
@@ -131,6 +170,7 @@ private:
     std::vector<std::uint64_t> table_;  // open addressing; slot value 0 means empty
     bool has_zero_ = false;
     std::size_t used_ = 0;
+    std::size_t column_size_ = 0;
 };
 
 /// Label matching when the column has at most 3 distinct values or their
@@ -154,19 +194,43 @@ namespace detail {
 /// True when every key of `keys[0..K)` test misses none of the block: used to
 /// skip distinct counting over blocks that only repeat known values.
 template <std::size_t K, class Src, class Value, class Bits>
-bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* mask, Bits bits,
-                      const std::uint64_t* keys) {
-    bool all_known = true;
+bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* __restrict mask, Bits bits,
+                      const std::uint64_t* key_slots) {
+    // Keys are copied to locals: stores to the byte mask could otherwise
+    // alias them and keep the loop from vectorising.
+    std::uint64_t keys[K];
+    for (std::size_t s = 0; s < K; ++s) keys[s] = key_slots[s];
+    std::uint64_t misses = 0;
     for (std::size_t j = begin; j < end; ++j) {
         const Value x = static_cast<Value>(src[j]);
         mask[j] = bits(x);
         const std::uint64_t k = key_of(x);
-        bool hit = false;
-        for (std::size_t s = 0; s < K; ++s) hit |= (k == keys[s]);
-        all_known &= hit;
+        std::uint64_t hit = 0;
+        for (std::size_t s = 0; s < K; ++s) hit |= static_cast<std::uint64_t>(k == keys[s]);
+        misses += hit ^ 1u;
     }
-    return all_known;
+    return misses == 0;
 }
+
+/// Kernels for the two widest and most common column types, compiled for
+/// several instruction sets and picked at load time: comparing 64-bit lanes
+/// needs more than the baseline x86-64 vector unit offers. They only compare,
+/// so every variant gives identical masks.
+namespace kernels {
+/// Writes mask bits (bit 0: x == v, bit 1: x >= v) and returns how many
+/// elements are none of the eight keys.
+std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
+                            const std::uint64_t* keys);
+std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v,
+                            const std::uint64_t* keys);
+/// Writes mask bits only.
+void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v);
+void bits(const double* src, std::size_t n, std::uint8_t* mask, double v);
+}  // namespace kernels
+
+template <class Src, class Value>
+inline constexpr bool has_kernel = (std::is_same_v<Src, Packed<std::int64_t>> && std::is_same_v<Value, std::int64_t>) ||
+                                   (std::is_same_v<Src, Packed<double>> && std::is_same_v<Value, double>);
 
 template <class Value, class Src>
 GroupMask label_numeric_impl(const Src& src, Value v) {
@@ -175,7 +239,7 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
     // Each element gets both answers (bit 0: equal to v, bit 1: at least v);
     // the mode, known only once enough distinct values are counted, picks one.
     auto bits = [v](Value x) { return static_cast<std::uint8_t>((x == v) | ((x >= v) << 1)); };
-    DistinctCounter distinct;
+    DistinctCounter distinct(n);
     // Counting stops as soon as thresholding is certain: more than 3 distinct
     // values and a share above the heuristic (which only grows with the count).
     auto decides_threshold = [&](Value x) {
@@ -196,7 +260,13 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
     while (i < n && !threshold) {
         const std::size_t end = std::min(i + kBlock, n);
         bool all_known = false;
-        if (distinct.small() && distinct.small_size() > 0) {
+        if constexpr (has_kernel<Src, Value>) {
+            if (distinct.small() && distinct.small_size() > 0) {
+                all_known = kernels::bits_and_misses(src.data + i, end - i, mask.data() + i, v, distinct.small_keys()) == 0;
+            } else {
+                kernels::bits(src.data + i, end - i, mask.data() + i, v);
+            }
+        } else if (distinct.small() && distinct.small_size() > 0) {
             const std::uint64_t* keys = distinct.small_keys();
             const std::size_t k = distinct.small_size();
             if (k <= 2) {
@@ -210,7 +280,9 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
             for (std::size_t j = i; j < end; ++j) mask[j] = bits(static_cast<Value>(src[j]));
         }
         if (!all_known) {
+            constexpr std::size_t kAhead = 16;
             for (std::size_t j = i; j < end; ++j) {
+                if (j + kAhead < end) distinct.prefetch(key_of(static_cast<Value>(src[j + kAhead])));
                 if (decides_threshold(static_cast<Value>(src[j]))) {
                     threshold = true;
                     break;
@@ -219,10 +291,18 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
         }
         i = end;
     }
-    for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+    if constexpr (has_kernel<Src, Value>) {
+        if (i < n) kernels::bits(src.data + i, n - i, mask.data() + i, v);
+    } else {
+        for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+    }
 
-    const int shift = (threshold || !label_mode_for(distinct.count(), n)) ? 1 : 0;
-    for (std::size_t k = 0; k < n; ++k) mask[k] = static_cast<std::uint8_t>((mask[k] >> shift) & 1u);
+    std::uint8_t* __restrict out = mask.data();
+    if (threshold || !label_mode_for(distinct.count(), n)) {
+        for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(out[k] >> 1);
+    } else {
+        for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(out[k] & 1u);
+    }
     return mask;
 }
 

@@ -92,7 +92,9 @@ float add_serially(float acc, const float* terms, const std::uint8_t* gm, const 
 // Returns false, leaving acc alone, when that cannot be shown for the block.
 bool add_block_in_binade(float& acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm,
                          std::size_t begin, std::size_t end) noexcept {
-    if (!(std::isfinite(acc)) || acc == 0.0f) return false;
+    // Zero, tiny (toward the subnormal range, where the unit no longer
+    // scales with the binade) and non-finite sums are added one by one.
+    if (!(std::fabs(acc) >= 0x1p-100f) || !std::isfinite(acc)) return false;
     std::uint32_t positive = 0, found = 0;
     for (std::size_t i = begin; i < end; ++i) {
         const std::uint32_t g = gm[i] == 1;

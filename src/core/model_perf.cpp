@@ -181,7 +181,7 @@ void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F3
         // into the maths library, which clobber every vector register), and
         // finally the ten sums, which thus stay in registers. Each sum still
         // runs in ascending index order with the same terms.
-        constexpr std::size_t kBlock = 256;
+        constexpr std::size_t kBlock = BlockTerms::kBlock;
         BlockTerms terms;
         LinearRegressionErrorBuckets acc = start;
         for (std::size_t base = 0; base < n; base += kBlock) {
@@ -333,20 +333,56 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
         CellCounts counts;
         float sum;
     };
-    const Pass pass = with_readers(y_true, y_pred, [n, threshold, c = *clamp](auto t, auto p) {
-        // Counting and the log-loss sum share one pass over the data; the sum
-        // runs in index order in single precision.
+    const Pass pass = with_readers(y_true, y_pred, [n, threshold, clamp = *clamp](auto t, auto p) {
+        // Blocks of pairs, each in three passes. The first counts the cells,
+        // clamps the scores and lists which pairs need which logarithm (a
+        // factor of exactly 0 needs none); the second takes only those
+        // logarithms, in tight loops without unpredictable branches; the third
+        // forms the terms and adds them in index order in single precision.
+        constexpr std::size_t kBlock = 256;
+        float truth[kBlock], score[kBlock], ln_neg[kBlock], ln_pos[kBlock];
+        std::uint32_t need_neg[kBlock], need_pos[kBlock];
         std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
         float sum = 0.0f;
-        for (std::size_t i = 0; i < n; ++i) {
-            const float tv = t[i];
-            const float pv = p[i];
-            const std::uint64_t tc = tv >= threshold;
-            const std::uint64_t pc = pv >= threshold;
-            both += tc & pc;
-            true_pos += tc;
-            pred_pos += pc;
-            sum += term_of(tv, c.apply(pv));
+        for (std::size_t base = 0; base < n; base += kBlock) {
+            const std::size_t m = std::min(kBlock, n - base);
+            std::size_t n_neg = 0, n_pos = 0;
+            for (std::size_t j = 0; j < m; ++j) {
+                const float tv = t[base + j];
+                const float pv = p[base + j];
+                const std::uint64_t tc = tv >= threshold;
+                const std::uint64_t pc = pv >= threshold;
+                both += tc & pc;
+                true_pos += tc;
+                pred_pos += pc;
+                truth[j] = tv;
+                score[j] = clamp.apply(pv);
+                ln_neg[j] = 0.0f;
+                ln_pos[j] = 0.0f;
+                need_neg[n_neg] = static_cast<std::uint32_t>(j);
+                n_neg += (1.0f - tv) != 0.0f;
+                need_pos[n_pos] = static_cast<std::uint32_t>(j);
+                n_pos += tv != 0.0f;
+            }
+            for (std::size_t k = 0; k < n_neg; ++k) {
+                const std::size_t j = need_neg[k];
+                ln_neg[j] = std::log(1.0f - score[j]);
+            }
+            for (std::size_t k = 0; k < n_pos; ++k) {
+                const std::size_t j = need_pos[k];
+                ln_pos[j] = std::log(score[j]);
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                // A skipped logarithm is stored as 0, so its product with a
+                // zero factor is a zero as the rule has it, with no branch.
+                // (When t is -0 that zero is -0; added to ln(1 - c), which is
+                // never -0, it changes nothing.)
+                const float neg_factor = 1.0f - truth[j];
+                const float neg = neg_factor * ln_neg[j];
+                const float pos = truth[j] * ln_pos[j];
+                const float term = neg + pos;
+                sum += term;
+            }
         }
         return Pass{CellCounts{both, true_pos, pred_pos, n}, sum};
     });

@@ -106,7 +106,13 @@ PyObject* py_model_perf_linear_regression(PyObject*, PyObject* const* args, Py_s
         if (!convert_args(kLinearRegressionSig, b, y_true, y_pred)) return nullptr;
         F32Input t, p;
         if (convert_pair(y_true.obj, y_pred.obj, t, p) != F32Failure::None) {
-            // Whatever went wrong while reading, the caller hears one message.
+            // Data that cannot be read as numbers is reported with one message.
+            // An interrupt, an exit request or an exhausted memory is not a
+            // property of the data and passes unchanged.
+            if (PyErr_Occurred() != nullptr &&
+                (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+                return nullptr;
+            }
             PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, "Invalid types passed");
             return nullptr;

@@ -323,6 +323,7 @@ TEST_CASE("block-wise ordered sums equal one addition per element") {
         {"just below a power of two", {2.2f, 2.2f, 2.2f}, 33554430.0f},
         {"negative, just above a power of two", {2.6f, 2.6f, 2.6f}, -16777218.0f},
         {"negative, just below a power of two", {-2.2f, -2.2f, -2.2f}, -33554430.0f},
+        {"near the subnormal range", {-1e-38f, 1e-39f, 3e-39f}, 1e-37f},
         {"non finite", {-1.0f, std::numeric_limits<float>::infinity(), 1.0f}, 5.0e5f},
     };
     for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{1023}, std::size_t{300'000}}) {

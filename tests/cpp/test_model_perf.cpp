@@ -576,3 +576,35 @@ TEST_CASE("checks compare only the listed metrics, in list order") {
     CHECK(binary_classification_metrics().size() == 7);
     CHECK(binary_classification_metrics().back() == ClassificationEvaluationMetric::F1Score);
 }
+
+TEST_CASE("the batch log loss equals the sum of per-pair terms, bit for bit") {
+    // Truth values of every kind the term rule distinguishes, across several
+    // blocks: exact 0 and 1 (one logarithm), -0, fractions and values above 1.
+    const float truths[] = {0.0f, 1.0f, -0.0f, 0.5f, 2.0f, 0.25f, 1.0f, 0.0f};
+    std::vector<float> t, p;
+    std::uint32_t state = 99;
+    for (int i = 0; i < 1000; ++i) {
+        state = state * 1664525u + 1013904223u;
+        t.push_back(truths[(state >> 29) & 7u]);
+        state = state * 1664525u + 1013904223u;
+        float score = static_cast<float>(state >> 8) / 16777216.0f;  // [0, 1)
+        if (i % 50 == 7) score = 0.0f;                                // clamped up
+        p.push_back(score);
+    }
+    for (double eps : {1e-12, 0.25, -1e-3}) {
+        CAPTURE(eps);
+        const auto clamp = ScoreClamp::from_epsilon(eps);
+        REQUIRE(clamp);
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < t.size(); ++i) sum += log_loss_term(t[i], clamp->apply(p[i]));
+        const float expected = -sum / static_cast<float>(t.size());
+        auto r = logistic(t, p, 0.5f, eps);
+        if (std::isnan(expected)) {
+            REQUIRE_FALSE(r.ok());
+            CHECK(r.error().kind == K::InvalidData);
+        } else {
+            REQUIRE(r.ok());
+            CHECK(same(r.value()[CM::LogLoss], expected));
+        }
+    }
+}
