@@ -147,6 +147,12 @@ struct ScoreClamp {
 /// product whose first factor is exactly 0 contributes 0 (the limit of x ln x).
 float log_loss_term(float t, float c) noexcept;
 
+/// Most pairs one call of log_loss_terms takes.
+inline constexpr std::size_t kLogLossBlock = 256;
+/// terms[j] = log_loss_term(truth[j], score[j]) for m <= kLogLossBlock pairs
+/// of true values and clamped scores, with the logarithms in tight loops.
+void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept;
+
 /// Logistic-regression record: classes by value >= threshold (true values
 /// too), log loss of the raw values with scores clamped by the epsilon.
 /// DataVectorLengthMismatch; InvalidData when the log loss is NaN (empty

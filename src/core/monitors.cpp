@@ -160,20 +160,30 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(cons
                                                                           const F32Column& y_pred) {
     if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
     LUMETRA_CHECK(check_pairs(y_true, y_pred));
-    // The same classes and terms as `update`, with the cells summed
-    // branch-free over the batch and the log-loss terms added in order.
+    // The same classes and terms as `update`: the cells summed branch-free,
+    // the terms formed a block at a time and added in index order.
     const ScoreClamp clamp = *clamp_;
     const float threshold = decision_threshold_;
     std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
     double sum = log_loss_sum_;
+    float truth[kLogLossBlock], score[kLogLossBlock], terms[kLogLossBlock];
+    std::size_t m = 0;
+    auto drain = [&] {
+        log_loss_terms(truth, score, m, terms);
+        for (std::size_t j = 0; j < m; ++j) sum += static_cast<double>(terms[j]);
+        m = 0;
+    };
     for_each_pair(y_true, y_pred, [&](float t, float p) {
         const std::uint64_t tc = t == 1.0f;
         const std::uint64_t pc = p >= threshold;
         both += tc & pc;
         true_pos += tc;
         pred_pos += pc;
-        sum += static_cast<double>(log_loss_term(t, clamp.apply(p)));
+        truth[m] = t;
+        score[m] = clamp.apply(p);
+        if (++m == kLogLossBlock) drain();
     });
+    drain();
     cells_.add_pairs(both, true_pos, pred_pos, y_true.size());
     log_loss_sum_ = sum;
     return {};

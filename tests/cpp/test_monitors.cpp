@@ -406,6 +406,27 @@ TEST_CASE("logistic: a batch adds exactly what single pushes add") {
     CHECK(same_record(batch.current().value(), single.current().value()));
 }
 
+TEST_CASE("logistic: batches spanning several blocks match single pushes") {
+    // 1000 pairs: truths 0, 1 and fractions; scores on both sides of the
+    // threshold and at the clamp bounds.
+    F32 t, p;
+    for (int i = 0; i < 1000; ++i) {
+        t.push_back(i % 3 == 0 ? 1.0f : (i % 3 == 1 ? 0.0f : 0.25f * static_cast<float>(i % 5)));
+        // A score of exactly 1 only where the truth is 1, so the sum stays finite.
+        p.push_back(i % 21 == 0 ? 1.0f : (i % 11 == 0 ? 0.0f : static_cast<float>(i % 97) / 97.0f));
+    }
+    auto batch = logistic();
+    auto single = logistic();
+    REQUIRE(batch.push_batch(col(t), col(p)).ok());
+    for (std::size_t i = 0; i < t.size(); ++i) REQUIRE(single.push(t[i], p[i]).ok());
+    REQUIRE(std::isfinite(single.log_loss_sum()));
+    CHECK(batch.log_loss_sum() == single.log_loss_sum());
+    CHECK(batch.cells().true_positive == single.cells().true_positive);
+    CHECK(batch.cells().false_positive == single.cells().false_positive);
+    CHECK(batch.cells().true_negative == single.cells().true_negative);
+    CHECK(batch.cells().false_negative == single.cells().false_negative);
+}
+
 // ------------------------------------------------------- binary classification
 
 TEST_CASE("binary: construction, empty batches, and reset emptying the stream") {
