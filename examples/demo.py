@@ -149,6 +149,45 @@ def data_drift(data):
             )
     show("Streaming drift of BMI as older patients arrive", trail)
 
+# ---- streaming monitors ---------------------------------------------------------
+
+
+def streaming(data):
+    # A least-squares line from BMI to progression, fitted on the first 200
+    # patients, which also serve as the monitor's baseline. The remaining
+    # patients then arrive in four batches, as they would in production.
+    bmi = data.data[:, data.feature_names.index("bmi")]
+    sex = data.data[:, data.feature_names.index("sex")]
+    progression = data.target
+    fit = slice(0, 200)
+    slope, intercept = np.polyfit(bmi[fit], progression[fit], 1)
+    predicted = slope * bmi + intercept
+
+    regression = _lumetra.PyLinearRegressionStreaming(progression[fit], predicted[fit])
+    # The bias monitor takes labels: facet a is sex == 2, a positive outcome
+    # and a positive prediction are progression above the baseline median.
+    median = float(np.median(progression[fit]))
+    facet = (sex == 2).astype(np.int8)
+    truth = (progression > median).astype(np.int8)
+    flagged = (predicted > median).astype(np.int8)
+    bias = _lumetra.PyModelBiasStreaming(facet[fit], flagged[fit], truth[fit])
+
+    print("\n== Streaming monitors fed batch by batch (regression window: RMSE and RSquared within 15.0;")
+    print("   bias since the start: DisparateImpact and AccuracyDifference within 100% of the baseline)")
+    for indices in np.array_split(np.arange(200, len(bmi)), 4):
+        batch = slice(int(indices[0]), int(indices[-1]) + 1)
+        regression.flush()  # one window per batch
+        regression.push_batch(progression[batch], predicted[batch])
+        bias.push_batch(facet[batch], flagged[batch], truth[batch])  # cumulative
+        perf = regression.drift_report_partial_metrics(["RootMeanSquaredError", "RSquared"], 15.0)
+        fairness = bias.drift_report_partial_metrics(["DisparateImpact", "AccuracyDifference"], 1.0)
+        rmse = regression.performance_snapshot()["RootMeanSquaredError"]
+        print(
+            f"  patients {batch.start:>3}-{batch.stop - 1:<3}  window RMSE {rmse:7.3f}  "
+            f"regression {'ok' if perf['passed'] else 'DRIFT'}  bias {'ok' if fairness['passed'] else 'DRIFT'}"
+        )
+    show_report("Model bias of all streamed patients against the baseline (threshold 1.0)", bias.drift_report(1.0))
+
 
 def main():
     data = load_diabetes(scaled=False)
@@ -157,6 +196,7 @@ def main():
     model_bias(data)
     model_performance(data)
     data_drift(data)
+    streaming(data)
 
 
 if __name__ == "__main__":

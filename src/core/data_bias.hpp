@@ -17,6 +17,17 @@ struct FacetCounts {
     std::uint64_t len_a = 0;
     std::uint64_t label_positive_d = 0;
     std::uint64_t len_d = 0;
+
+    /// Counts one element given its facet and its outcome.
+    void add(bool in_facet_a, bool label_positive) noexcept {
+        if (in_facet_a) {
+            len_a += 1;
+            label_positive_a += label_positive;
+        } else {
+            len_d += 1;
+            label_positive_d += label_positive;
+        }
+    }
 };
 
 /// Counts facets and positive outcomes from a feature mask and an outcome mask.

@@ -11,45 +11,12 @@ inline float f(std::uint64_t v) noexcept { return static_cast<float>(v); }
 
 // Integer sums that fully describe a batch of three 0/1 columns; the eight
 // confusion cells and both bucket forms follow from them.
-struct MaskSums {
-    std::uint64_t n = 0;
-    std::uint64_t f = 0, g = 0, p = 0;   // facet a, positive truth, positive prediction
-    std::uint64_t fg = 0, fp = 0, gp = 0, fgp = 0;
-};
+using MaskSums = MembershipSums;
 
 MaskSums sum_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
-    MaskSums s;
-    s.n = feature.size();
-    const std::uint8_t* fm = feature.data();
-    const std::uint8_t* pm = prediction.data();
-    const std::uint8_t* gm = truth.data();
-    // Blocks short enough for 32-bit lane counters keep the loop vectorisable.
-    constexpr std::size_t kBlock = 1u << 20;
-    for (std::size_t start = 0; start < s.n; start += kBlock) {
-        const std::size_t end = std::min(s.n, start + kBlock);
-        std::uint32_t cf = 0, cg = 0, cp = 0, cfg = 0, cfp = 0, cgp = 0, cfgp = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            // Only an entry of exactly 1 is in the group.
-            const std::uint32_t a = fm[i] == 1;
-            const std::uint32_t p = pm[i] == 1;
-            const std::uint32_t g = gm[i] == 1;
-            cf += a;
-            cg += g;
-            cp += p;
-            cfg += a & g;
-            cfp += a & p;
-            cgp += g & p;
-            cfgp += a & g & p;
-        }
-        s.f += cf;
-        s.g += cg;
-        s.p += cp;
-        s.fg += cfg;
-        s.fp += cfp;
-        s.gp += cgp;
-        s.fgp += cfgp;
-    }
-    return s;
+    // Only an entry of exactly 1 is in the group.
+    const auto one = [](std::uint8_t x) noexcept { return x == 1; };
+    return sum_memberships(feature.size(), feature, one, prediction, one, truth, one);
 }
 
 // Benefit of an element by its (truth, prediction) pair, indexed g * 2 + p.
@@ -236,21 +203,7 @@ Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const G
     const MaskSums s = sum_masks(feature, prediction, ground_truth);
 
     DiscretePostTraining out;
-    PostTraining& c = out.counts;
-    c.len_a = s.f;
-    c.label_positive_a = s.fg;
-    c.pred_positive_a = s.fp;
-    c.true_positive_a = s.fgp;
-    c.false_negative_a = s.fg - s.fgp;
-    c.false_positive_a = s.fp - s.fgp;
-    c.true_negative_a = s.f - s.fg - s.fp + s.fgp;
-    c.len_d = s.n - s.f;
-    c.label_positive_d = s.g - s.fg;
-    c.pred_positive_d = s.p - s.fp;
-    c.true_positive_d = s.gp - s.fgp;
-    c.false_negative_d = c.label_positive_d - c.true_positive_d;
-    c.false_positive_d = c.pred_positive_d - c.true_positive_d;
-    c.true_negative_d = c.len_d - c.label_positive_d - c.pred_positive_d + c.true_positive_d;
+    out.counts.add_sums(s);
     // Benefit 1 for a found positive, 2 for every negative.
     const std::uint64_t s1 = s.gp + 2 * (s.n - s.g);
     out.generalized_entropy = batch_ge(prediction.data(), ground_truth.data(), n, s1);

@@ -167,9 +167,15 @@ void LinearRegressionErrorBuckets::update(float t_in, float p_in) noexcept {
 Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErrorBuckets::from_dataset(
     const F32Column& y_true, const F32Column& y_pred) {
     if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    if (y_true.size() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    LinearRegressionErrorBuckets acc;
+    acc.add_dataset(y_true, y_pred);
+    return acc;
+}
+
+void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F32Column& y_pred) noexcept {
     const std::size_t n = y_true.size();
-    if (n == 0) return ModelPerformanceError(Kind::EmptyDataVector);
-    return with_readers(y_true, y_pred, [n](auto t, auto p) {
+    *this = with_readers(y_true, y_pred, [n, start = *this](auto t, auto p) {
         // Blocks of pairs, each in three passes: the element-wise terms (a
         // loop without reductions, so it vectorises), the logarithms (calls
         // into the maths library, which clobber every vector register), and
@@ -177,7 +183,7 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
         // runs in ascending index order with the same terms.
         constexpr std::size_t kBlock = BlockTerms::kBlock;
         BlockTerms terms;
-        LinearRegressionErrorBuckets acc;
+        LinearRegressionErrorBuckets acc = start;
         for (std::size_t base = 0; base < n; base += kBlock) {
             const std::size_t m = std::min(kBlock, n - base);
             for (std::size_t j = 0; j < m; ++j) terms.set(j, t[base + j], p[base + j]);
@@ -266,26 +272,14 @@ void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_
     }
 }
 
-Result<void, ModelPerformanceError> ConfusionMatrix::push_dataset(const Strided<std::int32_t>& y_true,
-                                                                  const Strided<std::int32_t>& y_pred,
-                                                                  std::int32_t label) {
-    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
-    CellCounts c;
-    c.n = y_true.size();
-    for (std::size_t i = 0; i < c.n; ++i) {
-        const std::uint64_t t = y_true[i] == label;
-        const std::uint64_t p = y_pred[i] == label;
-        c.both += t & p;
-        c.true_pos += t;
-        c.pred_pos += p;
-    }
-    const std::uint64_t fp = c.pred_pos - c.both;
-    const std::uint64_t fn = c.true_pos - c.both;
-    true_positive += c.both;
+void ConfusionMatrix::add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
+                                std::uint64_t n) noexcept {
+    const std::uint64_t fp = pred_pos - both;
+    const std::uint64_t fn = true_pos - both;
+    true_positive += both;
     false_positive += fp;
     false_negative += fn;
-    true_negative += c.n - c.both - fp - fn;
-    return {};
+    true_negative += n - both - fp - fn;
 }
 
 std::uint64_t ConfusionMatrix::total() const noexcept {
@@ -327,6 +321,42 @@ std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
 
 float log_loss_term(float t, float c) noexcept { return term_of(t, c); }
 
+void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept {
+    // Lists which pairs need which logarithm (a factor of exactly 0 needs
+    // none), takes only those in tight loops without unpredictable branches,
+    // then forms the terms.
+    float ln_neg[kLogLossBlock], ln_pos[kLogLossBlock];
+    std::uint32_t need_neg[kLogLossBlock], need_pos[kLogLossBlock];
+    std::size_t n_neg = 0, n_pos = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const float tv = truth[j];
+        ln_neg[j] = 0.0f;
+        ln_pos[j] = 0.0f;
+        need_neg[n_neg] = static_cast<std::uint32_t>(j);
+        n_neg += (1.0f - tv) != 0.0f;
+        need_pos[n_pos] = static_cast<std::uint32_t>(j);
+        n_pos += tv != 0.0f;
+    }
+    for (std::size_t k = 0; k < n_neg; ++k) {
+        const std::size_t j = need_neg[k];
+        ln_neg[j] = std::log(1.0f - score[j]);
+    }
+    for (std::size_t k = 0; k < n_pos; ++k) {
+        const std::size_t j = need_pos[k];
+        ln_pos[j] = std::log(score[j]);
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        // A skipped logarithm is stored as 0, so its product with a zero
+        // factor is a zero as the rule has it, with no branch. (When t is -0
+        // that zero is -0; added to ln(1 - c), which is never -0, it changes
+        // nothing.)
+        const float neg_factor = 1.0f - truth[j];
+        const float neg = neg_factor * ln_neg[j];
+        const float pos = truth[j] * ln_pos[j];
+        terms[j] = neg + pos;
+    }
+}
+
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
                                                                                    const F32Column& y_pred,
                                                                                    float threshold, double epsilon) {
@@ -345,14 +375,12 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
         // factor of exactly 0 needs none); the second takes only those
         // logarithms, in tight loops without unpredictable branches; the third
         // forms the terms and adds them in index order in single precision.
-        constexpr std::size_t kBlock = 256;
-        float truth[kBlock], score[kBlock], ln_neg[kBlock], ln_pos[kBlock];
-        std::uint32_t need_neg[kBlock], need_pos[kBlock];
+        constexpr std::size_t kBlock = kLogLossBlock;
+        float truth[kBlock], score[kBlock], terms[kBlock];
         std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
         float sum = 0.0f;
         for (std::size_t base = 0; base < n; base += kBlock) {
             const std::size_t m = std::min(kBlock, n - base);
-            std::size_t n_neg = 0, n_pos = 0;
             for (std::size_t j = 0; j < m; ++j) {
                 const float tv = t[base + j];
                 const float pv = p[base + j];
@@ -363,32 +391,9 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
                 pred_pos += pc;
                 truth[j] = tv;
                 score[j] = clamp.apply(pv);
-                ln_neg[j] = 0.0f;
-                ln_pos[j] = 0.0f;
-                need_neg[n_neg] = static_cast<std::uint32_t>(j);
-                n_neg += (1.0f - tv) != 0.0f;
-                need_pos[n_pos] = static_cast<std::uint32_t>(j);
-                n_pos += tv != 0.0f;
             }
-            for (std::size_t k = 0; k < n_neg; ++k) {
-                const std::size_t j = need_neg[k];
-                ln_neg[j] = std::log(1.0f - score[j]);
-            }
-            for (std::size_t k = 0; k < n_pos; ++k) {
-                const std::size_t j = need_pos[k];
-                ln_pos[j] = std::log(score[j]);
-            }
-            for (std::size_t j = 0; j < m; ++j) {
-                // A skipped logarithm is stored as 0, so its product with a
-                // zero factor is a zero as the rule has it, with no branch.
-                // (When t is -0 that zero is -0; added to ln(1 - c), which is
-                // never -0, it changes nothing.)
-                const float neg_factor = 1.0f - truth[j];
-                const float neg = neg_factor * ln_neg[j];
-                const float pos = truth[j] * ln_pos[j];
-                const float term = neg + pos;
-                sum += term;
-            }
+            log_loss_terms(truth, score, m, terms);
+            for (std::size_t j = 0; j < m; ++j) sum += terms[j];
         }
         return Pass{CellCounts{both, true_pos, pred_pos, n}, sum};
     });

@@ -58,6 +58,9 @@ struct LinearRegressionErrorBuckets {
 
     /// Adds one (true, predicted) pair, widened to double; validates nothing.
     void update(float t, float p) noexcept;
+    /// Adds the pairs of two columns in index order (the columns must have
+    /// equal lengths), exactly as `update` on each pair would.
+    void add_dataset(const F32Column& y_true, const F32Column& y_pred) noexcept;
 
     /// Sums over every pair in index order; DataVectorLengthMismatch, then EmptyDataVector.
     static Result<LinearRegressionErrorBuckets, ModelPerformanceError> from_dataset(const F32Column& y_true,
@@ -91,9 +94,29 @@ struct ConfusionMatrix {
 
     /// Counts one pair; a value is positive when it equals `label`.
     void push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept;
-    /// Counts every pair; DataVectorLengthMismatch leaves the counts unchanged.
-    Result<void, ModelPerformanceError> push_dataset(const Strided<std::int32_t>& y_true,
-                                                     const Strided<std::int32_t>& y_pred, std::int32_t label);
+    /// Counts every pair of two integer columns (any types with size() and
+    /// operator[]); DataVectorLengthMismatch leaves the counts unchanged.
+    template <class T, class P>
+    Result<void, ModelPerformanceError> push_dataset(const T& y_true, const P& y_pred, std::int32_t label) {
+        if (y_true.size() != y_pred.size()) {
+            return ModelPerformanceError(ModelPerformanceError::Kind::DataVectorLengthMismatch);
+        }
+        const std::size_t n = y_true.size();
+        // Branch-free sums of the two memberships and their overlap, so the pass vectorises.
+        std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t t = static_cast<std::int32_t>(y_true[i]) == label;
+            const std::uint64_t p = static_cast<std::int32_t>(y_pred[i]) == label;
+            both += t & p;
+            true_pos += t;
+            pred_pos += p;
+        }
+        add_pairs(both, true_pos, pred_pos, n);
+        return {};
+    }
+    /// Adds n pairs of which `true_pos` are positive in truth, `pred_pos` in
+    /// prediction and `both` in both.
+    void add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos, std::uint64_t n) noexcept;
     /// Number of pairs counted.
     std::uint64_t total() const noexcept;
     /// The seven metrics of the current counts.
@@ -123,6 +146,12 @@ struct ScoreClamp {
 /// One pair's log-loss term (1 - t) ln(1 - c) + t ln(c) in single precision; a
 /// product whose first factor is exactly 0 contributes 0 (the limit of x ln x).
 float log_loss_term(float t, float c) noexcept;
+
+/// Most pairs one call of log_loss_terms takes.
+inline constexpr std::size_t kLogLossBlock = 256;
+/// terms[j] = log_loss_term(truth[j], score[j]) for m <= kLogLossBlock pairs
+/// of true values and clamped scores, with the logarithms in tight loops.
+void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept;
 
 /// Logistic-regression record: classes by value >= threshold (true values
 /// too), log loss of the raw values with scores clamped by the epsilon.

@@ -5,6 +5,7 @@
 
 #include "binding.hpp"
 #include "data_bias.hpp"
+#include "monitors.hpp"
 // -- bias checks and post-training bias --
 #include "model_bias.hpp"
 #include "runtime.hpp"
@@ -65,6 +66,12 @@ const SpecFn g_classes[] = {
     streaming_categorical_decay_spec,
     // ---- end drift ----
     nullptr,
+    // ---- streaming monitors (classes 7 to 11) ----
+    data_bias_streaming_spec,
+    model_bias_streaming_spec,
+    binary_classification_streaming_spec,
+    linear_regression_streaming_spec,
+    logistic_regression_streaming_spec,
 };
 
 PyModuleDef g_module_def = {

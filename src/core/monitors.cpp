@@ -1,0 +1,253 @@
+#include "monitors.hpp"
+
+#include <cmath>
+
+#include "settings.hpp"
+
+namespace lumetra {
+namespace {
+
+using Kind = ModelPerformanceError::Kind;
+
+// Length rule shared by the performance monitors' batch inputs.
+Result<void, ModelPerformanceError> check_pairs(const F32Column& y_true, const F32Column& y_pred) {
+    if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
+    if (y_true.size() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    return {};
+}
+
+// Calls f(t, p) for every pair of two equal-length columns, reading each
+// column with its own element width (float64 values are narrowed on read).
+template <class F>
+void for_each_pair(const F32Column& y_true, const F32Column& y_pred, F&& f) {
+    auto typed = [](const F32Column& c, auto tag) {
+        using T = decltype(tag);
+        return Strided<T>{c.data, c.stride, c.n};
+    };
+    auto with_typed = [&](const F32Column& c, auto&& g) {
+        if (c.width == F32Column::Width::Float64) return g(typed(c, double{}));
+        return g(typed(c, float{}));
+    };
+    const std::size_t n = y_true.size();
+    with_typed(y_true, [&](const auto& t) {
+        with_typed(y_pred, [&](const auto& p) {
+            for (std::size_t i = 0; i < n; ++i) f(static_cast<float>(t[i]), static_cast<float>(p[i]));
+        });
+    });
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ data bias
+
+Result<DataBiasRuntime, ModelPerformanceError> StreamingDataBias::current() const {
+    if (running_.len_a + running_.len_d == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    return DataBiasRuntime::new_from_pre_training(running_);
+}
+
+Result<MetricMap<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::drift_snapshot() const {
+    LUMETRA_TRY(DataBiasRuntime now, current());
+    return DataBiasRuntime::runtime_drift_report(now, baseline_);
+}
+
+Result<DriftReport<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::drift_report(
+    float threshold, const DataBiasMetricVec* only) const {
+    LUMETRA_TRY(MetricMap<DataBiasMetric> drifts, drift_snapshot());
+    return drift_report_of(drifts, threshold, only);
+}
+
+// ----------------------------------------------------------------- model bias
+
+Result<ModelBiasRuntime, ModelPerformanceError> StreamingModelBias::current() const {
+    if (benefits_.total() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    return ModelBiasRuntime::new_from_post_training(counts_, benefits_.generalized_entropy());
+}
+
+Result<MetricMap<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::drift_snapshot() const {
+    LUMETRA_TRY(ModelBiasRuntime now, current());
+    return ModelBiasRuntime::runtime_drift_report(now, baseline_);
+}
+
+Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::drift_report(
+    float threshold, const ModelBiasMetricVec* only) const {
+    LUMETRA_TRY(MetricMap<ModelBiasMetric> drifts, drift_snapshot());
+    return drift_report_of(drifts, threshold, only);
+}
+
+// ----------------------------------------------------------------- regression
+
+Result<LinearRegressionStreaming, ModelPerformanceError> LinearRegressionStreaming::create(const F32Column& y_true,
+                                                                                         const F32Column& y_pred) {
+    LinearRegressionStreaming m;
+    LUMETRA_TRY(m.baseline_, linear_regression_runtime(y_true, y_pred));
+    return m;
+}
+
+Result<void, ModelPerformanceError> LinearRegressionStreaming::push_batch(const F32Column& y_true,
+                                                                        const F32Column& y_pred) {
+    LUMETRA_CHECK(check_pairs(y_true, y_pred));
+    // The sums continue in index order from where the stream stands, so a
+    // batch adds exactly what pushing its pairs one by one would add.
+    stream_.add_dataset(y_true, y_pred);
+    return {};
+}
+
+Result<void, ModelPerformanceError> LinearRegressionStreaming::reset_baseline(const F32Column& y_true,
+                                                                            const F32Column& y_pred) {
+    LUMETRA_TRY(LinearRegressionRuntime fresh, linear_regression_runtime(y_true, y_pred));
+    baseline_ = fresh;
+    return {};
+}
+
+Result<LinearRegressionRuntime, ModelPerformanceError> LinearRegressionStreaming::current() const {
+    using M = LinearRegressionEvaluationMetric;
+    const double n = stream_.pair_count;
+    if (n == 0.0) return ModelPerformanceError(Kind::EmptyDataVector);
+    LinearRegressionRuntime r;
+    // Means are formed in double and rounded once; the square roots of the
+    // stream are then taken of the rounded means, in single precision.
+    const float mse = static_cast<float>(stream_.squared_error_sum / n);
+    const float msle = static_cast<float>(stream_.squared_log_error_sum / n);
+    r[M::MeanSquaredError] = mse;
+    r[M::RootMeanSquaredError] = std::sqrt(mse);
+    r[M::MeanSquaredLogError] = msle;
+    r[M::RootMeanSquaredLogError] = std::sqrt(msle);
+    r[M::MeanAbsoluteError] = static_cast<float>(stream_.absolute_error_sum / n);
+    r[M::MeanAbsolutePercentageError] = static_cast<float>(stream_.absolute_percentage_error_sum / n);
+    r[M::MaxError] = static_cast<float>(stream_.max_absolute_error);
+    r[M::RSquared] = static_cast<float>(r_squared(stream_));
+    return r;
+}
+
+Result<MetricMap<LinearRegressionEvaluationMetric>, ModelPerformanceError> LinearRegressionStreaming::drift_snapshot()
+    const {
+    LUMETRA_TRY(LinearRegressionRuntime now, current());
+    return LinearRegressionRuntime::runtime_drift_report(now, baseline_);
+}
+
+Result<DriftReport<LinearRegressionEvaluationMetric>, ModelPerformanceError> LinearRegressionStreaming::drift_report(
+    float threshold, const LinearRegressionMetricVec* only) const {
+    LUMETRA_TRY(MetricMap<LinearRegressionEvaluationMetric> drifts, drift_snapshot());
+    return drift_report_of(drifts, threshold, only);
+}
+
+// ------------------------------------------------------------------- logistic
+
+Result<LogisticRegressionStreaming, ModelPerformanceError> LogisticRegressionStreaming::create(
+    const F32Column& y_true, const F32Column& y_pred, float threshold) {
+    LogisticRegressionStreaming m;
+    LUMETRA_TRY(m.baseline_, logistic_regression_runtime(y_true, y_pred, threshold));
+    m.clamp_ = ScoreClamp::from_epsilon(stability_eps());
+    m.decision_threshold_ = threshold;
+    return m;
+}
+
+void LogisticRegressionStreaming::update(const ScoreClamp& clamp, float t, float p) noexcept {
+    // The true class is "exactly 1", unlike the baseline, which thresholds
+    // true values as well; a NaN score is never positive. (push_batch applies
+    // the same rule to whole batches.)
+    cells_.push(t == 1.0f ? 1 : 0, p >= decision_threshold_ ? 1 : 0, 1);
+    log_loss_sum_ += static_cast<double>(log_loss_term(t, clamp.apply(p)));
+}
+
+Result<void, ModelPerformanceError> LogisticRegressionStreaming::push(float t, float p) noexcept {
+    if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
+    update(*clamp_, t, p);
+    return {};
+}
+
+Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(const F32Column& y_true,
+                                                                          const F32Column& y_pred) {
+    if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
+    LUMETRA_CHECK(check_pairs(y_true, y_pred));
+    // The same classes and terms as `update`: the cells summed branch-free,
+    // the terms formed a block at a time and added in index order.
+    const ScoreClamp clamp = *clamp_;
+    const float threshold = decision_threshold_;
+    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+    double sum = log_loss_sum_;
+    float truth[kLogLossBlock], score[kLogLossBlock], terms[kLogLossBlock];
+    std::size_t m = 0;
+    auto drain = [&] {
+        log_loss_terms(truth, score, m, terms);
+        for (std::size_t j = 0; j < m; ++j) sum += static_cast<double>(terms[j]);
+        m = 0;
+    };
+    for_each_pair(y_true, y_pred, [&](float t, float p) {
+        const std::uint64_t tc = t == 1.0f;
+        const std::uint64_t pc = p >= threshold;
+        both += tc & pc;
+        true_pos += tc;
+        pred_pos += pc;
+        truth[m] = t;
+        score[m] = clamp.apply(p);
+        if (++m == kLogLossBlock) drain();
+    });
+    drain();
+    cells_.add_pairs(both, true_pos, pred_pos, y_true.size());
+    log_loss_sum_ = sum;
+    return {};
+}
+
+void LogisticRegressionStreaming::flush() noexcept {
+    cells_ = ConfusionMatrix{};
+    log_loss_sum_ = 0.0;
+    clamp_ = ScoreClamp::from_epsilon(stability_eps());
+}
+
+Result<void, ModelPerformanceError> LogisticRegressionStreaming::reset_baseline(const F32Column& y_true,
+                                                                              const F32Column& y_pred) {
+    LUMETRA_TRY(LogisticRegressionRuntime fresh, logistic_regression_runtime(y_true, y_pred, decision_threshold_));
+    baseline_ = fresh;
+    return {};
+}
+
+Result<void, ModelPerformanceError> LogisticRegressionStreaming::reset_baseline_and_decision_threshold(
+    const F32Column& y_true, const F32Column& y_pred, float threshold) {
+    decision_threshold_ = threshold;
+    return reset_baseline(y_true, y_pred);
+}
+
+Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionStreaming::current() const {
+    const std::uint64_t total = cells_.total();
+    if (total == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    const BinaryClassificationRuntime seven = cells_.metrics();
+    LogisticRegressionRuntime r;
+    for (std::size_t i = 0; i < seven.values.size(); ++i) r.values[i] = seven.values[i];
+    // Mean of the double-precision sum over the exact pair count, rounded once.
+    r[ClassificationEvaluationMetric::LogLoss] = static_cast<float>(-log_loss_sum_ / static_cast<double>(total));
+    return r;
+}
+
+Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> LogisticRegressionStreaming::drift_snapshot()
+    const {
+    LUMETRA_TRY(LogisticRegressionRuntime now, current());
+    return LogisticRegressionRuntime::runtime_drift_report(now, baseline_);
+}
+
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> LogisticRegressionStreaming::drift_report(
+    float threshold, const LogisticRegressionMetricVec* only) const {
+    LUMETRA_TRY(MetricMap<ClassificationEvaluationMetric> drifts, drift_snapshot());
+    return drift_report_of(drifts, threshold, only);
+}
+
+// ------------------------------------------------------- binary classification
+
+Result<BinaryClassificationRuntime, ModelPerformanceError> BinaryClassificationStreaming::current() const {
+    if (stream_.total() == 0) return ModelPerformanceError(Kind::EmptyDataVector);
+    return stream_.metrics();
+}
+
+Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> BinaryClassificationStreaming::drift_snapshot()
+    const {
+    LUMETRA_TRY(BinaryClassificationRuntime now, current());
+    return BinaryClassificationRuntime::runtime_drift_report(now, baseline_);
+}
+
+Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> BinaryClassificationStreaming::drift_report(
+    float threshold, const ClassificationMetricVec* only) const {
+    LUMETRA_TRY(MetricMap<ClassificationEvaluationMetric> drifts, drift_snapshot());
+    return drift_report_of(drifts, threshold, only);
+}
+
+}  // namespace lumetra
