@@ -292,3 +292,17 @@ def test_explicit_threshold_hides_the_item_error_behind_the_configuration_error(
     array = np.array([1.0, FloatRaises()], dtype=object)
     with pytest.raises(ValueError, match="^Invalid bias configuration$"):
         _lumetra.py_data_bias_analyzer_explicit_seg(array, 1.0, None, "LessThan", np.array(["a", "b"]), None, "a", None)
+
+
+@pytest.mark.parametrize(
+    "feature, label, error",
+    [
+        (np.array([1.0, 2.0, 3.0]), "x", TypeError),  # label checked before lengths
+        (np.array([1, 2**63], dtype=np.uint64), 1, OverflowError),  # elements before lengths
+        (np.array([1.0, 2.0, 3.0]), 1.0, ValueError),
+        (np.array([1.0, 2.0, 3.0]).astype(">f8"), 1.0, ValueError),
+    ],
+)
+def test_feature_errors_come_before_the_length_check(feature, label, error):
+    with pytest.raises(error):
+        _lumetra.py_data_bias_analyzer(feature, np.array([1, 0, 1, 0]), label, 1)

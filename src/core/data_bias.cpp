@@ -69,7 +69,10 @@ Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const Group
     // Pairing masks of different lengths would silently drop part of the
     // population, so it is refused.
     if (feature.size() != truth.size()) return BiasError::DataLengthError;
-    const FacetCounts counts = count_facets(feature, truth);
+    return data_bias_from_counts(count_facets(feature, truth));
+}
+
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_from_counts(const FacetCounts& counts) {
     if (counts.len_a == 0 || counts.len_d == 0) return BiasError::NoFacetDeviation;
     auto metrics = pre_training_bias(counts);
     if (metrics.ok()) return std::move(metrics).value();

@@ -191,19 +191,19 @@ inline std::uint64_t key_of(std::int64_t x) { return static_cast<std::uint64_t>(
 
 namespace detail {
 
-/// True when every key of `keys[0..K)` test misses none of the block: used to
-/// skip distinct counting over blocks that only repeat known values.
+/// Writes the block's codes and tells whether every element repeats one of
+/// the first K known keys, so distinct counting can skip the block.
 template <std::size_t K, class Src, class Value, class Bits>
-bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* __restrict mask, Bits bits,
+bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* __restrict codes, Bits bits,
                       const std::uint64_t* key_slots) {
-    // Keys are copied to locals: stores to the byte mask could otherwise
+    // Keys are copied to locals: stores to the byte codes could otherwise
     // alias them and keep the loop from vectorising.
     std::uint64_t keys[K];
     for (std::size_t s = 0; s < K; ++s) keys[s] = key_slots[s];
     std::uint64_t misses = 0;
     for (std::size_t j = begin; j < end; ++j) {
         const Value x = static_cast<Value>(src[j]);
-        mask[j] = bits(x);
+        codes[j - begin] = bits(x);
         const std::uint64_t k = key_of(x);
         std::uint64_t hit = 0;
         for (std::size_t s = 0; s < K; ++s) hit |= static_cast<std::uint64_t>(k == keys[s]);
@@ -232,12 +232,16 @@ template <class Src, class Value>
 inline constexpr bool has_kernel = (std::is_same_v<Src, Packed<std::int64_t>> && std::is_same_v<Value, std::int64_t>) ||
                                    (std::is_same_v<Src, Packed<double>> && std::is_same_v<Value, double>);
 
-template <class Value, class Src>
-GroupMask label_numeric_impl(const Src& src, Value v) {
+inline constexpr std::size_t kSegmentBlock = 1024;
+
+/// Segments a numeric column block by block: each element gets a code (bit 0:
+/// equal to v, bit 1: at least v), handed to sink(begin, end, codes) one
+/// block at a time. Returns the shift that turns a code into the group flag:
+/// 0 for label matching, 1 for thresholding. The mode is known only once
+/// enough distinct values are counted, so sinks keep both answers.
+template <class Value, class Src, class Sink>
+unsigned segment_numeric_impl(const Src& src, Value v, Sink&& sink) {
     const std::size_t n = src.size();
-    GroupMask mask(n);
-    // Each element gets both answers (bit 0: equal to v, bit 1: at least v);
-    // the mode, known only once enough distinct values are counted, picks one.
     auto bits = [v](Value x) { return static_cast<std::uint8_t>((x == v) | ((x >= v) << 1)); };
     DistinctCounter distinct(n);
     // Counting stops as soon as thresholding is certain: more than 3 distinct
@@ -253,31 +257,34 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
         }
         return fresh && distinct.count() > 3 && !label_mode_for(distinct.count(), n);
     };
+    auto codes_only = [&](std::size_t i, std::size_t end, std::uint8_t* codes) {
+        if constexpr (has_kernel<Src, Value>) {
+            kernels::bits(src.data + i, end - i, codes, v);
+        } else {
+            for (std::size_t j = i; j < end; ++j) codes[j - i] = bits(static_cast<Value>(src[j]));
+        }
+    };
 
-    constexpr std::size_t kBlock = 1024;
+    std::uint8_t codes[kSegmentBlock];
     std::size_t i = 0;
     bool threshold = false;
     while (i < n && !threshold) {
-        const std::size_t end = std::min(i + kBlock, n);
+        const std::size_t end = std::min(i + kSegmentBlock, n);
         bool all_known = false;
-        if constexpr (has_kernel<Src, Value>) {
-            if (distinct.small() && distinct.small_size() > 0) {
-                all_known = kernels::bits_and_misses(src.data + i, end - i, mask.data() + i, v, distinct.small_keys()) == 0;
-            } else {
-                kernels::bits(src.data + i, end - i, mask.data() + i, v);
-            }
-        } else if (distinct.small() && distinct.small_size() > 0) {
+        if (!distinct.small() || distinct.small_size() == 0) {
+            codes_only(i, end, codes);
+        } else if constexpr (has_kernel<Src, Value>) {
+            all_known = kernels::bits_and_misses(src.data + i, end - i, codes, v, distinct.small_keys()) == 0;
+        } else {
             const std::uint64_t* keys = distinct.small_keys();
             const std::size_t k = distinct.small_size();
             if (k <= 2) {
-                all_known = fill_block_known<2, Src, Value>(src, i, end, mask.data(), bits, keys);
+                all_known = fill_block_known<2, Src, Value>(src, i, end, codes, bits, keys);
             } else if (k <= 4) {
-                all_known = fill_block_known<4, Src, Value>(src, i, end, mask.data(), bits, keys);
+                all_known = fill_block_known<4, Src, Value>(src, i, end, codes, bits, keys);
             } else {
-                all_known = fill_block_known<DistinctCounter::kSmall, Src, Value>(src, i, end, mask.data(), bits, keys);
+                all_known = fill_block_known<DistinctCounter::kSmall, Src, Value>(src, i, end, codes, bits, keys);
             }
-        } else {
-            for (std::size_t j = i; j < end; ++j) mask[j] = bits(static_cast<Value>(src[j]));
         }
         if (!all_known) {
             constexpr std::size_t kAhead = 16;
@@ -289,33 +296,45 @@ GroupMask label_numeric_impl(const Src& src, Value v) {
                 }
             }
         }
+        sink(i, end, static_cast<const std::uint8_t*>(codes));
         i = end;
     }
-    if constexpr (has_kernel<Src, Value>) {
-        if (i < n) kernels::bits(src.data + i, n - i, mask.data() + i, v);
-    } else {
-        for (; i < n; ++i) mask[i] = bits(static_cast<Value>(src[i]));
+    for (; i < n; i += kSegmentBlock) {
+        const std::size_t end = std::min(i + kSegmentBlock, n);
+        codes_only(i, end, codes);
+        sink(i, end, static_cast<const std::uint8_t*>(codes));
     }
-
-    std::uint8_t* __restrict out = mask.data();
-    if (threshold || !label_mode_for(distinct.count(), n)) {
-        for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(out[k] >> 1);
-    } else {
-        for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint8_t>(out[k] & 1u);
-    }
-    return mask;
+    return (threshold || !label_mode_for(distinct.count(), n)) ? 1u : 0u;
 }
 
 }  // namespace detail
 
-/// Implicit segmentation of a numeric column against value v. `Value` is
-/// double (float columns) or int64 (integer columns); `Src` yields values
-/// convertible to it. Label matching (== v) when the column has at most 3
-/// distinct values or their share, in single precision, is at most the
-/// distribution heuristic; thresholding (>= v) otherwise. NaN is in neither.
+/// Implicit segmentation of a numeric column against v, handing codes to a
+/// sink block by block (see detail::segment_numeric_impl). `Value` is double
+/// (float columns) or int64 (integer columns). Returns the code shift.
+template <class Value, class Src, class Sink>
+unsigned segment_numeric(const Src& src, Value v, Sink&& sink) {
+    return with_packed(src, [&](const auto& s) { return detail::segment_numeric_impl<Value>(s, v, sink); });
+}
+
+/// Implicit segmentation of a numeric column against value v: label matching
+/// (== v) when the column has at most 3 distinct values or their share, in
+/// single precision, is at most the distribution heuristic; thresholding
+/// (>= v) otherwise. NaN is in neither group.
 template <class Value, class Src>
 GroupMask label_numeric(const Src& src, Value v) {
-    return with_packed(src, [&](const auto& s) { return detail::label_numeric_impl<Value>(s, v); });
+    GroupMask mask(src.size());
+    std::uint8_t* out = mask.data();
+    const unsigned shift = segment_numeric<Value>(src, v, [out](std::size_t begin, std::size_t end, const std::uint8_t* codes) {
+        std::memcpy(out + begin, codes, end - begin);
+    });
+    std::uint8_t* __restrict flags = mask.data();
+    if (shift != 0) {
+        for (std::size_t k = 0; k < mask.size(); ++k) flags[k] = static_cast<std::uint8_t>(flags[k] >> 1);
+    } else {
+        for (std::size_t k = 0; k < mask.size(); ++k) flags[k] = static_cast<std::uint8_t>(flags[k] & 1u);
+    }
+    return mask;
 }
 
 /// Boolean column: 1 where the element equals the label.

@@ -36,6 +36,35 @@ PyObject* analyse(const GroupMask& feature, const GroupMask& truth) {
     return report_to_py_dict(metrics.value());
 }
 
+// Segments the feature like apply_label and counts it against the outcome
+// mask. A numeric column read in place is segmented and counted in one pass,
+// with no mask of its own; the results are the same either way.
+PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& truth) {
+    const ElementKind kind = determine_type(feature);
+    const auto native = native_column(feature);
+    if (!native || (kind != ElementKind::Float && kind != ElementKind::Integer)) {
+        auto feature_mask = apply_label(feature, label);
+        if (!feature_mask) return nullptr;
+        return analyse(*feature_mask, truth);
+    }
+    FacetCounts counts;
+    if (kind == ElementKind::Integer) {
+        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return nullptr;
+        std::int64_t v;
+        if (!read_integer_label(label, v)) return nullptr;
+        if (native->n != truth.size()) return raise(BiasError::DataLengthError);
+        counts = visit_numeric(*native, [&](const auto& src) { return count_facets_segmented<std::int64_t>(src, v, truth); });
+    } else {
+        double v;
+        if (!read_float_label(label, v)) return nullptr;
+        if (native->n != truth.size()) return raise(BiasError::DataLengthError);
+        counts = visit_numeric(*native, [&](const auto& src) { return count_facets_segmented<double>(src, v, truth); });
+    }
+    auto metrics = data_bias_from_counts(counts);
+    if (!metrics) return raise(metrics.error());
+    return report_to_py_dict(metrics.value());
+}
+
 }  // namespace
 
 PyObject* py_data_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -48,9 +77,7 @@ PyObject* py_data_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t nar
         // The ground truth is segmented first, so its error wins when both fail.
         auto truth_mask = apply_label(truth.obj, truth_label.obj);
         if (!truth_mask) return nullptr;
-        auto feature_mask = apply_label(feature.obj, feature_label.obj);
-        if (!feature_mask) return nullptr;
-        return analyse(*feature_mask, *truth_mask);
+        return analyse_implicit(feature.obj, feature_label.obj, *truth_mask);
     });
 }
 

@@ -90,7 +90,9 @@ bool raise_uint64_overflow(std::uint64_t value) {
     return false;
 }
 
-bool uint64_fits(const NativeColumn& c) {
+}  // namespace
+
+bool uint64_column_fits(const NativeColumn& c) {
     const Strided<std::uint64_t> src{c.data, c.stride, c.n};
     std::uint64_t high = 0;
     for (std::size_t i = 0; i < c.n; ++i) high |= src[i];
@@ -103,12 +105,16 @@ bool uint64_fits(const NativeColumn& c) {
     return true;
 }
 
+namespace {
+
 bool heterogeneous() {
     PyErr_SetString(PyExc_TypeError, kHeterogeneous);
     return false;
 }
 
-bool float_label(PyObject* v, double& out) {
+}  // namespace
+
+bool read_float_label(PyObject* v, double& out) {
     if (PyFloat_Check(v)) {
         out = PyFloat_AS_DOUBLE(v);
         return true;
@@ -122,7 +128,11 @@ bool float_label(PyObject* v, double& out) {
     return heterogeneous();
 }
 
-bool integer_label(PyObject* v, std::int64_t& out) {
+namespace {
+
+}  // namespace
+
+bool read_integer_label(PyObject* v, std::int64_t& out) {
     if (PyFloat_Check(v)) {
         // Truncation toward zero, saturating at the bounds, NaN as 0.
         const double d = PyFloat_AS_DOUBLE(v);
@@ -146,6 +156,8 @@ bool integer_label(PyObject* v, std::int64_t& out) {
     return heterogeneous();
 }
 
+namespace {
+
 bool bool_label(PyObject* v, bool& out) {
     if (Py_IS_TYPE(v, &PyBool_Type)) {
         out = v == Py_True;
@@ -166,7 +178,7 @@ std::optional<GroupMask> label_float_kind(PyObject* array, PyObject* label) {
     std::vector<double> owned;
     if (!native && !copy_floats(array, owned)) return std::nullopt;
     double v;
-    if (!float_label(label, v)) return std::nullopt;
+    if (!read_float_label(label, v)) return std::nullopt;
     if (native) return visit_numeric(*native, [&](const auto& src) { return label_numeric<double>(src, v); });
     return label_numeric<double>(view_of(owned), v);
 }
@@ -175,12 +187,12 @@ std::optional<GroupMask> label_integer_kind(PyObject* array, PyObject* label) {
     const auto native = native_column(array);
     std::vector<std::int64_t> owned;
     if (native) {
-        if (native->type == NativeType::U64 && !uint64_fits(*native)) return std::nullopt;
+        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return std::nullopt;
     } else if (!copy_int64(array, owned)) {
         return std::nullopt;
     }
     std::int64_t v;
-    if (!integer_label(label, v)) return std::nullopt;
+    if (!read_integer_label(label, v)) return std::nullopt;
     if (native) {
         return visit_numeric(*native, [&](const auto& src) { return label_numeric<std::int64_t>(src, v); });
     }

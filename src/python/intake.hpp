@@ -84,6 +84,16 @@ bool read_floats(PyObject* array, std::vector<double>& out);
 /// Reads an array as strings: directly for native unicode arrays, else copy_strings.
 bool read_strings(PyObject* array, std::vector<std::string>& out);
 
+/// False, with the OverflowError Python iteration would raise, when a uint64
+/// column holds a value beyond the int64 range.
+bool uint64_column_fits(const NativeColumn& c);
+/// The label of a float column: a float, or an int taken as a 64-bit integer.
+/// False with TypeError "Data passed in is of hetergeneous types" otherwise.
+bool read_float_label(PyObject* v, double& out);
+/// The label of an integer column: an int, or a float truncated toward zero
+/// (saturating, NaN as 0). False with the TypeError otherwise.
+bool read_integer_label(PyObject* v, std::int64_t& out);
+
 /// Implicit segmentation: label matching or thresholding chosen from the data.
 /// nullopt with the Python error set on failure.
 std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold);

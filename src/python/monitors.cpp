@@ -168,8 +168,8 @@ bool check_range_of(const Src& src) {
     using V = std::remove_cvref_t<decltype(src[0])>;
     if constexpr (!std::is_integral_v<V> || std::is_same_v<Src, BoolStrided>) {
         return true;
-    } else if constexpr (std::numeric_limits<V>::min() >= std::numeric_limits<T>::min() &&
-                         std::numeric_limits<V>::max() <= std::numeric_limits<T>::max()) {
+    } else if constexpr (std::in_range<T>(std::numeric_limits<V>::min()) &&
+                         std::in_range<T>(std::numeric_limits<V>::max())) {
         return true;  // every value of V fits T
     } else {
         const std::size_t n = src.size();
