@@ -200,8 +200,14 @@ Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const G
                                                                         const GroupMask& ground_truth) {
     const std::size_t n = feature.size();
     if (n == 0 || prediction.size() != n || ground_truth.size() != n) return BiasError::DataLengthError;
-    const MaskSums s = sum_masks(feature, prediction, ground_truth);
+    return from_sums(sum_masks(feature, prediction, ground_truth), prediction, ground_truth);
+}
 
+Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_sums(const MembershipSums& s,
+                                                                       const GroupMask& prediction,
+                                                                       const GroupMask& ground_truth) {
+    const std::size_t n = static_cast<std::size_t>(s.n);
+    if (n == 0 || prediction.size() != n || ground_truth.size() != n) return BiasError::DataLengthError;
     DiscretePostTraining out;
     out.counts.add_sums(s);
     // Benefit 1 for a found positive, 2 for every negative.
@@ -304,6 +310,13 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_analysis_core(const Gro
                                                                       const GroupMask& prediction,
                                                                       const GroupMask& ground_truth) {
     LUMETRA_TRY(const DiscretePostTraining record, DiscretePostTraining::from_masks(feature, prediction, ground_truth));
+    return post_training_bias(record);
+}
+
+Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_sums(const MembershipSums& sums,
+                                                                  const GroupMask& prediction,
+                                                                  const GroupMask& ground_truth) {
+    LUMETRA_TRY(const DiscretePostTraining record, DiscretePostTraining::from_sums(sums, prediction, ground_truth));
     return post_training_bias(record);
 }
 

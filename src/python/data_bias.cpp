@@ -36,33 +36,19 @@ PyObject* analyse(const GroupMask& feature, const GroupMask& truth) {
     return report_to_py_dict(metrics.value());
 }
 
-// Segments the feature like apply_label and counts it against the outcome
-// mask. A numeric column read in place is segmented and counted in one pass,
-// with no mask of its own; the results are the same either way.
+// Segments the feature and counts it against the outcome mask. A numeric
+// column read in place is counted while it is segmented, with no mask of its
+// own; the results are the same either way.
 PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& truth) {
-    const ElementKind kind = determine_type(feature);
-    const auto native = native_column(feature);
-    if (!native || (kind != ElementKind::Float && kind != ElementKind::Integer)) {
-        auto feature_mask = apply_label(feature, label);
-        if (!feature_mask) return nullptr;
-        return analyse(*feature_mask, truth);
-    }
-    FacetCounts counts;
-    if (kind == ElementKind::Integer) {
-        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return nullptr;
-        std::int64_t v;
-        if (!read_integer_label(label, v)) return nullptr;
-        if (native->n != truth.size()) return raise(BiasError::DataLengthError);
-        counts = visit_numeric(*native, [&](const auto& src) { return count_facets_segmented<std::int64_t>(src, v, truth); });
-    } else {
-        double v;
-        if (!read_float_label(label, v)) return nullptr;
-        if (native->n != truth.size()) return raise(BiasError::DataLengthError);
-        counts = visit_numeric(*native, [&](const auto& src) { return count_facets_segmented<double>(src, v, truth); });
-    }
-    auto metrics = data_bias_from_counts(counts);
-    if (!metrics) return raise(metrics.error());
-    return report_to_py_dict(metrics.value());
+    return segment_implicit(
+        feature, label,
+        [&](const auto& column, auto v) -> PyObject* {
+            if (column.size() != truth.size()) return raise(BiasError::DataLengthError);
+            auto metrics = data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth));
+            if (!metrics) return raise(metrics.error());
+            return report_to_py_dict(metrics.value());
+        },
+        [&](const GroupMask& mask) { return analyse(mask, truth); });
 }
 
 }  // namespace

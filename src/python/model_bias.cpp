@@ -38,6 +38,24 @@ PyObject* analyse(const GroupMask& feature, const GroupMask& prediction, const G
     return report_to_py_dict(metrics.value());
 }
 
+// Segments the feature and sums it with the prediction and truth masks; a
+// numeric column read in place is summed while it is segmented, with no mask
+// of its own. The results are the same either way.
+PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& prediction, const GroupMask& truth) {
+    return segment_implicit(
+        feature, label,
+        [&](const auto& column, auto v) -> PyObject* {
+            if (column.size() == 0 || column.size() != prediction.size() || column.size() != truth.size()) {
+                return raise(BiasError::DataLengthError);
+            }
+            const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
+            auto metrics = model_bias_from_sums(sums, prediction, truth);
+            if (!metrics) return raise(metrics.error());
+            return report_to_py_dict(metrics.value());
+        },
+        [&](const GroupMask& mask) { return analyse(mask, prediction, truth); });
+}
+
 }  // namespace
 
 PyObject* py_model_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -55,9 +73,7 @@ PyObject* py_model_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t na
         if (!prediction_mask) return nullptr;
         auto truth_mask = apply_label(truth.obj, truth_label.obj);
         if (!truth_mask) return nullptr;
-        auto feature_mask = apply_label(feature.obj, feature_label.obj);
-        if (!feature_mask) return nullptr;
-        return analyse(*feature_mask, *prediction_mask, *truth_mask);
+        return analyse_implicit(feature.obj, feature_label.obj, *prediction_mask, *truth_mask);
     });
 }
 
