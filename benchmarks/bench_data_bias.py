@@ -1,24 +1,15 @@
 """py_data_bias_analyzer on 10 million elements against one numpy.sum pass over
 the same arrays. Prints ratios (median of repeats), not absolute times."""
 
-import statistics
-import time
 
 import numpy as np
 
 import _lumetra
+from timing import median_time
 
 N = 10_000_000
-REPEATS = 7
 
 
-def median_time(fn):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def case(name, feature, truth, feature_label, truth_label):

@@ -8,31 +8,22 @@ repeats), never bare times:
 - update_stream per call against list.append per call.
 """
 
-import statistics
-import time
 
 import numpy as np
 from scipy.spatial.distance import jensenshannon
 from scipy.stats import entropy, wasserstein_distance
 
 import _lumetra
+from timing import median_time
 
 N_RUNTIME = 10_000_000
 N_BASELINE = 1_000_000
 N_LABELS = 50
 N_STREAM = 200_000
-REPEATS = 7
 METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 EPS = 1e-12
 
 
-def median_time(fn, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def four_metrics(p, q):

@@ -2,24 +2,15 @@
 numpy.sum pass over the same three arrays. Prints ratios (median of repeats),
 not absolute times."""
 
-import statistics
-import time
 
 import numpy as np
 
 import _lumetra
+from timing import median_time
 
 N = 10_000_000
-REPEATS = 7
 
 
-def median_time(fn):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def case(name, feature, truth, prediction, labels):

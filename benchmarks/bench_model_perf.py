@@ -15,13 +15,12 @@ Usage: python benchmarks/bench_model_perf.py [N] [repeats]
 
 from __future__ import annotations
 
-import statistics
 import sys
-import time
 
 import numpy as np
 
 import _lumetra
+from timing import median_time
 
 try:
     from sklearn import metrics as skm
@@ -29,13 +28,6 @@ except ImportError:  # optional: the scikit-learn column is left out
     skm = None
 
 
-def median_time(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def sk_regression(t, p):

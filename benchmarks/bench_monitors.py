@@ -3,8 +3,6 @@
 arrays. Prints ratios (median of repeats), not absolute times."""
 
 import os
-import statistics
-import time
 
 # An idle BLAS thread pool can spin on a shared machine and skew every timing.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -12,22 +10,12 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np
 
 import _lumetra
+from timing import median_times
 
 N = 10_000_000
 CALLS = 200_000
-REPEATS = 7
 
 
-def median_times(*fns, repeats=REPEATS):
-    """Median time of each function; the functions run in turn within every
-    repeat, so a burst of load on the machine hits all of them alike."""
-    times = [[] for _ in fns]
-    for _ in range(repeats):
-        for fn, out in zip(fns, times):
-            start = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - start)
-    return [statistics.median(t) for t in times]
 
 
 def push_ratio(name, monitor, args):

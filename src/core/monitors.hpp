@@ -25,8 +25,6 @@
 
 namespace lumetra {
 
-/// Threshold a drift report uses when the caller gives none.
-inline constexpr float kDefaultDriftThreshold = 0.1f;
 
 /// The drift report of a drift map: metrics whose drift is at least the
 /// threshold (NaN never fails), limited to `only` when given.
@@ -87,7 +85,7 @@ public:
     Result<MetricMap<DataBiasMetric>, ModelPerformanceError> drift_snapshot() const;
     /// Metrics whose drift is at least the threshold, restricted to `only` when given.
     Result<DriftReport<DataBiasMetric>, ModelPerformanceError> drift_report(
-        float threshold = kDefaultDriftThreshold, const DataBiasMetricVec* only = nullptr) const;
+        float threshold = kDefaultThreshold, const DataBiasMetricVec* only = nullptr) const;
 
     /// Counts of the pairs received since creation, the last flush or reset.
     const FacetCounts& running() const noexcept { return running_; }
@@ -197,7 +195,7 @@ public:
     Result<MetricMap<ModelBiasMetric>, ModelPerformanceError> drift_snapshot() const;
     /// Metrics whose drift is at least the threshold, restricted to `only` when given.
     Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> drift_report(
-        float threshold = kDefaultDriftThreshold, const ModelBiasMetricVec* only = nullptr) const;
+        float threshold = kDefaultThreshold, const ModelBiasMetricVec* only = nullptr) const;
 
     /// Counts of the examples pushed since creation or the last flush.
     const PostTraining& running() const noexcept { return counts_; }
@@ -255,7 +253,7 @@ public:
     Result<MetricMap<LinearRegressionEvaluationMetric>, ModelPerformanceError> drift_snapshot() const;
     /// Metrics whose drift is at least the threshold, restricted to `only` when given.
     Result<DriftReport<LinearRegressionEvaluationMetric>, ModelPerformanceError> drift_report(
-        float threshold = kDefaultDriftThreshold, const LinearRegressionMetricVec* only = nullptr) const;
+        float threshold = kDefaultThreshold, const LinearRegressionMetricVec* only = nullptr) const;
 
     /// The running sums.
     const LinearRegressionErrorBuckets& stream() const noexcept { return stream_; }
@@ -304,7 +302,7 @@ public:
     Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> drift_snapshot() const;
     /// Metrics whose drift is at least the threshold, restricted to `only` when given.
     Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> drift_report(
-        float threshold = kDefaultDriftThreshold, const LogisticRegressionMetricVec* only = nullptr) const;
+        float threshold = kDefaultThreshold, const LogisticRegressionMetricVec* only = nullptr) const;
 
     /// The running confusion counts.
     const ConfusionMatrix& cells() const noexcept { return cells_; }
@@ -373,7 +371,7 @@ public:
     Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> drift_snapshot() const;
     /// Metrics whose drift is at least the threshold, restricted to `only` when given.
     Result<DriftReport<ClassificationEvaluationMetric>, ModelPerformanceError> drift_report(
-        float threshold = kDefaultDriftThreshold, const ClassificationMetricVec* only = nullptr) const;
+        float threshold = kDefaultThreshold, const ClassificationMetricVec* only = nullptr) const;
 
     /// The running confusion counts.
     const ConfusionMatrix& stream() const noexcept { return stream_; }

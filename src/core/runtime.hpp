@@ -22,6 +22,10 @@ namespace lumetra {
 /// Metric values keyed by name, in the caller's (dict) order.
 using NamedValues = std::vector<std::pair<std::string, float>>;
 
+/// Threshold of a runtime check, and of a monitor's drift report, when the
+/// caller gives none (the single-precision value nearest 0.1).
+inline constexpr float kDefaultThreshold = 0.1f;
+
 /// A record holding the first N members of metric enumeration E.
 template <class E, std::size_t N = metric_count<E>>
 struct MetricRecord {

@@ -170,8 +170,6 @@ const char* const kLogRegFullDoc = "py_model_perf_log_reg_rt_full(baseline, late
 
 namespace {
 
-// The threshold when the caller leaves it out: the float nearest 0.1.
-constexpr float kDefaultCheckThreshold = 0.1f;
 
 const Signature kClassFullSig{"py_model_perf_class_rt_full()", {"baseline", "latest", "threshold"}, 2};
 const Signature kClassPartialSig{
@@ -196,7 +194,7 @@ PyObject* full_check(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     BoundArgs b;
     if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
     NamedValues baseline, latest;
-    float threshold = kDefaultCheckThreshold;
+    float threshold = kDefaultThreshold;
     if (!convert_args(sig, b, baseline, latest, threshold)) return nullptr;
     return report_or_raise(check(baseline, latest, all(), threshold));
 }
@@ -210,7 +208,7 @@ PyObject* partial_check(const Signature& sig, PyObject* const* args, Py_ssize_t 
     if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
     NamedValues baseline, latest;
     StrList names;
-    float threshold = kDefaultCheckThreshold;
+    float threshold = kDefaultThreshold;
     if (!convert_args(sig, b, baseline, latest, names, threshold)) return nullptr;
     auto metrics = parse(names);
     if (!metrics) return raise(metrics.error());

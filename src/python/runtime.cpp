@@ -16,8 +16,6 @@ const char* const kModelBiasPartialCheckDoc =
 
 namespace {
 
-// The threshold when the caller leaves it out: the float nearest 0.1.
-constexpr float kDefaultThreshold = 0.1f;
 
 const Signature kDataFullSig{"py_data_bias_runtime_check()", {"baseline", "latest", "threshold"}, 2};
 const Signature kDataPartialSig{"py_data_bias_partial_check()", {"baseline", "latest", "metrics", "threshold"}, 3};

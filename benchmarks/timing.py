@@ -1,0 +1,24 @@
+"""Shared timing for the benchmark scripts: medians of repeats, so that the
+ratios they print hold on a shared, noisy machine."""
+
+import statistics
+import time
+
+REPEATS = 7
+
+
+def median_times(*fns, repeats=REPEATS):
+    """Median time of each function; the functions run in turn within every
+    repeat, so a burst of load on the machine hits all of them alike."""
+    times = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, out in zip(fns, times):
+            start = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
+def median_time(fn, repeats=REPEATS):
+    """Median time of one function."""
+    return median_times(fn, repeats=repeats)[0]
