@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "borrow.hpp"
 #include "ref.hpp"
 
 namespace lumetra::py {
@@ -133,28 +134,6 @@ bool convert_args(const Signature& sig, const BoundArgs& b, T&... outs) {
 }
 
 // ---- borrow flag of class instances ----------------------------------------
-
-/// Shared/exclusive access state of one instance. Under the GIL a conflict can
-/// only come from a re-entrant call; it is refused, never waited for.
-class BorrowFlag {
-public:
-    bool try_shared() noexcept {
-        if (state_ < 0) return false;
-        ++state_;
-        return true;
-    }
-    bool try_exclusive() noexcept {
-        if (state_ != 0) return false;
-        state_ = -1;
-        return true;
-    }
-    void release_shared() noexcept { --state_; }
-    void release_exclusive() noexcept { state_ = 0; }
-    bool idle() const noexcept { return state_ == 0; }
-
-private:
-    long state_ = 0;  // > 0: shared borrows; -1: exclusive
-};
 
 /// Holds a shared borrow for a scope. Check ok() after construction: when
 /// false, RuntimeError "Already mutably borrowed" is set.
