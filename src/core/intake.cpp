@@ -60,21 +60,30 @@ inline std::uint64_t bit_key(T x) {
     return k;
 }
 
-template <class T>
-inline std::size_t bits_and_misses_impl(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v,
-                                        const std::uint64_t* key_slots) {
-    std::uint64_t keys[DistinctCounter::kSmall];
-    for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) keys[s] = key_slots[s];
+template <std::size_t K, class T>
+inline std::size_t bits_and_misses_k(const T* __restrict src, std::size_t n, std::uint8_t* __restrict mask, T v,
+                                     const std::uint64_t* key_slots) {
+    std::uint64_t keys[K];
+    for (std::size_t s = 0; s < K; ++s) keys[s] = key_slots[s];
     std::size_t misses = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const T x = src[j];
         mask[j] = static_cast<std::uint8_t>((x == v) | ((x >= v) << 1));
         const std::uint64_t k = bit_key(x);
         std::size_t hit = 0;
-        for (std::size_t s = 0; s < DistinctCounter::kSmall; ++s) hit |= static_cast<std::size_t>(k == keys[s]);
+        for (std::size_t s = 0; s < K; ++s) hit |= static_cast<std::size_t>(k == keys[s]);
         misses += hit ^ 1u;
     }
     return misses;
+}
+
+// Only as many keys as are known are compared (unused slots repeat the first).
+template <class T>
+inline std::size_t bits_and_misses_impl(const T* src, std::size_t n, std::uint8_t* mask, T v,
+                                        const std::uint64_t* keys, std::size_t known) {
+    if (known <= 2) return bits_and_misses_k<2>(src, n, mask, v, keys);
+    if (known <= 4) return bits_and_misses_k<4>(src, n, mask, v, keys);
+    return bits_and_misses_k<DistinctCounter::kSmall>(src, n, mask, v, keys);
 }
 
 template <class T>
@@ -88,13 +97,14 @@ inline void bits_impl(const T* __restrict src, std::size_t n, std::uint8_t* __re
 
 LUMETRA_MULTIVERSION
 std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
-                            const std::uint64_t* keys) {
-    return bits_and_misses_impl(src, n, mask, v, keys);
+                            const std::uint64_t* keys, std::size_t known) {
+    return bits_and_misses_impl(src, n, mask, v, keys, known);
 }
 
 LUMETRA_MULTIVERSION
-std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys) {
-    return bits_and_misses_impl(src, n, mask, v, keys);
+std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys,
+                            std::size_t known) {
+    return bits_and_misses_impl(src, n, mask, v, keys, known);
 }
 
 LUMETRA_MULTIVERSION

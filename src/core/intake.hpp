@@ -218,11 +218,11 @@ bool fill_block_known(const Src& src, std::size_t begin, std::size_t end, std::u
 /// so every variant gives identical masks.
 namespace kernels {
 /// Writes mask bits (bit 0: x == v, bit 1: x >= v) and returns how many
-/// elements are none of the eight keys.
+/// elements are none of the `known` keys (the slots past them repeat the first).
 std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
-                            const std::uint64_t* keys);
+                            const std::uint64_t* keys, std::size_t known);
 std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v,
-                            const std::uint64_t* keys);
+                            const std::uint64_t* keys, std::size_t known);
 /// Writes mask bits only.
 void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v);
 void bits(const double* src, std::size_t n, std::uint8_t* mask, double v);
@@ -274,7 +274,8 @@ unsigned segment_numeric_impl(const Src& src, Value v, Sink&& sink) {
         if (!distinct.small() || distinct.small_size() == 0) {
             codes_only(i, end, codes);
         } else if constexpr (has_kernel<Src, Value>) {
-            all_known = kernels::bits_and_misses(src.data + i, end - i, codes, v, distinct.small_keys()) == 0;
+            all_known = kernels::bits_and_misses(src.data + i, end - i, codes, v, distinct.small_keys(),
+                                                 distinct.small_size()) == 0;
         } else {
             const std::uint64_t* keys = distinct.small_keys();
             const std::size_t k = distinct.small_size();
