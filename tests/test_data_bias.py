@@ -306,3 +306,41 @@ def test_explicit_threshold_hides_the_item_error_behind_the_configuration_error(
 def test_feature_errors_come_before_the_length_check(feature, label, error):
     with pytest.raises(error):
         _lumetra.py_data_bias_analyzer(feature, np.array([1, 0, 1, 0]), label, 1)
+
+
+LATE_VALUE_PROBE = """
+import json, numpy as np, _lumetra
+out = {}
+for dtype in ("int64", "float64"):
+    for known in (2, 3, 5, 8):
+        # `known` values from the start; one more appears only in the fifth block
+        values = np.arange(5000) % known
+        values[4500] = 100
+        array = values.astype(dtype)
+        truth = (np.arange(5000) % 2).astype(np.int64)
+        got = _lumetra.py_data_bias_analyzer(array, truth, 1, 1)["ClassImbalance"]
+        out[f"{dtype}-{known}"] = got
+print(json.dumps(out))
+"""
+
+
+def test_a_value_first_seen_late_still_counts_as_distinct():
+    # With a tiny heuristic, 4 or more distinct values threshold (>= 1) and 3
+    # or fewer label-match (== 1); a block-wise check that missed the late
+    # value would keep label matching.
+    import json
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, LUMETRA_DISTRIBUTION_HEURISTIC="0.0001")
+    done = subprocess.run([sys.executable, "-c", LATE_VALUE_PROBE], env=env, capture_output=True, text=True, check=True)
+    got = json.loads(done.stdout)
+    for key, value in got.items():
+        known = int(key.split("-")[1])
+        values = np.arange(5000) % known
+        values[4500] = 100
+        in_group = (values >= 1) if known + 1 > 3 else (values == 1)
+        len_a = int(in_group.sum())
+        expected = float(np.float32(abs(len_a - (5000 - len_a))) / np.float32(5000))
+        assert value == expected, key
