@@ -409,3 +409,38 @@ def test_label_list_mutated_during_conversion():
                                                              ["WassersteinDistance"])
     assert got == _lumetra.py_compute_drift_categorical_distribtuion(["x", "y"], ["x"], ["WassersteinDistance"])
     assert d.num_bins == 3
+
+
+class Surrogating:
+    """An int (or a name sequence) whose conversion writes a lone surrogate,
+    which has no UTF-8 form, into a unicode array converted earlier."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def poison(self):
+        self.target[1] = "\ud800"
+
+    def __index__(self):
+        self.poison()
+        return self.value
+
+    def __len__(self):
+        return len(self.value)
+
+    def __getitem__(self, i):
+        self.poison()
+        return self.value[i]
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: _lumetra.PyStreamingCategoricalDataDriftFlush(a, Surrogating(a, 5), None),
+    lambda a: _lumetra.PyStreamingCategoricalDataDriftDecay(a, Surrogating(a, 5)),
+    lambda a: CAT(["a"]).compute_drift_mutliple_criteria(a, Surrogating(a, ["JensenShannon"])),
+    lambda a: _lumetra.py_compute_drift_categorical_distribtuion(a, ["a"], Surrogating(a, ["JensenShannon"])),
+], ids=["flush", "decay", "batch", "function"])
+def test_labels_made_unencodable_by_a_later_conversion_are_refused(call):
+    # Refused as if the array had held the surrogate from the start, rather
+    # than kept as a label that can never be exported.
+    with pytest.raises(UnicodeEncodeError):
+        call(np.array(["a", "b", "c"]))

@@ -128,10 +128,6 @@ std::optional<NativeColumn> unicode_column(PyObject* o) {
     return native;
 }
 
-bool same_layout(const NativeColumn& a, const NativeColumn& b) {
-    return a.data == b.data && a.stride == b.stride && a.n == b.n && a.itemsize == b.itemsize;
-}
-
 bool convert(PyObject* o, LabelsArg& out) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "a str is not accepted as a sequence of str");
@@ -148,12 +144,13 @@ bool convert(PyObject* o, LabelsArg& out) {
 }
 
 /// Re-reads an in-place unicode array after all conversions: user code may
-/// have replaced its buffer meanwhile. Falls back to the tuple snapshot.
+/// have replaced its buffer meanwhile, or written into it code points with no
+/// UTF-8 form (so the text is checked again even when the buffer is the same).
+/// Falls back to the tuple snapshot.
 bool finalize(LabelsArg& arg) {
     if (!arg.from_array) return true;
     PyObject* o = arg.owner.get();
     auto native = unicode_column(o);
-    if (native && same_layout(*native, arg.described)) return true;
     if (native && ucs4_all_encodable(ucs4_column(*native))) {
         arg.described = *native;
         arg.column = ucs4_column(*native);
