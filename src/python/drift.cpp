@@ -1053,7 +1053,12 @@ PyObject* py_compute_drift_categorical_distribtuion(PyObject*, PyObject* const* 
         StrList names;
         if (!convert_args(kCategoricalFnSig, b, baseline, candidate, names)) return nullptr;
         const auto types = parse_types(names);
+        const bool candidate_in_place = candidate.from_array;
         if (!types || !finalize(baseline) || !finalize(candidate)) return nullptr;
+        // A candidate that had to be read by iteration allocated Python
+        // objects, whose garbage collection can run finalisers that move the
+        // baseline array: describe the baseline again.
+        if (candidate_in_place && !candidate.from_array && !finalize(baseline)) return nullptr;
         return scores_or_raise(
             drift::compute_drift_categorical_distribution(baseline.labels(), candidate.labels(), *types));
     });
