@@ -28,7 +28,7 @@ PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o
 // Python's float conversion, rounded to single precision.
 bool iterate_floats(PyObject* array, std::size_t hint, std::vector<float>& out) {
     out.clear();
-    out.reserve(hint);
+    out.reserve(reserve_for_rows(hint));
     Ref it = Ref::steal(PyObject_GetIter(array));
     if (!it) return false;
     while (true) {
