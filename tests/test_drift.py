@@ -2,6 +2,8 @@
 
 import inspect
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -409,3 +411,73 @@ def test_label_list_mutated_during_conversion():
                                                              ["WassersteinDistance"])
     assert got == _lumetra.py_compute_drift_categorical_distribtuion(["x", "y"], ["x"], ["WassersteinDistance"])
     assert d.num_bins == 3
+
+
+class Surrogating:
+    """An int (or a name sequence) whose conversion writes a lone surrogate,
+    which has no UTF-8 form, into a unicode array converted earlier."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def poison(self):
+        self.target[1] = "\ud800"
+
+    def __index__(self):
+        self.poison()
+        return self.value
+
+    def __len__(self):
+        return len(self.value)
+
+    def __getitem__(self, i):
+        self.poison()
+        return self.value[i]
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: _lumetra.PyStreamingCategoricalDataDriftFlush(a, Surrogating(a, 5), None),
+    lambda a: _lumetra.PyStreamingCategoricalDataDriftDecay(a, Surrogating(a, 5)),
+    lambda a: CAT(["a"]).compute_drift_mutliple_criteria(a, Surrogating(a, ["JensenShannon"])),
+    lambda a: _lumetra.py_compute_drift_categorical_distribtuion(a, ["a"], Surrogating(a, ["JensenShannon"])),
+], ids=["flush", "decay", "batch", "function"])
+def test_labels_made_unencodable_by_a_later_conversion_are_refused(call):
+    # Refused as if the array had held the surrogate from the start, rather
+    # than kept as a label that can never be exported.
+    with pytest.raises(UnicodeEncodeError):
+        call(np.array(["a", "b", "c"]))
+
+
+# Run apart: before the fix this read freed memory and could kill the process.
+FINALIZER_RESIZES_BASELINE = """
+import gc, numpy as np, _lumetra as m
+baseline = np.array(["a", "b"] * 100000)
+candidate = np.array(["\\U00010000"] * 2)
+
+class ResizesBaseline:
+    def __del__(self):
+        baseline.resize(1_000_000, refcheck=False)
+
+class Names:
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        raise IndexError
+    def __iter__(self):
+        # Byte-swapped, the candidate is read by iteration, whose allocations
+        # collect this cycle: its finaliser moves the baseline to new memory.
+        candidate.dtype = ">U1"
+        d = ResizesBaseline(); d.me = d; del d
+        gc.set_threshold(1)
+        yield "JensenShannon"
+
+got = m.py_compute_drift_categorical_distribtuion(baseline, candidate, Names())
+gc.set_threshold(700, 10, 10)
+want = m.py_compute_drift_categorical_distribtuion(list(baseline), list(candidate), ["JensenShannon"])
+print(baseline.shape[0], got == want)
+"""
+
+
+def test_baseline_moved_by_a_finaliser_while_the_candidate_is_read_is_read_afresh():
+    out = subprocess.run([sys.executable, "-c", FINALIZER_RESIZES_BASELINE], capture_output=True, text=True)
+    assert (out.returncode, out.stdout.split()) == (0, ["1000000", "True"]), out.stderr

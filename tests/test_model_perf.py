@@ -444,3 +444,35 @@ except Exception as e:
 ])
 def test_stability_epsilon_bounds(eps, expected):
     assert run_with_eps(eps, LOGISTIC_PROBE) == expected
+
+
+# ------------------------------------------------------- arrays changed mid-read
+
+
+class HookedIter(np.ndarray):
+    """An array whose Python iteration first runs `hook`."""
+
+    hook = None
+
+    def __iter__(self):
+        type(self).hook()
+        return iter(self.view(np.ndarray).tolist())
+
+
+@pytest.mark.parametrize("fn, extra, head, pred_head, pred_tail, key, expected", [
+    (REG, (), 5.0, [1.0, 2.0, 3.0], 0.0, "MaxError", 4.0),
+    (CLS, (), 1.0, [1.0, 1.0, 1.0], 0.0, "Accuracy", 1.0),
+    (LOG, (0.5,), 1.0, [0.9, 0.9, 0.9], 0.1, "Accuracy", 1.0),
+])
+def test_y_true_resized_while_y_pred_is_read(fn, extra, head, pred_head, pred_tail, key, expected):
+    # y_pred is read by iteration (byte-swapped), which lets user code grow
+    # y_true into new memory: y_true is read as it stands afterwards (its old
+    # buffer is gone), 1000 pairs with zeros after the first three.
+    t = np.array([head] * 3)
+
+    def grow():
+        t.resize(1000, refcheck=False)
+
+    HookedIter.hook = staticmethod(grow)
+    p = np.array(pred_head + [pred_tail] * 997, dtype=">f8").view(HookedIter)
+    assert fn(t, p, *extra)[key] == expected

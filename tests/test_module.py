@@ -157,3 +157,29 @@ def test_impossible_allocation_is_a_memory_error():
     huge = np.broadcast_to(np.float64(1.0), (2**50,))
     with pytest.raises(MemoryError):
         _lumetra.py_data_bias_analyzer(huge, huge, 1.0, 1.0)
+
+
+# Shaped (2**40, 0): no elements at all, yet 2**40 rows. Read by iteration,
+# the first row already fails its number conversion; the row count alone
+# must not be taken as a size to allocate for.
+EMPTY_ROWS = np.empty((2**40, 0))
+ONE = np.array([1.0])
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: _lumetra.py_model_perf_classification(EMPTY_ROWS, ONE), TypeError, None),
+    (lambda: _lumetra.py_model_perf_classification(ONE, EMPTY_ROWS), TypeError, None),
+    (lambda: _lumetra.py_model_perf_linear_regression(EMPTY_ROWS, ONE), ValueError, "Invalid types passed"),
+    (lambda: _lumetra.py_data_bias_analyzer(ONE, EMPTY_ROWS, 1.0, 1.0), TypeError, None),
+    (lambda: _lumetra.py_data_bias_analyzer(EMPTY_ROWS.astype(np.int64), ONE, 1, 1.0), TypeError, None),
+    (lambda: _lumetra.py_data_bias_analyzer_explicit_seg(EMPTY_ROWS, 0.5, None, "GreaterThan",
+                                                         ONE, 0.5, None, "GreaterThan"),
+     ValueError, "Invalid bias configuration"),
+    (lambda: _lumetra.PyLinearRegressionStreaming(EMPTY_ROWS, [1.0]), TypeError, None),
+    (lambda: _lumetra.PyBinaryClassificationStreaming(EMPTY_ROWS.astype(np.int64), [1]), TypeError, None),
+])
+def test_row_count_of_an_empty_array_is_not_allocated_for(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    if message is not None:
+        assert info.value.args == (message,)

@@ -128,10 +128,6 @@ std::optional<NativeColumn> unicode_column(PyObject* o) {
     return native;
 }
 
-bool same_layout(const NativeColumn& a, const NativeColumn& b) {
-    return a.data == b.data && a.stride == b.stride && a.n == b.n && a.itemsize == b.itemsize;
-}
-
 bool convert(PyObject* o, LabelsArg& out) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "a str is not accepted as a sequence of str");
@@ -148,12 +144,13 @@ bool convert(PyObject* o, LabelsArg& out) {
 }
 
 /// Re-reads an in-place unicode array after all conversions: user code may
-/// have replaced its buffer meanwhile. Falls back to the tuple snapshot.
+/// have replaced its buffer meanwhile, or written into it code points with no
+/// UTF-8 form (so the text is checked again even when the buffer is the same).
+/// Falls back to the tuple snapshot.
 bool finalize(LabelsArg& arg) {
     if (!arg.from_array) return true;
     PyObject* o = arg.owner.get();
     auto native = unicode_column(o);
-    if (native && same_layout(*native, arg.described)) return true;
     if (native && ucs4_all_encodable(ucs4_column(*native))) {
         arg.described = *native;
         arg.column = ucs4_column(*native);
@@ -1056,7 +1053,12 @@ PyObject* py_compute_drift_categorical_distribtuion(PyObject*, PyObject* const* 
         StrList names;
         if (!convert_args(kCategoricalFnSig, b, baseline, candidate, names)) return nullptr;
         const auto types = parse_types(names);
+        const bool candidate_in_place = candidate.from_array;
         if (!types || !finalize(baseline) || !finalize(candidate)) return nullptr;
+        // A candidate that had to be read by iteration allocated Python
+        // objects, whose garbage collection can run finalisers that move the
+        // baseline array: describe the baseline again.
+        if (candidate_in_place && !candidate.from_array && !finalize(baseline)) return nullptr;
         return scores_or_raise(
             drift::compute_drift_categorical_distribution(baseline.labels(), candidate.labels(), *types));
     });

@@ -36,7 +36,7 @@ std::optional<NativeType> native_type_of(int t) {
 // How many items Python iteration of `obj` yields, when cheaply known.
 std::size_t iteration_hint(PyObject* obj) {
     if (PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) > 0) {
-        return static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0));
+        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0)));
     }
     return 0;
 }

@@ -74,6 +74,15 @@ decltype(auto) visit_numeric(const NativeColumn& c, F&& f) {
 /// The column as UCS-4 strings (type must be Unicode).
 inline Ucs4Column ucs4_column(const NativeColumn& c) { return Ucs4Column{c.data, c.stride, c.n, c.itemsize / 4}; }
 
+/// How many items to reserve for a Python iteration expected to yield `rows`.
+/// A row count alone is no evidence of memory (a (2**40, 0) array has no
+/// elements, and the first row may fail to convert), so it is capped; the
+/// vector grows past the cap as items actually arrive.
+inline std::size_t reserve_for_rows(std::size_t rows) noexcept {
+    constexpr std::size_t kCap = std::size_t{1} << 16;
+    return rows < kCap ? rows : kCap;
+}
+
 /// Iterates `obj` and converts each item with Python's float conversion.
 /// False with the Python error set.
 bool copy_floats(PyObject* obj, std::vector<double>& out);

@@ -28,7 +28,7 @@ PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o
 // Python's float conversion, rounded to single precision.
 bool iterate_floats(PyObject* array, std::size_t hint, std::vector<float>& out) {
     out.clear();
-    out.reserve(hint);
+    out.reserve(reserve_for_rows(hint));
     Ref it = Ref::steal(PyObject_GetIter(array));
     if (!it) return false;
     while (true) {
@@ -47,10 +47,18 @@ PyObject* raise_conversion(F32Failure f) {
 }
 
 // Reads both arrays, y_true first; a failure of y_true leaves y_pred unread.
+// Reading y_pred by iteration can run user code that resizes or retypes
+// y_true, so a y_true viewed in place is described again afterwards (its old
+// buffer may be gone); reading a native 1-D array runs no Python code.
 F32Failure convert_pair(PyObject* y_true, PyObject* y_pred, F32Input& t, F32Input& p) {
+    const bool true_in_place = native_column(y_true).has_value();
     const F32Failure f = convert_f32(y_true, t);
     if (f != F32Failure::None) return f;
-    return convert_f32(y_pred, p);
+    const bool pred_in_place = native_column(y_pred).has_value();
+    const F32Failure g = convert_f32(y_pred, p);
+    if (g != F32Failure::None || pred_in_place || !true_in_place) return g;
+    t = F32Input{};
+    return convert_f32(y_true, t);
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ std::size_t size_hint(PyObject* seq) {
     if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
     if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
     if (PyArray_Check(seq) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(seq)) > 0) {
-        return static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(seq), 0));
+        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(seq), 0)));
     }
     return 0;
 }
