@@ -96,7 +96,6 @@ struct LabelsArg {
     std::vector<std::string_view> views;
     bool from_array = false;
     Ucs4Column column{};
-    NativeColumn described{};
 
     Labels labels() const { return from_array ? Labels(column) : Labels(views); }
 };
@@ -136,7 +135,6 @@ bool convert(PyObject* o, LabelsArg& out) {
     if (auto native = unicode_column(o); native && ucs4_all_encodable(ucs4_column(*native))) {
         out.owner = Ref::borrow(o);
         out.from_array = true;
-        out.described = *native;
         out.column = ucs4_column(*native);
         return true;
     }
@@ -152,7 +150,6 @@ bool finalize(LabelsArg& arg) {
     PyObject* o = arg.owner.get();
     auto native = unicode_column(o);
     if (native && ucs4_all_encodable(ucs4_column(*native))) {
-        arg.described = *native;
         arg.column = ucs4_column(*native);
         return true;
     }
