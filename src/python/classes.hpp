@@ -47,7 +47,12 @@ PyObject* create(PyTypeObject* type, T&& value) {
     if (self == nullptr) return nullptr;
     Instance<T>* inst = instance<std::remove_cvref_t<T>>(self);
     new (&inst->borrow) BorrowFlag();
-    new (inst->storage) std::remove_cvref_t<T>(std::forward<T>(value));
+    try {
+        new (inst->storage) std::remove_cvref_t<T>(std::forward<T>(value));
+    } catch (...) {
+        Py_DECREF(self);  // tp_alloc zeroed the instance: it is released as never constructed
+        throw;
+    }
     inst->constructed = true;
     return self;
 }
