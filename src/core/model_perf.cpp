@@ -113,28 +113,13 @@ struct BlockTerms {
     }
 };
 
-inline float term_of(float t, float c) noexcept {
-    // A factor of exactly 0 stands for a pair that lies entirely on the other
-    // side: its product is 0 even where the logarithm is infinite.
-    const float neg_factor = 1.0f - t;
-    const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
-    const float pos = t == 0.0f ? 0.0f : t * std::log(c);
-    return neg + pos;
+// The confusion cells of n pairs counted as memberships and their overlap.
+ConfusionMatrix cells_of(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
+                         std::uint64_t n) noexcept {
+    ConfusionMatrix cells;
+    cells.add_pairs(both, true_pos, pred_pos, n);
+    return cells;
 }
-
-struct CellCounts {
-    std::uint64_t both = 0;       // true positive and predicted positive
-    std::uint64_t true_pos = 0;   // true positive
-    std::uint64_t pred_pos = 0;   // predicted positive
-    std::uint64_t n = 0;
-
-    BinaryClassificationRuntime metrics() const noexcept {
-        const std::uint64_t fp = pred_pos - both;
-        const std::uint64_t fn = true_pos - both;
-        const std::uint64_t tn = n - both - fp - fn;
-        return classification_metrics(both, fp, tn, fn);
-    }
-};
 
 }  // namespace
 
@@ -294,7 +279,7 @@ Result<BinaryClassificationRuntime, ModelPerformanceError> binary_classification
                                                                                        const F32Column& y_pred) {
     if (y_true.size() != y_pred.size()) return ModelPerformanceError(Kind::DataVectorLengthMismatch);
     const std::size_t n = y_true.size();
-    const CellCounts counts = with_readers(y_true, y_pred, [n](auto t, auto p) {
+    const ConfusionMatrix cells = with_readers(y_true, y_pred, [n](auto t, auto p) {
         // Only an exact 1.0 is positive; counted branch-free so the pass vectorises.
         std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -304,9 +289,9 @@ Result<BinaryClassificationRuntime, ModelPerformanceError> binary_classification
             true_pos += tv;
             pred_pos += pv;
         }
-        return CellCounts{both, true_pos, pred_pos, n};
+        return cells_of(both, true_pos, pred_pos, n);
     });
-    return counts.metrics();
+    return cells.metrics();
 }
 
 // ------------------------------------------------------------------ logistic
@@ -319,7 +304,14 @@ std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
     return ScoreClamp{lo, hi};
 }
 
-float log_loss_term(float t, float c) noexcept { return term_of(t, c); }
+float log_loss_term(float t, float c) noexcept {
+    // A factor of exactly 0 stands for a pair that lies entirely on the other
+    // side: its product is 0 even where the logarithm is infinite.
+    const float neg_factor = 1.0f - t;
+    const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
+    const float pos = t == 0.0f ? 0.0f : t * std::log(c);
+    return neg + pos;
+}
 
 void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept {
     // Lists which pairs need which logarithm (a factor of exactly 0 needs
@@ -366,7 +358,7 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     const std::size_t n = y_true.size();
 
     struct Pass {
-        CellCounts counts;
+        ConfusionMatrix cells;
         float sum;
     };
     const Pass pass = with_readers(y_true, y_pred, [n, threshold, clamp = *clamp](auto t, auto p) {
@@ -395,15 +387,15 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
             log_loss_terms(truth, score, m, terms);
             for (std::size_t j = 0; j < m; ++j) sum += terms[j];
         }
-        return Pass{CellCounts{both, true_pos, pred_pos, n}, sum};
+        return Pass{cells_of(both, true_pos, pred_pos, n), sum};
     });
 
     const float log_loss = -pass.sum / static_cast<float>(n);
     if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
 
-    const BinaryClassificationRuntime cells = pass.counts.metrics();
+    const BinaryClassificationRuntime classes = pass.cells.metrics();
     LogisticRegressionRuntime r;
-    for (std::size_t i = 0; i < cells.values.size(); ++i) r.values[i] = cells.values[i];
+    for (std::size_t i = 0; i < classes.values.size(); ++i) r.values[i] = classes.values[i];
     r[ClassificationEvaluationMetric::LogLoss] = log_loss;
     return r;
 }
