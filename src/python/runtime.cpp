@@ -16,11 +16,23 @@ const char* const kModelBiasPartialCheckDoc =
 
 namespace {
 
-
 const Signature kDataFullSig{"py_data_bias_runtime_check()", {"baseline", "latest", "threshold"}, 2};
 const Signature kDataPartialSig{"py_data_bias_partial_check()", {"baseline", "latest", "metrics", "threshold"}, 3};
 const Signature kModelFullSig{"py_model_bias_runtime_check()", {"baseline", "latest", "threshold"}, 2};
 const Signature kModelPartialSig{"py_model_bias_partial_check()", {"baseline", "latest", "metrics", "threshold"}, 3};
+
+// Both records from name-keyed values (a name missing from the latest is
+// reported before one missing from the baseline), then the check over `metrics`.
+template <class Record, class E>
+PyObject* check_named(const NamedValues& baseline, const NamedValues& latest, const std::vector<E>& metrics,
+                      float threshold) {
+    auto latest_record = Record::from_names(latest);
+    if (!latest_record) return raise(latest_record.error());
+    auto baseline_record = Record::from_names(baseline);
+    if (!baseline_record) return raise(baseline_record.error());
+    const auto failures = Record::runtime_check(latest_record.value(), baseline_record.value(), metrics, threshold);
+    return report_to_py(DriftReport<E>::from_runtime(failures));
+}
 
 }  // namespace
 
@@ -57,13 +69,7 @@ PyObject* py_data_bias_partial_check(PyObject*, PyObject* const* args, Py_ssize_
         if (!convert_args(kDataPartialSig, b, baseline, latest, names, threshold)) return nullptr;
         auto metrics = parse_data_bias_metrics(names);
         if (!metrics) return raise(metrics.error());
-        auto latest_record = DataBiasRuntime::from_names(latest);
-        if (!latest_record) return raise(latest_record.error());
-        auto baseline_record = DataBiasRuntime::from_names(baseline);
-        if (!baseline_record) return raise(baseline_record.error());
-        const auto failures =
-            DataBiasRuntime::runtime_check(latest_record.value(), baseline_record.value(), metrics.value(), threshold);
-        return report_to_py(DriftReport<DataBiasMetric>::from_runtime(failures));
+        return check_named<DataBiasRuntime>(baseline, latest, metrics.value(), threshold);
     });
 }
 
@@ -74,13 +80,7 @@ PyObject* py_model_bias_runtime_check(PyObject*, PyObject* const* args, Py_ssize
         NamedValues baseline, latest;
         float threshold = kDefaultThreshold;
         if (!convert_args(kModelFullSig, b, baseline, latest, threshold)) return nullptr;
-        auto latest_record = ModelBiasRuntime::from_names(latest);
-        if (!latest_record) return raise(latest_record.error());
-        auto baseline_record = ModelBiasRuntime::from_names(baseline);
-        if (!baseline_record) return raise(baseline_record.error());
-        const auto failures = ModelBiasRuntime::runtime_check(latest_record.value(), baseline_record.value(),
-                                                              all_metrics<ModelBiasMetric>(), threshold);
-        return report_to_py(DriftReport<ModelBiasMetric>::from_runtime(failures));
+        return check_named<ModelBiasRuntime>(baseline, latest, all_metrics<ModelBiasMetric>(), threshold);
     });
 }
 
@@ -95,13 +95,7 @@ PyObject* py_model_bias_partial_check(PyObject*, PyObject* const* args, Py_ssize
         // Refused metric names are reported before either dict is examined.
         auto metrics = parse_model_bias_metrics(names);
         if (!metrics) return raise(metrics.error());
-        auto latest_record = ModelBiasRuntime::from_names(latest);
-        if (!latest_record) return raise(latest_record.error());
-        auto baseline_record = ModelBiasRuntime::from_names(baseline);
-        if (!baseline_record) return raise(baseline_record.error());
-        const auto failures =
-            ModelBiasRuntime::runtime_check(latest_record.value(), baseline_record.value(), metrics.value(), threshold);
-        return report_to_py(DriftReport<ModelBiasMetric>::from_runtime(failures));
+        return check_named<ModelBiasRuntime>(baseline, latest, metrics.value(), threshold);
     });
 }
 
