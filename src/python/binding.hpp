@@ -167,6 +167,17 @@ private:
     BorrowFlag* flag_ = nullptr;
 };
 
+// ---- method tables -------------------------------------------------------------
+
+/// Flags of a function or method that takes vectorcall arguments and keywords.
+inline constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+/// A METH_FASTCALL | METH_KEYWORDS entry point F in the type a PyMethodDef stores.
+template <auto F>
+PyCFunction fastcall() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
+}
+
 // ---- building results --------------------------------------------------------
 
 /// A new Python float from a single-precision value (widened exactly).

@@ -273,12 +273,6 @@ constexpr const char* kStreamCatFlushDoc =
 
 // ---- method frame ------------------------------------------------------------------
 
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
-}
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
 // Runs f(T&) under the exclusive borrow; nullopt with RuntimeError set on conflict.
 template <class T, class F>
 auto exclusive(PyObject* self, F&& f) {

@@ -16,12 +16,6 @@
 namespace lumetra::py {
 namespace {
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
-}
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_functions[] = {
     {"py_data_bias_analyzer", fastcall<py_data_bias_analyzer>(), kFastKw, kDataBiasAnalyzerDoc},
     {"py_data_bias_runtime_check", fastcall<py_data_bias_runtime_check>(), kFastKw, kDataBiasRuntimeCheckDoc},

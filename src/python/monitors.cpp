@@ -465,9 +465,6 @@ PyObject* drift_report_partial_impl(const Signature& sig, Parse&& parse, PyObjec
         [](const auto& report) { return report_dict_of(report); });
 }
 
-#define LUMETRA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
 template <class T>
 PyType_Spec make_spec(const char* name, PyType_Slot* slots) {
     return PyType_Spec{name, static_cast<int>(sizeof(Instance<T>)), 0, kClassFlags, slots};
@@ -554,14 +551,14 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef g_methods[] = {
-    {"push", LUMETRA_FASTCALL(push), kFastKw, "push($self, f, g)\n--\n\n"},
-    {"push_batch", LUMETRA_FASTCALL(push_batch), kFastKw, "push_batch($self, f, g)\n--\n\n"},
+    {"push", fastcall<push>(), kFastKw, "push($self, f, g)\n--\n\n"},
+    {"push_batch", fastcall<push_batch>(), kFastKw, "push_batch($self, f, g)\n--\n\n"},
     {"flush", flush_method<M>, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"reset_baseline", LUMETRA_FASTCALL(reset_baseline), kFastKw, "reset_baseline($self, f, g)\n--\n\n"},
+    {"reset_baseline", fastcall<reset_baseline>(), kFastKw, "reset_baseline($self, f, g)\n--\n\n"},
     {"performance_snapshot", performance_snapshot_method<M>, METH_NOARGS, "performance_snapshot($self)\n--\n\n"},
     {"drift_snapshot", drift_snapshot_method<M>, METH_NOARGS, "drift_snapshot($self)\n--\n\n"},
-    {"drift_report", LUMETRA_FASTCALL(drift_report), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
-    {"drift_report_partial_metrics", LUMETRA_FASTCALL(drift_report_partial), kFastKw,
+    {"drift_report", fastcall<drift_report>(), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
+    {"drift_report_partial_metrics", fastcall<drift_report_partial>(), kFastKw,
      "drift_report_partial_metrics($self, metrics, drift_threshold)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -669,12 +666,12 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef g_methods[] = {
-    {"push", LUMETRA_FASTCALL(push), kFastKw, "push($self, feature, pred, gt)\n--\n\n"},
-    {"push_batch", LUMETRA_FASTCALL(push_batch), kFastKw, "push_batch($self, feature, pred, gt)\n--\n\n"},
+    {"push", fastcall<push>(), kFastKw, "push($self, feature, pred, gt)\n--\n\n"},
+    {"push_batch", fastcall<push_batch>(), kFastKw, "push_batch($self, feature, pred, gt)\n--\n\n"},
     {"flush", flush_method<M>, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"reset_baseline", LUMETRA_FASTCALL(reset_baseline), kFastKw, "reset_baseline($self, feature, pred, gt)\n--\n\n"},
-    {"drift_report", LUMETRA_FASTCALL(drift_report), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
-    {"drift_report_partial_metrics", LUMETRA_FASTCALL(drift_report_partial), kFastKw,
+    {"reset_baseline", fastcall<reset_baseline>(), kFastKw, "reset_baseline($self, feature, pred, gt)\n--\n\n"},
+    {"drift_report", fastcall<drift_report>(), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
+    {"drift_report_partial_metrics", fastcall<drift_report_partial>(), kFastKw,
      "drift_report_partial_metrics($self, metrics, drift_threshold)\n--\n\n"},
     {"drift_snapshot", drift_snapshot_method<M>, METH_NOARGS, "drift_snapshot($self)\n--\n\n"},
     {"performance_snapshot", performance_snapshot_method<M>, METH_NOARGS, "performance_snapshot($self)\n--\n\n"},
@@ -769,14 +766,14 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef g_methods[] = {
-    {"push", LUMETRA_FASTCALL(push), kFastKw, "push($self, y_true, y_pred)\n--\n\n"},
-    {"push_batch", LUMETRA_FASTCALL(push_batch), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
+    {"push", fastcall<push>(), kFastKw, "push($self, y_true, y_pred)\n--\n\n"},
+    {"push_batch", fastcall<push_batch>(), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
     {"flush", flush_method<M>, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"reset_baseline", LUMETRA_FASTCALL(reset_baseline), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
+    {"reset_baseline", fastcall<reset_baseline>(), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
     {"performance_snapshot", performance_snapshot_method<M>, METH_NOARGS, "performance_snapshot($self)\n--\n\n"},
     {"drift_snapshot", drift_snapshot_method<M>, METH_NOARGS, "drift_snapshot($self)\n--\n\n"},
-    {"drift_report", LUMETRA_FASTCALL(drift_report), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
-    {"drift_report_partial_metrics", LUMETRA_FASTCALL(drift_report_partial), kFastKw,
+    {"drift_report", fastcall<drift_report>(), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
+    {"drift_report_partial_metrics", fastcall<drift_report_partial>(), kFastKw,
      "drift_report_partial_metrics($self, metrics, drift_threshold)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -865,14 +862,14 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef g_methods[] = {
-    {"push", LUMETRA_FASTCALL(push), kFastKw, "push($self, t, p)\n--\n\n"},
-    {"push_batch", LUMETRA_FASTCALL(push_batch), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
+    {"push", fastcall<push>(), kFastKw, "push($self, t, p)\n--\n\n"},
+    {"push_batch", fastcall<push_batch>(), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
     {"flush", flush_method<M>, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"reset_baseline", LUMETRA_FASTCALL(reset_baseline), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
+    {"reset_baseline", fastcall<reset_baseline>(), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
     {"performance_snapshot", performance_snapshot_method<M>, METH_NOARGS, "performance_snapshot($self)\n--\n\n"},
     {"drift_snapshot", drift_snapshot_method<M>, METH_NOARGS, "drift_snapshot($self)\n--\n\n"},
-    {"drift_report", LUMETRA_FASTCALL(drift_report), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
-    {"drift_report_partial_metrics", LUMETRA_FASTCALL(drift_report_partial), kFastKw,
+    {"drift_report", fastcall<drift_report>(), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
+    {"drift_report_partial_metrics", fastcall<drift_report_partial>(), kFastKw,
      "drift_report_partial_metrics($self, metrics, drift_threshold)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -985,16 +982,16 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef g_methods[] = {
-    {"push", LUMETRA_FASTCALL(push), kFastKw, "push($self, y_true, y_pred)\n--\n\n"},
-    {"push_batch", LUMETRA_FASTCALL(push_batch), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
+    {"push", fastcall<push>(), kFastKw, "push($self, y_true, y_pred)\n--\n\n"},
+    {"push_batch", fastcall<push_batch>(), kFastKw, "push_batch($self, y_true, y_pred)\n--\n\n"},
     {"flush", flush_method<M>, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"reset_baseline", LUMETRA_FASTCALL(reset_baseline), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
-    {"reset_baseline_and_decision_threshold", LUMETRA_FASTCALL(reset_baseline_and_decision_threshold), kFastKw,
+    {"reset_baseline", fastcall<reset_baseline>(), kFastKw, "reset_baseline($self, y_true, y_pred)\n--\n\n"},
+    {"reset_baseline_and_decision_threshold", fastcall<reset_baseline_and_decision_threshold>(), kFastKw,
      "reset_baseline_and_decision_threshold($self, y_true, y_pred, threshold)\n--\n\n"},
     {"performance_snapshot", performance_snapshot_method<M>, METH_NOARGS, "performance_snapshot($self)\n--\n\n"},
     {"drift_snapshot", drift_snapshot_method<M>, METH_NOARGS, "drift_snapshot($self)\n--\n\n"},
-    {"drift_report", LUMETRA_FASTCALL(drift_report), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
-    {"drift_report_partial_metrics", LUMETRA_FASTCALL(drift_report_partial), kFastKw,
+    {"drift_report", fastcall<drift_report>(), kFastKw, "drift_report($self, drift_threshold)\n--\n\n"},
+    {"drift_report_partial_metrics", fastcall<drift_report_partial>(), kFastKw,
      "drift_report_partial_metrics($self, metrics, drift_threshold)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
