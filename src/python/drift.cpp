@@ -271,14 +271,6 @@ constexpr const char* kStreamContFlushDoc =
 constexpr const char* kStreamCatFlushDoc =
     "flush($self)\n--\n\nFlush the stream, resetting accumulated runtime label counts.";
 
-// ---- method frame ------------------------------------------------------------------
-
-// Runs f(T&) under the exclusive borrow; nullopt with RuntimeError set on conflict.
-template <class T, class F>
-auto exclusive(PyObject* self, F&& f) {
-    return with_exclusive<T>(self, std::forward<F>(f));
-}
-
 // ---- batch continuous ------------------------------------------------------------------
 
 const Signature kContNewSig{"PyContinuousDataDrift()", {"baseline_data", "quantile_type_str"}, 2};
@@ -318,7 +310,7 @@ PyObject* cont_compute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::vector<double> scratch;
         const auto values = f64_values(runtime, scratch);
         if (!values) return nullptr;
-        auto r = exclusive<ContinuousDataDrift>(self, [&](ContinuousDataDrift& d) {
+        auto r = with_exclusive<ContinuousDataDrift>(self, [&](ContinuousDataDrift& d) {
             return d.compute_drift(*values, *type);
         });
         if (!r) return nullptr;
@@ -339,7 +331,7 @@ PyObject* cont_multiple(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::vector<double> scratch;
         const auto values = f64_values(runtime, scratch);
         if (!values) return nullptr;
-        auto r = exclusive<ContinuousDataDrift>(self, [&](ContinuousDataDrift& d) {
+        auto r = with_exclusive<ContinuousDataDrift>(self, [&](ContinuousDataDrift& d) {
             return d.compute_drift_multiple(*values, *types);
         });
         if (!r) return nullptr;
@@ -356,7 +348,7 @@ PyObject* cont_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::vector<double> scratch;
         const auto values = f64_values(baseline, scratch);
         if (!values) return nullptr;
-        auto r = exclusive<ContinuousDataDrift>(self,
+        auto r = with_exclusive<ContinuousDataDrift>(self,
                                                 [&](ContinuousDataDrift& d) { return d.reset_baseline(*values); });
         if (!r) return nullptr;
         return none_or_raise(*r);
@@ -440,7 +432,7 @@ PyObject* cat_compute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!convert_args(kCatComputeSig, b, runtime, name)) return nullptr;
         const auto type = parse_type(name);
         if (!type || !finalize(runtime)) return nullptr;
-        auto r = exclusive<CategoricalDataDrift>(self, [&](CategoricalDataDrift& d) {
+        auto r = with_exclusive<CategoricalDataDrift>(self, [&](CategoricalDataDrift& d) {
             return d.compute_drift(runtime.labels(), *type);
         });
         if (!r) return nullptr;
@@ -458,7 +450,7 @@ PyObject* cat_multiple(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!convert_args(kCatMultipleSig, b, runtime, names)) return nullptr;
         const auto types = parse_types(names);
         if (!types || !finalize(runtime)) return nullptr;
-        auto r = exclusive<CategoricalDataDrift>(self, [&](CategoricalDataDrift& d) {
+        auto r = with_exclusive<CategoricalDataDrift>(self, [&](CategoricalDataDrift& d) {
             return d.compute_drift_multiple(runtime.labels(), *types);
         });
         if (!r) return nullptr;
@@ -472,7 +464,7 @@ PyObject* cat_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind(kCatResetSig, args, nargs, kwnames, b)) return nullptr;
         LabelsArg baseline;
         if (!convert_args(kCatResetSig, b, baseline) || !finalize(baseline)) return nullptr;
-        auto r = exclusive<CategoricalDataDrift>(
+        auto r = with_exclusive<CategoricalDataDrift>(
             self, [&](CategoricalDataDrift& d) { return d.reset_baseline(baseline.labels()); });
         if (!r) return nullptr;
         return none_or_raise(*r);
@@ -567,7 +559,7 @@ PyObject* stream_update(const StreamSignatures& s, PyObject* self, PyObject* con
         if constexpr (std::is_same_v<T, StreamingContinuousDataDrift>) {
             if (PyFloat_CheckExact(o)) {
                 const double v = PyFloat_AS_DOUBLE(o);
-                auto r = exclusive<T>(self, [v](T& d) {
+                auto r = with_exclusive<T>(self, [v](T& d) {
                     d.update_stream(v);
                     return true;
                 });
@@ -579,7 +571,7 @@ PyObject* stream_update(const StreamSignatures& s, PyObject* self, PyObject* con
                 const char* text = PyUnicode_AsUTF8AndSize(o, &len);
                 if (text == nullptr) return nullptr;
                 const std::string_view label(text, static_cast<std::size_t>(len));
-                auto r = exclusive<T>(self, [label](T& d) {
+                auto r = with_exclusive<T>(self, [label](T& d) {
                     d.update_stream(label);
                     return true;
                 });
@@ -591,7 +583,7 @@ PyObject* stream_update(const StreamSignatures& s, PyObject* self, PyObject* con
     if (!bind(s.update, args, nargs, kwnames, b)) return nullptr;
     typename StreamTraits<T>::Example example{};
     if (!convert_args(s.update, b, example)) return nullptr;
-    auto r = exclusive<T>(self, [&](T& d) {
+    auto r = with_exclusive<T>(self, [&](T& d) {
         d.update_stream(example);
         return true;
     });
@@ -610,12 +602,12 @@ PyObject* stream_batch(const StreamSignatures& s, PyObject* self, PyObject* cons
         std::vector<double> scratch;
         const auto values = f64_values(batch, scratch);
         if (!values) return nullptr;
-        auto r = exclusive<T>(self, [&](T& d) { return d.update_stream_batch(*values); });
+        auto r = with_exclusive<T>(self, [&](T& d) { return d.update_stream_batch(*values); });
         if (!r) return nullptr;
         return none_or_raise(*r);
     } else {
         if (!finalize(batch)) return nullptr;
-        auto r = exclusive<T>(self, [&](T& d) { return d.update_stream_batch(batch.labels()); });
+        auto r = with_exclusive<T>(self, [&](T& d) { return d.update_stream_batch(batch.labels()); });
         if (!r) return nullptr;
         return none_or_raise(*r);
     }
@@ -631,7 +623,7 @@ PyObject* stream_compute(const StreamSignatures& s, PyObject* self, PyObject* co
     const auto type = parse_type(name);
     if (!type) return nullptr;
     const DataDriftType one[1] = {*type};
-    auto r = exclusive<T>(self, [&](T& d) { return d.compute_drift_multiple(one); });
+    auto r = with_exclusive<T>(self, [&](T& d) { return d.compute_drift_multiple(one); });
     if (!r) return nullptr;
     if (!r->ok()) return raise(r->error());
     return PyFloat_FromDouble(r->value()[0]);
@@ -646,7 +638,7 @@ PyObject* stream_multiple(const StreamSignatures& s, PyObject* self, PyObject* c
     if (!convert_args(s.multiple, b, names)) return nullptr;
     const auto types = parse_types(names);
     if (!types) return nullptr;
-    auto r = exclusive<T>(self, [&](T& d) { return d.compute_drift_multiple(*types); });
+    auto r = with_exclusive<T>(self, [&](T& d) { return d.compute_drift_multiple(*types); });
     if (!r) return nullptr;
     return scores_or_raise(*r);
 }
@@ -662,12 +654,12 @@ PyObject* stream_reset(const StreamSignatures& s, PyObject* self, PyObject* cons
         std::vector<double> scratch;
         const auto values = f64_values(baseline, scratch);
         if (!values) return nullptr;
-        auto r = exclusive<T>(self, [&](T& d) { return d.reset_baseline(*values); });
+        auto r = with_exclusive<T>(self, [&](T& d) { return d.reset_baseline(*values); });
         if (!r) return nullptr;
         return none_or_raise(*r);
     } else {
         if (!finalize(baseline)) return nullptr;
-        auto r = exclusive<T>(self, [&](T& d) { return d.reset_baseline(baseline.labels()); });
+        auto r = with_exclusive<T>(self, [&](T& d) { return d.reset_baseline(baseline.labels()); });
         if (!r) return nullptr;
         return none_or_raise(*r);
     }
@@ -731,7 +723,7 @@ PyObject* stream_flush(const StreamSignatures& s, PyObject* self, PyObject* cons
                        PyObject* kwnames) {
     BoundArgs b;
     if (!bind(s.flush, args, nargs, kwnames, b)) return nullptr;
-    auto r = exclusive<T>(self, [](T& d) {
+    auto r = with_exclusive<T>(self, [](T& d) {
         d.state().flush_now();
         return true;
     });
