@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 
 #include "settings.hpp"
@@ -11,43 +10,6 @@ namespace lumetra {
 namespace {
 
 using Kind = ModelPerformanceError::Kind;
-
-// Reads element i of a column as single precision. The contiguous form has a
-// compile-time stride, so counting loops over it vectorise; memcpy keeps both
-// forms free of alignment and aliasing assumptions.
-template <class T, bool Contiguous>
-struct Reader {
-    const char* data;
-    std::ptrdiff_t stride;
-
-    float operator[](std::size_t i) const noexcept {
-        T v;
-        if constexpr (Contiguous) {
-            std::memcpy(&v, data + i * sizeof(T), sizeof(T));
-        } else {
-            std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
-        }
-        return static_cast<float>(v);
-    }
-};
-
-template <class T, class F>
-decltype(auto) with_typed_reader(const F32Column& c, F&& f) {
-    if (c.stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(Reader<T, true>{c.data, c.stride});
-    return f(Reader<T, false>{c.data, c.stride});
-}
-
-template <class F>
-decltype(auto) with_reader(const F32Column& c, F&& f) {
-    if (c.width == F32Column::Width::Float64) return with_typed_reader<double>(c, f);
-    return with_typed_reader<float>(c, f);
-}
-
-// Calls f(reader_a, reader_b) with the readers matching both columns' layouts.
-template <class F>
-decltype(auto) with_readers(const F32Column& a, const F32Column& b, F&& f) {
-    return with_reader(a, [&](auto ra) { return with_reader(b, [&](auto rb) { return f(ra, rb); }); });
-}
 
 inline double squared_log_error(double t, double p) noexcept {
     const double log_diff = std::log(t + 1.0) - std::log(p + 1.0);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -40,6 +41,45 @@ struct F32Column {
     /// A column over float64 memory, narrowed on read.
     static F32Column float64(const char* data, std::ptrdiff_t stride, std::size_t n) noexcept;
 };
+
+/// Reads element i of a column's memory as single precision. The contiguous
+/// form has a compile-time stride, so counting loops over it vectorise; memcpy
+/// keeps both forms free of alignment and aliasing assumptions.
+template <class T, bool Contiguous>
+struct F32Reader {
+    const char* data;
+    std::ptrdiff_t stride;
+
+    float operator[](std::size_t i) const noexcept {
+        T v;
+        if constexpr (Contiguous) {
+            std::memcpy(&v, data + i * sizeof(T), sizeof(T));
+        } else {
+            std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        }
+        return static_cast<float>(v);
+    }
+};
+
+/// Calls f(reader) with the F32Reader of element type T matching the column's layout.
+template <class T, class F>
+decltype(auto) with_typed_reader(const F32Column& c, F&& f) {
+    if (c.stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(F32Reader<T, true>{c.data, c.stride});
+    return f(F32Reader<T, false>{c.data, c.stride});
+}
+
+/// Calls f(reader) with the F32Reader matching the column's width and layout.
+template <class F>
+decltype(auto) with_reader(const F32Column& c, F&& f) {
+    if (c.width == F32Column::Width::Float64) return with_typed_reader<double>(c, f);
+    return with_typed_reader<float>(c, f);
+}
+
+/// Calls f(reader_a, reader_b) with the readers matching both columns.
+template <class F>
+decltype(auto) with_readers(const F32Column& a, const F32Column& b, F&& f) {
+    return with_reader(a, [&](auto ra) { return with_reader(b, [&](auto rb) { return f(ra, rb); }); });
+}
 
 // ---------------------------------------------------------------- regression
 

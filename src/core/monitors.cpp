@@ -20,19 +20,9 @@ Result<void, ModelPerformanceError> check_pairs(const F32Column& y_true, const F
 // column with its own element width (float64 values are narrowed on read).
 template <class F>
 void for_each_pair(const F32Column& y_true, const F32Column& y_pred, F&& f) {
-    auto typed = [](const F32Column& c, auto tag) {
-        using T = decltype(tag);
-        return Strided<T>{c.data, c.stride, c.n};
-    };
-    auto with_typed = [&](const F32Column& c, auto&& g) {
-        if (c.width == F32Column::Width::Float64) return g(typed(c, double{}));
-        return g(typed(c, float{}));
-    };
     const std::size_t n = y_true.size();
-    with_typed(y_true, [&](const auto& t) {
-        with_typed(y_pred, [&](const auto& p) {
-            for (std::size_t i = 0; i < n; ++i) f(static_cast<float>(t[i]), static_cast<float>(p[i]));
-        });
+    with_readers(y_true, y_pred, [&](auto t, auto p) {
+        for (std::size_t i = 0; i < n; ++i) f(t[i], p[i]);
     });
 }
 
