@@ -92,6 +92,7 @@ struct BinLookup {
     /// The cell-table part of the rule, when the baseline has one.
     CellLookup cells{};
 
+    /// The bin of a value, as BaselineContinuousBins::bin.
     std::size_t operator()(double t) const noexcept {
         if (cells.count != nullptr) return cells(t);
         if (direct) {
@@ -192,6 +193,7 @@ public:
 
     /// Number of labels.
     std::size_t size() const noexcept { return ucs4_ != nullptr ? ucs4_->n : views_.size(); }
+    /// True when there is no label.
     bool empty() const noexcept { return size() == 0; }
     /// Calls f(std::string_view) for each label in order; the view lives until the next call.
     template <class F>
@@ -437,11 +439,17 @@ public:
     /// Clears the stream at a new bin count (baseline replaced); a new window starts.
     void resize_and_clear(std::size_t n_bins);
 
+    /// The accumulation policy.
     StreamMode mode() const noexcept { return mode_; }
+    /// Accumulated weight per bin.
     const std::vector<double>& runtime_bins() const noexcept { return runtime_bins_; }
+    /// Sum of the accumulated weights.
     double stream_total() const noexcept { return stream_total_; }
+    /// Factor applied to the weights per drift computation (decay mode).
     double decay_factor() const noexcept { return decay_factor_; }
+    /// Sample count that flushes the stream (flush mode).
     double flush_rate() const noexcept { return flush_rate_; }
+    /// Window length after which the stream is flushed (flush mode).
     Instant flush_cadence() const noexcept { return flush_cadence_; }
     /// Whole seconds since the current window started (saturating at zero).
     std::uint64_t seconds_since_flush() const noexcept;
@@ -484,8 +492,11 @@ public:
     /// Stream shares per bin (runtime_bins / stream_total); refused on an empty stream.
     Result<std::vector<double>, DriftError> stream_shares() const;
 
+    /// The baseline histogram.
     const BaselineContinuousBins& baseline() const noexcept { return baseline_; }
+    /// The stream's weights and policy.
     const StreamState& state() const noexcept { return state_; }
+    /// The same, writable (tests and the boundary's flush).
     StreamState& state() noexcept { return state_; }
 
 private:
@@ -516,8 +527,11 @@ public:
     /// Raw accumulated weight per baseline label, labels ascending byte-wise (no unseen slot).
     std::vector<std::pair<std::string, double>> label_weights() const;
 
+    /// The baseline label table.
     const BaselineCategoricalBins& baseline() const noexcept { return baseline_; }
+    /// The stream's weights and policy.
     const StreamState& state() const noexcept { return state_; }
+    /// The same, writable (tests and the boundary's flush).
     StreamState& state() noexcept { return state_; }
 
 private:

@@ -93,6 +93,7 @@ struct ModelPerformanceError {
     lumetra::BiasError bias = lumetra::BiasError::NoFacetDeviation;  ///< meaningful for Kind::BiasError
 
     ModelPerformanceError(Kind k) : kind(k) {}  // NOLINT: implicit, errors read as plain values
+    /// A Kind::BiasError carrying `b`.
     static ModelPerformanceError from_bias(lumetra::BiasError b) {
         ModelPerformanceError e(Kind::BiasError);
         e.bias = b;

@@ -133,17 +133,22 @@ class MetricMap {
 public:
     static constexpr std::size_t N = metric_count<E>;
 
+    /// Sets the value of `m`, replacing any earlier one.
     void insert(E m, float v) {
         const auto i = static_cast<std::size_t>(m);
         values_[i] = v;
         present_.set(i);
     }
+    /// True when `m` has a value.
     bool contains(E m) const { return present_.test(static_cast<std::size_t>(m)); }
+    /// The value of `m`, if present.
     std::optional<float> get(E m) const {
         if (!contains(m)) return std::nullopt;
         return values_[static_cast<std::size_t>(m)];
     }
+    /// Number of members present.
     std::size_t size() const { return present_.count(); }
+    /// True when no member is present.
     bool empty() const { return present_.none(); }
 
     /// Calls f(member, value) for every present entry, in enum order.

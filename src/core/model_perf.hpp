@@ -30,6 +30,7 @@ struct F32Column {
     std::size_t n = 0;
     Width width = Width::Float32;
 
+    /// Number of values.
     std::size_t size() const noexcept { return n; }
     /// Value i, narrowed to single precision (for tests and single reads; loops use typed readers).
     float operator[](std::size_t i) const noexcept;

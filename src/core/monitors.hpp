@@ -4,8 +4,9 @@
 // Every accumulator and formula is the one of its family; a monitor only
 // decides what it keeps, when it empties and which drift fails.
 //
-// Columns are any type with size() and operator[] (the boundary passes
-// Strided<T> views of NumPy buffers or of vectors it converted itself).
+// Label columns are any type with size() and operator[] (the boundary passes
+// views of NumPy buffers or of vectors it converted itself); value columns
+// are F32Column.
 // Every operation either succeeds or leaves the monitor exactly as it was.
 #pragma once
 
@@ -24,7 +25,6 @@
 #include "runtime.hpp"
 
 namespace lumetra {
-
 
 /// The drift report of a drift map: metrics whose drift is at least the
 /// threshold (NaN never fails), limited to `only` when given.

@@ -29,12 +29,15 @@ public:
         requires(!std::is_same_v<T, E>)
         : v_(std::in_place_index<1>, std::move(err)) {}
 
+    /// True when a value is held.
     bool ok() const noexcept { return v_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
 
+    /// The value; only when ok().
     T& value() & { return std::get<0>(v_); }
     const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
+    /// The error; only when !ok().
     const E& error() const& { return std::get<1>(v_); }
     E&& error() && { return std::get<1>(std::move(v_)); }
 
@@ -51,8 +54,10 @@ public:
     template <class F>
     Result(Err<F> err) : err_(E(std::move(err.error))) {}  // NOLINT
 
+    /// True when no error is held.
     bool ok() const noexcept { return !err_.has_value(); }
     explicit operator bool() const noexcept { return ok(); }
+    /// The error; only when !ok().
     const E& error() const& { return *err_; }
     E&& error() && { return std::move(*err_); }
 

@@ -32,6 +32,7 @@ struct MetricRecord {
     static constexpr std::size_t size = N;
     std::array<float, N> values{};
 
+    /// The field of member m (which must be one of the first N).
     float& operator[](E m) { return values[static_cast<std::size_t>(m)]; }
     float operator[](E m) const { return values[static_cast<std::size_t>(m)]; }
 
