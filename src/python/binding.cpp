@@ -31,16 +31,20 @@ void raise_internal(std::string_view text) noexcept {
 
 namespace {
 
+using InternedNames = std::array<PyObject*, kMaxParams>;
+
 // Interned parameter names, created once per signature so keywords match by
 // identity first; names built at run time fall back to text comparison.
-PyObject* interned_name(const Signature& sig, std::size_t i) {
+// nullptr when interning failed (the text comparison then does all the work).
+// The pointer is valid until the next call.
+const InternedNames* interned_names(const Signature& sig) {
     struct Cache {
         const Signature* sig;
-        std::array<PyObject*, kMaxParams> names;
+        InternedNames names;
     };
     static std::vector<Cache> caches;
-    for (Cache& c : caches) {
-        if (c.sig == &sig) return c.names[i];
+    for (const Cache& c : caches) {
+        if (c.sig == &sig) return &c.names;
     }
     Cache c{&sig, {}};
     for (std::size_t k = 0; k < sig.size(); ++k) {
@@ -51,7 +55,7 @@ PyObject* interned_name(const Signature& sig, std::size_t i) {
         }
     }
     caches.push_back(c);
-    return c.names[i];
+    return &caches.back().names;
 }
 
 // Index of the parameter named `key`, or -1; -2 with an exception set.
@@ -60,8 +64,10 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
         PyErr_Format(PyExc_TypeError, "%s keywords must be strings", sig.display);
         return -2;
     }
-    for (std::size_t i = 0; i < sig.size(); ++i) {
-        if (interned_name(sig, i) == key) return static_cast<Py_ssize_t>(i);
+    if (const InternedNames* names = interned_names(sig)) {
+        for (std::size_t i = 0; i < sig.size(); ++i) {
+            if ((*names)[i] == key) return static_cast<Py_ssize_t>(i);
+        }
     }
     for (std::size_t i = 0; i < sig.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.name(i)) == 0) return static_cast<Py_ssize_t>(i);
