@@ -404,16 +404,6 @@ PyObject* record_dict(const Record& rec) {
     return report_to_py_dict(rec.to_map());
 }
 
-template <class E>
-PyObject* map_dict(const MetricMap<E>& map) {
-    return report_to_py_dict(map);
-}
-
-template <class E>
-PyObject* report_dict_of(const DriftReport<E>& report) {
-    return report_to_py(report);
-}
-
 /// flush(): no arguments, exclusive.
 template <class T>
 PyObject* flush_method(PyObject* self, PyObject*) noexcept {
@@ -432,7 +422,9 @@ PyObject* performance_snapshot_method(PyObject* self, PyObject*) noexcept {
 template <class T>
 PyObject* drift_snapshot_method(PyObject* self, PyObject*) noexcept {
     return guarded([&]() -> PyObject* {
-        return read<T>(self, [](const T& m) { return m.drift_snapshot(); }, [](const auto& map) { return map_dict(map); });
+        return read<T>(
+            self, [](const T& m) { return m.drift_snapshot(); },
+            [](const auto& map) { return report_to_py_dict(map); });
     });
 }
 
@@ -445,7 +437,7 @@ PyObject* drift_report_impl(const Signature& sig, PyObject* self, PyObject* cons
     if (!convert_args(sig, b, threshold)) return nullptr;
     return read<T>(
         self, [&](const T& m) { return m.drift_report(threshold); },
-        [](const auto& report) { return report_dict_of(report); });
+        [](const auto& report) { return report_to_py(report); });
 }
 
 /// drift_report_partial_metrics: the names are parsed before the monitor is read.
@@ -462,7 +454,7 @@ PyObject* drift_report_partial_impl(const Signature& sig, Parse&& parse, PyObjec
     const auto& only = metrics.value();
     return read<T>(
         self, [&](const T& m) { return m.drift_report(threshold, &only); },
-        [](const auto& report) { return report_dict_of(report); });
+        [](const auto& report) { return report_to_py(report); });
 }
 
 template <class T>
