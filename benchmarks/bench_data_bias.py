@@ -1,15 +1,12 @@
 """py_data_bias_analyzer on 10 million elements against one numpy.sum pass over
 the same arrays. Prints ratios (median of repeats), not absolute times."""
 
-
 import numpy as np
 
 import _lumetra
 from timing import median_time
 
 N = 10_000_000
-
-
 
 
 def case(name, feature, truth, feature_label, truth_label):

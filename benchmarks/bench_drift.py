@@ -8,7 +8,6 @@ repeats), never bare times:
 - update_stream per call against list.append per call.
 """
 
-
 import numpy as np
 from scipy.spatial.distance import jensenshannon
 from scipy.stats import entropy, wasserstein_distance
@@ -22,8 +21,6 @@ N_LABELS = 50
 N_STREAM = 200_000
 METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 EPS = 1e-12
-
-
 
 
 def four_metrics(p, q):

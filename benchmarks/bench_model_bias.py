@@ -2,15 +2,12 @@
 numpy.sum pass over the same three arrays. Prints ratios (median of repeats),
 not absolute times."""
 
-
 import numpy as np
 
 import _lumetra
 from timing import median_time
 
 N = 10_000_000
-
-
 
 
 def case(name, feature, truth, prediction, labels):

@@ -28,8 +28,6 @@ except ImportError:  # optional: the scikit-learn column is left out
     skm = None
 
 
-
-
 def sk_regression(t, p):
     mse = skm.mean_squared_error(t, p)
     msle = skm.mean_squared_log_error(t, p)
@@ -57,10 +55,6 @@ def sk_classes(t, p):
     }
 
 
-def sk_classification(t, p):
-    return sk_classes(t, p)
-
-
 def sk_logistic(t, p, threshold):
     out = sk_classes(t >= threshold, p >= threshold)
     out["LogLoss"] = skm.log_loss(t, p, labels=[0.0, 1.0])
@@ -84,7 +78,7 @@ def main():
         ("regression", lambda: _lumetra.py_model_perf_linear_regression(reg_t, reg_p),
          (reg_t, reg_p), lambda: sk_regression(reg_t, reg_p), 10.0, 3.0),
         ("classification", lambda: _lumetra.py_model_perf_classification(cls_t, cls_p),
-         (cls_t, cls_p), lambda: sk_classification(cls_t, cls_p), 3.0, 10.0),
+         (cls_t, cls_p), lambda: sk_classes(cls_t, cls_p), 3.0, 10.0),
         ("logistic", lambda: _lumetra.py_model_perf_logistic_regression(log_t, log_p, 0.5),
          (log_t, log_p), lambda: sk_logistic(log_t, log_p, 0.5), None, 5.0),
     ]
@@ -110,7 +104,7 @@ def main():
         small = slice(0, 100_000)
         for got, want in [
             (_lumetra.py_model_perf_linear_regression(reg_t[small], reg_p[small]), sk_regression(reg_t[small], reg_p[small])),
-            (_lumetra.py_model_perf_classification(cls_t[small], cls_p[small]), sk_classification(cls_t[small], cls_p[small])),
+            (_lumetra.py_model_perf_classification(cls_t[small], cls_p[small]), sk_classes(cls_t[small], cls_p[small])),
             (_lumetra.py_model_perf_logistic_regression(log_t[small], log_p[small], 0.5),
              sk_logistic(log_t[small], log_p[small], 0.5)),
         ]:

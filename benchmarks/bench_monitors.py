@@ -16,8 +16,6 @@ N = 10_000_000
 CALLS = 200_000
 
 
-
-
 def push_ratio(name, monitor, args):
     # The same loop shape around both calls (bound method fetched once, the
     # same tuples unpacked), so only the call itself differs.
