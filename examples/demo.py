@@ -34,7 +34,8 @@ def data_bias(data):
         f"Pre-training bias: sex == 2 against progression >= {median}",
         _lumetra.py_data_bias_analyzer(sex, progression, 2.0, median),
     )
-    # The same question asked explicitly, for patients aged 50 and over.
+    # A segmentation given explicitly: patients aged 50 and over as facet a,
+    # progression strictly above the median as the positive outcome.
     show(
         f"Pre-training bias: age >= 50 against progression > {median}",
         _lumetra.py_data_bias_analyzer_explicit_seg(
@@ -148,6 +149,7 @@ def data_drift(data):
                 f"(effective samples {fading.total_samples})"
             )
     show("Streaming drift of BMI as older patients arrive", trail)
+
 
 # ---- streaming monitors ---------------------------------------------------------
 
