@@ -525,8 +525,8 @@ PyType_Spec g_cat_spec = {"_lumetra.PyCategoricalDataDrift", sizeof(Instance<Cat
 
 // ---- streaming: members shared by the four classes -------------------------------------------
 
-// One streaming class: the wrapped detector type, its display name, and its
-// kind of runtime input (array of float64 or sequence of str).
+// The runtime input of a streaming detector type: a batch (array of float64
+// or sequence of str) and a single example (float or str).
 template <class T>
 struct StreamTraits;
 
@@ -534,14 +534,12 @@ template <>
 struct StreamTraits<StreamingContinuousDataDrift> {
     using Batch = F64ArrayArg;
     using Example = double;
-    static constexpr drift::BinKind kind = drift::BinKind::Continuous;
 };
 
 template <>
 struct StreamTraits<StreamingCategoricalDataDrift> {
     using Batch = LabelsArg;
     using Example = std::string;
-    static constexpr drift::BinKind kind = drift::BinKind::Categorical;
 };
 
 // The signatures of one streaming class, built from its name.
