@@ -9,11 +9,7 @@ namespace {
 
 inline float f(std::uint64_t v) noexcept { return static_cast<float>(v); }
 
-// Integer sums that fully describe a batch of three 0/1 columns; the eight
-// confusion cells and both bucket forms follow from them.
-using MaskSums = MembershipSums;
-
-MaskSums sum_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
+MembershipSums sum_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
     // Only an entry of exactly 1 is in the group.
     const auto one = [](std::uint8_t x) noexcept { return x == 1; };
     return sum_memberships(feature.size(), feature, one, prediction, one, truth, one);
