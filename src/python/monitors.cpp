@@ -283,6 +283,12 @@ decltype(auto) with_labels(const IntSeq<std::int8_t>& s, F&& f) {
     return f(contiguous_of(s.owned));
 }
 
+/// Calls f with the column views of two int8 label sequences.
+template <class F>
+decltype(auto) with_labels(const IntSeq<std::int8_t>& a, const IntSeq<std::int8_t>& b, F&& f) {
+    return with_labels(a, [&](const auto& av) { return with_labels(b, [&](const auto& bv) { return f(av, bv); }); });
+}
+
 /// Calls f with a column view of int32 labels.
 template <class F>
 decltype(auto) with_labels32(const IntSeq<std::int32_t>& s, F&& f) {
@@ -488,9 +494,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
         if (!bind(kNew, args, kwargs, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
         if (!label_pair(kNew, b, f, g)) return nullptr;
-        auto made = with_labels(f, [&](const auto& fv) {
-            return with_labels(g, [&](const auto& gv) { return M::create(fv, gv); });
-        });
+        auto made = with_labels(f, g, [](const auto& fv, const auto& gv) { return M::create(fv, gv); });
         if (!made) return raise(made.error());
         return create(type, std::move(made).value());
     });
@@ -511,9 +515,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         IntSeq<std::int8_t> f, g;
         if (!label_pair(kPushBatch, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
-            return with_labels(f, [&](const auto& fv) {
-                return with_labels(g, [&](const auto& gv) { return m.push_batch(fv, gv); });
-            });
+            return with_labels(f, g, [&](const auto& fv, const auto& gv) { return m.push_batch(fv, gv); });
         });
     });
 }
@@ -525,9 +527,7 @@ PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         IntSeq<std::int8_t> f, g;
         if (!label_pair(kReset, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
-            return with_labels(f, [&](const auto& fv) {
-                return with_labels(g, [&](const auto& gv) { return m.reset_baseline(fv, gv); });
-            });
+            return with_labels(f, g, [&](const auto& fv, const auto& gv) { return m.reset_baseline(fv, gv); });
         });
     });
 }
