@@ -399,8 +399,7 @@ PyType_Slot g_cont_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_cont_spec = {"_lumetra.PyContinuousDataDrift", sizeof(Instance<ContinuousDataDrift>), 0, kClassFlags,
-                           g_cont_slots};
+PyType_Spec g_cont_spec = make_spec<ContinuousDataDrift>("_lumetra.PyContinuousDataDrift", g_cont_slots);
 
 // ---- batch categorical ------------------------------------------------------------------
 
@@ -520,8 +519,7 @@ PyType_Slot g_cat_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_cat_spec = {"_lumetra.PyCategoricalDataDrift", sizeof(Instance<CategoricalDataDrift>), 0,
-                          kClassFlags, g_cat_slots};
+PyType_Spec g_cat_spec = make_spec<CategoricalDataDrift>("_lumetra.PyCategoricalDataDrift", g_cat_slots);
 
 // ---- streaming: members shared by the four classes -------------------------------------------
 
@@ -1002,14 +1000,14 @@ PyType_Slot g_cat_decay_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_cont_flush_spec = {"_lumetra.PyStreamingContinuousDataDriftFlush",
-                                 sizeof(Instance<StreamingContinuousDataDrift>), 0, kClassFlags, g_cont_flush_slots};
-PyType_Spec g_cont_decay_spec = {"_lumetra.PyStreamingContinuousDataDriftDecay",
-                                 sizeof(Instance<StreamingContinuousDataDrift>), 0, kClassFlags, g_cont_decay_slots};
-PyType_Spec g_cat_flush_spec = {"_lumetra.PyStreamingCategoricalDataDriftFlush",
-                                sizeof(Instance<StreamingCategoricalDataDrift>), 0, kClassFlags, g_cat_flush_slots};
-PyType_Spec g_cat_decay_spec = {"_lumetra.PyStreamingCategoricalDataDriftDecay",
-                                sizeof(Instance<StreamingCategoricalDataDrift>), 0, kClassFlags, g_cat_decay_slots};
+PyType_Spec g_cont_flush_spec =
+    make_spec<StreamingContinuousDataDrift>("_lumetra.PyStreamingContinuousDataDriftFlush", g_cont_flush_slots);
+PyType_Spec g_cont_decay_spec =
+    make_spec<StreamingContinuousDataDrift>("_lumetra.PyStreamingContinuousDataDriftDecay", g_cont_decay_slots);
+PyType_Spec g_cat_flush_spec =
+    make_spec<StreamingCategoricalDataDrift>("_lumetra.PyStreamingCategoricalDataDriftFlush", g_cat_flush_slots);
+PyType_Spec g_cat_decay_spec =
+    make_spec<StreamingCategoricalDataDrift>("_lumetra.PyStreamingCategoricalDataDriftDecay", g_cat_decay_slots);
 
 // ---- module functions -----------------------------------------------------------------------------
 

@@ -463,11 +463,6 @@ PyObject* drift_report_partial_impl(const Signature& sig, Parse&& parse, PyObjec
         [](const auto& report) { return report_to_py(report); });
 }
 
-template <class T>
-PyType_Spec make_spec(const char* name, PyType_Slot* slots) {
-    return PyType_Spec{name, static_cast<int>(sizeof(Instance<T>)), 0, kClassFlags, slots};
-}
-
 // ============================================================================
 // PyDataBiasStreaming
 // ============================================================================
