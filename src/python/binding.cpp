@@ -210,16 +210,24 @@ bool convert(PyObject* o, float& out) {
     return true;
 }
 
-bool convert(PyObject* o, std::optional<double>& out) {
+namespace {
+
+// None leaves the optional empty; any other object converts as a T.
+template <class T>
+bool convert_optional(PyObject* o, std::optional<T>& out) {
     if (o == Py_None) {
         out.reset();
         return true;
     }
-    double v;
+    T v{};
     if (!convert(o, v)) return false;
-    out = v;
+    out = std::move(v);
     return true;
 }
+
+}  // namespace
+
+bool convert(PyObject* o, std::optional<double>& out) { return convert_optional(o, out); }
 
 bool str_text(PyObject* o, std::string& out) {
     if (!PyUnicode_Check(o)) return wrong_type(o, "str");
@@ -232,16 +240,7 @@ bool str_text(PyObject* o, std::string& out) {
 
 bool convert(PyObject* o, std::string& out) { return str_text(o, out); }
 
-bool convert(PyObject* o, std::optional<std::string>& out) {
-    if (o == Py_None) {
-        out.reset();
-        return true;
-    }
-    std::string text;
-    if (!str_text(o, text)) return false;
-    out = std::move(text);
-    return true;
-}
+bool convert(PyObject* o, std::optional<std::string>& out) { return convert_optional(o, out); }
 
 bool convert(PyObject* o, StrList& out) {
     if (PyUnicode_Check(o)) {
@@ -322,16 +321,7 @@ bool convert(PyObject* o, std::int8_t& out) { return convert_integer(o, out, "a 
 bool convert(PyObject* o, std::int32_t& out) { return convert_integer(o, out, "a signed 32-bit integer"); }
 bool convert(PyObject* o, std::uint64_t& out) { return convert_integer(o, out, "an unsigned 64-bit integer"); }
 
-bool convert(PyObject* o, std::optional<std::uint64_t>& out) {
-    if (o == Py_None) {
-        out.reset();
-        return true;
-    }
-    std::uint64_t v;
-    if (!convert(o, v)) return false;
-    out = v;
-    return true;
-}
+bool convert(PyObject* o, std::optional<std::uint64_t>& out) { return convert_optional(o, out); }
 
 // ---- borrows -------------------------------------------------------------------
 
