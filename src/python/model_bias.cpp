@@ -32,10 +32,13 @@ const Signature kExplicitSig{
      "prediction_array", "pred_segmentation_threshold", "pred_segmentation_label", "pred_threshold_type"},
     12};
 
-PyObject* analyse(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
-    auto metrics = model_bias_analysis_core(feature, prediction, truth);
+PyObject* dict_or_raise(const Result<MetricMap<ModelBiasMetric>, BiasError>& metrics) {
     if (!metrics) return raise(metrics.error());
     return report_to_py_dict(metrics.value());
+}
+
+PyObject* analyse(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
+    return dict_or_raise(model_bias_analysis_core(feature, prediction, truth));
 }
 
 // Segments the feature and sums it with the prediction and truth masks; a
@@ -49,9 +52,7 @@ PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& 
                 return raise(BiasError::DataLengthError);
             }
             const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
-            auto metrics = model_bias_from_sums(sums, prediction, truth);
-            if (!metrics) return raise(metrics.error());
-            return report_to_py_dict(metrics.value());
+            return dict_or_raise(model_bias_from_sums(sums, prediction, truth));
         },
         [&](const GroupMask& mask) { return analyse(mask, prediction, truth); });
 }
