@@ -40,6 +40,13 @@ bool iterate_floats(PyObject* array, std::size_t hint, std::vector<float>& out) 
     }
 }
 
+// The record's dict, or its error raised.
+template <class Record>
+PyObject* record_or_raise(const Result<Record, ModelPerformanceError>& record) {
+    if (!record) return raise(record.error());
+    return report_to_py_dict(record.value().to_map());
+}
+
 // Raises a conversion failure the way the classification functions report it.
 PyObject* raise_conversion(F32Failure f) {
     if (f == F32Failure::UnsupportedType) return raise(ModelPerformanceError(PerfKind::UnsupportedType));
@@ -125,9 +132,7 @@ PyObject* py_model_perf_linear_regression(PyObject*, PyObject* const* args, Py_s
             PyErr_SetString(PyExc_ValueError, "Invalid types passed");
             return nullptr;
         }
-        auto record = linear_regression_runtime(t.column, p.column);
-        if (!record) return raise(record.error());
-        return report_to_py_dict(record.value().to_map());
+        return record_or_raise(linear_regression_runtime(t.column, p.column));
     });
 }
 
@@ -141,9 +146,7 @@ PyObject* py_model_perf_classification(PyObject*, PyObject* const* args, Py_ssiz
         F32Input t, p;
         const F32Failure f = convert_pair(y_true.obj, y_pred.obj, t, p);
         if (f != F32Failure::None) return raise_conversion(f);
-        auto record = binary_classification_runtime(t.column, p.column);
-        if (!record) return raise(record.error());
-        return report_to_py_dict(record.value().to_map());
+        return record_or_raise(binary_classification_runtime(t.column, p.column));
     });
 }
 
@@ -158,9 +161,7 @@ PyObject* py_model_perf_logistic_regression(PyObject*, PyObject* const* args, Py
         F32Input t, p;
         const F32Failure f = convert_pair(y_true.obj, y_pred.obj, t, p);
         if (f != F32Failure::None) return raise_conversion(f);
-        auto record = logistic_regression_runtime(t.column, p.column, threshold);
-        if (!record) return raise(record.error());
-        return report_to_py_dict(record.value().to_map());
+        return record_or_raise(logistic_regression_runtime(t.column, p.column, threshold));
     });
 }
 
@@ -177,7 +178,6 @@ const char* const kLinRegPartialDoc =
 const char* const kLogRegFullDoc = "py_model_perf_log_reg_rt_full(baseline, latest, threshold=0.10)\n--\n\n";
 
 namespace {
-
 
 const Signature kClassFullSig{"py_model_perf_class_rt_full()", {"baseline", "latest", "threshold"}, 2};
 const Signature kClassPartialSig{
