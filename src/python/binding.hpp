@@ -27,6 +27,7 @@ namespace lumetra::py {
 void raise_internal(std::string_view text) noexcept;
 /// The exception type used for internal failures (created at module init).
 PyObject* internal_error_type() noexcept;
+/// Creates the internal-failure exception type once (module init); false with an exception set.
 bool init_internal_error_type() noexcept;
 
 /// Runs `body`, turning any escaping C++ exception into a Python exception:
@@ -48,6 +49,7 @@ R guarded_as(R failure, F&& body) noexcept {
     return failure;
 }
 
+/// guarded_as for entry points that return a new reference, nullptr on failure.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     return guarded_as<PyObject*>(nullptr, std::forward<F>(body));
