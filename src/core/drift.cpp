@@ -729,17 +729,15 @@ void StreamState::flush_check() noexcept {
     // The clock is read only at counts 0, 256, 512, ...: cheap enough per sample.
     if (saturating_u32(stream_total_) % 256u != 0) return;
     const Instant now = monotonic_now();
-    if (elapsed_between(last_flush_, now) >= flush_cadence_) {
-        std::fill(runtime_bins_.begin(), runtime_bins_.end(), 0.0);
-        stream_total_ = 0.0;
-        last_flush_ = now;
-    }
+    if (elapsed_between(last_flush_, now) >= flush_cadence_) start_window(now);
 }
 
-void StreamState::flush_now() noexcept {
+void StreamState::flush_now() noexcept { start_window(monotonic_now()); }
+
+void StreamState::start_window(Instant now) noexcept {
     std::fill(runtime_bins_.begin(), runtime_bins_.end(), 0.0);
     stream_total_ = 0.0;
-    last_flush_ = monotonic_now();
+    last_flush_ = now;
 }
 
 void StreamState::resize_and_clear(std::size_t n_bins) {

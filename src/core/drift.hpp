@@ -459,6 +459,8 @@ public:
 private:
     StreamState() = default;
     void flush_check() noexcept;
+    // Zeroes the weights and the total; the new window starts at `now`.
+    void start_window(Instant now) noexcept;
 
     StreamMode mode_ = StreamMode::Decay;
     std::vector<double> runtime_bins_;
