@@ -355,11 +355,7 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     const float log_loss = -pass.sum / static_cast<float>(n);
     if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
 
-    const BinaryClassificationRuntime classes = pass.cells.metrics();
-    LogisticRegressionRuntime r;
-    for (std::size_t i = 0; i < classes.values.size(); ++i) r.values[i] = classes.values[i];
-    r[ClassificationEvaluationMetric::LogLoss] = log_loss;
-    return r;
+    return with_log_loss(pass.cells.metrics(), log_loss);
 }
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,

@@ -201,12 +201,8 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::reset_baseline_
 Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionStreaming::current() const {
     const std::uint64_t total = cells_.total();
     if (total == 0) return ModelPerformanceError(Kind::EmptyDataVector);
-    const BinaryClassificationRuntime seven = cells_.metrics();
-    LogisticRegressionRuntime r;
-    for (std::size_t i = 0; i < seven.values.size(); ++i) r.values[i] = seven.values[i];
     // Mean of the double-precision sum over the exact pair count, rounded once.
-    r[ClassificationEvaluationMetric::LogLoss] = static_cast<float>(-log_loss_sum_ / static_cast<double>(total));
-    return r;
+    return with_log_loss(cells_.metrics(), static_cast<float>(-log_loss_sum_ / static_cast<double>(total)));
 }
 
 Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> LogisticRegressionStreaming::drift_snapshot()

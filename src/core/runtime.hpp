@@ -115,6 +115,14 @@ struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric
         const BinaryClassificationRuntime& current, const BinaryClassificationRuntime& baseline);
 };
 
+/// The logistic record of seven classification metrics and a log loss.
+inline LogisticRegressionRuntime with_log_loss(const BinaryClassificationRuntime& classes, float log_loss) {
+    LogisticRegressionRuntime r;
+    for (std::size_t i = 0; i < classes.values.size(); ++i) r.values[i] = classes.values[i];
+    r[ClassificationEvaluationMetric::LogLoss] = log_loss;
+    return r;
+}
+
 /// Streaming rule: the metrics whose drift is at least the threshold (NaN never
 /// fails), restricted to `only` when given.
 template <class E>
