@@ -275,6 +275,13 @@ bool settle(const Signature& sig, bool ran_code, S&... seqs) {
     return (settle_one(sig.name(i++), seqs, ran_code || any_converted) && ...);
 }
 
+/// Converts sequence arguments in parameter order, then describes the arrays
+/// read in place again (only the conversions themselves could run user code).
+template <class... S>
+bool convert_sequences(const Signature& sig, const BoundArgs& b, S&... seqs) {
+    return convert_args(sig, b, seqs...) && settle(sig, false, seqs...);
+}
+
 /// Calls f with a column view of int8 labels.
 template <class F>
 decltype(auto) with_labels(const IntSeq<std::int8_t>& s, F&& f) {
@@ -478,17 +485,12 @@ const Signature kReset{"PyDataBiasStreaming.reset_baseline()", {"f", "g"}, 2};
 const Signature kReport{"PyDataBiasStreaming.drift_report()", {"drift_threshold"}, 1};
 const Signature kPartial{"PyDataBiasStreaming.drift_report_partial_metrics()", {"metrics", "drift_threshold"}, 2};
 
-// Binds and converts two label sequences.
-bool label_pair(const Signature& sig, const BoundArgs& b, IntSeq<std::int8_t>& f, IntSeq<std::int8_t>& g) {
-    return convert_args(sig, b, f, g) && settle(sig, false, f, g);
-}
-
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
         if (!bind(kNew, args, kwargs, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
-        if (!label_pair(kNew, b, f, g)) return nullptr;
+        if (!convert_sequences(kNew, b, f, g)) return nullptr;
         auto made = with_labels(f, g, [](const auto& fv, const auto& gv) { return M::create(fv, gv); });
         if (!made) return raise(made.error());
         return create(type, std::move(made).value());
@@ -508,7 +510,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         BoundArgs b;
         if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
-        if (!label_pair(kPushBatch, b, f, g)) return nullptr;
+        if (!convert_sequences(kPushBatch, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
             return with_labels(f, g, [&](const auto& fv, const auto& gv) { return m.push_batch(fv, gv); });
         });
@@ -520,7 +522,7 @@ PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         BoundArgs b;
         if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int8_t> f, g;
-        if (!label_pair(kReset, b, f, g)) return nullptr;
+        if (!convert_sequences(kReset, b, f, g)) return nullptr;
         return change<M>(self, [&](M& m) {
             return with_labels(f, g, [&](const auto& fv, const auto& gv) { return m.reset_baseline(fv, gv); });
         });
@@ -582,8 +584,7 @@ struct Triple {
 };
 
 bool label_triple(const Signature& sig, const BoundArgs& b, Triple& t) {
-    return convert_args(sig, b, t.feature, t.prediction, t.truth) &&
-           settle(sig, false, t.feature, t.prediction, t.truth);
+    return convert_sequences(sig, b, t.feature, t.prediction, t.truth);
 }
 
 // Calls f(feature, prediction, truth) with the three column views.
@@ -694,16 +695,12 @@ const Signature kPartial{"PyBinaryClassificationStreaming.drift_report_partial_m
                          {"metrics", "drift_threshold"},
                          2};
 
-bool label_pair(const Signature& sig, const BoundArgs& b, IntSeq<std::int32_t>& t, IntSeq<std::int32_t>& p) {
-    return convert_args(sig, b, t, p) && settle(sig, false, t, p);
-}
-
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
         if (!bind(kNew, args, kwargs, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
-        if (!label_pair(kNew, b, t, p)) return nullptr;
+        if (!convert_sequences(kNew, b, t, p)) return nullptr;
         auto made = with_labels32(t, p, [](const auto& tv, const auto& pv) { return M::create(tv, pv); });
         if (!made) return raise(made.error());
         return create(type, std::move(made).value());
@@ -723,7 +720,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         BoundArgs b;
         if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
-        if (!label_pair(kPushBatch, b, t, p)) return nullptr;
+        if (!convert_sequences(kPushBatch, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) {
             return with_labels32(t, p, [&](const auto& tv, const auto& pv) { return m.push_batch(tv, pv); });
         });
@@ -735,7 +732,7 @@ PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         BoundArgs b;
         if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         IntSeq<std::int32_t> t, p;
-        if (!label_pair(kReset, b, t, p)) return nullptr;
+        if (!convert_sequences(kReset, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) {
             return with_labels32(t, p, [&](const auto& tv, const auto& pv) { return m.reset_baseline(tv, pv); });
         });
@@ -794,16 +791,12 @@ const Signature kPartial{"PyLinearRegressionStreaming.drift_report_partial_metri
                          {"metrics", "drift_threshold"},
                          2};
 
-bool value_pair(const Signature& sig, const BoundArgs& b, FloatSeq& t, FloatSeq& p) {
-    return convert_args(sig, b, t, p) && settle(sig, false, t, p);
-}
-
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         BoundArgs b;
         if (!bind(kNew, args, kwargs, b)) return nullptr;
         FloatSeq t, p;
-        if (!value_pair(kNew, b, t, p)) return nullptr;
+        if (!convert_sequences(kNew, b, t, p)) return nullptr;
         auto made = M::create(values32(t), values32(p));
         if (!made) return raise(made.error());
         return create(type, std::move(made).value());
@@ -823,7 +816,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         BoundArgs b;
         if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
-        if (!value_pair(kPushBatch, b, t, p)) return nullptr;
+        if (!convert_sequences(kPushBatch, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.push_batch(values32(t), values32(p)); });
     });
 }
@@ -833,7 +826,7 @@ PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         BoundArgs b;
         if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
-        if (!value_pair(kReset, b, t, p)) return nullptr;
+        if (!convert_sequences(kReset, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.reset_baseline(values32(t), values32(p)); });
     });
 }
@@ -893,10 +886,6 @@ const Signature kPartial{"PyLogisticRegressionStreaming.drift_report_partial_met
                          {"metrics", "drift_threshold"},
                          2};
 
-bool value_pair(const Signature& sig, const BoundArgs& b, FloatSeq& t, FloatSeq& p) {
-    return convert_args(sig, b, t, p) && settle(sig, false, t, p);
-}
-
 // Two sequences and a threshold; the threshold's conversion may run user
 // code after the arrays were looked at, so they are always described again.
 bool values_and_threshold(const Signature& sig, const BoundArgs& b, FloatSeq& t, FloatSeq& p, float& threshold) {
@@ -929,7 +918,7 @@ PyObject* push_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         BoundArgs b;
         if (!bind_call(kPushBatch, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
-        if (!value_pair(kPushBatch, b, t, p)) return nullptr;
+        if (!convert_sequences(kPushBatch, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.push_batch(values32(t), values32(p)); });
     });
 }
@@ -939,7 +928,7 @@ PyObject* reset_baseline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         BoundArgs b;
         if (!bind_call(kReset, args, nargs, kwnames, b)) return nullptr;
         FloatSeq t, p;
-        if (!value_pair(kReset, b, t, p)) return nullptr;
+        if (!convert_sequences(kReset, b, t, p)) return nullptr;
         return change<M>(self, [&](M& m) { return m.reset_baseline(values32(t), values32(p)); });
     });
 }
