@@ -81,7 +81,7 @@ auto with_exclusive(PyObject* self, F&& f) -> std::optional<decltype(f(std::decl
 /// instances hold no Python references).
 inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
-/// The type spec of a class wrapping T: the instance layout and kClassFlags.
+/// The PyType_Spec of a class wrapping T: the instance layout and kClassFlags.
 template <class T>
 constexpr PyType_Spec make_spec(const char* name, PyType_Slot* slots) {
     return PyType_Spec{name, static_cast<int>(sizeof(Instance<T>)), 0, kClassFlags, slots};
