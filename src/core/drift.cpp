@@ -375,36 +375,6 @@ struct TextHash {
 };
 }  // namespace
 
-std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf) {
-    buf.clear();
-    const char* p = col.data + static_cast<std::ptrdiff_t>(i) * col.stride;
-    std::size_t len = col.width;
-    auto at = [p](std::size_t j) {
-        char32_t c;
-        std::memcpy(&c, p + j * sizeof(char32_t), sizeof(char32_t));
-        return c;
-    };
-    while (len > 0 && at(len - 1) == U'\0') --len;
-    for (std::size_t j = 0; j < len; ++j) {
-        const char32_t c = at(j);
-        if (c < 0x80) {
-            buf.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            buf.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            buf.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            buf.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            buf.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return buf;
-}
 
 Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::create(const Labels& labels) {
     BaselineCategoricalBins b;

@@ -178,8 +178,6 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 
 // ---- categorical baseline -----------------------------------------------------
 
-/// UTF-8 text of item i of a UCS-4 column (trailing NULs dropped), written into `buf`.
-std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf);
 
 /// Labels given as UTF-8 views, or as a fixed-width UCS-4 column that is
 /// encoded one label at a time into a reused buffer (no copy of the column).

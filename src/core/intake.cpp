@@ -29,6 +29,39 @@ bool ucs4_all_encodable(const Ucs4Column& col) {
     return true;
 }
 
+std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf) {
+    // Reads code points straight from the column: this runs once per label
+    // on hot paths, so it allocates nothing beyond `buf`'s own growth.
+    buf.clear();
+    const char* p = col.data + static_cast<std::ptrdiff_t>(i) * col.stride;
+    auto at = [p](std::size_t j) {
+        char32_t c;
+        std::memcpy(&c, p + j * sizeof(char32_t), sizeof(char32_t));
+        return c;
+    };
+    std::size_t len = col.width;
+    while (len > 0 && at(len - 1) == U'\0') --len;
+    for (std::size_t j = 0; j < len; ++j) {
+        const char32_t c = at(j);
+        if (c < 0x80) {
+            buf.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            buf.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            buf.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            buf.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return buf;
+}
+
 GroupMask label_strings(const std::vector<std::string>& items, std::string_view label) {
     GroupMask mask(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) mask[i] = static_cast<std::uint8_t>(items[i] == label);

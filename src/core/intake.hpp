@@ -119,6 +119,10 @@ struct Ucs4Column {
     std::u32string_view item(std::size_t i, std::u32string& scratch) const;
 };
 
+/// UTF-8 text of item i (without trailing NULs), built in `buf`; the item
+/// must hold only encodable code points (see ucs4_all_encodable).
+std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& buf);
+
 /// True when every item holds only code points that have a UTF-8 form.
 bool ucs4_all_encodable(const Ucs4Column& col);
 

@@ -242,11 +242,13 @@ bool convert(PyObject* o, std::string& out) { return str_text(o, out); }
 
 bool convert(PyObject* o, std::optional<std::string>& out) { return convert_optional(o, out); }
 
+bool refuse_str_as_sequence() {
+    PyErr_SetString(PyExc_TypeError, "a str is not accepted as a sequence of str");
+    return false;
+}
+
 bool convert(PyObject* o, StrList& out) {
-    if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "a str is not accepted as a sequence of str");
-        return false;
-    }
+    if (PyUnicode_Check(o)) return refuse_str_as_sequence();
     if (!PySequence_Check(o)) return wrong_type(o, "Sequence");
     // A tuple snapshot holds its own references: item conversion cannot be
     // disturbed by code that mutates the caller's sequence.

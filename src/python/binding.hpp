@@ -111,6 +111,9 @@ bool convert(PyObject* o, std::optional<std::uint64_t>& out);
 
 /// UTF-8 text of a str (or subclass); false with an exception set otherwise.
 bool str_text(PyObject* o, std::string& out);
+/// The TypeError for a str passed where a sequence of str is expected (a
+/// string is not read as a sequence of one-character strings).
+bool refuse_str_as_sequence();
 /// The TypeError a converter raises for an object of the wrong type.
 bool wrong_type(PyObject* o, const char* expected);
 

@@ -128,10 +128,7 @@ std::optional<NativeColumn> unicode_column(PyObject* o) {
 }
 
 bool convert(PyObject* o, LabelsArg& out) {
-    if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "a str is not accepted as a sequence of str");
-        return false;
-    }
+    if (PyUnicode_Check(o)) return refuse_str_as_sequence();
     if (auto native = unicode_column(o); native && ucs4_all_encodable(ucs4_column(*native))) {
         out.owner = Ref::borrow(o);
         out.from_array = true;

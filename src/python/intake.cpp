@@ -33,27 +33,6 @@ std::optional<NativeType> native_type_of(int t) {
     return std::nullopt;
 }
 
-// How many items Python iteration of `obj` yields, when cheaply known.
-std::size_t iteration_hint(PyObject* obj) {
-    if (PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) > 0) {
-        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0)));
-    }
-    return 0;
-}
-
-// Walks Python iteration of `obj`, handing each item to `take`, which returns
-// false with an exception set to stop.
-template <class Take>
-bool for_each_item(PyObject* obj, Take&& take) {
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) return false;
-    while (true) {
-        Ref item = Ref::steal(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
-        if (!take(item.get())) return false;
-    }
-}
-
 bool copy_int64(PyObject* obj, std::vector<std::int64_t>& out) {
     out.clear();
     out.reserve(iteration_hint(obj));
@@ -238,6 +217,15 @@ std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
 
 }  // namespace
 
+std::size_t iteration_hint(PyObject* obj) {
+    if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
+    if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    if (PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) > 0) {
+        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0)));
+    }
+    return 0;
+}
+
 ElementKind determine_type(PyObject* array) {
     const int t = PyArray_TYPE(as_array(array));
     if (equiv(t, NPY_FLOAT64) || equiv(t, NPY_FLOAT32)) return ElementKind::Float;
@@ -298,27 +286,9 @@ bool read_strings(PyObject* array, std::vector<std::string>& out) {
     const Ucs4Column col = ucs4_column(*native);
     out.clear();
     out.reserve(col.n);
-    std::u32string scratch;
+    std::string text;
     for (std::size_t i = 0; i < col.n; ++i) {
-        std::string text;
-        for (char32_t c : col.item(i, scratch)) {
-            if (c < 0x80) {
-                text += static_cast<char>(c);
-            } else if (c < 0x800) {
-                text += static_cast<char>(0xC0 | (c >> 6));
-                text += static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                text += static_cast<char>(0xE0 | (c >> 12));
-                text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                text += static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                text += static_cast<char>(0xF0 | (c >> 18));
-                text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                text += static_cast<char>(0x80 | (c & 0x3F));
-            }
-        }
-        out.push_back(std::move(text));
+        out.emplace_back(ucs4_utf8(col, i, text));
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/intake.hpp"
+#include "ref.hpp"
 
 namespace lumetra::py {
 
@@ -81,6 +82,39 @@ inline Ucs4Column ucs4_column(const NativeColumn& c) { return Ucs4Column{c.data,
 inline std::size_t reserve_for_rows(std::size_t rows) noexcept {
     constexpr std::size_t kCap = std::size_t{1} << 16;
     return rows < kCap ? rows : kCap;
+}
+
+/// How many items Python iteration of `obj` yields, when cheaply known (a
+/// reservation hint, capped for arrays by reserve_for_rows).
+std::size_t iteration_hint(PyObject* obj);
+
+/// Walks the items Python iteration of `obj` yields, handing each to `take`,
+/// which returns false with an exception set to stop. An exact list is walked
+/// by index with each item held while `take` runs: user code may shrink or
+/// clear the list, which ends the walk as the list's iterator would. Exact
+/// tuples are walked in place; anything else through its iterator.
+template <class Take>
+bool for_each_item(PyObject* obj, Take&& take) {
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            if (!take(item.get())) return false;
+        }
+        return true;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+            if (!take(PyTuple_GET_ITEM(obj, i))) return false;
+        }
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!take(item.get())) return false;
+    }
 }
 
 /// Iterates `obj` and converts each item with Python's float conversion.

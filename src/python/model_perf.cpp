@@ -29,15 +29,12 @@ PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o
 bool iterate_floats(PyObject* array, std::size_t hint, std::vector<float>& out) {
     out.clear();
     out.reserve(reserve_for_rows(hint));
-    Ref it = Ref::steal(PyObject_GetIter(array));
-    if (!it) return false;
-    while (true) {
-        Ref item = Ref::steal(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
-        const double v = PyFloat_AsDouble(item.get());
+    return for_each_item(array, [&](PyObject* item) {
+        const double v = PyFloat_AsDouble(item);
         if (v == -1.0 && PyErr_Occurred()) return false;
         out.push_back(static_cast<float>(v));
-    }
+        return true;
+    });
 }
 
 // The record's dict, or its error raised.

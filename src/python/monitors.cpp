@@ -87,48 +87,11 @@ void visit_column(const NativeColumn& c, F&& f) {
     });
 }
 
-// Walks the items of a sequence. A list is walked by index with each item
-// held while it converts: user code in a conversion may shrink or clear the
-// list, which then ends the walk as a list iterator would. Subclasses, which
-// may iterate their own way, take the iterator road.
-template <class Take>
-bool for_each_element(PyObject* seq, Take&& take) {
-    if (PyList_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
-            if (!take(item.get())) return false;
-        }
-        return true;
-    }
-    if (PyTuple_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-            if (!take(PyTuple_GET_ITEM(seq, i))) return false;
-        }
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(seq));
-    if (!it) return false;
-    while (true) {
-        Ref item = Ref::steal(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
-        if (!take(item.get())) return false;
-    }
-}
-
-std::size_t size_hint(PyObject* seq) {
-    if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
-    if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
-    if (PyArray_Check(seq) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(seq)) > 0) {
-        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(seq), 0)));
-    }
-    return 0;
-}
-
 template <class T>
 bool convert_items(PyObject* seq, std::vector<T>& out) {
     out.clear();
-    out.reserve(size_hint(seq));
-    return for_each_element(seq, [&](PyObject* item) {
+    out.reserve(iteration_hint(seq));
+    return for_each_item(seq, [&](PyObject* item) {
         T v;
         if (!convert(item, v)) return false;
         out.push_back(v);
