@@ -344,3 +344,16 @@ def test_a_value_first_seen_late_still_counts_as_distinct():
         len_a = int(in_group.sum())
         expected = float(np.float32(abs(len_a - (5000 - len_a))) / np.float32(5000))
         assert value == expected, key
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.float64, np.int32])
+@pytest.mark.parametrize("stride", [1, 2])
+def test_thresholding_decided_late_applies_to_the_whole_column(dtype, stride):
+    # Few distinct values in the first blocks, then enough new ones to make the
+    # column thresholded: elements seen before the decision are thresholded too.
+    n = 6000
+    values = np.concatenate([np.arange(3000) % 3, np.arange(3000, 6000)]).astype(dtype)
+    truth = np.repeat(values, stride)[::stride]
+    feature = (np.random.default_rng(5).random(n) < 0.4).astype(np.int8)
+    got = _lumetra.py_data_bias_analyzer(feature, truth, 1, 1)
+    assert_metrics(got, pre_training(feature, values >= 1))

@@ -44,7 +44,7 @@ FacetCounts count_facets_segmented(const Src& feature, Value v, const GroupMask&
     // Both candidate groupings are counted; the segmentation's mode picks one.
     std::uint64_t equal = 0, at_least = 0, positive_equal = 0, positive_at_least = 0, positive = 0;
     const std::uint8_t* t = truth.data();
-    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes) {
+    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes, bool) {
         std::uint64_t eq = 0, ge = 0, pos_eq = 0, pos_ge = 0, pos = 0;
         for (std::size_t j = begin; j < end; ++j) {
             const std::uint64_t c = codes[j - begin];

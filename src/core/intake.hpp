@@ -239,10 +239,13 @@ inline constexpr bool has_kernel = (std::is_same_v<Src, Packed<std::int64_t>> &&
 inline constexpr std::size_t kSegmentBlock = 1024;
 
 /// Segments a numeric column block by block: each element gets a code (bit 0:
-/// equal to v, bit 1: at least v), handed to sink(begin, end, codes) one
-/// block at a time. Returns the shift that turns a code into the group flag:
-/// 0 for label matching, 1 for thresholding. The mode is known only once
-/// enough distinct values are counted, so sinks keep both answers.
+/// equal to v, bit 1: at least v), handed to sink(begin, end, codes,
+/// thresholding) one block at a time. Returns the shift that turns a code into
+/// the group flag: 0 for label matching, 1 for thresholding. `thresholding`
+/// tells a sink that the mode is already certain to be thresholding; until it
+/// is, the mode is open, so sinks that cannot wait keep both answers. A scan
+/// that ends without deciding is label matching: the count that would make it
+/// thresholding decides it the moment it is reached.
 template <class Value, class Src, class Sink>
 unsigned segment_numeric_impl(const Src& src, Value v, Sink&& sink) {
     const std::size_t n = src.size();
@@ -301,13 +304,13 @@ unsigned segment_numeric_impl(const Src& src, Value v, Sink&& sink) {
                 }
             }
         }
-        sink(i, end, static_cast<const std::uint8_t*>(codes));
+        sink(i, end, static_cast<const std::uint8_t*>(codes), threshold);
         i = end;
     }
     for (; i < n; i += kSegmentBlock) {
         const std::size_t end = std::min(i + kSegmentBlock, n);
         codes_only(i, end, codes);
-        sink(i, end, static_cast<const std::uint8_t*>(codes));
+        sink(i, end, static_cast<const std::uint8_t*>(codes), true);
     }
     return (threshold || !label_mode_for(distinct.count(), n)) ? 1u : 0u;
 }
@@ -328,17 +331,25 @@ unsigned segment_numeric(const Src& src, Value v, Sink&& sink) {
 /// (>= v) otherwise. NaN is in neither group.
 template <class Value, class Src>
 GroupMask label_numeric(const Src& src, Value v) {
+    // Flags are written final: equality flags while the mode is open, which a
+    // scan that never decides keeps (label matching); once thresholding is
+    // certain, its flags, and the blocks written before are redone.
     GroupMask mask(src.size());
     std::uint8_t* out = mask.data();
-    const unsigned shift = segment_numeric<Value>(src, v, [out](std::size_t begin, std::size_t end, const std::uint8_t* codes) {
-        std::memcpy(out + begin, codes, end - begin);
+    std::size_t redo = 0;
+    bool thresholding = false;
+    segment_numeric<Value>(src, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes, bool known) {
+        if (known && !thresholding) {
+            thresholding = true;
+            redo = begin;
+        }
+        const unsigned shift = known ? 1u : 0u;
+        std::uint8_t* __restrict dst = out + begin;
+        for (std::size_t j = 0; j < end - begin; ++j) dst[j] = static_cast<std::uint8_t>((codes[j] >> shift) & 1u);
     });
-    std::uint8_t* __restrict flags = mask.data();
-    if (shift != 0) {
-        for (std::size_t k = 0; k < mask.size(); ++k) flags[k] = static_cast<std::uint8_t>(flags[k] >> 1);
-    } else {
-        for (std::size_t k = 0; k < mask.size(); ++k) flags[k] = static_cast<std::uint8_t>(flags[k] & 1u);
-    }
+    with_packed(src, [&](const auto& s) {
+        for (std::size_t j = 0; j < redo; ++j) out[j] = static_cast<std::uint8_t>(static_cast<Value>(s[j]) >= v);
+    });
     return mask;
 }
 

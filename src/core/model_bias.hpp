@@ -226,7 +226,7 @@ MembershipSums sum_memberships_segmented(const Src& feature, Value v, const Grou
     std::uint64_t g_sum = 0, p_sum = 0, gp_sum = 0;
     const std::uint8_t* pm = prediction.data();
     const std::uint8_t* gm = ground_truth.data();
-    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes) {
+    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes, bool) {
         std::uint32_t a0 = 0, a1 = 0, ag0 = 0, ag1 = 0, ap0 = 0, ap1 = 0, agp0 = 0, agp1 = 0, cg = 0, cp = 0, cgp = 0;
         for (std::size_t j = begin; j < end; ++j) {
             const std::uint32_t c = codes[j - begin];
