@@ -762,15 +762,22 @@ Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::
     return {};
 }
 
-Result<std::vector<double>, DriftError> StreamingContinuousDataDrift::compute_drift_multiple(
-    std::span<const DataDriftType> types) {
+namespace {
+// One emptiness check and (in decay mode) one decay step, then each requested
+// metric on the same stream, in request order.
+Result<std::vector<double>, DriftError> stream_scores(StreamState& state, const std::vector<double>& baseline_hist,
+                                                      std::span<const DataDriftType> types, BinKind kind) {
     std::vector<double> out;
     out.reserve(types.size());
-    LUMETRA_TRY(double total, state_.prepare_computation());
-    for (DataDriftType t : types)
-        out.push_back(
-            global_compute_drift(baseline_.baseline_hist(), state_.runtime_bins(), total, t, BinKind::Continuous));
+    LUMETRA_TRY(double total, state.prepare_computation());
+    for (DataDriftType t : types) out.push_back(global_compute_drift(baseline_hist, state.runtime_bins(), total, t, kind));
     return out;
+}
+}  // namespace
+
+Result<std::vector<double>, DriftError> StreamingContinuousDataDrift::compute_drift_multiple(
+    std::span<const DataDriftType> types) {
+    return stream_scores(state_, baseline_.baseline_hist(), types, BinKind::Continuous);
 }
 
 Result<void, DriftError> StreamingContinuousDataDrift::reset_baseline(std::span<const double> baseline) {
@@ -813,13 +820,7 @@ Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(cons
 
 Result<std::vector<double>, DriftError> StreamingCategoricalDataDrift::compute_drift_multiple(
     std::span<const DataDriftType> types) {
-    std::vector<double> out;
-    out.reserve(types.size());
-    LUMETRA_TRY(double total, state_.prepare_computation());
-    for (DataDriftType t : types)
-        out.push_back(
-            global_compute_drift(baseline_.baseline_hist(), state_.runtime_bins(), total, t, BinKind::Categorical));
-    return out;
+    return stream_scores(state_, baseline_.baseline_hist(), types, BinKind::Categorical);
 }
 
 Result<void, DriftError> StreamingCategoricalDataDrift::reset_baseline(const Labels& baseline) {
