@@ -770,7 +770,9 @@ Result<std::vector<double>, DriftError> stream_scores(StreamState& state, const 
     std::vector<double> out;
     out.reserve(types.size());
     LUMETRA_TRY(double total, state.prepare_computation());
-    for (DataDriftType t : types) out.push_back(global_compute_drift(baseline_hist, state.runtime_bins(), total, t, kind));
+    for (DataDriftType t : types) {
+        out.push_back(global_compute_drift(baseline_hist, state.runtime_bins(), total, t, kind));
+    }
     return out;
 }
 }  // namespace
