@@ -547,7 +547,7 @@ def records(vocabulary, ok):
     return Kind(f"RECORD({vocabulary[0]}..)", ok,
                 build(benign(floats_b), ["dict", "dict", "dict", "clearing"], 0, 0),
                 wild=anything_but(build(anything_but(floats_b), ["dict", "odd", "proxy", "pairs", "clearing"], 3, 3)),
-                fail=dict)
+                fail={})
 
 
 # Valid records, made by the module's own analyses of the rows' valid data.
