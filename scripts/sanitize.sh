@@ -44,7 +44,7 @@ venv=build/sanitize/venv
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet scikit-build-core "numpy>=2" pytest hypothesis mypy
+"$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
 "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize/module \
     -Ccmake.build-type=Debug \
     -Ccmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
