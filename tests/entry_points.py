@@ -494,6 +494,21 @@ def name(vocabulary):
                 wild=anything_but(plain(st.sampled_from(ALL_NAMES)), texts_b), fail="Nope")
 
 
+def instance_of(type_):
+    """Another instance of a class in CLASSES, for a member that takes one
+    (a merge, say): a fresh ready one, the instance under test itself, one of
+    another class, or anything else."""
+
+    def make():
+        return next(c for c in CLASSES if c.type is type_).make()
+
+    valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
+                             Build("the instance itself", lambda ctx: ctx.instance if ctx.instance is not None else make())])
+    others = st.integers(0, 10**6).map(
+        lambda i: Build(f"{CLASSES[i % len(CLASSES)].type.__name__} instance", lambda ctx: CLASSES[i % len(CLASSES)].make()))
+    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others))
+
+
 class OddDict(dict):
     """A dict whose own lookups misbehave; the module must read it as the
     dict it is or refuse it, never trust the overrides."""
