@@ -250,7 +250,8 @@ def anything_but(*valid):
 # ---- arrays -------------------------------------------------------------------------------
 
 DTYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float16",
-          "float32", "float64", "longdouble", "complex128", "U3", "S3", "object", "datetime64[s]"]
+          "float32", "float64", "longdouble", "complex128", "U3", "S3", "object", "datetime64[s]",
+          "timedelta64[ns]", "i4,f8"]
 LAYOUTS = ["contiguous", "reversed", "step", "zero_stride", "column", "row", "matrix", "scalar",
            "empty_rows", "fortran", "readonly"]
 PATTERNS = ["labels", "few", "floats", "special", "texts"]
