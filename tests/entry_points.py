@@ -503,10 +503,16 @@ def instance_of(type_):
     def make():
         return next(c for c in CLASSES if c.type is type_).make()
 
+    def itself(ctx):
+        return ctx.instance if ctx.instance is not None else make()
+
+    def other(i):
+        row = CLASSES[i % len(CLASSES)]
+        return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
+
     valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
-                             Build("the instance itself", lambda ctx: ctx.instance if ctx.instance is not None else make())])
-    others = st.integers(0, 10**6).map(
-        lambda i: Build(f"{CLASSES[i % len(CLASSES)].type.__name__} instance", lambda ctx: CLASSES[i % len(CLASSES)].make()))
+                             Build("the instance itself", itself)])
+    others = st.integers(0, 10**6).map(other)
     return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others))
 
 

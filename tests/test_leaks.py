@@ -55,9 +55,16 @@ def paths(entry):
 
 
 def counted(objects):
-    """Reference counts of the objects a leak could hold on to (small ints,
+    """Reference counts of the objects a leak could hold on to, and of the
+    items and keys of the lists, tuples and dicts among them (small ints,
     bools and None are shared by the whole interpreter)."""
-    return [(type(o).__name__, sys.getrefcount(o)) for o in objects
+    inner = []
+    for o in objects:
+        if isinstance(o, (list, tuple)):
+            inner += list(o)
+        elif isinstance(o, dict):
+            inner += list(o) + list(o.values())
+    return [(type(o).__name__, sys.getrefcount(o)) for o in list(objects) + inner
             if not isinstance(o, (bool, int)) and o is not None]
 
 
