@@ -31,42 +31,9 @@ Result<Record, Error> record_from_names(const NamedValues& values, Missing missi
     return r;
 }
 
-// The missing-metric errors are declared in their own order, so they are
-// matched to members by name rather than by position.
-DataBiasRuntimeError data_bias_missing(DataBiasMetric m) {
-    using M = DataBiasMetric;
-    using R = DataBiasRuntimeError;
-    switch (m) {
-        case M::ClassImbalance: return R::ClassImbalance;
-        case M::DifferenceInProportionOfLabels: return R::DifferenceInProportionOfLabels;
-        case M::KlDivergence: return R::KlDivergence;
-        case M::JsDivergence: return R::JsDivergence;
-        case M::LpNorm: return R::LpNorm;
-        case M::TotalVariationDistance: return R::TotalVariationDistance;
-        case M::KolmogorovSmirnov: return R::KolmogorovSmirnov;
-    }
-    return R::ClassImbalance;
-}
-
-ModelBiasRuntimeError model_bias_missing(ModelBiasMetric m) {
-    using M = ModelBiasMetric;
-    using R = ModelBiasRuntimeError;
-    switch (m) {
-        case M::DifferenceInPositivePredictedLabels: return R::DifferenceInPositivePredictedLabels;
-        case M::DisparateImpact: return R::DisparateImpact;
-        case M::AccuracyDifference: return R::AccuracyDifference;
-        case M::RecallDifference: return R::RecallDifference;
-        case M::DifferenceInConditionalAcceptance: return R::DifferenceInConditionalAcceptance;
-        case M::DifferenceInAcceptanceRate: return R::DifferenceInAcceptanceRate;
-        case M::SpecialityDifference: return R::SpecialityDifference;
-        case M::DifferenceInConditionalRejection: return R::DifferenceInConditionalRejection;
-        case M::DifferenceInRejectionRate: return R::DifferenceInRejectionRate;
-        case M::TreatmentEquity: return R::TreatmentEquity;
-        case M::ConditionalDemographicDesparityPredictedLabels:
-            return R::ConditionalDemographicDesparityPredictedLabels;
-        case M::GeneralizedEntropy: return R::GeneralizedEntropy;
-    }
-    return R::DifferenceInPositivePredictedLabels;
+template <class E>
+MissingMetric<E> missing_metric(E m) {
+    return MissingMetric<E>{m};
 }
 
 ModelPerformanceError invalid_report(auto) { return ModelPerformanceError::Kind::InvalidAnalysisReport; }
@@ -98,7 +65,8 @@ MetricMap<E> drift_map(const MetricRecord<E, N>& current, const MetricRecord<E, 
 // ---- data bias ----------------------------------------------------------------
 
 Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_names(const NamedValues& values) {
-    return record_from_names<DataBiasRuntime, DataBiasMetric, DataBiasRuntimeError>(values, data_bias_missing);
+    return record_from_names<DataBiasRuntime, DataBiasMetric, DataBiasRuntimeError>(values,
+                                                                                    missing_metric<DataBiasMetric>);
 }
 
 Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
@@ -107,7 +75,7 @@ Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
     for (std::size_t i = 0; i < size; ++i) {
         const auto m = static_cast<DataBiasMetric>(i);
         const auto v = values.get(m);
-        if (!v) return data_bias_missing(m);
+        if (!v) return DataBiasRuntimeError{m};
         r.values[i] = *v;
     }
     return r;
@@ -165,7 +133,8 @@ Result<MetricMap<DataBiasMetric>, InvalidMetricError> convert_db_analysis(const 
 // ---- model bias ---------------------------------------------------------------
 
 Result<ModelBiasRuntime, ModelBiasRuntimeError> ModelBiasRuntime::from_names(const NamedValues& values) {
-    return record_from_names<ModelBiasRuntime, ModelBiasMetric, ModelBiasRuntimeError>(values, model_bias_missing);
+    return record_from_names<ModelBiasRuntime, ModelBiasMetric, ModelBiasRuntimeError>(values,
+                                                                                      missing_metric<ModelBiasMetric>);
 }
 
 Result<ModelBiasRuntime, ModelPerformanceError> ModelBiasRuntime::new_from_post_training(const PostTraining& counts,

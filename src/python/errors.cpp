@@ -18,13 +18,7 @@ PyObject* set(PyObject* type, std::string_view text) {
 
 PyObject* exception_type(BiasError) noexcept { return PyExc_ValueError; }
 
-PyObject* exception_type(DriftError e) noexcept {
-    switch (e) {
-        case DriftError::MalformedTimestamp:
-        case DriftError::MalformedRuntimeBins: return PyExc_SystemError;
-        default: return PyExc_ValueError;
-    }
-}
+PyObject* exception_type(DriftError) noexcept { return PyExc_ValueError; }
 
 PyObject* exception_type(const ModelPerformanceError& e) noexcept {
     using K = ModelPerformanceError::Kind;
@@ -34,7 +28,6 @@ PyObject* exception_type(const ModelPerformanceError& e) noexcept {
         case K::InvalidAnalysisReport: return PyExc_ValueError;
         case K::InvalidData:
         case K::BiasError:
-        case K::DataVectorTypeMismatch:
         case K::UnsupportedType: return PyExc_TypeError;
     }
     return PyExc_TypeError;

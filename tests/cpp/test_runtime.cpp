@@ -237,7 +237,7 @@ TEST_CASE("convert_db_analysis refuses every foreign key, in map order") {
     });
     auto missing = DataBiasRuntime::from_metric_map(lacking);
     REQUIRE_FALSE(missing.ok());
-    CHECK(missing.error() == DataBiasRuntimeError::JsDivergence);
+    CHECK(missing.error() == DataBiasRuntimeError{DataBiasMetric::JsDivergence});
 }
 
 TEST_CASE("streaming drift per family") {
