@@ -83,9 +83,8 @@ Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
 
 Result<DataBiasRuntime, ModelPerformanceError> DataBiasRuntime::new_from_pre_training(const FacetCounts& counts) {
     if (counts.len_a == 0 || counts.len_d == 0) return ModelPerformanceError::from_bias(BiasError::DataLengthError);
-    LUMETRA_TRY(const auto metrics, pre_training_bias(counts));
     DataBiasRuntime r;
-    metrics.for_each([&r](DataBiasMetric m, float v) { r[m] = v; });
+    pre_training_values(counts).for_each([&r](DataBiasMetric m, float v) { r[m] = v; });
     return r;
 }
 
