@@ -177,9 +177,9 @@ Result<LinearRegressionRuntime, ModelPerformanceError> LinearRegressionRuntime::
         values, invalid_report<LinearRegressionEvaluationMetric>);
 }
 
-MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::compare_to_baseline(
-    const LinearRegressionRuntime& latest, const std::vector<LinearRegressionEvaluationMetric>& metrics,
-    const LinearRegressionRuntime& baseline, float threshold) {
+MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_check(
+    const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
+    const std::vector<LinearRegressionEvaluationMetric>& metrics, float threshold) {
     const float up = 1.0f + threshold;
     const float down = 1.0f - threshold;
     return compare(latest, baseline, metrics,
@@ -204,9 +204,9 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionRunti
         values, invalid_report<ClassificationEvaluationMetric>);
 }
 
-MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::compare_to_baseline(
-    const LogisticRegressionRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-    const LogisticRegressionRuntime& baseline, float threshold) {
+MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_check(
+    const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
+    const std::vector<ClassificationEvaluationMetric>& metrics, float threshold) {
     const float up = 1.0f + threshold;
     const float down = 1.0f - threshold;
     return compare(latest, baseline, metrics,
@@ -231,9 +231,9 @@ Result<BinaryClassificationRuntime, ModelPerformanceError> BinaryClassificationR
         values, invalid_report<ClassificationEvaluationMetric>);
 }
 
-MetricMap<ClassificationEvaluationMetric> BinaryClassificationRuntime::compare_to_baseline(
-    const BinaryClassificationRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-    const BinaryClassificationRuntime& baseline, float threshold) {
+MetricMap<ClassificationEvaluationMetric> BinaryClassificationRuntime::runtime_check(
+    const BinaryClassificationRuntime& latest, const BinaryClassificationRuntime& baseline,
+    const std::vector<ClassificationEvaluationMetric>& metrics, float threshold) {
     const float up = 1.0f + threshold;
     return compare(latest, baseline, metrics, [up](ClassificationEvaluationMetric, float l, float b, float& drift) {
         drift = b - l;

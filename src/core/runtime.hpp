@@ -81,9 +81,9 @@ struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> 
     /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
     static Result<LinearRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
     /// Failed metrics of `metrics`: RSquared must not fall, the others must not rise.
-    static MetricMap<LinearRegressionEvaluationMetric> compare_to_baseline(
-        const LinearRegressionRuntime& latest, const std::vector<LinearRegressionEvaluationMetric>& metrics,
-        const LinearRegressionRuntime& baseline, float threshold);
+    static MetricMap<LinearRegressionEvaluationMetric> runtime_check(
+        const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
+        const std::vector<LinearRegressionEvaluationMetric>& metrics, float threshold);
     /// |B - C| for every metric.
     static MetricMap<LinearRegressionEvaluationMetric> runtime_drift_report(const LinearRegressionRuntime& current,
                                                                            const LinearRegressionRuntime& baseline);
@@ -94,9 +94,9 @@ struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> 
     /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
     static Result<LogisticRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
     /// Failed metrics of `metrics`: LogLoss must not rise, the others must not fall.
-    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
-        const LogisticRegressionRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-        const LogisticRegressionRuntime& baseline, float threshold);
+    static MetricMap<ClassificationEvaluationMetric> runtime_check(
+        const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
+        const std::vector<ClassificationEvaluationMetric>& metrics, float threshold);
     /// B - C (signed) for every metric.
     static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(const LogisticRegressionRuntime& current,
                                                                          const LogisticRegressionRuntime& baseline);
@@ -107,9 +107,9 @@ struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric
     /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
     static Result<BinaryClassificationRuntime, ModelPerformanceError> from_names(const NamedValues& values);
     /// Failed metrics of `metrics`: a metric fails when (1 + t) * latest < baseline.
-    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
-        const BinaryClassificationRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-        const BinaryClassificationRuntime& baseline, float threshold);
+    static MetricMap<ClassificationEvaluationMetric> runtime_check(
+        const BinaryClassificationRuntime& latest, const BinaryClassificationRuntime& baseline,
+        const std::vector<ClassificationEvaluationMetric>& metrics, float threshold);
     /// B - C (signed) for every metric.
     static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(
         const BinaryClassificationRuntime& current, const BinaryClassificationRuntime& baseline);
