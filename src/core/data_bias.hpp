@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "result.hpp"
+#include "core/errors.hpp"
+#include "core/intake.hpp"
+#include "core/metrics.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 

@@ -1,4 +1,4 @@
-#include "intake.hpp"
+#include "core/intake.hpp"
 
 namespace lumetra {
 

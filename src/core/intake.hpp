@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 

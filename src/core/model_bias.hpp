@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "result.hpp"
+#include "core/errors.hpp"
+#include "core/intake.hpp"
+#include "core/metrics.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 

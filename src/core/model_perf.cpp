@@ -1,10 +1,10 @@
-#include "model_perf.hpp"
+#include "core/model_perf.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 namespace {

@@ -15,14 +15,14 @@
 #include <optional>
 #include <vector>
 
-#include "data_bias.hpp"
-#include "errors.hpp"
-#include "metrics.hpp"
-#include "model_bias.hpp"
-#include "model_perf.hpp"
-#include "report.hpp"
-#include "result.hpp"
-#include "runtime.hpp"
+#include "core/data_bias.hpp"
+#include "core/errors.hpp"
+#include "core/metrics.hpp"
+#include "core/model_bias.hpp"
+#include "core/model_perf.hpp"
+#include "core/report.hpp"
+#include "core/result.hpp"
+#include "core/runtime.hpp"
 
 namespace lumetra {
 

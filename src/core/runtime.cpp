@@ -1,8 +1,8 @@
-#include "runtime.hpp"
+#include "core/runtime.hpp"
 
 #include <cmath>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 

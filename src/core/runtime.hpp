@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "data_bias.hpp"
-#include "errors.hpp"
-#include "metrics.hpp"
-#include "model_bias.hpp"
-#include "result.hpp"
+#include "core/data_bias.hpp"
+#include "core/errors.hpp"
+#include "core/metrics.hpp"
+#include "core/model_bias.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "borrow.hpp"
-#include "ref.hpp"
+#include "python/borrow.hpp"
+#include "python/ref.hpp"
 
 namespace lumetra::py {
 

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 namespace lumetra::py {
 

@@ -1,10 +1,10 @@
-#include "data_bias.hpp"
+#include "python/data_bias.hpp"
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 #include "core/data_bias.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
+#include "python/metrics.hpp"
 
 namespace lumetra::py {
 

@@ -1,6 +1,6 @@
-#include "drift.hpp"
+#include "python/drift.hpp"
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <cstring>
 #include <optional>
@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "binding.hpp"
-#include "classes.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
 #include "core/drift.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
 
 namespace lumetra::py {
 

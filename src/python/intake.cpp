@@ -1,11 +1,11 @@
-#include "intake.hpp"
+#include "python/intake.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include "binding.hpp"
-#include "errors.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
 
 namespace lumetra::py {
 namespace {

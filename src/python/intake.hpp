@@ -3,7 +3,7 @@
 // an array into a group mask.
 #pragma once
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <cstddef>
 #include <optional>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/intake.hpp"
-#include "ref.hpp"
+#include "python/ref.hpp"
 
 namespace lumetra::py {
 

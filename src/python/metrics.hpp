@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 #include "core/metrics.hpp"
 
 namespace lumetra::py {

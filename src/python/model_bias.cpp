@@ -1,10 +1,10 @@
-#include "model_bias.hpp"
+#include "python/model_bias.hpp"
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 #include "core/model_bias.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
+#include "python/metrics.hpp"
 
 namespace lumetra::py {
 

@@ -1,10 +1,10 @@
-#include "model_perf.hpp"
+#include "python/model_perf.hpp"
 
-#include "binding.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "report.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
+#include "python/metrics.hpp"
+#include "python/report.hpp"
 
 namespace lumetra::py {
 

@@ -2,7 +2,7 @@
 // reading of NumPy arrays as single-precision columns that they share.
 #pragma once
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <vector>
 

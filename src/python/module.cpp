@@ -1,17 +1,17 @@
 // The module initialiser and the registration of every function and class,
 // in their public order.
 #define LUMETRA_NUMPY_IMPORT
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
-#include "binding.hpp"
-#include "data_bias.hpp"
-#include "monitors.hpp"
+#include "python/binding.hpp"
+#include "python/data_bias.hpp"
+#include "python/monitors.hpp"
 // -- bias checks and post-training bias --
-#include "model_bias.hpp"
-#include "runtime.hpp"
+#include "python/model_bias.hpp"
+#include "python/runtime.hpp"
 // -- end bias --
-#include "model_perf.hpp"
-#include "drift.hpp"
+#include "python/model_perf.hpp"
+#include "python/drift.hpp"
 
 namespace lumetra::py {
 namespace {

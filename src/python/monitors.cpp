@@ -1,6 +1,6 @@
-#include "monitors.hpp"
+#include "python/monitors.hpp"
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
-#include "classes.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
 #include "core/monitors.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "report.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
+#include "python/metrics.hpp"
+#include "python/report.hpp"
 
 namespace lumetra::py {
 namespace {

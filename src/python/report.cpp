@@ -1,6 +1,6 @@
-#include "report.hpp"
+#include "python/report.hpp"
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 namespace lumetra::py {
 

@@ -1,9 +1,9 @@
-#include "runtime.hpp"
+#include "python/runtime.hpp"
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 #include "core/runtime.hpp"
-#include "errors.hpp"
-#include "report.hpp"
+#include "python/errors.hpp"
+#include "python/report.hpp"
 
 namespace lumetra::py {
 
