@@ -4,24 +4,23 @@
 
 namespace lumetra {
 
-std::string_view message(BiasError e) noexcept {
-    switch (e) {
-        case BiasError::NoFacetDeviation: return "No deviation in behavior between facets";
-        case BiasError::DataLengthError:
-            return "All data arrays must have equal length and be at least lenght 1";
-        case BiasError::BiasConfigError: return "Invalid bias configuration";
-    }
-    return "Invalid bias configuration";
-}
+namespace {
 
-std::string_view variant_name(BiasError e) noexcept {
-    switch (e) {
-        case BiasError::NoFacetDeviation: return "NoFacetDeviation";
-        case BiasError::DataLengthError: return "DataLengthError";
-        case BiasError::BiasConfigError: return "BiasConfigError";
-    }
-    return "BiasConfigError";
-}
+// Each bias error's variant name and display text, in declaration order.
+struct BiasErrorText {
+    std::string_view variant, message;
+};
+constexpr BiasErrorText kBiasErrors[] = {
+    {"NoFacetDeviation", "No deviation in behavior between facets"},
+    {"DataLengthError", "All data arrays must have equal length and be at least lenght 1"},
+    {"BiasConfigError", "Invalid bias configuration"},
+};
+
+}  // namespace
+
+std::string_view message(BiasError e) noexcept { return kBiasErrors[static_cast<std::size_t>(e)].message; }
+
+std::string_view variant_name(BiasError e) noexcept { return kBiasErrors[static_cast<std::size_t>(e)].variant; }
 
 std::string_view message(DriftError e) noexcept {
     switch (e) {

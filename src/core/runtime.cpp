@@ -53,6 +53,30 @@ MetricMap<E> compare(const MetricRecord<E, N>& latest, const MetricRecord<E, N>&
     return failures;
 }
 
+// The two rules most metrics follow: a metric fails when it rises above
+// (1 + t) B, its drift L - B, or when it falls below (1 - t) B, its drift B - L.
+bool fails_rising(float l, float b, float up, float& drift) {
+    drift = l - b;
+    return l > up * b;
+}
+bool fails_falling(float l, float b, float down, float& drift) {
+    drift = b - l;
+    return l < down * b;
+}
+
+// A check in which every metric fails one way (rising when `rising_fails`)
+// except `reversed`, which fails the other way.
+template <class E, std::size_t N>
+MetricMap<E> compare_directed(const MetricRecord<E, N>& latest, const MetricRecord<E, N>& baseline,
+                              const std::vector<E>& metrics, float threshold, E reversed, bool rising_fails) {
+    const float up = 1.0f + threshold;
+    const float down = 1.0f - threshold;
+    return compare(latest, baseline, metrics, [=](E m, float l, float b, float& drift) {
+        if ((m == reversed) != rising_fails) return fails_rising(l, b, up, drift);
+        return fails_falling(l, b, down, drift);
+    });
+}
+
 template <class E, std::size_t N, class Drift>
 MetricMap<E> drift_map(const MetricRecord<E, N>& current, const MetricRecord<E, N>& baseline, Drift drift) {
     MetricMap<E> out;
@@ -101,9 +125,7 @@ MetricMap<DataBiasMetric> DataBiasRuntime::runtime_check(const DataBiasRuntime& 
             case DataBiasMetric::DifferenceInProportionOfLabels:
                 drift = std::fabs(l - b);
                 return std::fabs(l) > up * std::fabs(b);
-            default:
-                drift = l - b;
-                return l > up * b;
+            default: return fails_rising(l, b, up, drift);
         }
     });
 }
@@ -172,25 +194,20 @@ MetricMap<ModelBiasMetric> ModelBiasRuntime::runtime_drift_report(const ModelBia
 
 // ---- performance ----------------------------------------------------------------
 
-Result<LinearRegressionRuntime, ModelPerformanceError> LinearRegressionRuntime::from_names(const NamedValues& values) {
-    return record_from_names<LinearRegressionRuntime, LinearRegressionEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<LinearRegressionEvaluationMetric>);
+template <class Record, class E, std::size_t N>
+Result<Record, ModelPerformanceError> PerformanceRecord<Record, E, N>::from_names(const NamedValues& values) {
+    return record_from_names<Record, E, ModelPerformanceError>(values, invalid_report<E>);
 }
+
+template struct PerformanceRecord<LinearRegressionRuntime, LinearRegressionEvaluationMetric>;
+template struct PerformanceRecord<LogisticRegressionRuntime, ClassificationEvaluationMetric>;
+template struct PerformanceRecord<BinaryClassificationRuntime, ClassificationEvaluationMetric, 7>;
 
 MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_check(
     const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
     const std::vector<LinearRegressionEvaluationMetric>& metrics, float threshold) {
-    const float up = 1.0f + threshold;
-    const float down = 1.0f - threshold;
-    return compare(latest, baseline, metrics,
-                   [up, down](LinearRegressionEvaluationMetric m, float l, float b, float& drift) {
-                       if (m == LinearRegressionEvaluationMetric::RSquared) {
-                           drift = b - l;
-                           return l < down * b;
-                       }
-                       drift = l - b;
-                       return l > up * b;
-                   });
+    // RSquared must not fall, the errors must not rise.
+    return compare_directed(latest, baseline, metrics, threshold, LinearRegressionEvaluationMetric::RSquared, true);
 }
 
 MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_drift_report(
@@ -198,37 +215,16 @@ MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_dri
     return drift_map(current, baseline, [](float c, float b) { return std::fabs(b - c); });
 }
 
-Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionRuntime::from_names(
-    const NamedValues& values) {
-    return record_from_names<LogisticRegressionRuntime, ClassificationEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<ClassificationEvaluationMetric>);
-}
-
 MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_check(
     const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
     const std::vector<ClassificationEvaluationMetric>& metrics, float threshold) {
-    const float up = 1.0f + threshold;
-    const float down = 1.0f - threshold;
-    return compare(latest, baseline, metrics,
-                   [up, down](ClassificationEvaluationMetric m, float l, float b, float& drift) {
-                       if (m == ClassificationEvaluationMetric::LogLoss) {
-                           drift = l - b;
-                           return l > up * b;
-                       }
-                       drift = b - l;
-                       return l < down * b;
-                   });
+    // LogLoss must not rise, the seven others must not fall.
+    return compare_directed(latest, baseline, metrics, threshold, ClassificationEvaluationMetric::LogLoss, false);
 }
 
 MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_drift_report(
     const LogisticRegressionRuntime& current, const LogisticRegressionRuntime& baseline) {
     return drift_map(current, baseline, [](float c, float b) { return b - c; });
-}
-
-Result<BinaryClassificationRuntime, ModelPerformanceError> BinaryClassificationRuntime::from_names(
-    const NamedValues& values) {
-    return record_from_names<BinaryClassificationRuntime, ClassificationEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<ClassificationEvaluationMetric>);
 }
 
 MetricMap<ClassificationEvaluationMetric> BinaryClassificationRuntime::runtime_check(

@@ -44,6 +44,13 @@ struct MetricRecord {
     }
 };
 
+/// A performance record (of type Record): its names are looked up in field
+/// order, and any missing one is InvalidAnalysisReport.
+template <class Record, class E, std::size_t N = metric_count<E>>
+struct PerformanceRecord : MetricRecord<E, N> {
+    static Result<Record, ModelPerformanceError> from_names(const NamedValues& values);
+};
+
 /// The seven pre-training metrics.
 struct DataBiasRuntime : MetricRecord<DataBiasMetric> {
     /// Looks the names up in field order; the first missing one is its error.
@@ -77,9 +84,7 @@ struct ModelBiasRuntime : MetricRecord<ModelBiasMetric> {
 };
 
 /// The eight regression metrics.
-struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<LinearRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct LinearRegressionRuntime : PerformanceRecord<LinearRegressionRuntime, LinearRegressionEvaluationMetric> {
     /// Failed metrics of `metrics`: RSquared must not fall, the others must not rise.
     static MetricMap<LinearRegressionEvaluationMetric> runtime_check(
         const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
@@ -90,9 +95,7 @@ struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> 
 };
 
 /// The seven classification metrics and the log loss.
-struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<LogisticRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct LogisticRegressionRuntime : PerformanceRecord<LogisticRegressionRuntime, ClassificationEvaluationMetric> {
     /// Failed metrics of `metrics`: LogLoss must not rise, the others must not fall.
     static MetricMap<ClassificationEvaluationMetric> runtime_check(
         const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
@@ -103,9 +106,7 @@ struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> 
 };
 
 /// The seven classification metrics (no log loss).
-struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric, 7> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<BinaryClassificationRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct BinaryClassificationRuntime : PerformanceRecord<BinaryClassificationRuntime, ClassificationEvaluationMetric, 7> {
     /// Failed metrics of `metrics`: a metric fails when (1 + t) * latest < baseline.
     static MetricMap<ClassificationEvaluationMetric> runtime_check(
         const BinaryClassificationRuntime& latest, const BinaryClassificationRuntime& baseline,
