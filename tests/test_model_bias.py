@@ -4,25 +4,11 @@ import numpy as np
 import pytest
 
 import _lumetra as L
+from vocabulary import MODEL_BIAS as METRICS
 
 LENGTH_MSG = "All data arrays must have equal length and be at least lenght 1"
 FACET_MSG = "No deviation in behavior between facets"
 CONFIG_MSG = "Invalid bias configuration"
-
-METRICS = [
-    "DifferenceInPositivePredictedLabels",
-    "DisparateImpact",
-    "AccuracyDifference",
-    "RecallDifference",
-    "DifferenceInConditionalAcceptance",
-    "DifferenceInAcceptanceRate",
-    "SpecialityDifference",
-    "DifferenceInConditionalRejection",
-    "DifferenceInRejectionRate",
-    "TreatmentEquity",
-    "ConditionalDemographicDesparityPredictedLabels",
-    "GeneralizedEntropy",
-]
 
 
 def population(groups):

@@ -6,25 +6,8 @@ import pytest
 
 import _lumetra as L
 from hostile import Boom, CallsBack, FloatRaises, IndexRaises, IterRaises, MutatesList
+from vocabulary import CLASSIFICATION as CLASS_KEYS
 
-DATA_BIAS_KEYS = [
-    "ClassImbalance",
-    "DifferenceInProportionOfLabels",
-    "KlDivergence",
-    "JsDivergence",
-    "LpNorm",
-    "TotalVariationDistance",
-    "KolmogorovSmirnov",
-]
-CLASS_KEYS = [
-    "BalancedAccuracy",
-    "PrecisionPositive",
-    "PrecisionNegative",
-    "RecallPositive",
-    "RecallNegative",
-    "Accuracy",
-    "F1Score",
-]
 
 # Model-bias reference population: facets a and d each hold the (truth,
 # prediction) pairs (1,1), (0,1), (0,0), (1,0).

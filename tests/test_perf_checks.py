@@ -7,12 +7,8 @@ import pytest
 
 import _lumetra as m
 from hostile import Boom, CallsBack, FloatRaises, IterRaises
+from vocabulary import CLASSIFICATION as CLS, LOGISTIC as LOG, REGRESSION as REG
 
-REG = ["RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError",
-       "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"]
-CLS = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative",
-       "Accuracy", "F1Score"]
-LOG = CLS + ["LogLoss"]
 
 FULL = {
     "reg": (m.py_model_perf_lin_reg_rt_full, REG),

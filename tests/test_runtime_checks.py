@@ -7,13 +7,7 @@ import pytest
 
 import _lumetra as L
 from hostile import Boom, CallsBack, FloatRaises, MutatesDict
-
-DATA = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
-        "TotalVariationDistance", "KolmogorovSmirnov"]
-MODEL = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference", "RecallDifference",
-         "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
-         "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity",
-         "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
+from vocabulary import DATA_BIAS as DATA, MODEL_BIAS as MODEL
 
 
 def f32(x):
