@@ -6,6 +6,7 @@ import pytest
 
 import _lumetra as L
 from hostile import Boom, CallsBack, FloatRaises, IndexRaises, IterRaises, MutatesList
+from surface import CLASSES, MONITORS
 from vocabulary import CLASSIFICATION as CLASS_KEYS
 
 
@@ -59,39 +60,17 @@ def state(m):
 
 # ---- text signatures -----------------------------------------------------------
 
-SIGNATURES = [
-    (L.PyDataBiasStreaming, "(feature_data, gt_data)", {
-        "push": "(f, g)", "push_batch": "(f, g)", "reset_baseline": "(f, g)"}),
-    (L.PyModelBiasStreaming, "(features, predictions, ground_truth)", {
-        "push": "(feature, pred, gt)", "push_batch": "(feature, pred, gt)",
-        "reset_baseline": "(feature, pred, gt)"}),
-    (L.PyBinaryClassificationStreaming, "(y_true, y_pred)", {
-        "push": "(y_true, y_pred)", "push_batch": "(y_true, y_pred)", "reset_baseline": "(y_true, y_pred)"}),
-    (L.PyLinearRegressionStreaming, "(y_true, y_pred)", {
-        "push": "(t, p)", "push_batch": "(y_true, y_pred)", "reset_baseline": "(y_true, y_pred)"}),
-    (L.PyLogisticRegressionStreaming, "(y_true, y_pred, threshold)", {
-        "push": "(y_true, y_pred)", "push_batch": "(y_true, y_pred)", "reset_baseline": "(y_true, y_pred)",
-        "reset_baseline_and_decision_threshold": "(y_true, y_pred, threshold)"}),
-]
-COMMON = {
-    "flush": "()",
-    "performance_snapshot": "()",
-    "drift_snapshot": "()",
-    "drift_report": "(drift_threshold)",
-    "drift_report_partial_metrics": "(metrics, drift_threshold)",
-}
+SIGNATURES = [(getattr(L, name), *CLASSES[name]) for name in MONITORS]
 
 
 @pytest.mark.parametrize("cls, ctor, methods", SIGNATURES, ids=lambda x: getattr(x, "__name__", None))
 def test_text_signatures(cls, ctor, methods):
     assert cls.__text_signature__ == ctor
     assert str(inspect.signature(cls)) == ctor
-    expected = {**COMMON, **methods}
-    for name, sig in expected.items():
-        method = getattr(cls, name)
-        assert method.__text_signature__ == "($self, " + sig[1:] if sig != "()" else "($self)"
+    for name, sig in methods.items():
+        assert getattr(cls, name).__text_signature__ == sig
     public = {n for n in dir(cls) if not n.startswith("_")}
-    assert public == set(expected)
+    assert public == set(methods)
 
 
 def test_classes_are_registered_in_order():
