@@ -47,7 +47,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 // surplus positionals, missing arguments. `kw_at(k)` yields the k-th
 // (name, value) keyword pair.
 template <class KwAt>
-bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, KwAt&& kw_at,
+bool fill_slots(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, KwAt&& kw_at,
                   std::array<PyObject*, kMaxParams>& slots) {
     slots.fill(nullptr);
     const auto nparams = static_cast<Py_ssize_t>(sig.size());
@@ -94,14 +94,11 @@ bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.size()) {
-        out.slots_ = args;  // every parameter given by position: nothing to check
-        return true;
-    }
+bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  BoundArgs& out) {
     out.slots_ = out.storage_.data();
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    return bind_general(
+    return fill_slots(
         sig, args, nargs, nkw, [&](Py_ssize_t k) { return std::pair{PyTuple_GET_ITEM(kwnames, k), args[nargs + k]}; },
         out.storage_);
 }
@@ -115,7 +112,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out
             return true;
         }
         out.slots_ = out.storage_.data();
-        return bind_general(
+        return fill_slots(
             sig, positional, nargs, 0, [](Py_ssize_t) { return std::pair<PyObject*, PyObject*>{}; }, out.storage_);
     }
     out.slots_ = out.storage_.data();
@@ -125,7 +122,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) items.emplace_back(key, value);
-    return bind_general(
+    return fill_slots(
         sig, positional, nargs, static_cast<Py_ssize_t>(items.size()),
         [&](Py_ssize_t k) { return items[static_cast<std::size_t>(k)]; }, out.storage_);
 }

@@ -35,6 +35,10 @@ struct Signature {
     const char* name(std::size_t i) const noexcept { return names[i]; }
 };
 
+class BoundArgs;
+/// The general road of bind(): keywords, surplus and missing arguments.
+bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+
 /// Arguments bound to parameters; a null slot is an omitted optional parameter.
 class BoundArgs {
 public:
@@ -42,6 +46,7 @@ public:
 
 private:
     friend bool bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, BoundArgs&);
+    friend bool bind_general(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, BoundArgs&);
     friend bool bind(const Signature&, PyObject*, PyObject*, BoundArgs&);
     // A call that passes every parameter positionally is bound to its own
     // argument vector; any other call fills `storage_`.
@@ -51,7 +56,14 @@ private:
 
 /// Binds vectorcall arguments (positionals, then keyword values named by
 /// `kwnames`) with CPython's checks and messages. False with TypeError set.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+/// A call that passes every parameter by position has nothing to check.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.size()) {
+        out.slots_ = args;
+        return true;
+    }
+    return bind_general(sig, args, nargs, kwnames, out);
+}
 /// Binds the (args, kwargs) pair a type's constructor receives.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
@@ -107,10 +119,10 @@ bool settle_all(bool ran_code, OnFailure&& on_failure, T&... args) {
 /// failure (a TypeError gains the argument's name), then settles the
 /// arguments read in place. An omitted optional argument keeps its default.
 template <class... T>
-bool convert_args(const Signature& sig, const BoundArgs& b, T&... outs) {
+[[gnu::always_inline]] inline bool convert_args(const Signature& sig, const BoundArgs& b, T&... outs) {
     std::size_t i = 0;
     bool ran_code = false;
-    [[maybe_unused]] auto one = [&](auto& out) {
+    [[maybe_unused]] auto one = [&](auto& out) __attribute__((always_inline)) {
         PyObject* o = b[i++];
         if (o == nullptr) return true;
         if (!convert(o, out)) {

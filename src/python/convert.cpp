@@ -21,15 +21,6 @@ bool convert(PyObject* o, AnyArg& out) {
     return true;
 }
 
-bool str_text(PyObject* o, std::string_view& out) {
-    if (!PyUnicode_Check(o)) return wrong_type(o, "str");
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(o, &len);  // cached by the str itself
-    if (text == nullptr) return false;
-    out = std::string_view(text, static_cast<std::size_t>(len));
-    return true;
-}
-
 bool str_text(PyObject* o, std::string& out) {
     std::string_view text;
     if (!str_text(o, text)) return false;

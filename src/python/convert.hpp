@@ -42,7 +42,11 @@ bool convert(PyObject* o, std::optional<std::uint64_t>& out);
 
 /// Python's float conversion (any object with __float__ or __index__).
 inline bool convert(PyObject* o, double& out) {
-    const double v = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    const double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) return false;
     out = v;
     return true;
@@ -83,14 +87,23 @@ inline bool convert(PyObject* o, std::int8_t& out) { return convert_exact_or_ind
 inline bool convert(PyObject* o, std::int32_t& out) { return convert_exact_or_index(o, out); }
 inline bool convert(PyObject* o, std::uint64_t& out) { return convert_exact_or_index(o, out); }
 
-/// UTF-8 text of a str (or subclass); false with an exception set otherwise.
-bool str_text(PyObject* o, std::string_view& out);
-bool str_text(PyObject* o, std::string& out);
 /// The TypeError for a str passed where a sequence of str is expected (a
 /// string is not read as a sequence of one-character strings).
 bool refuse_str_as_sequence();
 /// The TypeError a converter raises for an object of the wrong type.
 bool wrong_type(PyObject* o, const char* expected);
+
+/// UTF-8 text of a str (or subclass), cached by the str itself; false with an
+/// exception set otherwise.
+inline bool str_text(PyObject* o, std::string_view& out) {
+    if (!PyUnicode_Check(o)) return wrong_type(o, "str");
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+    if (text == nullptr) return false;
+    out = std::string_view(text, static_cast<std::size_t>(len));
+    return true;
+}
+bool str_text(PyObject* o, std::string& out);
 
 /// True for objects whose conversion runs no user code and allocates no
 /// Python object: exact floats, ints and strs, bools and None. Converting any

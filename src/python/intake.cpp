@@ -242,18 +242,32 @@ bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, boo
     }
     if (!PySequence_Check(o)) return wrong_type(o, "Sequence");
     ran_code = true;
-    owned.keep.clear();
+    // The snapshot holds every item: code that later mutates the caller's
+    // sequence cannot free a viewed text. An exact list or tuple is copied at
+    // its size; anything else is iterated item by item (a row count is no
+    // size to allocate for, see reserve_for_rows).
+    if (PyTuple_CheckExact(o)) {
+        owned.items = Ref::borrow(o);
+    } else if (PyList_CheckExact(o)) {
+        owned.items = Ref::steal(PyList_AsTuple(o));
+    } else {
+        owned.items = Ref::steal(PyList_New(0));
+        PyObject* list = owned.items.get();
+        if (list != nullptr && !for_each_item(o, [&](PyObject* item) { return PyList_Append(list, item) == 0; })) {
+            return false;
+        }
+    }
+    if (!owned.items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(owned.items.get());
+    PyObject** items = PySequence_Fast_ITEMS(owned.items.get());
     owned.views.clear();
-    const std::size_t hint = iteration_hint(o);
-    owned.keep.reserve(hint);
-    owned.views.reserve(hint);
-    return for_each_item(o, [&](PyObject* item) {
+    owned.views.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view text;
-        if (!str_text(item, text)) return false;  // the UTF-8 text is cached by the str itself
-        owned.keep.push_back(Ref::borrow(item));
+        if (!str_text(items[i], text)) return false;  // the UTF-8 text is cached by the str
         owned.views.push_back(text);
-        return true;
-    });
+    }
+    return true;
 }
 
 }  // namespace lumetra::py

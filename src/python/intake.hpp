@@ -320,12 +320,13 @@ struct IntLabels : NativeReader<T> {
 
 /// String labels: a NumPy unicode array (exactly ndarray: a subclass may
 /// iterate its own way) whose code points all have a UTF-8 form is read in
-/// place as UCS-4; any other sequence by Python iteration, each item a str
-/// whose UTF-8 text is viewed while the copy holds the str. A str is refused.
+/// place as UCS-4; any other sequence is snapshotted by Python iteration, then
+/// each item must be a str, whose UTF-8 text is viewed while the snapshot
+/// holds it. A str is refused.
 struct StrLabels {
     using Place = Ucs4Column;
     struct Owned {
-        std::vector<Ref> keep;
+        Ref items;  // a tuple or a list
         std::vector<std::string_view> views;
     };
     static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);

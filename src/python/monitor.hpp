@@ -71,9 +71,11 @@ struct Monitor {
     template <class Op, class... A>
     struct Changing<Op, Args<A...>> {
         static PyObject* body(PyObject* self, const A&... args) {
-            return change<Core>(self, [&](Core& m) {
-                return with_views([&](const auto&... views) { return Op{}(m, views...); }, args...);
-            });
+            return with_views(
+                [&](const auto&... views) {
+                    return change<Core>(self, [&](Core& m) { return Op{}(m, views...); });
+                },
+                args...);
         }
     };
 
