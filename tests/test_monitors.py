@@ -669,6 +669,34 @@ def test_array_resized_during_conversion_is_described_again():
     assert m.performance_snapshot()["MaxError"] == 4.0
 
 
+class HookedIter(np.ndarray):
+    """An array whose Python iteration first runs `hook`."""
+
+    hook = None
+
+    def __iter__(self):
+        type(self).hook()
+        return iter(self.view(np.ndarray).tolist())
+
+
+def test_arrays_are_read_again_until_no_reading_runs_user_code():
+    # Both arrays are first read in place. The threshold's conversion
+    # byte-swaps y_pred, which must then be read again by iteration; that
+    # iteration grows y_true into new memory, so y_true, read again just
+    # before, must be read once more: 8 values against 4.
+    m = logistic()
+    t = np.array([1.0, 0.0, 1.0, 0.0])
+    p = np.array([0.9, 0.1, 0.8, 0.2]).view(HookedIter)
+
+    def swap_prediction_bytes():
+        p[...] = p.byteswap()
+        p.dtype = p.dtype.newbyteorder()
+
+    HookedIter.hook = staticmethod(lambda: t.resize(8, refcheck=False))
+    with pytest.raises(ValueError, match="^Data vectors must be equal length$"):
+        m.reset_baseline_and_decision_threshold(t, p, CallsBack(0.5, swap_prediction_bytes))
+
+
 def test_borrow_guard_is_released_after_errors():
     m = binary()
     for _ in range(3):
