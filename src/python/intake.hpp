@@ -1,7 +1,9 @@
 // Intake of array arguments. Reading an array has two steps: describing its
-// buffer (dtype, layout, address; needs the interpreter) and walking the
-// buffer (pure C++ over the core's view types). Arrays that cannot be read in
-// place, and every other sequence, are copied by Python iteration instead.
+// buffer (dtype, layout, address), which needs the interpreter, and walking it
+// (range and encoding checks, narrowing copies, the computation itself),
+// which is plain C++ over the description and the core's view types. Arrays
+// that cannot be read in place, and every other sequence, are copied by
+// Python iteration instead.
 //
 // Every array argument is a Column<Reader>, one reader per element shape:
 // Float64 (drift baselines and runtime data), Float32 (values narrowed to
