@@ -1,9 +1,11 @@
 // What the drift detectors share at the boundary: the parsing of rule and
 // metric names, the data of each kind (continuous values or categorical
 // labels), and the class templates of the batch and the streaming detectors.
-// A detector's traits (python/drift_batch.cpp, python/drift_streaming.cpp)
-// give its name, docs and constructor; a method every detector of a family
-// has is one row of batch_methods or streaming_methods.
+// python/drift_batch.cpp and python/drift_streaming.cpp declare their classes
+// from traits (core type, kind, mode, constructor) with each class's name,
+// constructor parameters and doc. A method every detector of a family has is
+// one row of batch_methods or streaming_methods_of, its doc chosen by the
+// detector's kind or mode.
 #pragma once
 
 #include <array>
