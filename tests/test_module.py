@@ -143,6 +143,11 @@ ONE = np.array([1.0])
      ValueError, "Invalid bias configuration"),
     (lambda: _lumetra.PyLinearRegressionStreaming(EMPTY_ROWS, [1.0]), TypeError, None),
     (lambda: _lumetra.PyBinaryClassificationStreaming(EMPTY_ROWS.astype(np.int64), [1]), TypeError, None),
+    # Text labels: each row is checked as it is iterated, not collected first.
+    (lambda: _lumetra.PyStreamingCategoricalDataDriftDecay(EMPTY_ROWS.astype("<U3"), 3), TypeError, None),
+    (lambda: _lumetra.PyCategoricalDataDrift(EMPTY_ROWS.astype("<U3")), TypeError, None),
+    (lambda: _lumetra.py_compute_drift_categorical_distribtuion(["a"], EMPTY_ROWS.astype("<U3"), ["JensenShannon"]),
+     TypeError, None),
 ])
 def test_row_count_of_an_empty_array_is_not_allocated_for(call, exc, message):
     with pytest.raises(exc) as info:

@@ -251,9 +251,15 @@ bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, boo
     } else if (PyList_CheckExact(o)) {
         owned.items = Ref::steal(PyList_AsTuple(o));
     } else {
+        // Each item is checked as it arrives, so an iterable of endless or
+        // countless non-text items (the rows of a (2**40, 0) array) fails at
+        // its first item instead of being collected first.
         owned.items = Ref::steal(PyList_New(0));
         PyObject* list = owned.items.get();
-        if (list != nullptr && !for_each_item(o, [&](PyObject* item) { return PyList_Append(list, item) == 0; })) {
+        std::string_view text;
+        if (list != nullptr && !for_each_item(o, [&](PyObject* item) {
+                return str_text(item, text) && PyList_Append(list, item) == 0;
+            })) {
             return false;
         }
     }
