@@ -116,6 +116,14 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::create(std::span<const double> data,
                                                                          QuantileType rule) {
     LUMETRA_TRY(std::vector<double> sorted, sort_baseline_data(data));
+    // Infinite extremes make the bin width infinite and the edges NaN or
+    // infinite under every rule, and so does a range that overflows: such a
+    // baseline bins nothing meaningfully. (An all-+inf sample reports its
+    // maximum; an all--inf one its minimum.)
+    const double inf = std::numeric_limits<double>::infinity();
+    if (sorted.front() == -inf) return DriftError::InfiniteBaselineMinimum;
+    if (sorted.back() == inf) return DriftError::InfiniteBaselineMaximum;
+    if (!std::isfinite(sorted.back() - sorted.front())) return DriftError::BaselineRangeOverflow;
     const std::uint64_t num_bins = compute_num_bins(rule, sorted);
     if (num_bins > kMaxBins) return DriftError::TooManyBins;
     BaselineContinuousBins b;

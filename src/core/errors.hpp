@@ -29,6 +29,9 @@ enum class DriftError : std::uint8_t {
     UnsupportedDriftType,      ///< "Unsupported drift type"
     UnsupportedConfiguration,  ///< "Configuration not supported in current drift mode"
     TooManyBins,               ///< baseline range needs more bins than the detector allows
+    InfiniteBaselineMinimum,   ///< "Baseline data must be finite: its minimum is -inf"
+    InfiniteBaselineMaximum,   ///< "Baseline data must be finite: its maximum is inf"
+    BaselineRangeOverflow,     ///< the baseline's maximum minus its minimum overflows a double
 };
 /// Display text of a drift error.
 std::string_view message(DriftError e) noexcept;
