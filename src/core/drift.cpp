@@ -129,6 +129,8 @@ Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::create(std::s
     BaselineContinuousBins b;
     b.quantile_type_ = rule;
     b.init_baseline_hist(sorted, num_bins);
+    b.sample_count_ = sorted.size();
+    b.maximum_ = sorted.back();
     return b;
 }
 
@@ -417,6 +419,7 @@ Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labe
     LabelIndex index = LabelIndex::from_sorted(std::move(names));
     index_ = std::move(index);
     baseline_hist_ = std::move(hist);
+    sample_count_ = labels.size();
     return {};
 }
 
@@ -737,6 +740,8 @@ Result<double, DriftError> StreamState::prepare_computation() noexcept {
 std::uint64_t StreamState::seconds_since_flush() const noexcept {
     return elapsed_between(last_flush_, monotonic_now()).secs;
 }
+
+Instant StreamState::window_age() const noexcept { return elapsed_between(last_flush_, monotonic_now()); }
 
 // ---- streaming detectors ---------------------------------------------------------------------------------
 

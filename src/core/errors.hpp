@@ -90,4 +90,12 @@ struct ModelPerformanceError {
 /// Display text of a performance error.
 std::string message(const ModelPerformanceError& e);
 
+/// Saved state refused (bytes that are not a state this version can hold),
+/// or two objects that cannot be merged. The text names what is wrong.
+struct StateError {
+    std::string text;
+};
+/// Display text of a state error.
+inline const std::string& message(const StateError& e) noexcept { return e.text; }
+
 }  // namespace lumetra
