@@ -985,6 +985,13 @@ struct Access {
             }
         }
         if (a.runtime_bins_.size() != b.runtime_bins_.size()) return cannot_merge("the bin counts differ");
+        // A flush window counts whole samples exactly, which a double does up
+        // to 2^53; past that the sum of the weights would drift from the total.
+        if (a.mode_ == drift::StreamMode::Flush &&
+            Wide{drift::saturating_u64(a.stream_total_)} + drift::saturating_u64(b.stream_total_) >
+                Wide{std::uint64_t{1} << 53}) {
+            return cannot_merge("the window would hold more than 2^53 samples");
+        }
         // Weights add as they stand; the window, its age and the flush
         // bookkeeping stay self's.
         for (std::size_t i = 0; i < a.runtime_bins_.size(); ++i) {

@@ -354,6 +354,21 @@ TEST_CASE("merge adds exactly and refuses differences, leaving self unchanged") 
     CHECK(contains(state::merge(d1, d2).error().text, "flush rates differ (10 and 11)"));
     CHECK(contains(state::merge(d1, d3).error().text, "flush cadences differ"));
     CHECK(contains(state::merge(d1, d4).error().text, "label index"));
+    // A flush window counts whole samples: past 2^53 a double no longer does.
+    {
+        FakeClock clock;
+        auto small = continuous_flush();
+        Bytes full = state::to_bytes(small);
+        const std::size_t weights = full.size() - 4 - 12 - 7 * 8;
+        for (std::size_t i = 0; i < 7; ++i) put_f64(full, weights + 8 * i, i == 2 ? 9007199254740992.0 : 0.0);
+        put_f64(full, weights - 16, 9007199254740992.0);  // the stream total, before the weights' count
+        auto big = must(state::from_bytes<StreamingContinuousDataDrift>(reseal(full), Tag::StreamingContinuousFlush));
+        const Bytes before = state::to_bytes(big);
+        CHECK(contains(state::merge(big, small).error().text, "more than 2^53 samples"));
+        CHECK(state::to_bytes(big) == before);
+        auto empty = must(StreamingContinuousDataDrift::new_flush(iota(100), QuantileType::Sturges, 50, 60));
+        CHECK(state::merge(big, empty).ok());
+    }
     auto h1 = must(StreamingCategoricalDataDrift::new_decay(Labels(views(kLabels)), 3));
     auto h2 = must(StreamingCategoricalDataDrift::new_decay(Labels(views(kLabels)), 4));
     CHECK(contains(state::merge(h1, h2).error().text, "half-lives differ"));
