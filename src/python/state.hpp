@@ -79,14 +79,21 @@ struct StateMembers {
 #define LUMETRA_TO_BYTES_DOC                                                                     \
     "Return the whole state as bytes: baseline, configuration and what has\n"                   \
     "accumulated. `from_bytes` rebuilds an object that answers exactly as this\n"               \
-    "one; the format is stable across versions and platforms."
+    "one; the format is stable across versions and platforms. A flush detector\n"             \
+    "saves the age of its current window, and the restored window started that\n"             \
+    "long before the restore."
 #define LUMETRA_FROM_BYTES_DOC                                                                   \
     "Rebuild an object from the bytes of `to_bytes` (any bytes-like object).\n"                 \
     "Bytes that are not an intact state of this class raise ValueError."
 #define LUMETRA_MERGE_DOC                                                                        \
     "Add what `other` (same class, baseline and configuration) has accumulated\n"               \
-    "since its last flush, as if this object had received it too. `other` is\n"                \
-    "unchanged; on ValueError this object is unchanged too."
+    "since its last flush, as if this object had received it too, and return\n"                \
+    "None. `other` is unchanged; on ValueError this object is unchanged too.\n"                \
+    "Merging an object into itself raises ValueError.\n\n"                                     \
+    "Counts add exactly; double-precision sums add as the sum of the two\n"                   \
+    "partial sums. A flush detector keeps its own window and flush bookkeeping;\n"            \
+    "a decay detector adds the decayed weights as they stand, and later decay\n"              \
+    "applies to the sum as one stream."
 
 /// to_bytes, from_bytes and __reduce__ of a class wrapping `Core`.
 template <class Core, state::Tag Tag>
