@@ -497,8 +497,8 @@ def name(vocabulary):
 
 def instance_of(type_):
     """Another instance of a class in CLASSES, for a member that takes one
-    (a merge, say): a fresh ready one, the instance under test itself, one of
-    another class, or anything else."""
+    (a merge, say): a fresh ready one, the instance under test itself, one
+    with another baseline, one of another class, or anything else."""
 
     def make():
         return next(c for c in CLASSES if c.type is type_).make()
@@ -510,8 +510,15 @@ def instance_of(type_):
         row = CLASSES[i % len(CLASSES)]
         return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
 
+    def reconfigured():
+        # The same class from the state tests' own baseline and configuration:
+        # a merge of it is refused (baselines or settings differ).
+        from state_kinds import KINDS
+        return next(k for k in KINDS if k.cls is type_).make()
+
     valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
-                             Build("the instance itself", itself)])
+                             Build("the instance itself", itself),
+                             Build(f"{type_.__name__} with another baseline", lambda ctx: reconfigured())])
     others = st.integers(0, 10**6).map(other)
     return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others),
                 fail=_other_class_instance(type_))
