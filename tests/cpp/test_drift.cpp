@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "core/drift.hpp"
+#include "support.hpp"
 
 using namespace lumetra;
+using namespace lumetra::testing;
 using namespace lumetra::drift;
 
 namespace {
@@ -41,16 +43,6 @@ std::size_t reference_bin(const BaselineContinuousBins& b, double t) {
     return std::min(c, last);
 }
 
-std::vector<std::string_view> views(const std::vector<std::string>& s) { return {s.begin(), s.end()}; }
-
-// A clock the cadence tests move by hand.
-Instant g_fake_now{1000, 0};
-Instant fake_clock() noexcept { return g_fake_now; }
-struct FakeClock {
-    ClockFn previous;
-    FakeClock() : previous(set_monotonic_clock(&fake_clock)) { g_fake_now = Instant{1000, 0}; }
-    ~FakeClock() { set_monotonic_clock(previous); }
-};
 }  // namespace
 
 TEST_CASE("bin counts and layouts of the worked examples") {

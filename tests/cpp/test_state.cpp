@@ -10,21 +10,15 @@
 #include <vector>
 
 #include "core/state.hpp"
+#include "support.hpp"
 
 using namespace lumetra;
+using namespace lumetra::testing;
 using namespace lumetra::drift;
 using state::Tag;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-using I8 = std::vector<std::int8_t>;
-using I32 = std::vector<std::int32_t>;
-using F32 = std::vector<float>;
-
-Strided<std::int8_t> col(const I8& v) { return view_of(v); }
-Strided<std::int32_t> col(const I32& v) { return view_of(v); }
-F32Column col(const F32& v) { return F32Column::of(v); }
 
 template <class T, class E>
 T must(Result<T, E>&& r) {
@@ -64,12 +58,9 @@ double get_f64(const Bytes& b, std::size_t at) {
     return v;
 }
 
-Instant g_now{5000, 0};
-Instant fake_clock() noexcept { return g_now; }
-struct FakeClock {
-    ClockFn previous;
-    FakeClock() : previous(set_monotonic_clock(&fake_clock)) { g_now = Instant{5000, 0}; }
-    ~FakeClock() { set_monotonic_clock(previous); }
+// The clock of these tests starts at 5000 s.
+struct Clock5000 : FakeClock {
+    Clock5000() : FakeClock(Instant{5000, 0}) {}
 };
 
 std::vector<double> iota(int n) {
@@ -79,7 +70,6 @@ std::vector<double> iota(int n) {
 }
 
 const std::vector<std::string> kLabels{"b", "a", "b", "\xc3\xa9", "c", "a", "b"};
-std::vector<std::string_view> views(const std::vector<std::string>& s) { return {s.begin(), s.end()}; }
 
 StreamingContinuousDataDrift continuous_flush() {
     auto d = must(StreamingContinuousDataDrift::new_flush(iota(100), QuantileType::Sturges, 50, 60));
@@ -100,7 +90,7 @@ TEST_CASE("CRC-32C: the check value and continuation") {
 }
 
 TEST_CASE("every class comes back byte for byte") {
-    FakeClock clock;
+    Clock5000 clock;
     auto data_bias = must(StreamingDataBias::create(col(I8{1, 0, 1, 0}), col(I8{1, 0, 0, 0})));
     data_bias.push(1, 1);
     auto model_bias = must(StreamingModelBias::create(col(I8{1, 1, 1, 1, 0, 0, 0, 0}), col(I8{1, 1, 0, 0, 1, 1, 0, 0}),
@@ -143,21 +133,21 @@ TEST_CASE("every class comes back byte for byte") {
     CHECK(cat.baseline().bin("zz") == 4);
 
     // The window age survives: the restored window started as long ago.
-    g_now = Instant{5007, 250000000};
+    g_fake_now = Instant{5007, 250000000};
     auto back = twice(flush, Tag::StreamingContinuousFlush);
     CHECK(back.state().window_age() == Instant{7, 250000000});
     CHECK(back.state().flush_cadence() == Instant{60, 0});
-    g_now = Instant{5060, 0};
+    g_fake_now = Instant{5060, 0};
     CHECK(back.state().window_age() == flush.state().window_age());
     CHECK(back.state().seconds_since_flush() == 60);
 }
 
 TEST_CASE("a window older than the clock starts at the clock's zero") {
-    FakeClock clock;
+    Clock5000 clock;
     auto d = continuous_flush();
-    g_now = Instant{9000, 0};
+    g_fake_now = Instant{9000, 0};
     const Bytes b = state::to_bytes(d);  // age 4000 s
-    g_now = Instant{100, 5};
+    g_fake_now = Instant{100, 5};
     auto back = must(state::from_bytes<StreamingContinuousDataDrift>(b, Tag::StreamingContinuousFlush));
     CHECK(back.state().window_age() == Instant{100, 5});
 }
@@ -193,7 +183,7 @@ TEST_CASE("the header is checked before anything else") {
 }
 
 TEST_CASE("every truncation and every flipped bit is refused") {
-    FakeClock clock;
+    Clock5000 clock;
     const Bytes good = state::to_bytes(continuous_flush());
     for (std::size_t n = 0; n < good.size(); ++n) {
         CHECK_FALSE(state::from_bytes<StreamingContinuousDataDrift>(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)),
@@ -265,7 +255,7 @@ TEST_CASE("values the state cannot hold are refused") {
     CHECK(contains(refusal<ContinuousDataDrift>(reseal(moved), Tag::ContinuousDataDrift), "bin below the minimum"));
 
     // Flush-mode weights must be whole samples adding up to the total.
-    FakeClock clock;
+    Clock5000 clock;
     const Bytes f = state::to_bytes(continuous_flush());
     const std::size_t weights = f.size() - 4 - 12 - 7 * 8;  // seven weights before the age
     Bytes b = f;
@@ -356,7 +346,7 @@ TEST_CASE("merge adds exactly and refuses differences, leaving self unchanged") 
     CHECK(contains(state::merge(d1, d4).error().text, "label index"));
     // A flush window counts whole samples: past 2^53 a double no longer does.
     {
-        FakeClock clock;
+        Clock5000 clock;
         auto small = continuous_flush();
         Bytes full = state::to_bytes(small);
         const std::size_t weights = full.size() - 4 - 12 - 7 * 8;
