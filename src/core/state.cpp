@@ -444,18 +444,6 @@ std::uint64_t read_sample_count(Reader& r, std::uint64_t least) {
     return n;
 }
 
-drift::Instant minus(drift::Instant now, drift::Instant age) {
-    if (age >= now) return drift::Instant{};
-    drift::Instant t{now.secs - age.secs, 0};
-    if (now.nanos >= age.nanos) {
-        t.nanos = now.nanos - age.nanos;
-    } else {
-        t.secs -= 1;
-        t.nanos = 1000000000u + now.nanos - age.nanos;
-    }
-    return t;
-}
-
 // Well-formed UTF-8 as Python encodes a str: shortest forms only, no
 // surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -962,7 +950,8 @@ struct Access {
             if (sum != static_cast<Wide>(static_cast<std::uint64_t>(total))) {
                 return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights");
             }
-            s.last_flush_ = minus(drift::monotonic_now(), age);
+            // now - age, at the clock's zero when the clock reads less.
+            s.last_flush_ = drift::elapsed_between(age, drift::monotonic_now());
         }
         return s;
     }
