@@ -312,6 +312,22 @@ TEST_CASE("monitor counts that cannot describe one stream are refused") {
     CHECK(contains(refusal<LinearRegressionStreaming>(reseal(r), Tag::LinearRegressionStreaming), "maximum"));
 }
 
+TEST_CASE("restored counts beyond any live stream still compute") {
+    // Facets of 2^63 members and more: the reader accepts them (their sum
+    // fits), so the metrics must be computed without overflowing.
+    auto db = must(StreamingDataBias::create(col(I8{1, 0, 1, 0}), col(I8{1, 0, 0, 0})));
+    Bytes d = state::to_bytes(db);
+    const std::size_t running = 16 + 4 + 7 * 4;
+    put_u64(d, running, 1);                                    // positives of facet a
+    put_u64(d, running + 8, (std::uint64_t{1} << 63) + 121);  // size of facet a
+    put_u64(d, running + 16, 3);                               // positives of facet d
+    put_u64(d, running + 24, 50);                              // size of facet d
+    auto huge = must(state::from_bytes<StreamingDataBias>(reseal(d), Tag::DataBiasStreaming));
+    const auto r = huge.current();
+    REQUIRE(r.ok());
+    CHECK(r.value().values[0] == doctest::Approx(1.0));  // ClassImbalance
+}
+
 TEST_CASE("merge adds exactly and refuses differences, leaving self unchanged") {
     auto make = [] { return must(StreamingDataBias::create(col(I8{1, 0, 1, 0}), col(I8{1, 0, 0, 0}))); };
     auto a = make(), b = make(), whole = make();
