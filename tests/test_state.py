@@ -103,7 +103,7 @@ WAYS = {
 @by_name(KINDS)
 @pytest.mark.parametrize("way", list(WAYS))
 def test_round_trip_then_the_same_calls_give_the_same_answers(kind, way):
-    rng = FixedRng(hash(way) & 0xFFFF)
+    rng = FixedRng(sum(way.encode()))  # the same calls on every run
     original = prepared(kind, seed=len(way))
     twin = WAYS[way](original)
     assert type(twin) is type(original) and twin is not original
