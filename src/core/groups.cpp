@@ -18,7 +18,10 @@ SideCells tally_totals(const GroupTallies& t) noexcept {
 
 SideCells other_side(const GroupTallies& t, std::size_t g, std::optional<std::size_t> reference,
                      const SideCells& totals) noexcept {
+    // The reference group compared with itself has all its rows in facet a
+    // and none on the other side.
     SideCells side{};
+    if (reference && *reference == g) return side;
     for (std::size_t k = 0; k < t.width; ++k) side[k] = reference ? t.of(*reference)[k] : totals[k] - t.of(g)[k];
     return side;
 }

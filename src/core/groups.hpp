@@ -77,8 +77,9 @@ struct GroupTallies {
 /// those of every row outside group g.
 using SideCells = std::array<std::uint64_t, 4>;
 
-/// The comparison side of group g (facet d): the reference group when given,
-/// otherwise every other row. `totals` are the cell sums over all groups.
+/// The comparison side of group g (facet d): the reference group when given
+/// (empty for the reference itself), otherwise every other row. `totals` are
+/// the cell sums over all groups.
 SideCells other_side(const GroupTallies& t, std::size_t g, std::optional<std::size_t> reference,
                      const SideCells& totals) noexcept;
 
