@@ -7,16 +7,7 @@ import _lumetra
 from hostile import Boom, FloatRaises, IndexRaises
 from reference import assert_metrics, pre_training
 from segmentation import explicit_mask_of, mask_of
-
-KEYS = [
-    "ClassImbalance",
-    "DifferenceInProportionOfLabels",
-    "KlDivergence",
-    "JsDivergence",
-    "LpNorm",
-    "TotalVariationDistance",
-    "KolmogorovSmirnov",
-]
+from vocabulary import DATA_BIAS as KEYS
 
 
 # ---- implicit segmentation: label matching or thresholding ------------------

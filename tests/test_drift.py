@@ -11,6 +11,7 @@ import pytest
 import _lumetra
 from drift_reference import METRICS, categorical_counts, edges_for, histogram, index_sum, metric
 from hostile import Boom, IterRaises
+from surface import CLASSES, FUNCTIONS
 
 CONT = _lumetra.PyContinuousDataDrift
 CAT = _lumetra.PyCategoricalDataDrift
@@ -28,22 +29,16 @@ def f64(*values):
 # ---- surface ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "obj, signature",
-    [
-        (CONT, "(baseline_data, quantile_type_str)"),
-        (CAT, "(baseline_data)"),
-        (CONT.compute_drift, "($self, runtime_data, drift_type)"),
-        (CONT.compute_drift_mutliple_criteria, "($self, runtime_data, drift_types)"),
-        (CONT.reset_baseline, "($self, baseline_data)"),
-        (CONT.export_baseline, "($self)"),
-        (CAT.compute_drift, "($self, runtime_data, drift_type)"),
-        (CAT.compute_drift_mutliple_criteria, "($self, runtime_data, drift_types)"),
-        (CAT.reset_baseline, "($self, new_baseline)"),
-        (_lumetra.py_compute_drift_continuous_distribtuion, "(baseline, candidate, drift_metrics, quantile_type)"),
-        (_lumetra.py_compute_drift_categorical_distribtuion, "(baseline, candidate, drift_metrics)"),
-    ],
-)
+def surface_signatures():
+    for cls in (CONT, CAT):
+        ctor, members = CLASSES[cls.__name__]
+        yield cls, ctor
+        yield from ((getattr(cls, name), sig) for name, sig in members.items() if sig is not None)
+    for name in ("py_compute_drift_continuous_distribtuion", "py_compute_drift_categorical_distribtuion"):
+        yield getattr(_lumetra, name), FUNCTIONS[name]
+
+
+@pytest.mark.parametrize("obj, signature", list(surface_signatures()))
 def test_text_signatures(obj, signature):
     assert obj.__text_signature__ == signature
 

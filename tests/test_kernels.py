@@ -175,3 +175,29 @@ def test_shared_object_exports_only_its_initialiser():
         pytest.skip("nm not available")
     out = subprocess.run([nm, "-D", "--defined-only", _kernels.__file__], capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit__kernels"]
+
+
+class Resizes:
+    """An argument whose conversion resizes an array read before it (the
+    memory of that array moves), then converts to `value`."""
+
+    def __init__(self, array, shape, value):
+        self.array, self.shape, self.value = array, shape, value
+
+    def _resize(self):
+        self.array.resize(self.shape, refcheck=False)
+        return self.value
+
+    __index__ = _resize
+    __float__ = _resize
+
+
+def test_arrays_are_read_again_after_a_later_argument_ran_code():
+    codes = np.zeros(4, np.int8)
+    label = np.arange(4.0)
+    with pytest.raises(ValueError, match="one value per row"):
+        _kernels.performance("regression", codes, 1, label, None, None, label.copy(), None, None,
+                             Resizes(label, 100_000, 0.5))
+    tallies = np.ones((2, 2), np.uint64)
+    result = _kernels.bias(tallies, Resizes(tallies, (6, 2), 0))
+    assert result["n"].tolist() == [2, 2, 0, 0, 0, 0]  # the new rows are zeros

@@ -12,18 +12,11 @@ import pytest
 
 import _lumetra as m
 from hostile import Boom
+from vocabulary import CLASSIFICATION as CLS_KEYS, LOGISTIC as LOG_KEYS, REGRESSION as REG_KEYS
 
 REG = m.py_model_perf_linear_regression
 CLS = m.py_model_perf_classification
 LOG = m.py_model_perf_logistic_regression
-
-REG_KEYS = [
-    "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared",
-    "MaxError", "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError",
-]
-CLS_KEYS = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
-            "RecallNegative", "Accuracy", "F1Score"]
-LOG_KEYS = CLS_KEYS + ["LogLoss"]
 
 f32 = np.float32
 

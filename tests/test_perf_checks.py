@@ -7,12 +7,9 @@ import pytest
 
 import _lumetra as m
 from hostile import Boom, CallsBack, FloatRaises, IterRaises
+from surface import FUNCTIONS
+from vocabulary import CLASSIFICATION as CLS, LOGISTIC as LOG, REGRESSION as REG
 
-REG = ["RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError",
-       "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"]
-CLS = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative",
-       "Accuracy", "F1Score"]
-LOG = CLS + ["LogLoss"]
 
 FULL = {
     "reg": (m.py_model_perf_lin_reg_rt_full, REG),
@@ -164,12 +161,9 @@ def test_empty_metric_list_passes(family):
 # ----------------------------------------------------------------- arguments
 
 SIGNATURES = [
-    (m.py_model_perf_lin_reg_rt_full, "(baseline, latest, threshold=0.10)"),
-    (m.py_model_perf_lin_reg_rt_partial, "(baseline, latest, evaluation_metrics, threshold=0.10)"),
-    (m.py_model_perf_log_reg_rt_full, "(baseline, latest, threshold=0.10)"),
-    (m.py_model_perf_log_reg_rt_partial, "(baseline, latest, evaluation_metrics, threshold=0.10)"),
-    (m.py_model_perf_class_rt_full, "(baseline, latest, threshold=0.10)"),
-    (m.py_model_perf_class_rt_partial, "(baseline, latest, evaluation_metrics, threshold=0.10)"),
+    (getattr(m, name), FUNCTIONS[name])
+    for name in FUNCTIONS
+    if name.startswith("py_model_perf_") and name.endswith(("_rt_full", "_rt_partial"))
 ]
 
 

@@ -7,13 +7,8 @@ import pytest
 
 import _lumetra as L
 from hostile import Boom, CallsBack, FloatRaises, MutatesDict
-
-DATA = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
-        "TotalVariationDistance", "KolmogorovSmirnov"]
-MODEL = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference", "RecallDifference",
-         "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
-         "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity",
-         "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
+from surface import FUNCTIONS
+from vocabulary import DATA_BIAS as DATA, MODEL_BIAS as MODEL
 
 
 def f32(x):
@@ -217,8 +212,8 @@ def test_hostile_values():
 
 
 def test_text_signatures():
-    assert L.py_data_bias_runtime_check.__text_signature__ == "(baseline, latest, threshold=0.10)"
-    assert L.py_data_bias_partial_check.__text_signature__ == "(baseline, latest, metrics, threshold=0.10)"
-    assert L.py_model_bias_runtime_check.__text_signature__ == "(baseline, latest, threshold=0.10)"
-    assert L.py_model_bias_partial_check.__text_signature__ == "(baseline, latest, metrics, threshold=0.10)"
+    for family in ("data", "model"):
+        for check in ("runtime", "partial"):
+            name = f"py_{family}_bias_{check}_check"
+            assert getattr(L, name).__text_signature__ == FUNCTIONS[name]
     assert L.py_model_bias_partial_check.__doc__ is None

@@ -1,7 +1,6 @@
-#include "data_bias.hpp"
+#include "core/data_bias.hpp"
 
 #include <cmath>
-#include <stdexcept>
 
 namespace lumetra {
 
@@ -26,14 +25,17 @@ FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth) {
 }
 
 Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const FacetCounts& c) {
+    if (c.len_a == 0 || c.len_d == 0) return ModelPerformanceError(ModelPerformanceError::Kind::EmptyDataVector);
+    return pre_training_values(c);
+}
+
+MetricMap<DataBiasMetric> pre_training_values(const FacetCounts& c) {
     using M = DataBiasMetric;
     MetricMap<DataBiasMetric> out;
 
     const std::int64_t diff = static_cast<std::int64_t>(c.len_a) - static_cast<std::int64_t>(c.len_d);
     const std::uint64_t magnitude = diff < 0 ? 0 - static_cast<std::uint64_t>(diff) : static_cast<std::uint64_t>(diff);
     out.insert(M::ClassImbalance, static_cast<float>(magnitude) / static_cast<float>(c.len_a + c.len_d));
-
-    if (c.len_a == 0 || c.len_d == 0) return ModelPerformanceError(ModelPerformanceError::Kind::EmptyDataVector);
 
     const float qa = static_cast<float>(c.label_positive_a) / static_cast<float>(c.len_a);
     const float qd = static_cast<float>(c.label_positive_d) / static_cast<float>(c.len_d);
@@ -74,13 +76,7 @@ Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const Group
 
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_from_counts(const FacetCounts& counts) {
     if (counts.len_a == 0 || counts.len_d == 0) return BiasError::NoFacetDeviation;
-    auto metrics = pre_training_bias(counts);
-    if (metrics.ok()) return std::move(metrics).value();
-    switch (metrics.error().kind) {
-        case ModelPerformanceError::Kind::InvalidData: return BiasError::NoFacetDeviation;
-        case ModelPerformanceError::Kind::EmptyDataVector: return BiasError::DataLengthError;
-        default: throw std::logic_error("Invalid error conversion");
-    }
+    return pre_training_values(counts);
 }
 
 }  // namespace lumetra

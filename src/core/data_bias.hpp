@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "result.hpp"
+#include "core/errors.hpp"
+#include "core/intake.hpp"
+#include "core/metrics.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 
@@ -33,7 +33,10 @@ struct FacetCounts {
 /// Counts facets and positive outcomes from a feature mask and an outcome mask.
 FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth);
 
-/// The seven pre-training metrics in single precision; EmptyDataVector when a facet is empty.
+/// The seven pre-training metrics in single precision of counts whose facets
+/// both have members (an empty facet divides by zero).
+MetricMap<DataBiasMetric> pre_training_values(const FacetCounts& counts);
+/// The seven pre-training metrics; EmptyDataVector when a facet is empty.
 Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const FacetCounts& counts);
 
 /// Segments a numeric feature column against v (as label_numeric does) and

@@ -12,11 +12,9 @@ namespace lumetra {
 
 /// Failures of the bias analyses and of group segmentation.
 enum class BiasError : std::uint8_t {
-    NoFacetDeviation,                 ///< "No deviation in behavior between facets"
-    NoSegmentationParameters,         ///< "No segmentation parameters provided"
-    AmbiguousSegmentationParameters,  ///< "Ambiguous segmentation parameters"
-    DataLengthError,                  ///< "All data arrays must have equal length and be at least lenght 1"
-    BiasConfigError,                  ///< "Invalid bias configuration"
+    NoFacetDeviation,  ///< "No deviation in behavior between facets"
+    DataLengthError,   ///< "All data arrays must have equal length and be at least lenght 1"
+    BiasConfigError,   ///< "Invalid bias configuration"
 };
 /// Display text of a bias error.
 std::string_view message(BiasError e) noexcept;
@@ -25,15 +23,12 @@ std::string_view variant_name(BiasError e) noexcept;
 
 /// Failures of the drift detectors.
 enum class DriftError : std::uint8_t {
-    EmptyRuntimeData,         ///< "Data used for runtime drift analysis must be non empty"
-    MalformedTimestamp,       ///< "Unable to convert internal timestamp into DateTime object"
-    MalformedRuntimeBins,     ///< "Internal runtime bins are malformed"
-    EmptyBaselineData,        ///< "Baseline data must be non empty"
-    NaNValueError,            ///< "NaN values are not supported"
-    UnsupportedDriftType,     ///< "Unsupported drift type"
-    UnsupportedOperation,     ///< "Operation not supported in current drift mode"
-    UnsupportedConfiguration, ///< "Configuration not supported in current drift mode"
-    TooManyBins,              ///< baseline range needs more bins than the detector allows
+    EmptyRuntimeData,          ///< "Data used for runtime drift analysis must be non empty"
+    EmptyBaselineData,         ///< "Baseline data must be non empty"
+    NaNValueError,             ///< "NaN values are not supported"
+    UnsupportedDriftType,      ///< "Unsupported drift type"
+    UnsupportedConfiguration,  ///< "Configuration not supported in current drift mode"
+    TooManyBins,               ///< baseline range needs more bins than the detector allows
 };
 /// Display text of a drift error.
 std::string_view message(DriftError e) noexcept;
@@ -47,36 +42,25 @@ struct InvalidMetricError {
 /// "Metrics: [\"a\", \"b\"] are not supported", quotes and backslashes escaped.
 std::string message(const InvalidMetricError& e);
 
-/// A pre-training metric missing from a baseline or latest record.
-enum class DataBiasRuntimeError : std::uint8_t {
-    ClassImbalance,                  ///< "ClassImbalance not present"
-    DifferenceInProportionOfLabels,  ///< "DifferenceInProportionOfLabels not present"
-    KlDivergence,                    ///< "KlDivergence not present"
-    JsDivergence,                    ///< "JsDivergence not present"
-    TotalVariationDistance,          ///< "TotalVariationDistance not present"
-    KolmogorovSmirnov,               ///< "KolmogorovSmirnov not present"
-    LpNorm,                          ///< "LpNorm not present"
-};
-/// Display text: the metric name followed by " not present".
-std::string message(DataBiasRuntimeError e);
+// The bias metric enumerations (members in metrics.hpp): a missing-metric
+// error carries the metric itself, so its text is the metric's own name.
+enum class DataBiasMetric : std::uint8_t;
+enum class ModelBiasMetric : std::uint8_t;
 
-/// A post-training metric missing from a baseline or latest record.
-enum class ModelBiasRuntimeError : std::uint8_t {
-    DifferenceInPositivePredictedLabels,             ///< "... not present"
-    DisparateImpact,                                 ///< "... not present"
-    AccuracyDifference,                              ///< "... not present"
-    RecallDifference,                                ///< "... not present"
-    DifferenceInConditionalAcceptance,               ///< "... not present"
-    DifferenceInAcceptanceRate,                      ///< "... not present"
-    SpecialityDifference,                            ///< "... not present"
-    DifferenceInConditionalRejection,                ///< "... not present"
-    TreatmentEquity,                                 ///< "... not present"
-    ConditionalDemographicDesparityPredictedLabels,  ///< "... not present"
-    DifferenceInRejectionRate,                       ///< "... not present"
-    GeneralizedEntropy,                              ///< "... not present"
+/// A metric of enumeration E missing from a baseline or latest record.
+template <class E>
+struct MissingMetric {
+    E metric;
+    bool operator==(const MissingMetric&) const = default;
 };
+/// A pre-training metric missing from a baseline or latest record.
+using DataBiasRuntimeError = MissingMetric<DataBiasMetric>;
+/// A post-training metric missing from a baseline or latest record.
+using ModelBiasRuntimeError = MissingMetric<ModelBiasMetric>;
 /// Display text: the metric name followed by " not present".
-std::string message(ModelBiasRuntimeError e);
+std::string message(const DataBiasRuntimeError& e);
+/// Display text: the metric name followed by " not present".
+std::string message(const ModelBiasRuntimeError& e);
 
 /// Failures of the performance computations (and, carried inside, bias errors).
 struct ModelPerformanceError {
@@ -86,7 +70,6 @@ struct ModelPerformanceError {
         DataVectorLengthMismatch,  ///< "Data vectors must be equal length"
         InvalidAnalysisReport,     ///< "Invalid analysis report"
         BiasError,                 ///< "Bias Error: " + the carried variant name
-        DataVectorTypeMismatch,    ///< "Data Vector type mistmatch"
         UnsupportedType,           ///< "UnSupportedType"
     };
     Kind kind;

@@ -1,4 +1,4 @@
-#include "intake.hpp"
+#include "core/intake.hpp"
 
 namespace lumetra {
 
@@ -62,9 +62,16 @@ std::string_view ucs4_utf8(const Ucs4Column& col, std::size_t i, std::string& bu
     return buf;
 }
 
-GroupMask label_strings(const std::vector<std::string>& items, std::string_view label) {
+GroupMask label_strings(std::span<const std::string_view> items, std::string_view label) {
     GroupMask mask(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) mask[i] = static_cast<std::uint8_t>(items[i] == label);
+    return mask;
+}
+
+GroupMask label_strings(const Ucs4Column& col, std::string_view label) {
+    GroupMask mask(col.n);
+    std::string buf;
+    for (std::size_t i = 0; i < col.n; ++i) mask[i] = static_cast<std::uint8_t>(ucs4_utf8(col, i, buf) == label);
     return mask;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <memory>
@@ -16,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 
@@ -361,8 +362,10 @@ GroupMask label_bool(const Src& src, bool v) {
     return mask;
 }
 
-/// String column: 1 where the element equals the label byte for byte.
-GroupMask label_strings(const std::vector<std::string>& items, std::string_view label);
+/// String column: 1 where the element's UTF-8 text equals the label byte for byte.
+GroupMask label_strings(std::span<const std::string_view> items, std::string_view label);
+/// The same over a UCS-4 column whose items all have a UTF-8 form.
+GroupMask label_strings(const Ucs4Column& col, std::string_view label);
 /// The same over a UCS-4 column, with the label as code points.
 GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label);
 

@@ -1,4 +1,4 @@
-#include "metrics.hpp"
+#include "core/metrics.hpp"
 
 namespace lumetra {
 namespace {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.hpp"
-#include "result.hpp"
+#include "core/errors.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 

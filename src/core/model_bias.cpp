@@ -1,4 +1,4 @@
-#include "model_bias.hpp"
+#include "core/model_bias.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "result.hpp"
+#include "core/errors.hpp"
+#include "core/intake.hpp"
+#include "core/metrics.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 
@@ -177,12 +177,17 @@ struct BucketGeneralizedEntropy {
         std::uint64_t positive = 0, found = 0;
         with_predicate(ground_truth_criterion, [&](auto truth_pos) {
             with_predicate(prediction_criterion, [&](auto pred_pos) {
-                for (std::size_t i = 0; i < n; ++i) {
+                // Locals of the loop's own (see StreamingDataBias::count_into).
+                const std::size_t len = n;
+                std::uint64_t g_sum = 0, gp_sum = 0;
+                for (std::size_t i = 0; i < len; ++i) {
                     const std::uint64_t g = truth_pos(static_cast<TG>(ground_truth[i]));
                     const std::uint64_t p = pred_pos(static_cast<TP>(prediction[i]));
-                    positive += g;
-                    found += g & p;
+                    g_sum += g;
+                    gp_sum += g & p;
                 }
+                positive = g_sum;
+                found = gp_sum;
             });
         });
         benefit_2_count += n - positive;

@@ -1,10 +1,10 @@
-#include "model_perf.hpp"
+#include "core/model_perf.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 namespace {
@@ -371,7 +371,7 @@ Result<DriftReport<E>, ModelPerformanceError> check_records(const NamedValues& b
                                                             const std::vector<E>& metrics, float threshold) {
     LUMETRA_TRY(const Record baseline_record, Record::from_names(baseline));
     LUMETRA_TRY(const Record latest_record, Record::from_names(latest));
-    const MetricMap<E> failures = Record::compare_to_baseline(latest_record, metrics, baseline_record, threshold);
+    const MetricMap<E> failures = Record::runtime_check(latest_record, baseline_record, metrics, threshold);
     return DriftReport<E>::from_runtime(failures);
 }
 

@@ -10,12 +10,12 @@
 #include <optional>
 #include <vector>
 
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
-#include "report.hpp"
-#include "result.hpp"
-#include "runtime.hpp"
+#include "core/errors.hpp"
+#include "core/intake.hpp"
+#include "core/metrics.hpp"
+#include "core/report.hpp"
+#include "core/result.hpp"
+#include "core/runtime.hpp"
 
 namespace lumetra {
 

@@ -1,8 +1,8 @@
-#include "monitors.hpp"
+#include "core/monitors.hpp"
 
 #include <cmath>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 namespace {

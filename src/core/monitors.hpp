@@ -15,14 +15,14 @@
 #include <optional>
 #include <vector>
 
-#include "data_bias.hpp"
-#include "errors.hpp"
-#include "metrics.hpp"
-#include "model_bias.hpp"
-#include "model_perf.hpp"
-#include "report.hpp"
-#include "result.hpp"
-#include "runtime.hpp"
+#include "core/data_bias.hpp"
+#include "core/errors.hpp"
+#include "core/metrics.hpp"
+#include "core/model_bias.hpp"
+#include "core/model_perf.hpp"
+#include "core/report.hpp"
+#include "core/result.hpp"
+#include "core/runtime.hpp"
 
 namespace lumetra {
 
@@ -102,13 +102,21 @@ private:
         std::uint64_t in_a = 0, positive = 0, positive_a = 0;
         with_predicate(feature_criterion_, [&](auto in_facet_a) {
             with_predicate(outcome_criterion_, [&](auto is_positive) {
-                for (std::size_t i = 0; i < n; ++i) {
+                // The bound and the sums are the loop's own locals, not reached
+                // through the captures: the loop stays countable and free of
+                // stores however far the lambdas are inlined.
+                const std::size_t len = n;
+                std::uint64_t a_sum = 0, p_sum = 0, ap_sum = 0;
+                for (std::size_t i = 0; i < len; ++i) {
                     const std::uint64_t a = in_facet_a(static_cast<std::int8_t>(feature[i]));
                     const std::uint64_t p = is_positive(static_cast<std::int8_t>(truth[i]));
-                    in_a += a;
-                    positive += p;
-                    positive_a += a & p;
+                    a_sum += a;
+                    p_sum += p;
+                    ap_sum += a & p;
                 }
+                in_a = a_sum;
+                positive = p_sum;
+                positive_a = ap_sum;
             });
         });
         counts.len_a += in_a;

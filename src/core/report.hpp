@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "metrics.hpp"
+#include "core/metrics.hpp"
 
 namespace lumetra {
 

@@ -1,8 +1,8 @@
-#include "runtime.hpp"
+#include "core/runtime.hpp"
 
 #include <cmath>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace lumetra {
 
@@ -31,42 +31,9 @@ Result<Record, Error> record_from_names(const NamedValues& values, Missing missi
     return r;
 }
 
-// The missing-metric errors are declared in their own order, so they are
-// matched to members by name rather than by position.
-DataBiasRuntimeError data_bias_missing(DataBiasMetric m) {
-    using M = DataBiasMetric;
-    using R = DataBiasRuntimeError;
-    switch (m) {
-        case M::ClassImbalance: return R::ClassImbalance;
-        case M::DifferenceInProportionOfLabels: return R::DifferenceInProportionOfLabels;
-        case M::KlDivergence: return R::KlDivergence;
-        case M::JsDivergence: return R::JsDivergence;
-        case M::LpNorm: return R::LpNorm;
-        case M::TotalVariationDistance: return R::TotalVariationDistance;
-        case M::KolmogorovSmirnov: return R::KolmogorovSmirnov;
-    }
-    return R::ClassImbalance;
-}
-
-ModelBiasRuntimeError model_bias_missing(ModelBiasMetric m) {
-    using M = ModelBiasMetric;
-    using R = ModelBiasRuntimeError;
-    switch (m) {
-        case M::DifferenceInPositivePredictedLabels: return R::DifferenceInPositivePredictedLabels;
-        case M::DisparateImpact: return R::DisparateImpact;
-        case M::AccuracyDifference: return R::AccuracyDifference;
-        case M::RecallDifference: return R::RecallDifference;
-        case M::DifferenceInConditionalAcceptance: return R::DifferenceInConditionalAcceptance;
-        case M::DifferenceInAcceptanceRate: return R::DifferenceInAcceptanceRate;
-        case M::SpecialityDifference: return R::SpecialityDifference;
-        case M::DifferenceInConditionalRejection: return R::DifferenceInConditionalRejection;
-        case M::DifferenceInRejectionRate: return R::DifferenceInRejectionRate;
-        case M::TreatmentEquity: return R::TreatmentEquity;
-        case M::ConditionalDemographicDesparityPredictedLabels:
-            return R::ConditionalDemographicDesparityPredictedLabels;
-        case M::GeneralizedEntropy: return R::GeneralizedEntropy;
-    }
-    return R::DifferenceInPositivePredictedLabels;
+template <class E>
+MissingMetric<E> missing_metric(E m) {
+    return MissingMetric<E>{m};
 }
 
 ModelPerformanceError invalid_report(auto) { return ModelPerformanceError::Kind::InvalidAnalysisReport; }
@@ -86,6 +53,30 @@ MetricMap<E> compare(const MetricRecord<E, N>& latest, const MetricRecord<E, N>&
     return failures;
 }
 
+// The two rules most metrics follow: a metric fails when it rises above
+// (1 + t) B, its drift L - B, or when it falls below (1 - t) B, its drift B - L.
+bool fails_rising(float l, float b, float up, float& drift) {
+    drift = l - b;
+    return l > up * b;
+}
+bool fails_falling(float l, float b, float down, float& drift) {
+    drift = b - l;
+    return l < down * b;
+}
+
+// A check in which every metric fails one way (rising when `rising_fails`)
+// except `reversed`, which fails the other way.
+template <class E, std::size_t N>
+MetricMap<E> compare_directed(const MetricRecord<E, N>& latest, const MetricRecord<E, N>& baseline,
+                              const std::vector<E>& metrics, float threshold, E reversed, bool rising_fails) {
+    const float up = 1.0f + threshold;
+    const float down = 1.0f - threshold;
+    return compare(latest, baseline, metrics, [=](E m, float l, float b, float& drift) {
+        if ((m == reversed) != rising_fails) return fails_rising(l, b, up, drift);
+        return fails_falling(l, b, down, drift);
+    });
+}
+
 template <class E, std::size_t N, class Drift>
 MetricMap<E> drift_map(const MetricRecord<E, N>& current, const MetricRecord<E, N>& baseline, Drift drift) {
     MetricMap<E> out;
@@ -98,7 +89,8 @@ MetricMap<E> drift_map(const MetricRecord<E, N>& current, const MetricRecord<E, 
 // ---- data bias ----------------------------------------------------------------
 
 Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_names(const NamedValues& values) {
-    return record_from_names<DataBiasRuntime, DataBiasMetric, DataBiasRuntimeError>(values, data_bias_missing);
+    return record_from_names<DataBiasRuntime, DataBiasMetric, DataBiasRuntimeError>(values,
+                                                                                    missing_metric<DataBiasMetric>);
 }
 
 Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
@@ -107,7 +99,7 @@ Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
     for (std::size_t i = 0; i < size; ++i) {
         const auto m = static_cast<DataBiasMetric>(i);
         const auto v = values.get(m);
-        if (!v) return data_bias_missing(m);
+        if (!v) return DataBiasRuntimeError{m};
         r.values[i] = *v;
     }
     return r;
@@ -115,9 +107,8 @@ Result<DataBiasRuntime, DataBiasRuntimeError> DataBiasRuntime::from_metric_map(
 
 Result<DataBiasRuntime, ModelPerformanceError> DataBiasRuntime::new_from_pre_training(const FacetCounts& counts) {
     if (counts.len_a == 0 || counts.len_d == 0) return ModelPerformanceError::from_bias(BiasError::DataLengthError);
-    LUMETRA_TRY(const auto metrics, pre_training_bias(counts));
     DataBiasRuntime r;
-    metrics.for_each([&r](DataBiasMetric m, float v) { r[m] = v; });
+    pre_training_values(counts).for_each([&r](DataBiasMetric m, float v) { r[m] = v; });
     return r;
 }
 
@@ -134,9 +125,7 @@ MetricMap<DataBiasMetric> DataBiasRuntime::runtime_check(const DataBiasRuntime& 
             case DataBiasMetric::DifferenceInProportionOfLabels:
                 drift = std::fabs(l - b);
                 return std::fabs(l) > up * std::fabs(b);
-            default:
-                drift = l - b;
-                return l > up * b;
+            default: return fails_rising(l, b, up, drift);
         }
     });
 }
@@ -165,7 +154,8 @@ Result<MetricMap<DataBiasMetric>, InvalidMetricError> convert_db_analysis(const 
 // ---- model bias ---------------------------------------------------------------
 
 Result<ModelBiasRuntime, ModelBiasRuntimeError> ModelBiasRuntime::from_names(const NamedValues& values) {
-    return record_from_names<ModelBiasRuntime, ModelBiasMetric, ModelBiasRuntimeError>(values, model_bias_missing);
+    return record_from_names<ModelBiasRuntime, ModelBiasMetric, ModelBiasRuntimeError>(values,
+                                                                                      missing_metric<ModelBiasMetric>);
 }
 
 Result<ModelBiasRuntime, ModelPerformanceError> ModelBiasRuntime::new_from_post_training(const PostTraining& counts,
@@ -204,25 +194,20 @@ MetricMap<ModelBiasMetric> ModelBiasRuntime::runtime_drift_report(const ModelBia
 
 // ---- performance ----------------------------------------------------------------
 
-Result<LinearRegressionRuntime, ModelPerformanceError> LinearRegressionRuntime::from_names(const NamedValues& values) {
-    return record_from_names<LinearRegressionRuntime, LinearRegressionEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<LinearRegressionEvaluationMetric>);
+template <class Record, class E, std::size_t N>
+Result<Record, ModelPerformanceError> PerformanceRecord<Record, E, N>::from_names(const NamedValues& values) {
+    return record_from_names<Record, E, ModelPerformanceError>(values, invalid_report<E>);
 }
 
-MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::compare_to_baseline(
-    const LinearRegressionRuntime& latest, const std::vector<LinearRegressionEvaluationMetric>& metrics,
-    const LinearRegressionRuntime& baseline, float threshold) {
-    const float up = 1.0f + threshold;
-    const float down = 1.0f - threshold;
-    return compare(latest, baseline, metrics,
-                   [up, down](LinearRegressionEvaluationMetric m, float l, float b, float& drift) {
-                       if (m == LinearRegressionEvaluationMetric::RSquared) {
-                           drift = b - l;
-                           return l < down * b;
-                       }
-                       drift = l - b;
-                       return l > up * b;
-                   });
+template struct PerformanceRecord<LinearRegressionRuntime, LinearRegressionEvaluationMetric>;
+template struct PerformanceRecord<LogisticRegressionRuntime, ClassificationEvaluationMetric>;
+template struct PerformanceRecord<BinaryClassificationRuntime, ClassificationEvaluationMetric, 7>;
+
+MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_check(
+    const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
+    const std::vector<LinearRegressionEvaluationMetric>& metrics, float threshold) {
+    // RSquared must not fall, the errors must not rise.
+    return compare_directed(latest, baseline, metrics, threshold, LinearRegressionEvaluationMetric::RSquared, true);
 }
 
 MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_drift_report(
@@ -230,26 +215,11 @@ MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::runtime_dri
     return drift_map(current, baseline, [](float c, float b) { return std::fabs(b - c); });
 }
 
-Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionRuntime::from_names(
-    const NamedValues& values) {
-    return record_from_names<LogisticRegressionRuntime, ClassificationEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<ClassificationEvaluationMetric>);
-}
-
-MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::compare_to_baseline(
-    const LogisticRegressionRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-    const LogisticRegressionRuntime& baseline, float threshold) {
-    const float up = 1.0f + threshold;
-    const float down = 1.0f - threshold;
-    return compare(latest, baseline, metrics,
-                   [up, down](ClassificationEvaluationMetric m, float l, float b, float& drift) {
-                       if (m == ClassificationEvaluationMetric::LogLoss) {
-                           drift = l - b;
-                           return l > up * b;
-                       }
-                       drift = b - l;
-                       return l < down * b;
-                   });
+MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_check(
+    const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
+    const std::vector<ClassificationEvaluationMetric>& metrics, float threshold) {
+    // LogLoss must not rise, the seven others must not fall.
+    return compare_directed(latest, baseline, metrics, threshold, ClassificationEvaluationMetric::LogLoss, false);
 }
 
 MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_drift_report(
@@ -257,15 +227,9 @@ MetricMap<ClassificationEvaluationMetric> LogisticRegressionRuntime::runtime_dri
     return drift_map(current, baseline, [](float c, float b) { return b - c; });
 }
 
-Result<BinaryClassificationRuntime, ModelPerformanceError> BinaryClassificationRuntime::from_names(
-    const NamedValues& values) {
-    return record_from_names<BinaryClassificationRuntime, ClassificationEvaluationMetric, ModelPerformanceError>(
-        values, invalid_report<ClassificationEvaluationMetric>);
-}
-
-MetricMap<ClassificationEvaluationMetric> BinaryClassificationRuntime::compare_to_baseline(
-    const BinaryClassificationRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-    const BinaryClassificationRuntime& baseline, float threshold) {
+MetricMap<ClassificationEvaluationMetric> BinaryClassificationRuntime::runtime_check(
+    const BinaryClassificationRuntime& latest, const BinaryClassificationRuntime& baseline,
+    const std::vector<ClassificationEvaluationMetric>& metrics, float threshold) {
     const float up = 1.0f + threshold;
     return compare(latest, baseline, metrics, [up](ClassificationEvaluationMetric, float l, float b, float& drift) {
         drift = b - l;

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "data_bias.hpp"
-#include "errors.hpp"
-#include "metrics.hpp"
-#include "model_bias.hpp"
-#include "result.hpp"
+#include "core/data_bias.hpp"
+#include "core/errors.hpp"
+#include "core/metrics.hpp"
+#include "core/model_bias.hpp"
+#include "core/result.hpp"
 
 namespace lumetra {
 
@@ -42,6 +42,13 @@ struct MetricRecord {
         for (std::size_t i = 0; i < N; ++i) out.insert(static_cast<E>(i), values[i]);
         return out;
     }
+};
+
+/// A performance record (of type Record): its names are looked up in field
+/// order, and any missing one is InvalidAnalysisReport.
+template <class Record, class E, std::size_t N = metric_count<E>>
+struct PerformanceRecord : MetricRecord<E, N> {
+    static Result<Record, ModelPerformanceError> from_names(const NamedValues& values);
 };
 
 /// The seven pre-training metrics.
@@ -77,39 +84,33 @@ struct ModelBiasRuntime : MetricRecord<ModelBiasMetric> {
 };
 
 /// The eight regression metrics.
-struct LinearRegressionRuntime : MetricRecord<LinearRegressionEvaluationMetric> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<LinearRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct LinearRegressionRuntime : PerformanceRecord<LinearRegressionRuntime, LinearRegressionEvaluationMetric> {
     /// Failed metrics of `metrics`: RSquared must not fall, the others must not rise.
-    static MetricMap<LinearRegressionEvaluationMetric> compare_to_baseline(
-        const LinearRegressionRuntime& latest, const std::vector<LinearRegressionEvaluationMetric>& metrics,
-        const LinearRegressionRuntime& baseline, float threshold);
+    static MetricMap<LinearRegressionEvaluationMetric> runtime_check(
+        const LinearRegressionRuntime& latest, const LinearRegressionRuntime& baseline,
+        const std::vector<LinearRegressionEvaluationMetric>& metrics, float threshold);
     /// |B - C| for every metric.
     static MetricMap<LinearRegressionEvaluationMetric> runtime_drift_report(const LinearRegressionRuntime& current,
                                                                            const LinearRegressionRuntime& baseline);
 };
 
 /// The seven classification metrics and the log loss.
-struct LogisticRegressionRuntime : MetricRecord<ClassificationEvaluationMetric> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<LogisticRegressionRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct LogisticRegressionRuntime : PerformanceRecord<LogisticRegressionRuntime, ClassificationEvaluationMetric> {
     /// Failed metrics of `metrics`: LogLoss must not rise, the others must not fall.
-    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
-        const LogisticRegressionRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-        const LogisticRegressionRuntime& baseline, float threshold);
+    static MetricMap<ClassificationEvaluationMetric> runtime_check(
+        const LogisticRegressionRuntime& latest, const LogisticRegressionRuntime& baseline,
+        const std::vector<ClassificationEvaluationMetric>& metrics, float threshold);
     /// B - C (signed) for every metric.
     static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(const LogisticRegressionRuntime& current,
                                                                          const LogisticRegressionRuntime& baseline);
 };
 
 /// The seven classification metrics (no log loss).
-struct BinaryClassificationRuntime : MetricRecord<ClassificationEvaluationMetric, 7> {
-    /// Looks the names up in field order; any missing one is InvalidAnalysisReport.
-    static Result<BinaryClassificationRuntime, ModelPerformanceError> from_names(const NamedValues& values);
+struct BinaryClassificationRuntime : PerformanceRecord<BinaryClassificationRuntime, ClassificationEvaluationMetric, 7> {
     /// Failed metrics of `metrics`: a metric fails when (1 + t) * latest < baseline.
-    static MetricMap<ClassificationEvaluationMetric> compare_to_baseline(
-        const BinaryClassificationRuntime& latest, const std::vector<ClassificationEvaluationMetric>& metrics,
-        const BinaryClassificationRuntime& baseline, float threshold);
+    static MetricMap<ClassificationEvaluationMetric> runtime_check(
+        const BinaryClassificationRuntime& latest, const BinaryClassificationRuntime& baseline,
+        const std::vector<ClassificationEvaluationMetric>& metrics, float threshold);
     /// B - C (signed) for every metric.
     static MetricMap<ClassificationEvaluationMetric> runtime_drift_report(
         const BinaryClassificationRuntime& current, const BinaryClassificationRuntime& baseline);

@@ -1,4 +1,4 @@
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 #include <charconv>
 #include <cstdlib>

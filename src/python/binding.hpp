@@ -1,199 +1,143 @@
-// The calling frame shared by every function and method: a guard that keeps
-// C++ exceptions out of the interpreter, the argument binder with Python's own
-// wording, converters, and the borrow flag of class instances.
+// The argument binder: vectorcall (or constructor) arguments bound to a
+// callable's declared parameters with CPython's own checks and messages, then
+// converted in parameter order. Its last step settles the arguments that view
+// a buffer in place (see python/intake.hpp): once any conversion may have run
+// user code, each of them is read again as it now stands.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
+#include <concepts>
 #include <cstddef>
-#include <cstdint>
-#include <initializer_list>
-#include <new>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
-#include "borrow.hpp"
-#include "ref.hpp"
+#include "python/convert.hpp"
 
 namespace lumetra::py {
 
-/// Raises the boundary's own exception for a broken internal invariant.
-void raise_internal(std::string_view text) noexcept;
-/// The exception type used for internal failures (created at module init).
-PyObject* internal_error_type() noexcept;
-/// Creates the internal-failure exception type once (module init); false with an exception set.
-bool init_internal_error_type() noexcept;
-
-/// Runs `body`, turning any escaping C++ exception into a Python exception:
-/// allocation failures become MemoryError, anything else an internal failure.
-/// `failure` is what the entry point returns with an exception set.
-template <class R, class F>
-R guarded_as(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_internal(e.what());
-    } catch (...) {
-        raise_internal("unknown C++ exception");
-    }
-    return failure;
-}
-
-/// guarded_as for entry points that return a new reference, nullptr on failure.
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-    return guarded_as<PyObject*>(nullptr, std::forward<F>(body));
-}
-
+/// Most parameters a callable may declare; declarations are checked against
+/// it when they are compiled (python/callables.hpp).
 inline constexpr std::size_t kMaxParams = 12;
 
-/// A callable's parameter list: names in order, how many are required (the
-/// rest have defaults), and the name used in messages ("f()", "Cls.m()").
+/// A callable's parameters as the binder sees them: names in order, how many
+/// are required (the rest have defaults), the name used in messages ("f()",
+/// "Cls.m()") and the names interned once, so keywords match by identity
+/// first (a keyword built at run time still matches by its text).
 struct Signature {
-    const char* display;
-    std::initializer_list<const char*> names;
-    std::size_t required;
+    const char* display = "";
+    std::array<const char*, kMaxParams> names{};
+    std::size_t count = 0;
+    std::size_t required = 0;
+    std::array<PyObject*, kMaxParams> interned{};  // null where interning failed
 
-    std::size_t size() const noexcept { return names.size(); }
-    const char* name(std::size_t i) const noexcept { return names.begin()[i]; }
+    std::size_t size() const noexcept { return count; }
+    const char* name(std::size_t i) const noexcept { return names[i]; }
 };
 
+class BoundArgs;
+/// The general road of bind(): keywords, surplus and missing arguments.
+bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+
 /// Arguments bound to parameters; a null slot is an omitted optional parameter.
-struct BoundArgs {
-    std::array<PyObject*, kMaxParams> slots{};
-    PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
+class BoundArgs {
+public:
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+
+private:
+    friend bool bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, BoundArgs&);
+    friend bool bind_general(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, BoundArgs&);
+    friend bool bind(const Signature&, PyObject*, PyObject*, BoundArgs&);
+    // A call that passes every parameter positionally is bound to its own
+    // argument vector; any other call fills `storage_`.
+    PyObject* const* slots_ = nullptr;
+    std::array<PyObject*, kMaxParams> storage_;
 };
 
 /// Binds vectorcall arguments (positionals, then keyword values named by
 /// `kwnames`) with CPython's checks and messages. False with TypeError set.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+/// A call that passes every parameter by position has nothing to check.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.size()) {
+        out.slots_ = args;
+        return true;
+    }
+    return bind_general(sig, args, nargs, kwnames, out);
+}
 /// Binds the (args, kwargs) pair a type's constructor receives.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
-
-// ---- converters: each returns false with a Python exception set ------------
-
-/// Any Python object, borrowed for the duration of the call.
-struct AnyArg {
-    PyObject* obj = nullptr;
-};
-/// A NumPy array of any dtype and shape, borrowed.
-struct ArrayArg {
-    PyObject* obj = nullptr;
-};
-/// A dict of str to numbers, narrowed to single precision, in dict order.
-using NamedValues = std::vector<std::pair<std::string, float>>;
-/// A sequence of str; a str itself is refused.
-using StrList = std::vector<std::string>;
-
-bool convert(PyObject* o, AnyArg& out);
-bool convert(PyObject* o, ArrayArg& out);
-bool convert(PyObject* o, double& out);
-bool convert(PyObject* o, float& out);
-bool convert(PyObject* o, std::optional<double>& out);
-bool convert(PyObject* o, std::string& out);
-bool convert(PyObject* o, std::optional<std::string>& out);
-bool convert(PyObject* o, StrList& out);
-bool convert(PyObject* o, NamedValues& out);
-bool convert(PyObject* o, std::int8_t& out);
-bool convert(PyObject* o, std::int32_t& out);
-bool convert(PyObject* o, std::uint64_t& out);
-bool convert(PyObject* o, std::optional<std::uint64_t>& out);
-
-/// UTF-8 text of a str (or subclass); false with an exception set otherwise.
-bool str_text(PyObject* o, std::string& out);
-/// The TypeError for a str passed where a sequence of str is expected (a
-/// string is not read as a sequence of one-character strings).
-bool refuse_str_as_sequence();
-/// The TypeError a converter raises for an object of the wrong type.
-bool wrong_type(PyObject* o, const char* expected);
 
 /// Re-raises a converter's TypeError as "argument 'name': <message>".
 void prefix_argument_error(const char* name) noexcept;
 
-/// Converts bound argument i into `out`, adding the argument prefix to a
-/// TypeError. An omitted optional argument leaves `out` at its default.
+/// An argument that views a buffer in place and must be read again once user
+/// code may have run: `settle(ran_code)` reads it afresh (setting `ran_code`
+/// when that read itself may have run user code).
 template <class T>
-bool convert_arg(const Signature& sig, const BoundArgs& b, std::size_t i, T& out) {
-    PyObject* o = b[i];
-    if (o == nullptr) return true;
-    if (convert(o, out)) return true;
-    prefix_argument_error(sig.name(i));
-    return false;
+concept Settles = requires(T& t, bool& ran_code) {
+    { t.settle(ran_code) } -> std::same_as<bool>;
+};
+
+/// Whether converting `o` into `out` may have run user code (a Python method,
+/// or a finaliser run by a garbage collection that an allocation triggered).
+template <class T>
+bool may_have_run_code(PyObject* o, const T& out) {
+    if constexpr (requires { out.ran_code(); }) {
+        return out.ran_code();
+    } else if constexpr (requires { T::kInert; }) {
+        return false;  // kept as it is, nothing converted
+    } else {
+        return !is_plain_value(o);
+    }
 }
 
-/// Converts every bound argument in parameter order, stopping at the first failure.
+/// Settles every Settles argument while user code may have run, again after
+/// any re-reading that itself may have run it: each such re-reading moves an
+/// argument off its in-place road for good, so the loop ends. `on_failure(i)`
+/// is called with the index of an argument whose re-reading failed.
+template <class OnFailure, class... T>
+bool settle_all(bool ran_code, OnFailure&& on_failure, T&... args) {
+    while (ran_code) {
+        ran_code = false;
+        std::size_t i = 0;
+        auto one = [&](auto& arg) {
+            const std::size_t k = i++;
+            if constexpr (Settles<std::remove_cvref_t<decltype(arg)>>) {
+                if (!arg.settle(ran_code)) {
+                    on_failure(k);
+                    return false;
+                }
+            }
+            return true;
+        };
+        if (!(one(args) && ...)) return false;
+    }
+    return true;
+}
+
+/// Converts every bound argument in parameter order, stopping at the first
+/// failure (a TypeError gains the argument's name), then settles the
+/// arguments read in place. An omitted optional argument keeps its default.
 template <class... T>
-bool convert_args(const Signature& sig, const BoundArgs& b, T&... outs) {
+[[gnu::always_inline]] inline bool convert_args(const Signature& sig, const BoundArgs& b, T&... outs) {
     std::size_t i = 0;
-    return (convert_arg(sig, b, i++, outs) && ...);
-}
-
-// ---- borrow flag of class instances ----------------------------------------
-
-/// Holds a shared borrow for a scope. Check ok() after construction: when
-/// false, RuntimeError "Already mutably borrowed" is set.
-class SharedBorrow {
-public:
-    explicit SharedBorrow(BorrowFlag& f) noexcept;
-    ~SharedBorrow() {
-        if (flag_) flag_->release_shared();
+    bool ran_code = false;
+    [[maybe_unused]] auto one = [&](auto& out) __attribute__((always_inline)) {
+        PyObject* o = b[i++];
+        if (o == nullptr) return true;
+        if (!convert(o, out)) {
+            prefix_argument_error(sig.name(i - 1));
+            return false;
+        }
+        if constexpr ((Settles<T> || ...)) ran_code = ran_code || may_have_run_code(o, out);
+        return true;
+    };
+    if (!(one(outs) && ...)) return false;
+    if constexpr ((Settles<T> || ...)) {
+        return settle_all(ran_code, [&](std::size_t k) { prefix_argument_error(sig.name(k)); }, outs...);
+    } else {
+        return true;
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    bool ok() const noexcept { return flag_ != nullptr; }
-
-private:
-    BorrowFlag* flag_ = nullptr;
-};
-
-/// Holds an exclusive borrow for a scope. When ok() is false, RuntimeError
-/// "Already borrowed" is set.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& f) noexcept;
-    ~ExclusiveBorrow() {
-        if (flag_) flag_->release_exclusive();
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    bool ok() const noexcept { return flag_ != nullptr; }
-
-private:
-    BorrowFlag* flag_ = nullptr;
-};
-
-// ---- method tables -------------------------------------------------------------
-
-/// Flags of a function or method that takes vectorcall arguments and keywords.
-inline constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
-/// A METH_FASTCALL | METH_KEYWORDS entry point F in the type a PyMethodDef stores.
-template <auto F>
-PyCFunction fastcall() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
 }
-
-// ---- building results --------------------------------------------------------
-
-/// A new Python float from a single-precision value (widened exactly).
-inline PyObject* to_py(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
-inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
-/// `None`, with a new reference.
-inline PyObject* none() { Py_RETURN_NONE; }
-/// Sets d[key] = value, stealing `value`; false with the interpreter's error set.
-bool dict_set_steal(PyObject* d, const char* key, std::size_t key_len, PyObject* value);
-bool dict_set_steal(PyObject* d, std::string_view key, PyObject* value);
-/// A new list of floats.
-PyObject* float_list(const std::vector<double>& values);
 
 }  // namespace lumetra::py

@@ -1,6 +1,8 @@
 // Python classes that each wrap one computing object of the core. The
 // instance owns the object inline and guards it with a borrow flag: methods
-// that change it take it exclusively, read-only methods share it.
+// that change it take it exclusively, read-only methods share it. A class is
+// declared by a ClassDecl (constructor, methods, attributes) from which its
+// type spec is built.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,10 +10,15 @@
 
 #include <new>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 
-#include "binding.hpp"
+#include "core/result.hpp"
+#include "python/borrow.hpp"
+#include "python/callables.hpp"
+#include "python/errors.hpp"
+#include "python/results.hpp"
 
 namespace lumetra::py {
 
@@ -45,7 +52,7 @@ template <class T>
 PyObject* create(PyTypeObject* type, T&& value) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    Instance<T>* inst = instance<std::remove_cvref_t<T>>(self);
+    Instance<std::remove_cvref_t<T>>* inst = instance<std::remove_cvref_t<T>>(self);
     new (&inst->borrow) BorrowFlag();
     try {
         new (inst->storage) std::remove_cvref_t<T>(std::forward<T>(value));
@@ -56,6 +63,46 @@ PyObject* create(PyTypeObject* type, T&& value) {
     inst->constructed = true;
     return self;
 }
+
+/// A new instance from a core constructor's result, or its error raised.
+template <class T, class E>
+PyObject* create_or_raise(PyTypeObject* type, Result<T, E>&& made) {
+    if (!made.ok()) return raise(made.error());
+    return create(type, std::move(made).value());
+}
+
+// ---- borrows -----------------------------------------------------------------
+
+/// Holds a shared (or exclusive) borrow for a scope. Check ok() after
+/// construction: when false, RuntimeError "Already mutably borrowed" (or
+/// "Already borrowed") is set.
+template <bool Exclusive>
+class Borrow {
+public:
+    explicit Borrow(BorrowFlag& f) noexcept {
+        if (Exclusive ? f.try_exclusive() : f.try_shared()) {
+            flag_ = &f;
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
+        }
+    }
+    ~Borrow() {
+        if (flag_ == nullptr) return;
+        if constexpr (Exclusive) {
+            flag_->release_exclusive();
+        } else {
+            flag_->release_shared();
+        }
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    bool ok() const noexcept { return flag_ != nullptr; }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 /// Runs f(const T&) under a shared borrow. Returns f's result, or nullopt
 /// with RuntimeError set when the instance is exclusively borrowed.
@@ -77,14 +124,89 @@ auto with_exclusive(PyObject* self, F&& f) -> std::optional<decltype(f(std::decl
     return f(inst->value());
 }
 
-/// The flags every wrapping class uses: final and immutable, no GC (the
-/// instances hold no Python references).
-inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+namespace detail {
 
-/// The PyType_Spec of a class wrapping T: the instance layout and kClassFlags.
-template <class T>
-constexpr PyType_Spec make_spec(const char* name, PyType_Slot* slots) {
-    return PyType_Spec{name, static_cast<int>(sizeof(Instance<T>)), 0, kClassFlags, slots};
+template <class R>
+struct is_result : std::false_type {};
+template <class V, class E>
+struct is_result<Result<V, E>> : std::true_type {};
+
+// The Python result of an outcome computed under a borrow (the borrow is
+// released by now): a core error raised, otherwise build(value); an outcome
+// that is no Result is a value itself.
+template <class R, class Build>
+PyObject* outcome_to_py(R& outcome, Build&& build) {
+    if constexpr (is_result<R>::value) {
+        if (!outcome.ok()) return raise(outcome.error());
+        if constexpr (requires { outcome.value(); }) {
+            return build(outcome.value());
+        } else {
+            return build();
+        }
+    } else {
+        return build(outcome);
+    }
 }
+
+}  // namespace detail
+
+/// Runs f(T&) under an exclusive borrow. f returns nothing, a value or a
+/// Result; its error is raised, otherwise the call returns build(value) (or
+/// build() when there is no value), built once the borrow is released.
+template <class T, class F, class Build>
+PyObject* change(PyObject* self, F&& f, Build&& build) {
+    if constexpr (std::is_void_v<decltype(f(std::declval<T&>()))>) {
+        {
+            ExclusiveBorrow borrow(instance<T>(self)->borrow);
+            if (!borrow.ok()) return nullptr;
+            f(instance<T>(self)->value());
+        }
+        return build();
+    } else {
+        auto r = with_exclusive<T>(self, std::forward<F>(f));
+        if (!r) return nullptr;
+        return detail::outcome_to_py(*r, build);
+    }
+}
+
+/// change() whose result is None.
+template <class T, class F>
+PyObject* change(PyObject* self, F&& f) {
+    return change<T>(self, std::forward<F>(f), [](auto&&...) { return none(); });
+}
+
+/// Runs f(const T&) under a shared borrow; a Result's error is raised,
+/// otherwise the call returns build(value), built once the borrow is released.
+template <class T, class F, class Build>
+PyObject* inspect(PyObject* self, F&& f, Build&& build) {
+    auto r = with_shared<T>(self, std::forward<F>(f));
+    if (!r) return nullptr;
+    return detail::outcome_to_py(*r, build);
+}
+
+// ---- declaring a class -----------------------------------------------------------
+
+/// A Python class wrapping one core type: its name, its constructor (whose
+/// doc is the class's), its methods and its read-only attributes.
+struct ClassDecl {
+    const char* name;
+    Callable constructor;
+    std::span<const Callable> methods;
+    std::span<const Callable> getters;
+    int basicsize;
+    destructor dealloc;
+};
+
+/// The declaration of a class wrapping T.
+template <class T>
+constexpr ClassDecl class_decl(const char* name, const Callable& constructor, std::span<const Callable> methods,
+                               std::span<const Callable> getters = {}) {
+    return ClassDecl{name, constructor, methods, getters, static_cast<int>(sizeof(Instance<T>)), &dealloc<T>};
+}
+
+/// The type spec of a declared class in module `module_name`, built once and
+/// kept for the process: final and immutable, no GC (instances hold no
+/// Python references). nullptr with an exception set on failure.
+PyType_Spec* class_spec(const ClassDecl& c, const char* module_name);
 
 }  // namespace lumetra::py

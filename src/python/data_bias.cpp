@@ -1,38 +1,17 @@
-#include "data_bias.hpp"
+// Pre-training bias: the analyses of a feature against the ground truth and
+// the runtime checks of their seven metrics.
+#include "python/lumetra.hpp"
 
-#include "binding.hpp"
 #include "core/data_bias.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
+#include "python/intake.hpp"
+#include "python/runtime.hpp"
+#include "python/segmentation.hpp"
 
 namespace lumetra::py {
-
-const char* const kDataBiasAnalyzerDoc =
-    "py_data_bias_analyzer(feature_array, ground_truth_array, feature_label_or_threshold, "
-    "ground_truth_label_or_threshold)\n--\n\nMethod to perform data bias analysis";
-
-const char* const kDataBiasAnalyzerExplicitSegDoc =
-    "py_data_bias_analyzer_explicit_seg(feature_array, feat_segmentation_threshold, feat_segmentation_label, "
-    "feat_threshold_type, ground_truth_array, gt_segmentation_threshold, gt_segmentation_label, "
-    "gt_threshold_type)\n--\n\n";
-
 namespace {
 
-const Signature kAnalyzerSig{
-    "py_data_bias_analyzer()",
-    {"feature_array", "ground_truth_array", "feature_label_or_threshold", "ground_truth_label_or_threshold"},
-    4};
-
-const Signature kExplicitSig{"py_data_bias_analyzer_explicit_seg()",
-                             {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label",
-                              "feat_threshold_type", "ground_truth_array", "gt_segmentation_threshold",
-                              "gt_segmentation_label", "gt_threshold_type"},
-                             8};
-
-PyObject* analyse(const GroupMask& feature, const GroupMask& truth) {
-    auto metrics = data_bias_analysis_core(feature, truth);
-    if (!metrics) return raise(metrics.error());
+PyObject* metrics_or_raise(const Result<MetricMap<DataBiasMetric>, BiasError>& metrics) {
+    if (!metrics.ok()) return raise(metrics.error());
     return report_to_py_dict(metrics.value());
 }
 
@@ -44,47 +23,63 @@ PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& 
         feature, label,
         [&](const auto& column, auto v) -> PyObject* {
             if (column.size() != truth.size()) return raise(BiasError::DataLengthError);
-            auto metrics = data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth));
-            if (!metrics) return raise(metrics.error());
-            return report_to_py_dict(metrics.value());
+            return metrics_or_raise(data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth)));
         },
-        [&](const GroupMask& mask) { return analyse(mask, truth); });
+        [&](const GroupMask& mask) { return metrics_or_raise(data_bias_analysis_core(mask, truth)); });
 }
+
+PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg& feature_label,
+                   const AnyArg& truth_label) {
+    // The ground truth is segmented first, so its error wins when both fail.
+    auto truth_mask = apply_label(truth.obj, truth_label.obj);
+    if (!truth_mask) return nullptr;
+    return analyse_implicit(feature.obj, feature_label.obj, *truth_mask);
+}
+
+PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<double>& feat_threshold,
+                                const std::optional<std::string>& feat_label,
+                                const std::optional<std::string>& feat_type, const ArrayArg& truth,
+                                const std::optional<double>& gt_threshold, const std::optional<std::string>& gt_label,
+                                const std::optional<std::string>& gt_type) {
+    auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
+    if (!feature_mask) return nullptr;
+    auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
+    if (!truth_mask) return nullptr;
+    return metrics_or_raise(data_bias_analysis_core(*feature_mask, *truth_mask));
+}
+
+PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {
+    // The full check accepts only the seven names: foreign keys of the
+    // baseline, then of the latest, before any missing name.
+    auto baseline_map = convert_db_analysis(baseline);
+    if (!baseline_map.ok()) return raise(baseline_map.error());
+    auto latest_map = convert_db_analysis(latest);
+    if (!latest_map.ok()) return raise(latest_map.error());
+    auto baseline_record = DataBiasRuntime::from_metric_map(baseline_map.value());
+    if (!baseline_record.ok()) return raise(baseline_record.error());
+    auto latest_record = DataBiasRuntime::from_metric_map(latest_map.value());
+    if (!latest_record.ok()) return raise(latest_record.error());
+    const auto failures = DataBiasRuntime::runtime_check(latest_record.value(), baseline_record.value(),
+                                                         all_metrics<DataBiasMetric>(), threshold.value);
+    return report_to_py(DriftReport<DataBiasMetric>::from_runtime(failures));
+}
+
+constexpr Callable kFunctions[] = {
+    function<analyzer>("py_data_bias_analyzer",
+                       {"feature_array", "ground_truth_array", "feature_label_or_threshold",
+                        "ground_truth_label_or_threshold"},
+                       "Method to perform data bias analysis"),
+    function<runtime_check>("py_data_bias_runtime_check", {"baseline", "latest", "threshold=0.10"}),
+    function<bias_partial_check<DataBiasRuntime, parse_data_bias_metrics>>(
+        "py_data_bias_partial_check", {"baseline", "latest", "metrics", "threshold=0.10"}),
+    function<analyzer_explicit_seg>("py_data_bias_analyzer_explicit_seg",
+                                    {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label",
+                                     "feat_threshold_type", "ground_truth_array", "gt_segmentation_threshold",
+                                     "gt_segmentation_label", "gt_threshold_type"}),
+};
 
 }  // namespace
 
-PyObject* py_data_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind(kAnalyzerSig, args, nargs, kwnames, b)) return nullptr;
-        ArrayArg feature, truth;
-        AnyArg feature_label, truth_label;
-        if (!convert_args(kAnalyzerSig, b, feature, truth, feature_label, truth_label)) return nullptr;
-        // The ground truth is segmented first, so its error wins when both fail.
-        auto truth_mask = apply_label(truth.obj, truth_label.obj);
-        if (!truth_mask) return nullptr;
-        return analyse_implicit(feature.obj, feature_label.obj, *truth_mask);
-    });
-}
-
-PyObject* py_data_bias_analyzer_explicit_seg(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind(kExplicitSig, args, nargs, kwnames, b)) return nullptr;
-        ArrayArg feature, truth;
-        std::optional<double> feat_threshold, gt_threshold;
-        std::optional<std::string> feat_label, feat_type, gt_label, gt_type;
-        if (!convert_args(kExplicitSig, b, feature, feat_threshold, feat_label, feat_type, truth, gt_threshold,
-                          gt_label, gt_type)) {
-            return nullptr;
-        }
-        auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
-        if (!feature_mask) return nullptr;
-        auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
-        if (!truth_mask) return nullptr;
-        return analyse(*feature_mask, *truth_mask);
-    });
-}
+std::span<const Callable> data_bias_functions() { return kFunctions; }
 
 }  // namespace lumetra::py

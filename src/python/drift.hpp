@@ -1,26 +1,322 @@
-// Python entry points of the drift detectors: the two one-shot functions and
-// the six detector classes.
+// What the drift detectors share at the boundary: the parsing of rule and
+// metric names, the data of each kind (continuous values or categorical
+// labels), and the class templates of the batch and the streaming detectors.
+// python/drift_batch.cpp and python/drift_streaming.cpp declare their classes
+// from traits (core type, kind, mode, constructor) with each class's name,
+// constructor parameters and doc. A method every detector of a family has is
+// one row of batch_methods or streaming_methods_of, its doc chosen by the
+// detector's kind or mode.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/drift.hpp"
+#include "python/callables.hpp"
+#include "python/classes.hpp"
+#include "python/intake.hpp"
+#include "python/results.hpp"
 
 namespace lumetra::py {
 
-extern const char* const kComputeDriftCategoricalDoc;
-PyObject* py_compute_drift_categorical_distribtuion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames) noexcept;
+// ---- names ------------------------------------------------------------------------
 
-extern const char* const kComputeDriftContinuousDoc;
-PyObject* py_compute_drift_continuous_distribtuion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) noexcept;
+/// The value of a parse, or nullopt with its error raised.
+template <class V>
+std::optional<V> parsed_or_raise(Result<V, DriftError>&& r) {
+    if (!r.ok()) {
+        raise(r.error());
+        return std::nullopt;
+    }
+    return std::move(r).value();
+}
 
-/// Type specs of the drift classes, in registration order.
-PyType_Spec* categorical_data_drift_spec();
-PyType_Spec* continuous_data_drift_spec();
-PyType_Spec* streaming_continuous_flush_spec();
-PyType_Spec* streaming_continuous_decay_spec();
-PyType_Spec* streaming_categorical_flush_spec();
-PyType_Spec* streaming_categorical_decay_spec();
+inline std::optional<drift::DataDriftType> parse_type(const std::string& name) {
+    return parsed_or_raise(drift::parse_drift_type(name));
+}
+inline std::optional<std::vector<drift::DataDriftType>> parse_types(const StrList& names) {
+    return parsed_or_raise(drift::parse_drift_types(names));
+}
+inline std::optional<drift::QuantileType> parse_rule(const std::optional<std::string>& text) {
+    return parsed_or_raise(drift::parse_optional_quantile_type(text));
+}
+
+/// A list of scores, or the error raised.
+inline PyObject* scores_or_raise(const Result<std::vector<double>, DriftError>& r) {
+    if (!r.ok()) return raise(r.error());
+    return float_list(r.value());
+}
+
+#define LUMETRA_DRIFT_TYPES_PARAGRAPH                                                      \
+    "`drift_type` must be one of: `\"JensenShannon\"`, `\"PopulationStabilityIndex\"`,\n" \
+    "`\"WassersteinDistance\"`, `\"KullbackLeibler\"`."
+
+// ---- data of each kind ----------------------------------------------------------------
+
+/// Continuous data: 1-D float64 arrays, viewed as spans of doubles.
+using Float64Data = Column<Float64>;
+/// Categorical data: sequences of str or unicode arrays, viewed as drift::Labels.
+using LabelData = Column<StrLabels>;
+
+/// Calls f(span) or f(drift::Labels) with the data's view; nullptr with the
+/// error raised when a continuous array cannot be viewed.
+template <class F>
+PyObject* with_data(const Float64Data& data, F&& f) {
+    return data.visit(f);
+}
+template <class F>
+PyObject* with_data(const LabelData& data, F&& f) {
+    return data.visit([&](const auto& view) { return f(drift::Labels(view)); });
+}
+
+/// What every continuous detector shares: its data, and its baseline exported
+/// as the list of its bin shares.
+struct ContinuousKind {
+    static constexpr bool continuous = true;
+    using Data = Float64Data;
+
+    template <class Core>
+    static PyObject* export_baseline(PyObject* self) {
+        return inspect<Core>(self, [](const Core& d) { return d.baseline().baseline_hist(); },
+                             [](const std::vector<double>& hist) { return float_list(hist); });
+    }
+};
+
+/// Calls make(values, rule) with a continuous baseline, read first, and the
+/// bin-count rule parsed from its name; nullptr with the error raised.
+template <class Make>
+PyObject* with_baseline_and_rule(const Float64Data& baseline, const std::optional<std::string>& rule_text,
+                                 Make&& make) {
+    return with_data(baseline, [&](std::span<const double> values) -> PyObject* {
+        const auto rule = parse_rule(rule_text);
+        if (!rule) return nullptr;
+        return make(values, *rule);
+    });
+}
+
+/// What every categorical detector shares; its baseline is exported as
+/// {label: share}, labels ascending byte-wise (no unseen-label slot).
+struct CategoricalKind {
+    static constexpr bool continuous = false;
+    using Data = LabelData;
+
+    template <class Core>
+    static PyObject* export_baseline(PyObject* self) {
+        return inspect<Core>(
+            self,
+            [](const Core& d) { return std::pair{d.baseline().label_index().labels(), d.baseline().baseline_hist()}; },
+            [](const auto& shares) { return label_dict(shares.first, shares.second); });
+    }
+};
+
+// ---- batch detectors ---------------------------------------------------------------------
+
+template <class Traits>
+struct BatchDetector {
+    using Core = typename Traits::Core;
+    using Data = typename Traits::Data;
+
+    // The metric names are parsed before the runtime data is read.
+    static PyObject* compute(PyObject* self, const Data& runtime, const std::string& name) {
+        const auto type = parse_type(name);
+        if (!type) return nullptr;
+        return with_data(runtime, [&](const auto& values) {
+            return change<Core>(self, [&](Core& d) { return d.compute_drift(values, *type); },
+                                [](double score) { return to_py(score); });
+        });
+    }
+    static PyObject* compute_multiple(PyObject* self, const Data& runtime, const StrList& names) {
+        const auto types = parse_types(names);
+        if (!types) return nullptr;
+        return with_data(runtime, [&](const auto& values) {
+            return change<Core>(self, [&](Core& d) { return d.compute_drift_multiple(values, *types); },
+                                [](const std::vector<double>& scores) { return float_list(scores); });
+        });
+    }
+    static PyObject* reset_baseline(PyObject* self, const Data& baseline) {
+        return with_data(baseline, [&](const auto& values) {
+            return change<Core>(self, [&](Core& d) { return d.reset_baseline(values); });
+        });
+    }
+    static PyObject* export_baseline(PyObject* self) { return Traits::template export_baseline<Core>(self); }
+    static PyObject* num_bins(PyObject* self) {
+        return inspect<Core>(self, [](const Core& d) { return static_cast<std::uint64_t>(d.baseline().num_bins()); },
+                             [](std::uint64_t n) { return to_py(n); });
+    }
+};
+
+// Texts that depend on the kind: continuous first, then categorical.
+template <class Traits>
+constexpr const char* by_kind(const char* continuous, const char* categorical) {
+    return Traits::continuous ? continuous : categorical;
+}
+template <class Traits>
+inline constexpr const char* kResetParam = by_kind<Traits>("baseline_data", "new_baseline");
+template <class Traits>
+inline constexpr const char* kExportDoc =
+    by_kind<Traits>("Return the baseline as a normalized probability distribution (sums to 1.0).",
+                    "Return the baseline label frequencies as a normalized distribution.");
+
+template <class Traits>
+inline constexpr std::array batch_methods{
+    method<&BatchDetector<Traits>::compute>("compute_drift", {"runtime_data", "drift_type"},
+                                            "Compute a single drift metric against `runtime_data`.\n\n"
+                                            LUMETRA_DRIFT_TYPES_PARAGRAPH),
+    method<&BatchDetector<Traits>::compute_multiple>("compute_drift_mutliple_criteria",
+                                                     {"runtime_data", "drift_types"}),
+    method<&BatchDetector<Traits>::reset_baseline>(
+        "reset_baseline", {kResetParam<Traits>},
+        by_kind<Traits>("Replace the baseline with a new data slice, recomputing the histogram.",
+                        "Replace the baseline with a new set of labels, recomputing the distribution.")),
+    method<&BatchDetector<Traits>::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
+};
+
+template <class Traits>
+inline constexpr std::array batch_getters{
+    getter<&BatchDetector<Traits>::num_bins>("num_bins",
+                                             by_kind<Traits>("Number of histogram bins used for this baseline.", "")),
+};
+
+/// The declaration of a batch detector class: its traits, name, constructor
+/// parameters (of Traits::construct) and doc.
+template <class Traits, std::size_t N>
+consteval ClassDecl batch_class(const char* name, const char* const (&params)[N], const char* doc) {
+    return class_decl<typename Traits::Core>(name, constructor<&Traits::construct>(params, doc),
+                                             batch_methods<Traits>, batch_getters<Traits>);
+}
+
+// ---- streaming detectors -------------------------------------------------------------------
+
+template <class Traits>
+struct StreamingDetector {
+    using Core = typename Traits::Core;
+    using Data = typename Traits::Data;
+
+    static PyObject* update(PyObject* self, const typename Traits::Example& example) {
+        return change<Core>(self, [&](Core& d) { d.update_stream(example); });
+    }
+    static PyObject* update_batch(PyObject* self, const Data& runtime) {
+        return with_data(runtime, [&](const auto& values) {
+            return change<Core>(self, [&](Core& d) { return d.update_stream_batch(values); });
+        });
+    }
+    static PyObject* compute(PyObject* self, const std::string& name) {
+        const auto type = parse_type(name);
+        if (!type) return nullptr;
+        const drift::DataDriftType one[1] = {*type};
+        return change<Core>(self, [&](Core& d) { return d.compute_drift_multiple(one); },
+                            [](const std::vector<double>& scores) { return to_py(scores[0]); });
+    }
+    static PyObject* compute_multiple(PyObject* self, const StrList& names) {
+        const auto types = parse_types(names);
+        if (!types) return nullptr;
+        return change<Core>(self, [&](Core& d) { return d.compute_drift_multiple(*types); },
+                            [](const std::vector<double>& scores) { return float_list(scores); });
+    }
+    static PyObject* reset_baseline(PyObject* self, const Data& baseline) {
+        return with_data(baseline, [&](const auto& values) {
+            return change<Core>(self, [&](Core& d) { return d.reset_baseline(values); });
+        });
+    }
+    static PyObject* export_snapshot(PyObject* self) { return Traits::export_snapshot(self); }
+    static PyObject* export_baseline(PyObject* self) { return Traits::template export_baseline<Core>(self); }
+    static PyObject* flush(PyObject* self) {
+        return change<Core>(self, [](Core& d) { d.state().flush_now(); });
+    }
+    static PyObject* total_samples(PyObject* self) {
+        return inspect<Core>(self, [](const Core& d) { return d.state().total_samples(); },
+                             [](std::uint64_t n) { return to_py(n); });
+    }
+    static PyObject* n_bins(PyObject* self) {
+        return inspect<Core>(
+            self, [](const Core& d) { return static_cast<std::uint64_t>(d.state().runtime_bins().size()); },
+            [](std::uint64_t n) { return to_py(n); });
+    }
+    static PyObject* last_flush(PyObject* self) {
+        return inspect<Core>(self, [](const Core& d) { return d.state().seconds_since_flush(); },
+                             [](std::uint64_t n) { return to_py(n); });
+    }
+};
+
+// Texts that depend on the mode: flush first, then decay.
+template <class Traits>
+constexpr const char* by_mode(const char* flush, const char* decay) {
+    return Traits::flushes ? flush : decay;
+}
+
+/// The rows of every streaming detector, then flush() in flush mode.
+template <class Traits>
+consteval auto streaming_methods_of() {
+    using D = StreamingDetector<Traits>;
+    constexpr std::array every{
+        method<&D::update>("update_stream", {"runtime_example"},
+                           by_kind<Traits>("Add a single runtime sample to the stream buffer.",
+                                           "Add a single runtime label to the stream buffer.")),
+        method<&D::update_batch>("update_stream_batch", {"runtime_data"},
+                                 by_kind<Traits>("Add a batch of runtime samples to the stream buffer.",
+                                                 "Add a batch of runtime labels to the stream buffer.")),
+        method<&D::compute>("compute_drift", {"drift_type"},
+                            by_mode<Traits>("Compute a single drift metric against the current stream bins. "
+                                            "Triggers a\nflush if the configured flush cadence or rate has been "
+                                            "reached.\n\n" LUMETRA_DRIFT_TYPES_PARAGRAPH,
+                                            "Apply decay to stream bins and compute a single drift metric.\n\n"
+                                            LUMETRA_DRIFT_TYPES_PARAGRAPH)),
+        method<&D::compute_multiple>("compute_drift_multiple_criteria", {"drift_types"},
+                                     by_mode<Traits>("Compute multiple drift metrics in a single pass. Returns "
+                                                     "scores in the same\norder as `drift_types`.",
+                                                     "Apply decay and compute multiple drift metrics in a single "
+                                                     "pass. Returns\nscores in the same order as `drift_types`.")),
+        method<&D::reset_baseline>(
+            "reset_baseline", {kResetParam<Traits>},
+            by_kind<Traits>("Replace the baseline distribution with a new data slice and clear the stream.",
+                            "Replace the baseline distribution with a new set of labels and clear the stream.")),
+        method<&D::export_snapshot>(
+            "export_snapshot", kNoParams,
+            by_kind<Traits>("Export the current stream histogram as a map of bin label to bin values.",
+                            "Export the current stream label counts as a map of label to count.")),
+        method<&D::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
+    };
+    if constexpr (Traits::flushes) {
+        return join(every, std::array{method<&D::flush>(
+                               "flush", kNoParams,
+                               by_kind<Traits>("Flush the stream, resetting accumulated runtime bins.",
+                                               "Flush the stream, resetting accumulated runtime label counts."))});
+    } else {
+        return every;
+    }
+}
+
+template <class Traits>
+consteval auto streaming_getters_of() {
+    using D = StreamingDetector<Traits>;
+    constexpr std::array every{
+        getter<&D::total_samples>("total_samples",
+                                  by_mode<Traits>("Total number of runtime samples accumulated since the last flush.",
+                                                  "Effective sample count after decay weighting.")),
+        getter<&D::n_bins>("n_bins", by_kind<Traits>("Number of histogram bins.", "Number of distinct label bins.")),
+    };
+    if constexpr (Traits::flushes) {
+        return join(every, std::array{getter<&D::last_flush>(
+                               "last_flush", "Whole seconds elapsed since the last flush (monotonic clock).")});
+    } else {
+        return every;
+    }
+}
+
+template <class Traits>
+inline constexpr auto streaming_methods = streaming_methods_of<Traits>();
+template <class Traits>
+inline constexpr auto streaming_getters = streaming_getters_of<Traits>();
+
+/// The declaration of a streaming detector class: its traits, name,
+/// constructor parameters (of Traits::construct) and doc.
+template <class Traits, std::size_t N>
+consteval ClassDecl streaming_class(const char* name, const char* const (&params)[N], const char* doc) {
+    return class_decl<typename Traits::Core>(name, constructor<&Traits::construct>(params, doc),
+                                             streaming_methods<Traits>, streaming_getters<Traits>);
+}
 
 }  // namespace lumetra::py

@@ -1,6 +1,6 @@
-#include "errors.hpp"
+#include "python/errors.hpp"
 
-#include <string>
+#include <string_view>
 
 namespace lumetra::py {
 namespace {
@@ -14,18 +14,7 @@ PyObject* set(PyObject* type, std::string_view text) {
     return nullptr;
 }
 
-}  // namespace
-
-PyObject* exception_type(BiasError) noexcept { return PyExc_ValueError; }
-
-PyObject* exception_type(DriftError e) noexcept {
-    switch (e) {
-        case DriftError::MalformedTimestamp:
-        case DriftError::MalformedRuntimeBins: return PyExc_SystemError;
-        default: return PyExc_ValueError;
-    }
-}
-
+// The exception type of a performance error depends on its kind alone.
 PyObject* exception_type(const ModelPerformanceError& e) noexcept {
     using K = ModelPerformanceError::Kind;
     switch (e.kind) {
@@ -34,17 +23,18 @@ PyObject* exception_type(const ModelPerformanceError& e) noexcept {
         case K::InvalidAnalysisReport: return PyExc_ValueError;
         case K::InvalidData:
         case K::BiasError:
-        case K::DataVectorTypeMismatch:
         case K::UnsupportedType: return PyExc_TypeError;
     }
     return PyExc_TypeError;
 }
 
-PyObject* raise(BiasError e) { return set(exception_type(e), message(e)); }
-PyObject* raise(DriftError e) { return set(exception_type(e), message(e)); }
+}  // namespace
+
+PyObject* raise(BiasError e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(DriftError e) { return set(PyExc_ValueError, message(e)); }
 PyObject* raise(const InvalidMetricError& e) { return set(PyExc_ValueError, message(e)); }
-PyObject* raise(DataBiasRuntimeError e) { return set(PyExc_ValueError, message(e)); }
-PyObject* raise(ModelBiasRuntimeError e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(const DataBiasRuntimeError& e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(const ModelBiasRuntimeError& e) { return set(PyExc_ValueError, message(e)); }
 PyObject* raise(const ModelPerformanceError& e) { return set(exception_type(e), message(e)); }
 
 }  // namespace lumetra::py

@@ -13,13 +13,8 @@ namespace lumetra::py {
 PyObject* raise(BiasError e);
 PyObject* raise(DriftError e);
 PyObject* raise(const InvalidMetricError& e);
-PyObject* raise(DataBiasRuntimeError e);
-PyObject* raise(ModelBiasRuntimeError e);
+PyObject* raise(const DataBiasRuntimeError& e);
+PyObject* raise(const ModelBiasRuntimeError& e);
 PyObject* raise(const ModelPerformanceError& e);
-
-/// The exception type an error value becomes (depends on the variant only).
-PyObject* exception_type(BiasError e) noexcept;
-PyObject* exception_type(DriftError e) noexcept;
-PyObject* exception_type(const ModelPerformanceError& e) noexcept;
 
 }  // namespace lumetra::py

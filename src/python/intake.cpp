@@ -1,16 +1,14 @@
-#include "intake.hpp"
+#include "python/intake.hpp"
 
-#include <cmath>
-#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
-#include "binding.hpp"
-#include "errors.hpp"
+#include "python/guard.hpp"
 
 namespace lumetra::py {
 namespace {
-
-constexpr const char* kHeterogeneous = "Data passed in is of hetergeneous types";
 
 PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
 
@@ -33,198 +31,12 @@ std::optional<NativeType> native_type_of(int t) {
     return std::nullopt;
 }
 
-bool copy_int64(PyObject* obj, std::vector<std::int64_t>& out) {
-    out.clear();
-    out.reserve(iteration_hint(obj));
-    return for_each_item(obj, [&](PyObject* item) {
-        Ref index = Ref::steal(PyNumber_Index(item));
-        if (!index) return false;
-        const long long v = PyLong_AsLongLong(index.get());
-        if (v == -1 && PyErr_Occurred()) return false;
-        out.push_back(v);
-        return true;
-    });
-}
-
-bool copy_bools(PyObject* obj, std::vector<std::uint8_t>& out) {
-    out.clear();
-    out.reserve(iteration_hint(obj));
-    return for_each_item(obj, [&](PyObject* item) {
-        if (!PyBool_Check(item) && !PyArray_IsScalar(item, Bool)) return wrong_type(item, "bool");
-        const int truth = PyObject_IsTrue(item);
-        if (truth < 0) return false;
-        out.push_back(static_cast<std::uint8_t>(truth));
-        return true;
-    });
-}
-
-// The error a uint64 element above the int64 range raises when converted the
-// way Python iteration would convert it.
-bool raise_uint64_overflow(std::uint64_t value) {
-    Ref big = Ref::steal(PyLong_FromUnsignedLongLong(value));
-    if (!big) return false;
-    const long long v = PyLong_AsLongLong(big.get());
-    if (v == -1 && PyErr_Occurred()) return false;
-    raise_internal("uint64 value expected to overflow int64");
-    return false;
-}
+// A str or a non-sequence where a sequence of values is expected.
+bool is_sequence_of_values(PyObject* o) { return !PyUnicode_Check(o) && PySequence_Check(o); }
 
 }  // namespace
 
-bool uint64_column_fits(const NativeColumn& c) {
-    const Strided<std::uint64_t> src{c.data, c.stride, c.n};
-    std::uint64_t high = 0;
-    for (std::size_t i = 0; i < c.n; ++i) high |= src[i];
-    if (high <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return true;
-    for (std::size_t i = 0; i < c.n; ++i) {
-        if (src[i] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return raise_uint64_overflow(src[i]);
-        }
-    }
-    return true;
-}
-
-namespace {
-
-bool heterogeneous() {
-    PyErr_SetString(PyExc_TypeError, kHeterogeneous);
-    return false;
-}
-
-}  // namespace
-
-bool read_float_label(PyObject* v, double& out) {
-    if (PyFloat_Check(v)) {
-        out = PyFloat_AS_DOUBLE(v);
-        return true;
-    }
-    if (PyLong_Check(v)) {
-        const long long i = PyLong_AsLongLong(v);
-        if (i == -1 && PyErr_Occurred()) return false;
-        out = static_cast<double>(i);
-        return true;
-    }
-    return heterogeneous();
-}
-
-namespace {
-
-}  // namespace
-
-bool read_integer_label(PyObject* v, std::int64_t& out) {
-    if (PyFloat_Check(v)) {
-        // Truncation toward zero, saturating at the bounds, NaN as 0.
-        const double d = PyFloat_AS_DOUBLE(v);
-        if (std::isnan(d)) {
-            out = 0;
-        } else if (d >= 9223372036854775808.0) {
-            out = std::numeric_limits<std::int64_t>::max();
-        } else if (d < -9223372036854775808.0) {
-            out = std::numeric_limits<std::int64_t>::min();
-        } else {
-            out = static_cast<std::int64_t>(d);
-        }
-        return true;
-    }
-    if (PyLong_Check(v)) {
-        const long long i = PyLong_AsLongLong(v);
-        if (i == -1 && PyErr_Occurred()) return false;
-        out = i;
-        return true;
-    }
-    return heterogeneous();
-}
-
-namespace {
-
-bool bool_label(PyObject* v, bool& out) {
-    if (Py_IS_TYPE(v, &PyBool_Type)) {
-        out = v == Py_True;
-        return true;
-    }
-    if (PyLong_Check(v)) {
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (i == -1 && PyErr_Occurred()) return false;
-        out = overflow == 0 && i == 1;
-        return true;
-    }
-    return heterogeneous();
-}
-
-std::optional<GroupMask> label_float_kind(PyObject* array, PyObject* label) {
-    const auto native = native_column(array);
-    std::vector<double> owned;
-    if (!native && !copy_floats(array, owned)) return std::nullopt;
-    double v;
-    if (!read_float_label(label, v)) return std::nullopt;
-    if (native) return visit_numeric(*native, [&](const auto& src) { return label_numeric<double>(src, v); });
-    return label_numeric<double>(view_of(owned), v);
-}
-
-std::optional<GroupMask> label_integer_kind(PyObject* array, PyObject* label) {
-    const auto native = native_column(array);
-    std::vector<std::int64_t> owned;
-    if (native) {
-        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return std::nullopt;
-    } else if (!copy_int64(array, owned)) {
-        return std::nullopt;
-    }
-    std::int64_t v;
-    if (!read_integer_label(label, v)) return std::nullopt;
-    if (native) {
-        return visit_numeric(*native, [&](const auto& src) { return label_numeric<std::int64_t>(src, v); });
-    }
-    return label_numeric<std::int64_t>(view_of(owned), v);
-}
-
-std::optional<GroupMask> label_bool_kind(PyObject* array, PyObject* label) {
-    const auto native = native_column(array);
-    std::vector<std::uint8_t> owned;
-    if (!native && !copy_bools(array, owned)) return std::nullopt;
-    bool v;
-    if (!bool_label(label, v)) return std::nullopt;
-    if (native) return label_bool(BoolStrided{native->data, native->stride, native->n}, v);
-    return label_bool(view_of(owned), v);
-}
-
-std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
-    const auto native = native_column(array);
-    if (native && native->type == NativeType::Unicode && ucs4_all_encodable(ucs4_column(*native))) {
-        if (!PyUnicode_Check(label)) {
-            heterogeneous();
-            return std::nullopt;
-        }
-        std::string text;
-        if (!str_text(label, text)) return std::nullopt;  // refuses unencodable labels
-        Py_UCS4* ucs4 = PyUnicode_AsUCS4Copy(label);
-        if (ucs4 == nullptr) return std::nullopt;
-        const std::u32string code_points(reinterpret_cast<const char32_t*>(ucs4),
-                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(label)));
-        PyMem_Free(ucs4);
-        return label_ucs4(ucs4_column(*native), code_points);
-    }
-    std::vector<std::string> items;
-    if (!copy_strings(array, items)) return std::nullopt;
-    if (!PyUnicode_Check(label)) {
-        heterogeneous();
-        return std::nullopt;
-    }
-    std::string text;
-    if (!str_text(label, text)) return std::nullopt;
-    return label_strings(items, text);
-}
-
-}  // namespace
-
-std::size_t iteration_hint(PyObject* obj) {
-    if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
-    if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
-    if (PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) > 0) {
-        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0)));
-    }
-    return 0;
-}
+// ---- describing a buffer -------------------------------------------------------
 
 ElementKind determine_type(PyObject* array) {
     const int t = PyArray_TYPE(as_array(array));
@@ -234,6 +46,20 @@ ElementKind determine_type(PyObject* array) {
     }
     if (t == NPY_BOOL) return ElementKind::Boolean;
     return ElementKind::Other;
+}
+
+bool is_integer(NativeType t) noexcept {
+    switch (t) {
+        case NativeType::I8:
+        case NativeType::I16:
+        case NativeType::I32:
+        case NativeType::I64:
+        case NativeType::U8:
+        case NativeType::U16:
+        case NativeType::U32:
+        case NativeType::U64: return true;
+        default: return false;
+    }
 }
 
 std::optional<NativeColumn> native_column(PyObject* array) {
@@ -246,106 +72,243 @@ std::optional<NativeColumn> native_column(PyObject* array) {
                         static_cast<std::size_t>(PyArray_DIM(a, 0)), static_cast<std::size_t>(PyArray_ITEMSIZE(a))};
 }
 
-bool copy_floats(PyObject* obj, std::vector<double>& out) {
-    out.clear();
-    out.reserve(iteration_hint(obj));
-    return for_each_item(obj, [&](PyObject* item) {
-        const double v = PyFloat_AsDouble(item);
-        if (v == -1.0 && PyErr_Occurred()) return false;
-        out.push_back(v);
-        return true;
-    });
-}
-
-bool copy_strings(PyObject* obj, std::vector<std::string>& out) {
-    out.clear();
-    out.reserve(iteration_hint(obj));
-    return for_each_item(obj, [&](PyObject* item) {
-        std::string text;
-        if (!str_text(item, text)) return false;
-        out.push_back(std::move(text));
-        return true;
-    });
-}
-
-bool read_floats(PyObject* array, std::vector<double>& out) {
-    const auto native = native_column(array);
-    if (!native || native->type == NativeType::Unicode) return copy_floats(array, out);
-    visit_numeric(*native, [&](const auto& src) {
-        out.resize(src.size());
-        for (std::size_t i = 0; i < src.size(); ++i) out[i] = static_cast<double>(src[i]);
-    });
-    return true;
-}
-
-bool read_strings(PyObject* array, std::vector<std::string>& out) {
-    const auto native = native_column(array);
-    if (!native || native->type != NativeType::Unicode || !ucs4_all_encodable(ucs4_column(*native))) {
-        return copy_strings(array, out);
+std::size_t iteration_hint(PyObject* obj) {
+    if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
+    if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    if (PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) > 0) {
+        return reserve_for_rows(static_cast<std::size_t>(PyArray_DIM(as_array(obj), 0)));
     }
-    const Ucs4Column col = ucs4_column(*native);
-    out.clear();
-    out.reserve(col.n);
-    std::string text;
-    for (std::size_t i = 0; i < col.n; ++i) {
-        out.emplace_back(ucs4_utf8(col, i, text));
-    }
-    return true;
+    return 0;
 }
-
-std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold) {
-    switch (determine_type(array)) {
-        case ElementKind::Float: return label_float_kind(array, label_or_threshold);
-        case ElementKind::Integer: return label_integer_kind(array, label_or_threshold);
-        case ElementKind::Boolean: return label_bool_kind(array, label_or_threshold);
-        case ElementKind::Other: return label_string_kind(array, label_or_threshold);
-    }
-    return label_string_kind(array, label_or_threshold);
-}
-
-std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<double>& threshold,
-                                        const std::optional<std::string>& label,
-                                        const std::optional<std::string>& threshold_type) {
-    auto config_error = [] {
-        raise(BiasError::BiasConfigError);
-        return std::nullopt;
-    };
-    if (threshold) {
-        if (label || !threshold_type) return config_error();
-        const auto native = native_column(array);
-        std::vector<double> owned;
-        if (!native || native->type == NativeType::Unicode) {
-            if (!copy_floats(array, owned)) {
-                PyErr_Clear();  // any unreadable array is a configuration error here
-                return config_error();
-            }
-        }
-        const auto type = threshold_type_from_name(*threshold_type);
-        if (!type) return config_error();
-        if (native && native->type != NativeType::Unicode) {
-            return visit_numeric(*native, [&](const auto& src) { return threshold_mask(src, *threshold, *type); });
-        }
-        return threshold_mask(view_of(owned), *threshold, *type);
-    }
-    if (label) {
-        if (threshold_type) return config_error();
-        std::vector<std::string> items;
-        if (!read_strings(array, items)) {
-            PyErr_Clear();
-            return config_error();
-        }
-        return label_strings(items, *label);
-    }
-    return config_error();
-}
-
-}  // namespace lumetra::py
-
-namespace lumetra::py {
 
 bool convert(PyObject* o, ArrayArg& out) {
     if (!PyArray_Check(o)) return wrong_type(o, "PyUntypedArray");
     out.obj = o;
+    return true;
+}
+
+// ---- Float64 ----------------------------------------------------------------------
+
+namespace {
+constexpr const char* kNotF64Array = "the array must be one-dimensional with dtype float64";
+constexpr const char* kNotContiguous = "The given array is not contiguous";
+}  // namespace
+
+bool Float64::read(PyObject* o, std::optional<Place>& place, Owned&, bool&) {
+    if (!PyArray_Check(o)) return wrong_type(o, "PyUntypedArray");
+    PyArrayObject* a = as_array(o);
+    if (PyArray_NDIM(a) != 1 || !equiv(PyArray_TYPE(a), NPY_FLOAT64)) {
+        PyErr_SetString(PyExc_TypeError, kNotF64Array);
+        return false;
+    }
+    const bool swapped = !PyArray_ISNOTSWAPPED(a);
+    place = Place{static_cast<const char*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+                  PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a), !swapped && PyArray_ISALIGNED(a),
+                  swapped};
+    return true;
+}
+
+std::optional<std::span<const double>> Float64::view(const Place& p, std::vector<double>& scratch) {
+    if (!p.contiguous) {
+        PyErr_SetString(PyExc_TypeError, kNotContiguous);
+        return std::nullopt;
+    }
+    if (p.native) return std::span<const double>(reinterpret_cast<const double*>(p.data), p.n);
+    scratch.resize(p.n);
+    for (std::size_t i = 0; i < p.n; ++i) {
+        unsigned char bytes[8];
+        std::memcpy(bytes, p.data + i * 8, 8);
+        if (p.swapped) {
+            for (int k = 0; k < 4; ++k) std::swap(bytes[k], bytes[7 - k]);
+        }
+        std::memcpy(&scratch[i], bytes, 8);
+    }
+    return std::span<const double>(scratch);
+}
+
+// ---- Float32 ----------------------------------------------------------------------
+
+bool Float32::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+    if (!is_sequence_of_values(o)) return wrong_type(o, "Sequence");
+    const auto col = native_column(o);
+    if (col && (col->type == NativeType::F32 || col->type == NativeType::F64)) {
+        place = *col;
+        return true;
+    }
+    if (col && is_integer(col->type)) {
+        f32_values(*col, owned);
+        return true;
+    }
+    ran_code = true;
+    return copy_floats(o, owned);
+}
+
+std::optional<F32Column> f32_values(const NativeColumn& c, std::vector<float>& scratch) {
+    if (c.type == NativeType::F64) return F32Column::float64(c.data, c.stride, c.n);
+    if (c.type == NativeType::F32) return F32Column::float32(c.data, c.stride, c.n);
+    if (!is_integer(c.type)) return std::nullopt;
+    // Python's float conversion of an integer element rounds it to the
+    // nearest double; the narrowing to single precision follows.
+    scratch.resize(c.n);
+    visit_numeric(c, [&](const auto& src) {
+        with_packed(src, [&](const auto& s) {
+            for (std::size_t i = 0; i < s.size(); ++i) scratch[i] = static_cast<float>(static_cast<double>(s[i]));
+        });
+    });
+    return F32Column::of(scratch);
+}
+
+// ---- IntLabels ---------------------------------------------------------------------
+
+namespace {
+
+// Raises the error the scalar converter gives for an out-of-range value, so
+// an array element fails exactly like the same value in a list.
+template <class T, class V>
+bool raise_out_of_range(V value) {
+    Ref big = Ref::steal(std::is_signed_v<V> ? PyLong_FromLongLong(static_cast<long long>(value))
+                                             : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    if (!big) return false;
+    T ignored;
+    if (!convert(big.get(), ignored)) return false;
+    raise_internal("integer label expected to be out of range");
+    return false;
+}
+
+// Checks that every element of an integer column fits T; raises the scalar
+// converter's OverflowError for the first one that does not.
+template <class T>
+bool check_range(const NativeColumn& c) {
+    return visit_numeric(c, [&](const auto& src) {
+        using V = std::remove_cvref_t<decltype(src[0])>;
+        if constexpr (!std::is_integral_v<V> || std::is_same_v<std::remove_cvref_t<decltype(src)>, BoolStrided>) {
+            return true;
+        } else if constexpr (std::in_range<T>(std::numeric_limits<V>::min()) &&
+                             std::in_range<T>(std::numeric_limits<V>::max())) {
+            return true;  // every value of V fits T
+        } else {
+            return with_packed(src, [&](const auto& s) {
+                bool all = true;
+                for (std::size_t i = 0; i < s.size(); ++i) all &= std::in_range<T>(s[i]);
+                if (all) return true;
+                for (std::size_t i = 0; i < s.size(); ++i) {
+                    if (!std::in_range<T>(s[i])) return raise_out_of_range<T>(s[i]);
+                }
+                return true;
+            });
+        }
+    });
+}
+
+template <class T>
+constexpr NativeType native_type_of_label() {
+    return std::is_same_v<T, std::int8_t> ? NativeType::I8 : NativeType::I32;
+}
+
+}  // namespace
+
+template <class T>
+bool IntLabels<T>::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+    if (!is_sequence_of_values(o)) return wrong_type(o, "Sequence");
+    const auto col = native_column(o);
+    if (!col || !is_integer(col->type)) {
+        ran_code = true;
+        return copy_items(o, owned, [](PyObject* item, T& v) { return convert(item, v); });
+    }
+    if (!check_range<T>(*col)) return false;
+    // In place: labels of T itself, or int64 (NumPy's default integer), packed
+    // and aligned so that counting loops vectorise.
+    const bool own_type = col->type == native_type_of_label<T>() || col->type == NativeType::I64;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(col->data) % col->itemsize == 0;
+    if (own_type && col->contiguous() && aligned) {
+        place = *col;
+        return true;
+    }
+    // Every other layout and width is narrowed into a copy (checked above).
+    owned.resize(col->n);
+    visit_numeric(*col, [&](const auto& src) {
+        with_packed(src, [&](const auto& s) {
+            for (std::size_t i = 0; i < s.size(); ++i) owned[i] = static_cast<T>(s[i]);
+        });
+    });
+    return true;
+}
+
+template struct IntLabels<std::int8_t>;
+template struct IntLabels<std::int32_t>;
+
+// ---- StrLabels ----------------------------------------------------------------------
+
+bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+    if (PyUnicode_Check(o)) return refuse_str_as_sequence();
+    if (PyArray_CheckExact(o)) {
+        const auto col = native_column(o);
+        if (col && col->type == NativeType::Unicode && ucs4_all_encodable(ucs4_column(*col))) {
+            place = ucs4_column(*col);
+            return true;
+        }
+    }
+    if (!PySequence_Check(o)) return wrong_type(o, "Sequence");
+    ran_code = true;
+    // The snapshot holds every item: code that later mutates the caller's
+    // sequence cannot free a viewed text. An exact list or tuple is copied at
+    // its size; anything else is iterated item by item (a row count is no
+    // size to allocate for, see reserve_for_rows).
+    if (PyTuple_CheckExact(o)) {
+        owned.items = Ref::borrow(o);
+    } else if (PyList_CheckExact(o)) {
+        owned.items = Ref::steal(PyList_AsTuple(o));
+    } else {
+        // Each item is checked as it arrives, so an iterable of endless or
+        // countless non-text items (the rows of a (2**40, 0) array) fails at
+        // its first item instead of being collected first.
+        owned.items = Ref::steal(PyList_New(0));
+        PyObject* list = owned.items.get();
+        std::string_view text;
+        if (list != nullptr && !for_each_item(o, [&](PyObject* item) {
+                return str_text(item, text) && PyList_Append(list, item) == 0;
+            })) {
+            return false;
+        }
+    }
+    if (!owned.items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(owned.items.get());
+    PyObject** items = PySequence_Fast_ITEMS(owned.items.get());
+    owned.views.clear();
+    owned.views.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view text;
+        if (!str_text(items[i], text)) return false;  // the UTF-8 text is cached by the str
+        owned.views.push_back(text);
+    }
+    return true;
+}
+
+// ---- AnyNumeric and CountTable ------------------------------------------------------
+
+bool AnyNumeric::read(PyObject* o, std::optional<Place>& place, Owned&, bool&) {
+    const auto col = native_column(o);
+    if (!col || col->type == NativeType::Unicode) {
+        return wrong_type(o, "1-D NumPy array of a numeric or bool dtype in native byte order");
+    }
+    place = *col;
+    return true;
+}
+
+bool CountTable::read(PyObject* o, std::optional<Place>& place, Owned&, bool&) {
+    if (!PyArray_Check(o)) return wrong_type(o, "2-D NumPy array of counts");
+    // A safe cast of an ndarray (subclasses taken as base-class views) runs
+    // no user code; an object array does not cast safely and is refused.
+    Ref a = Ref::steal(PyArray_FROM_OTF(o, NPY_UINT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSUREARRAY));
+    if (!a) return false;
+    PyArrayObject* t = as_array(a.get());
+    if (PyArray_NDIM(t) != 2) {
+        PyErr_Format(PyExc_TypeError, "expected a 2-D NumPy array of counts, got %d dimensions", PyArray_NDIM(t));
+        return false;
+    }
+    const View view{static_cast<const std::uint64_t*>(PyArray_DATA(t)), static_cast<std::size_t>(PyArray_DIM(t, 0)),
+                    static_cast<std::size_t>(PyArray_DIM(t, 1))};
+    place = Place{std::move(a), view};
     return true;
 }
 

@@ -1,25 +1,51 @@
-// Intake of NumPy arrays: element kinds, direct reads of 1-D native buffers,
-// the Python-iteration copies used for every other layout, and segmentation of
-// an array into a group mask.
+// Intake of array arguments. Reading an array has two steps: describing its
+// buffer (dtype, layout, address), which needs the interpreter, and walking it
+// (range and encoding checks, narrowing copies, the computation itself),
+// which is plain C++ over the description and the core's view types. Arrays
+// that cannot be read in place, and every other sequence, are copied by
+// Python iteration instead.
+//
+// Every array argument is a Column<Reader>, one reader per element shape:
+// Float64 (drift baselines and runtime data), Float32 (values narrowed to
+// single precision), IntLabels<T> (integer labels), StrLabels (string
+// labels), and for the package's kernels AnyNumeric (a column of any numeric
+// or bool dtype, dispatched on by its reader) and CountTable (a table of
+// counts). OrNone<...> lets None stand for an absent column. A column is
+// converted in two phases. Converting reads it: a
+// qualifying array is described and kept in place, anything else is copied.
+// Once every argument is converted, the binder settles the columns kept in
+// place (python/binding.hpp): if any conversion may have run user code, which
+// can resize, retype or rewrite an array, each of them is read again as it now
+// stands.
 #pragma once
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string>
+#include <span>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/intake.hpp"
-#include "ref.hpp"
+#include "core/model_perf.hpp"
+#include "python/convert.hpp"
+#include "python/ref.hpp"
 
 namespace lumetra::py {
+
+// ---- describing a buffer -------------------------------------------------------
 
 /// The element kind of a NumPy array, decided from its dtype.
 ElementKind determine_type(PyObject* array);
 
 /// Native element types whose 1-D buffers are read directly.
 enum class NativeType : std::uint8_t { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool, Unicode };
+
+/// True for the eight integer types.
+bool is_integer(NativeType t) noexcept;
 
 /// A 1-D array in native byte order with a directly readable dtype. Reading
 /// it gives the same values as Python iteration of the array would.
@@ -29,6 +55,8 @@ struct NativeColumn {
     std::ptrdiff_t stride;
     std::size_t n;
     std::size_t itemsize;
+
+    bool contiguous() const noexcept { return stride == static_cast<std::ptrdiff_t>(itemsize); }
 };
 
 /// The direct-read description of `array`, or nullopt when the array must be
@@ -72,8 +100,16 @@ decltype(auto) visit_numeric(const NativeColumn& c, F&& f) {
     return f(BoolStrided{c.data, c.stride, c.n});
 }
 
+/// The values of a numeric column in single precision: float32 and float64
+/// viewed in place, integers narrowed through double (as Python's float
+/// conversion of each element gives them) into `scratch`, which the view then
+/// shows. nullopt for bool and unicode columns, which are not numbers here.
+std::optional<F32Column> f32_values(const NativeColumn& c, std::vector<float>& scratch);
+
 /// The column as UCS-4 strings (type must be Unicode).
 inline Ucs4Column ucs4_column(const NativeColumn& c) { return Ucs4Column{c.data, c.stride, c.n, c.itemsize / 4}; }
+
+// ---- Python iteration -----------------------------------------------------------
 
 /// How many items to reserve for a Python iteration expected to yield `rows`.
 /// A row count alone is no evidence of memory (a (2**40, 0) array has no
@@ -117,59 +153,265 @@ bool for_each_item(PyObject* obj, Take&& take) {
     }
 }
 
-/// Iterates `obj` and converts each item with Python's float conversion.
-/// False with the Python error set.
-bool copy_floats(PyObject* obj, std::vector<double>& out);
-/// Iterates `obj`, requiring each item to be a str, and copies its UTF-8 text.
-bool copy_strings(PyObject* obj, std::vector<std::string>& out);
-/// Reads an array as 64-bit floats: directly when possible, else copy_floats.
-bool read_floats(PyObject* array, std::vector<double>& out);
-/// Reads an array as strings: directly for native unicode arrays, else copy_strings.
-bool read_strings(PyObject* array, std::vector<std::string>& out);
-
-/// False, with the OverflowError Python iteration would raise, when a uint64
-/// column holds a value beyond the int64 range.
-bool uint64_column_fits(const NativeColumn& c);
-/// The label of a float column: a float, or an int taken as a 64-bit integer.
-/// False with TypeError "Data passed in is of hetergeneous types" otherwise.
-bool read_float_label(PyObject* v, double& out);
-/// The label of an integer column: an int, or a float truncated toward zero
-/// (saturating, NaN as 0). False with the TypeError otherwise.
-bool read_integer_label(PyObject* v, std::int64_t& out);
-
-/// Implicit segmentation: label matching or thresholding chosen from the data.
-/// nullopt with the Python error set on failure.
-std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold);
-
-/// Segments `array` like apply_label and hands the result on, so a caller can
-/// count while segmenting: a numeric column read in place goes to
-/// on_column(view, v), with v a double (float columns) or an int64 (integer
-/// columns); any other array is segmented into a mask for on_mask(mask).
-/// Returns what they return, or nullptr with the Python error set.
-template <class OnColumn, class OnMask>
-PyObject* segment_implicit(PyObject* array, PyObject* label, OnColumn&& on_column, OnMask&& on_mask) {
-    const ElementKind kind = determine_type(array);
-    const auto native = native_column(array);
-    if (!native || (kind != ElementKind::Float && kind != ElementKind::Integer)) {
-        auto mask = apply_label(array, label);
-        if (!mask) return nullptr;
-        return on_mask(*mask);
-    }
-    if (kind == ElementKind::Integer) {
-        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return nullptr;
-        std::int64_t v;
-        if (!read_integer_label(label, v)) return nullptr;
-        return visit_numeric(*native, [&](const auto& src) { return on_column(src, v); });
-    }
-    double v;
-    if (!read_float_label(label, v)) return nullptr;
-    return visit_numeric(*native, [&](const auto& src) { return on_column(src, v); });
+/// Copies the items Python iteration of `obj` yields, each through
+/// conv(item, T&) (false with an exception set to stop).
+template <class T, class Conv>
+bool copy_items(PyObject* obj, std::vector<T>& out, Conv&& conv) {
+    out.clear();
+    out.reserve(iteration_hint(obj));
+    return for_each_item(obj, [&](PyObject* item) {
+        T v{};
+        if (!conv(item, v)) return false;
+        out.push_back(std::move(v));
+        return true;
+    });
 }
 
-/// Explicit segmentation by a threshold with its comparison, or by a label.
-/// nullopt with ValueError "Invalid bias configuration" set on failure.
-std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<double>& threshold,
-                                        const std::optional<std::string>& label,
-                                        const std::optional<std::string>& threshold_type);
+/// Copies items with Python's float conversion, narrowed to T (float or double).
+template <class T>
+bool copy_floats(PyObject* obj, std::vector<T>& out) {
+    return copy_items(obj, out, [](PyObject* item, T& v) {
+        double d;
+        if (!convert(item, d)) return false;
+        v = static_cast<T>(d);
+        return true;
+    });
+}
+
+// ---- array arguments ----------------------------------------------------------------
+
+/// A NumPy array of any dtype and shape, kept as it is for a reader that reads
+/// it later (segmentation, the performance functions).
+struct ArrayArg {
+    static constexpr bool kInert = true;
+    PyObject* obj = nullptr;
+};
+bool convert(PyObject* o, ArrayArg& out);
+
+/// An array argument read by `Reader` (see the readers below), in place or copied.
+template <class Reader>
+class Column {
+public:
+    using Place = typename Reader::Place;
+    using Owned = typename Reader::Owned;
+
+    /// Reads `o`: described and kept in place when it qualifies, otherwise
+    /// copied. False with an exception set.
+    bool read(PyObject* o) {
+        obj_ = o;
+        place_.reset();
+        ran_code_ = false;
+        return Reader::read(o, place_, owned_, ran_code_);
+    }
+    /// Reads a column kept in place again, as it now stands; sets `ran_code`
+    /// when that read had to copy it by Python iteration.
+    bool settle(bool& ran_code) {
+        if (!place_) return true;
+        if (!read(obj_)) return false;
+        ran_code = ran_code || ran_code_;
+        return true;
+    }
+    /// Whether reading it may have run user code (it was copied by iteration).
+    bool ran_code() const noexcept { return ran_code_; }
+    bool in_place() const noexcept { return place_.has_value(); }
+
+    /// Calls f with the column's view (the reader's view types).
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return Reader::visit(place_, owned_, f);
+    }
+    /// The view itself, for readers whose views all have one type.
+    auto view() const {
+        return visit([](const auto& v) { return v; });
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+    std::optional<Place> place_;
+    Owned owned_;
+    bool ran_code_ = false;
+};
+
+template <class Reader>
+bool convert(PyObject* o, Column<Reader>& out) {
+    return out.read(o);
+}
+
+/// An array argument that may be None (or omitted): no column then.
+template <class C>
+class OrNone {
+public:
+    bool read(PyObject* o) {
+        if (o == Py_None) {
+            column_.reset();
+            return true;
+        }
+        return convert(o, column_.emplace());
+    }
+    bool settle(bool& ran_code) { return !column_ || column_->settle(ran_code); }
+    bool ran_code() const noexcept { return column_ && column_->ran_code(); }
+    /// The column, or null when None was given.
+    const C* get() const noexcept { return column_ ? &*column_ : nullptr; }
+
+private:
+    std::optional<C> column_;
+};
+
+template <class C>
+bool convert(PyObject* o, OrNone<C>& out) {
+    return out.read(o);
+}
+
+template <class T>
+struct is_column : std::false_type {};
+template <class Reader>
+struct is_column<Column<Reader>> : std::true_type {};
+
+/// Calls f(args...) with each column argument replaced by its view; other
+/// arguments pass as they are.
+template <class F>
+decltype(auto) with_views(F&& f) {
+    return f();
+}
+template <class F, class First, class... Rest>
+decltype(auto) with_views(F&& f, const First& first, const Rest&... rest) {
+    auto next = [&](const auto& view) -> decltype(auto) {
+        return with_views([&](const auto&... views) -> decltype(auto) { return f(view, views...); }, rest...);
+    };
+    if constexpr (is_column<First>::value) {
+        return first.visit(next);
+    } else {
+        return next(first);
+    }
+}
+
+// ---- the readers ------------------------------------------------------------------------
+
+/// A 1-D float64 NumPy array (anything else is refused with TypeError). It is
+/// always kept in place; its view is its own memory when native and aligned,
+/// else a byte-swapped or realigned copy. A non-contiguous array is refused
+/// when it is viewed.
+struct Float64 {
+    struct Place {
+        const char* data;
+        std::size_t n;
+        bool contiguous;
+        bool native;  // native byte order and aligned
+        bool swapped;
+    };
+    struct Owned {
+        mutable std::vector<double> scratch;
+    };
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    /// f(std::span<const double>), or nullptr with TypeError for a non-contiguous array.
+    template <class F>
+    static PyObject* visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
+        const auto values = view(*place, owned.scratch);
+        if (!values) return nullptr;
+        return f(*values);
+    }
+    static std::optional<std::span<const double>> view(const Place& place, std::vector<double>& scratch);
+};
+
+/// What the readers of native columns share: an in-place column is described
+/// by its NativeColumn, a copy is a vector of T.
+template <class T>
+struct NativeReader {
+    using Place = NativeColumn;
+    using Owned = std::vector<T>;
+};
+
+/// Values narrowed to single precision, viewed as an F32Column: a 1-D float32
+/// or float64 array in place (any stride); integer arrays through double into
+/// a copy, as Python's float conversion gives them; any other sequence by
+/// Python iteration with float conversion of each item. A str or a
+/// non-sequence is refused.
+struct Float32 : NativeReader<float> {
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
+        if (!place) return f(F32Column::of(owned));
+        if (place->type == NativeType::F64) return f(F32Column::float64(place->data, place->stride, place->n));
+        return f(F32Column::float32(place->data, place->stride, place->n));
+    }
+};
+
+/// Integer labels of type T (int8 or int32): an aligned contiguous array of T
+/// or int64 in place (int64 after a range check), other integer arrays
+/// narrowed into a copy after the same check, any other sequence by Python
+/// iteration with T's integer conversion of each item. A value out of T's
+/// range raises the OverflowError that converting it alone raises. A str or a
+/// non-sequence is refused.
+template <class T>
+struct IntLabels : NativeReader<T> {
+    using typename NativeReader<T>::Place;
+    using typename NativeReader<T>::Owned;
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    /// f(Packed<T>) or f(Packed<std::int64_t>).
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
+        if (!place) return f(Packed<T>{owned.data(), owned.size()});
+        if (place->type == NativeType::I64) {
+            return f(Packed<std::int64_t>{reinterpret_cast<const std::int64_t*>(place->data), place->n});
+        }
+        return f(Packed<T>{reinterpret_cast<const T*>(place->data), place->n});
+    }
+};
+
+/// String labels: a NumPy unicode array (exactly ndarray: a subclass may
+/// iterate its own way) whose code points all have a UTF-8 form is read in
+/// place as UCS-4; any other sequence is snapshotted by Python iteration, then
+/// each item must be a str, whose UTF-8 text is viewed while the snapshot
+/// holds it. A str is refused.
+struct StrLabels {
+    using Place = Ucs4Column;
+    struct Owned {
+        Ref items;  // a tuple or a list
+        std::vector<std::string_view> views;
+    };
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    /// f(const Ucs4Column&) or f(std::span<const std::string_view>).
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
+        if (place) return f(*place);
+        return f(std::span<const std::string_view>(owned.views));
+    }
+};
+
+/// A 1-D NumPy array of any numeric or bool dtype in native byte order, read
+/// in place at its own stride; anything else (a list, another shape or
+/// dtype, a byte-swapped array) is refused with TypeError. For kernels that
+/// dispatch on the element type themselves (visit_numeric): the view is the
+/// NativeColumn.
+struct AnyNumeric {
+    using Place = NativeColumn;
+    struct Owned {};
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned&, F&& f) {
+        return f(*place);
+    }
+};
+
+/// Counts in rows of equal width: a 2-D NumPy array of an integer dtype that
+/// casts safely to uint64, viewed C-contiguous (NumPy copies it when it must).
+/// Other dtypes raise NumPy's casting TypeError, other shapes a TypeError.
+struct CountTable {
+    struct View {
+        const std::uint64_t* cells;
+        std::size_t rows;
+        std::size_t width;
+    };
+    struct Place {
+        Ref array;  // the input itself, or NumPy's contiguous uint64 copy of it
+        View view;
+    };
+    struct Owned {};
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned&, F&& f) {
+        return f(place->view);
+    }
+};
 
 }  // namespace lumetra::py

@@ -1,44 +1,18 @@
-#include "model_bias.hpp"
+// Post-training bias: the analyses of a feature, the ground truth and the
+// predictions, and the runtime checks of their twelve metrics.
+#include "python/lumetra.hpp"
 
-#include "binding.hpp"
 #include "core/model_bias.hpp"
-#include "errors.hpp"
-#include "intake.hpp"
-#include "metrics.hpp"
+#include "python/intake.hpp"
+#include "python/runtime.hpp"
+#include "python/segmentation.hpp"
 
 namespace lumetra::py {
-
-const char* const kModelBiasAnalyzerDoc =
-    "py_model_bias_analyzer(feature_array, ground_truth_array, prediction_array, feature_label_or_threshold, "
-    "ground_truth_label_or_threshold, prediction_label_or_threshold)\n--\n\n";
-
-const char* const kModelBiasAnalyzerExplicitSegDoc =
-    "py_model_bias_analyzer_explicit_seg(feature_array, feat_segmentation_threshold, feat_segmentation_label, "
-    "feat_threshold_type, ground_truth_array, gt_segmentation_threshold, gt_segmentation_label, "
-    "gt_threshold_type, prediction_array, pred_segmentation_threshold, pred_segmentation_label, "
-    "pred_threshold_type)\n--\n\n";
-
 namespace {
 
-const Signature kAnalyzerSig{"py_model_bias_analyzer()",
-                             {"feature_array", "ground_truth_array", "prediction_array", "feature_label_or_threshold",
-                              "ground_truth_label_or_threshold", "prediction_label_or_threshold"},
-                             6};
-
-const Signature kExplicitSig{
-    "py_model_bias_analyzer_explicit_seg()",
-    {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label", "feat_threshold_type",
-     "ground_truth_array", "gt_segmentation_threshold", "gt_segmentation_label", "gt_threshold_type",
-     "prediction_array", "pred_segmentation_threshold", "pred_segmentation_label", "pred_threshold_type"},
-    12};
-
-PyObject* dict_or_raise(const Result<MetricMap<ModelBiasMetric>, BiasError>& metrics) {
-    if (!metrics) return raise(metrics.error());
+PyObject* metrics_or_raise(const Result<MetricMap<ModelBiasMetric>, BiasError>& metrics) {
+    if (!metrics.ok()) return raise(metrics.error());
     return report_to_py_dict(metrics.value());
-}
-
-PyObject* analyse(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
-    return dict_or_raise(model_bias_analysis_core(feature, prediction, truth));
 }
 
 // Segments the feature and sums it with the prediction and truth masks; a
@@ -52,53 +26,60 @@ PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& 
                 return raise(BiasError::DataLengthError);
             }
             const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
-            return dict_or_raise(model_bias_from_sums(sums, prediction, truth));
+            return metrics_or_raise(model_bias_from_sums(sums, prediction, truth));
         },
-        [&](const GroupMask& mask) { return analyse(mask, prediction, truth); });
+        [&](const GroupMask& mask) { return metrics_or_raise(model_bias_analysis_core(mask, prediction, truth)); });
 }
+
+PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const ArrayArg& prediction,
+                   const AnyArg& feature_label, const AnyArg& truth_label, const AnyArg& prediction_label) {
+    // Predictions are segmented first, then the ground truth, then the
+    // feature: the first of them that fails is the error reported.
+    auto prediction_mask = apply_label(prediction.obj, prediction_label.obj);
+    if (!prediction_mask) return nullptr;
+    auto truth_mask = apply_label(truth.obj, truth_label.obj);
+    if (!truth_mask) return nullptr;
+    return analyse_implicit(feature.obj, feature_label.obj, *prediction_mask, *truth_mask);
+}
+
+using OptionalText = std::optional<std::string>;
+
+PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<double>& feat_threshold,
+                                const OptionalText& feat_label, const OptionalText& feat_type, const ArrayArg& truth,
+                                const std::optional<double>& gt_threshold, const OptionalText& gt_label,
+                                const OptionalText& gt_type, const ArrayArg& prediction,
+                                const std::optional<double>& pred_threshold, const OptionalText& pred_label,
+                                const OptionalText& pred_type) {
+    // Explicit segmentation runs in parameter order: feature, truth, prediction.
+    auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
+    if (!feature_mask) return nullptr;
+    auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
+    if (!truth_mask) return nullptr;
+    auto prediction_mask = label_explicit(prediction.obj, pred_threshold, pred_label, pred_type);
+    if (!prediction_mask) return nullptr;
+    return metrics_or_raise(model_bias_analysis_core(*feature_mask, *prediction_mask, *truth_mask));
+}
+
+PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {
+    return check_named<ModelBiasRuntime>(baseline, latest, all_metrics<ModelBiasMetric>(), threshold.value);
+}
+
+constexpr Callable kFunctions[] = {
+    function<analyzer>("py_model_bias_analyzer",
+                       {"feature_array", "ground_truth_array", "prediction_array", "feature_label_or_threshold",
+                        "ground_truth_label_or_threshold", "prediction_label_or_threshold"}),
+    function<runtime_check>("py_model_bias_runtime_check", {"baseline", "latest", "threshold=0.10"}),
+    function<bias_partial_check<ModelBiasRuntime, parse_model_bias_metrics>>(
+        "py_model_bias_partial_check", {"baseline", "latest", "metrics", "threshold=0.10"}),
+    function<analyzer_explicit_seg>(
+        "py_model_bias_analyzer_explicit_seg",
+        {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label", "feat_threshold_type",
+         "ground_truth_array", "gt_segmentation_threshold", "gt_segmentation_label", "gt_threshold_type",
+         "prediction_array", "pred_segmentation_threshold", "pred_segmentation_label", "pred_threshold_type"}),
+};
 
 }  // namespace
 
-PyObject* py_model_bias_analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind(kAnalyzerSig, args, nargs, kwnames, b)) return nullptr;
-        ArrayArg feature, truth, prediction;
-        AnyArg feature_label, truth_label, prediction_label;
-        if (!convert_args(kAnalyzerSig, b, feature, truth, prediction, feature_label, truth_label, prediction_label)) {
-            return nullptr;
-        }
-        // Predictions are segmented first, then the ground truth, then the
-        // feature: the first of them that fails is the error reported.
-        auto prediction_mask = apply_label(prediction.obj, prediction_label.obj);
-        if (!prediction_mask) return nullptr;
-        auto truth_mask = apply_label(truth.obj, truth_label.obj);
-        if (!truth_mask) return nullptr;
-        return analyse_implicit(feature.obj, feature_label.obj, *prediction_mask, *truth_mask);
-    });
-}
-
-PyObject* py_model_bias_analyzer_explicit_seg(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        BoundArgs b;
-        if (!bind(kExplicitSig, args, nargs, kwnames, b)) return nullptr;
-        ArrayArg feature, truth, prediction;
-        std::optional<double> feat_threshold, gt_threshold, pred_threshold;
-        std::optional<std::string> feat_label, feat_type, gt_label, gt_type, pred_label, pred_type;
-        if (!convert_args(kExplicitSig, b, feature, feat_threshold, feat_label, feat_type, truth, gt_threshold,
-                          gt_label, gt_type, prediction, pred_threshold, pred_label, pred_type)) {
-            return nullptr;
-        }
-        // Explicit segmentation runs in parameter order: feature, truth, prediction.
-        auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
-        if (!feature_mask) return nullptr;
-        auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
-        if (!truth_mask) return nullptr;
-        auto prediction_mask = label_explicit(prediction.obj, pred_threshold, pred_label, pred_type);
-        if (!prediction_mask) return nullptr;
-        return analyse(*feature_mask, *prediction_mask, *truth_mask);
-    });
-}
+std::span<const Callable> model_bias_functions() { return kFunctions; }
 
 }  // namespace lumetra::py

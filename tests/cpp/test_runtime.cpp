@@ -39,12 +39,7 @@ Outcome check_one(E m, float baseline, float latest, float t) {
     Record b, l;
     b[m] = baseline;
     l[m] = latest;
-    MetricMap<E> failures;
-    if constexpr (requires { Record::runtime_check(l, b, std::vector<E>{m}, t); }) {
-        failures = Record::runtime_check(l, b, std::vector<E>{m}, t);
-    } else {
-        failures = Record::compare_to_baseline(l, std::vector<E>{m}, b, t);
-    }
+    const MetricMap<E> failures = Record::runtime_check(l, b, std::vector<E>{m}, t);
     const auto d = failures.get(m);
     return Outcome{d.has_value(), d.value_or(0.0f)};
 }
@@ -113,7 +108,7 @@ TEST_CASE("NaN never fails a comparison") {
     CHECK(ModelBiasRuntime::runtime_check(base, latest, all_metrics<ModelBiasMetric>(), 0.1f).empty());
     BinaryClassificationRuntime bl, bb;
     bl.values.fill(kNaN);
-    CHECK(BinaryClassificationRuntime::compare_to_baseline(bl, all_metrics<ClassificationEvaluationMetric>(), bb, 0.1f)
+    CHECK(BinaryClassificationRuntime::runtime_check(bl, bb, all_metrics<ClassificationEvaluationMetric>(), 0.1f)
               .empty());
 }
 
@@ -130,7 +125,7 @@ TEST_CASE("only the requested metrics are compared, duplicates once") {
     // A binary record has no log loss field: a request for it is skipped.
     BinaryClassificationRuntime bl, bb;
     bb.values.fill(1.0f);
-    CHECK(BinaryClassificationRuntime::compare_to_baseline(bl, {ClassificationEvaluationMetric::LogLoss}, bb, 0.1f)
+    CHECK(BinaryClassificationRuntime::runtime_check(bl, bb, {ClassificationEvaluationMetric::LogLoss}, 0.1f)
               .empty());
 }
 
@@ -237,7 +232,7 @@ TEST_CASE("convert_db_analysis refuses every foreign key, in map order") {
     });
     auto missing = DataBiasRuntime::from_metric_map(lacking);
     REQUIRE_FALSE(missing.ok());
-    CHECK(missing.error() == DataBiasRuntimeError::JsDivergence);
+    CHECK(missing.error() == DataBiasRuntimeError{DataBiasMetric::JsDivergence});
 }
 
 TEST_CASE("streaming drift per family") {

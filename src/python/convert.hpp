@@ -1,0 +1,116 @@
+// Converters of single arguments: each turns one Python object into an owned
+// C++ value, or returns false with a Python exception set. The binder runs
+// them in parameter order and adds the argument's name to a TypeError.
+// (Array arguments are converted by the intake, python/intake.hpp.)
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lumetra::py {
+
+/// Any Python object, borrowed for the duration of the call.
+struct AnyArg {
+    PyObject* obj = nullptr;
+};
+/// The UTF-8 text of a str, viewed in place (the str outlives the call's use of it).
+struct StrView {
+    std::string_view text;
+    operator std::string_view() const noexcept { return text; }  // NOLINT: passes where text is taken
+};
+/// A dict of str to numbers, narrowed to single precision, in dict order.
+using NamedValues = std::vector<std::pair<std::string, float>>;
+/// A sequence of str; a str itself is refused.
+using StrList = std::vector<std::string>;
+
+bool convert(PyObject* o, AnyArg& out);
+bool convert(PyObject* o, StrView& out);
+bool convert(PyObject* o, std::string& out);
+bool convert(PyObject* o, std::optional<std::string>& out);
+bool convert(PyObject* o, StrList& out);
+bool convert(PyObject* o, NamedValues& out);
+bool convert(PyObject* o, std::optional<double>& out);
+bool convert(PyObject* o, std::optional<std::uint64_t>& out);
+
+/// Python's float conversion (any object with __float__ or __index__).
+inline bool convert(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+/// Python's float conversion, narrowed to single precision.
+inline bool convert(PyObject* o, float& out) {
+    double v;
+    if (!convert(o, v)) return false;
+    out = static_cast<float>(v);
+    return true;
+}
+
+/// Python's integer conversion (__index__) into T, with OverflowError "Python
+/// int out of range for <what>" (or "can't convert negative int to <what>").
+template <class T>
+bool convert_integer(PyObject* o, T& out);
+
+/// An exact int in range converts directly; anything else takes Python's
+/// integer conversion, which also gives every error its exact form.
+template <class T>
+bool convert_exact_or_index(PyObject* o, T& out) {
+    if constexpr (std::numeric_limits<T>::digits <= std::numeric_limits<long>::digits) {
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            const long v = PyLong_AsLongAndOverflow(o, &overflow);
+            if (overflow == 0 && v >= static_cast<long>(std::numeric_limits<T>::min()) &&
+                v <= static_cast<long>(std::numeric_limits<T>::max())) {
+                out = static_cast<T>(v);
+                return true;
+            }
+        }
+    }
+    return convert_integer(o, out);
+}
+
+inline bool convert(PyObject* o, std::int8_t& out) { return convert_exact_or_index(o, out); }
+inline bool convert(PyObject* o, std::int32_t& out) { return convert_exact_or_index(o, out); }
+inline bool convert(PyObject* o, std::uint64_t& out) { return convert_exact_or_index(o, out); }
+
+/// The TypeError for a str passed where a sequence of str is expected (a
+/// string is not read as a sequence of one-character strings).
+bool refuse_str_as_sequence();
+/// The TypeError a converter raises for an object of the wrong type.
+bool wrong_type(PyObject* o, const char* expected);
+
+/// UTF-8 text of a str (or subclass), cached by the str itself; false with an
+/// exception set otherwise.
+inline bool str_text(PyObject* o, std::string_view& out) {
+    if (!PyUnicode_Check(o)) return wrong_type(o, "str");
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+    if (text == nullptr) return false;
+    out = std::string_view(text, static_cast<std::size_t>(len));
+    return true;
+}
+bool str_text(PyObject* o, std::string& out);
+
+/// True for objects whose conversion runs no user code and allocates no
+/// Python object: exact floats, ints and strs, bools and None. Converting any
+/// other object may call back into Python or trigger a garbage collection.
+inline bool is_plain_value(PyObject* o) noexcept {
+    return PyFloat_CheckExact(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyBool_Check(o) ||
+           o == Py_None;
+}
+
+}  // namespace lumetra::py

@@ -1,0 +1,223 @@
+#include "python/segmentation.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/guard.hpp"
+
+namespace lumetra::py {
+namespace {
+
+constexpr const char* kHeterogeneous = "Data passed in is of hetergeneous types";
+
+bool heterogeneous() {
+    PyErr_SetString(PyExc_TypeError, kHeterogeneous);
+    return false;
+}
+
+// The error a uint64 element above the int64 range raises when converted the
+// way Python iteration would convert it.
+bool raise_uint64_overflow(std::uint64_t value) {
+    Ref big = Ref::steal(PyLong_FromUnsignedLongLong(value));
+    if (!big) return false;
+    const long long v = PyLong_AsLongLong(big.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    raise_internal("uint64 value expected to overflow int64");
+    return false;
+}
+
+bool copy_int64(PyObject* obj, std::vector<std::int64_t>& out) {
+    return copy_items(obj, out, [](PyObject* item, std::int64_t& v) {
+        Ref index = Ref::steal(PyNumber_Index(item));
+        if (!index) return false;
+        v = PyLong_AsLongLong(index.get());
+        return !(v == -1 && PyErr_Occurred());
+    });
+}
+
+bool copy_bools(PyObject* obj, std::vector<std::uint8_t>& out) {
+    return copy_items(obj, out, [](PyObject* item, std::uint8_t& v) {
+        if (!PyBool_Check(item) && !PyArray_IsScalar(item, Bool)) return wrong_type(item, "bool");
+        const int truth = PyObject_IsTrue(item);
+        if (truth < 0) return false;
+        v = static_cast<std::uint8_t>(truth);
+        return true;
+    });
+}
+
+bool bool_label(PyObject* v, bool& out) {
+    if (Py_IS_TYPE(v, &PyBool_Type)) {
+        out = v == Py_True;
+        return true;
+    }
+    if (PyLong_Check(v)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (i == -1 && PyErr_Occurred()) return false;
+        out = overflow == 0 && i == 1;
+        return true;
+    }
+    return heterogeneous();
+}
+
+std::optional<GroupMask> label_float_kind(PyObject* array, PyObject* label) {
+    const auto native = native_column(array);
+    std::vector<double> owned;
+    if (!native && !copy_floats(array, owned)) return std::nullopt;
+    double v;
+    if (!read_float_label(label, v)) return std::nullopt;
+    if (native) return visit_numeric(*native, [&](const auto& src) { return label_numeric<double>(src, v); });
+    return label_numeric<double>(view_of(owned), v);
+}
+
+std::optional<GroupMask> label_integer_kind(PyObject* array, PyObject* label) {
+    const auto native = native_column(array);
+    std::vector<std::int64_t> owned;
+    if (native) {
+        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return std::nullopt;
+    } else if (!copy_int64(array, owned)) {
+        return std::nullopt;
+    }
+    std::int64_t v;
+    if (!read_integer_label(label, v)) return std::nullopt;
+    if (native) {
+        return visit_numeric(*native, [&](const auto& src) { return label_numeric<std::int64_t>(src, v); });
+    }
+    return label_numeric<std::int64_t>(view_of(owned), v);
+}
+
+std::optional<GroupMask> label_bool_kind(PyObject* array, PyObject* label) {
+    const auto native = native_column(array);
+    std::vector<std::uint8_t> owned;
+    if (!native && !copy_bools(array, owned)) return std::nullopt;
+    bool v;
+    if (!bool_label(label, v)) return std::nullopt;
+    if (native) return label_bool(BoolStrided{native->data, native->stride, native->n}, v);
+    return label_bool(view_of(owned), v);
+}
+
+std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
+    Column<StrLabels> items;
+    if (!items.read(array)) return std::nullopt;
+    if (!PyUnicode_Check(label)) {
+        heterogeneous();
+        return std::nullopt;
+    }
+    std::string_view text;
+    if (!str_text(label, text)) return std::nullopt;  // refuses unencodable labels
+    return items.visit([&](const auto& column) -> std::optional<GroupMask> {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(column)>, Ucs4Column>) {
+            Py_UCS4* ucs4 = PyUnicode_AsUCS4Copy(label);
+            if (ucs4 == nullptr) return std::nullopt;
+            const std::u32string code_points(reinterpret_cast<const char32_t*>(ucs4),
+                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(label)));
+            PyMem_Free(ucs4);
+            return label_ucs4(column, code_points);
+        } else {
+            return label_strings(column, text);
+        }
+    });
+}
+
+}  // namespace
+
+bool uint64_column_fits(const NativeColumn& c) {
+    const Strided<std::uint64_t> src{c.data, c.stride, c.n};
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < c.n; ++i) high |= src[i];
+    if (high <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return true;
+    for (std::size_t i = 0; i < c.n; ++i) {
+        if (src[i] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return raise_uint64_overflow(src[i]);
+        }
+    }
+    return true;
+}
+
+bool read_float_label(PyObject* v, double& out) {
+    if (PyFloat_Check(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_Check(v)) {
+        const long long i = PyLong_AsLongLong(v);
+        if (i == -1 && PyErr_Occurred()) return false;
+        out = static_cast<double>(i);
+        return true;
+    }
+    return heterogeneous();
+}
+
+bool read_integer_label(PyObject* v, std::int64_t& out) {
+    if (PyFloat_Check(v)) {
+        // Truncation toward zero, saturating at the bounds, NaN as 0.
+        const double d = PyFloat_AS_DOUBLE(v);
+        if (std::isnan(d)) {
+            out = 0;
+        } else if (d >= 9223372036854775808.0) {
+            out = std::numeric_limits<std::int64_t>::max();
+        } else if (d < -9223372036854775808.0) {
+            out = std::numeric_limits<std::int64_t>::min();
+        } else {
+            out = static_cast<std::int64_t>(d);
+        }
+        return true;
+    }
+    if (PyLong_Check(v)) {
+        const long long i = PyLong_AsLongLong(v);
+        if (i == -1 && PyErr_Occurred()) return false;
+        out = i;
+        return true;
+    }
+    return heterogeneous();
+}
+
+std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold) {
+    switch (determine_type(array)) {
+        case ElementKind::Float: return label_float_kind(array, label_or_threshold);
+        case ElementKind::Integer: return label_integer_kind(array, label_or_threshold);
+        case ElementKind::Boolean: return label_bool_kind(array, label_or_threshold);
+        case ElementKind::Other: return label_string_kind(array, label_or_threshold);
+    }
+    return label_string_kind(array, label_or_threshold);
+}
+
+std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<double>& threshold,
+                                        const std::optional<std::string>& label,
+                                        const std::optional<std::string>& threshold_type) {
+    auto config_error = [] {
+        raise(BiasError::BiasConfigError);
+        return std::nullopt;
+    };
+    if (threshold) {
+        if (label || !threshold_type) return config_error();
+        const auto native = native_column(array);
+        const bool in_place = native && native->type != NativeType::Unicode;
+        std::vector<double> owned;
+        if (!in_place && !copy_floats(array, owned)) {
+            PyErr_Clear();  // any unreadable array is a configuration error here
+            return config_error();
+        }
+        const auto type = threshold_type_from_name(*threshold_type);
+        if (!type) return config_error();
+        if (in_place) {
+            return visit_numeric(*native, [&](const auto& src) { return threshold_mask(src, *threshold, *type); });
+        }
+        return threshold_mask(view_of(owned), *threshold, *type);
+    }
+    if (label) {
+        if (threshold_type) return config_error();
+        Column<StrLabels> items;
+        if (!items.read(array)) {
+            PyErr_Clear();
+            return config_error();
+        }
+        return items.visit([&](const auto& column) { return label_strings(column, *label); });
+    }
+    return config_error();
+}
+
+}  // namespace lumetra::py

@@ -1,0 +1,829 @@
+"""The table of every entry point of the Python surface, shared by the safety
+nets: the fuzzer (test_fuzz.py) and the leak loops (test_leaks.py).
+
+One row per entry point. A row names the callable and, for each parameter, a
+*kind*: what the parameter takes. A kind knows
+
+- `ok()`: a fresh valid value; the rows' valid values work together (arrays
+  of one length, labels 0/1, full metric records);
+- `fail`: a value that converts but makes the computation fail (None if the
+  kind has none);
+- `fuzz`: a hypothesis strategy of *builders*: callables that make the value
+  for one call, given the call's context (its instance, the arguments built
+  before), so a hostile value can resize an array converted earlier or call
+  back into the object under test.
+
+Adding an entry point is adding one row: `fn(...)` to FUNCTIONS, a
+`Cls(...)` to CLASSES, or a `method(...)` / `prop(...)` to a class's members.
+A module whose public names must all have rows goes into MODULES.
+"""
+
+import math
+import sys
+import types
+import warnings
+
+import numpy as np
+from hypothesis import strategies as st
+
+import _lumetra
+from hostile import Boom
+
+# ---- metric vocabulary --------------------------------------------------------------
+
+DATA_BIAS = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence",
+             "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov"]
+MODEL_BIAS = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference",
+              "RecallDifference", "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate",
+              "SpecialityDifference", "DifferenceInConditionalRejection", "DifferenceInRejectionRate",
+              "TreatmentEquity", "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
+REGRESSION = ["RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError",
+              "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"]
+CLASSIFICATION = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
+                  "RecallNegative", "Accuracy", "F1Score"]
+LOGISTIC = CLASSIFICATION + ["LogLoss"]
+DRIFT = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
+RULES = ["FreedmanDiaconis", "Scott", "Sturges"]
+THRESHOLD_TYPES = ["GreaterThan", "GreaterThanEqualTo", "LessThan", "LessThanEqualTo"]
+ALL_NAMES = sorted(set(DATA_BIAS + MODEL_BIAS + REGRESSION + LOGISTIC + DRIFT + RULES + THRESHOLD_TYPES))
+
+# ---- what a call may raise ------------------------------------------------------------
+
+BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
+SYSTEM_MESSAGES = ("Unable to convert internal timestamp into DateTime object", "Internal runtime bins are malformed")
+
+
+def documented(exc):
+    """True for the exceptions a call may end in: the module's error types
+    (UnicodeEncodeError is a ValueError), the borrow guard's RuntimeError, the
+    two drift SystemErrors, MemoryError (Python's own, when a sequence claims
+    more items than memory holds), and Boom, which the hostile objects raise
+    and the module passes through."""
+    if isinstance(exc, (ValueError, TypeError, OverflowError, MemoryError, Boom)):
+        return True
+    if type(exc) is RuntimeError:
+        return str(exc) in BORROW_MESSAGES
+    if type(exc) is SystemError:
+        return str(exc) in SYSTEM_MESSAGES
+    return False
+
+
+# ---- builders and the call context ----------------------------------------------------
+
+
+class Build:
+    """Makes one argument value for one call; its repr is what hypothesis
+    prints for a failing example."""
+
+    def __init__(self, desc, make):
+        self.desc, self.make = desc, make
+
+    def __call__(self, ctx):
+        return self.make(ctx)
+
+    def __repr__(self):
+        return self.desc
+
+
+def const(v, desc=None):
+    return Build(desc or repr(v), lambda ctx: v)
+
+
+class Ctx:
+    """One call under construction: the instance (methods), the arguments
+    built so far, the rows a hostile value may call back into, and the state
+    the instance must show if the call fails (updated by call-backs, which run
+    before the call takes the instance)."""
+
+    def __init__(self, entry, instance=None):
+        self.entry = entry
+        self.instance = instance
+        self.args = []
+        self.expected = entry.owner.state(instance) if instance is not None else None
+        self.reentered = []
+
+    def reenter(self, k):
+        if self.instance is not None:
+            target = self.entry.owner.members[k % len(self.entry.owner.members)]
+            obj = self.instance
+        else:
+            target = FUNCTIONS[k % len(FUNCTIONS)]
+            obj = None
+        try:
+            target.call(obj, target.ok_args())
+        except Exception as e:  # a refused re-entry is legal; what it leaves is checked
+            self.reentered.append((target.name, e))
+            if isinstance(e, RuntimeError) and str(e) in BORROW_MESSAGES:
+                return  # the outer call holds the instance: nothing could change
+        else:
+            self.reentered.append((target.name, None))
+        if obj is not None:
+            self.expected = self.entry.owner.state(obj)
+
+    def arrays_before(self):
+        return [a for a in self.args if isinstance(a, np.ndarray)]
+
+    def resize_earlier(self):
+        """Moves every array converted earlier to new, larger memory (past
+        NumPy's small-buffer cache, so the old buffer really is freed)."""
+        for a in self.arrays_before():
+            if a.flags.owndata and a.flags.c_contiguous and a.flags.writeable and a.ndim > 0:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    a.resize(max(2 * a.size, 4096 // max(a.itemsize, 1), 8), refcheck=False)
+
+    def poison_earlier(self):
+        """Rewrites the first element of every array converted earlier with a
+        value that must be checked again: NaN, an integer past int64, a lone
+        surrogate."""
+        for a in self.arrays_before():
+            if a.size == 0 or not a.flags.writeable:
+                continue
+            try:
+                with warnings.catch_warnings(), np.errstate(all="ignore"):
+                    warnings.simplefilter("ignore")
+                    a.flat[0] = {"f": np.nan, "u": np.iinfo(a.dtype).max if a.dtype.kind == "u" else 0,
+                                 "i": np.iinfo(a.dtype).min if a.dtype.kind == "i" else 0,
+                                 "U": "\ud800", "b": True}.get(a.dtype.kind, a.flat[0])
+            except (TypeError, ValueError, OverflowError):
+                pass
+
+    def clear_earlier(self):
+        for a in self.args:
+            if isinstance(a, (list, dict)):
+                a.clear()
+
+
+ACTIONS = ["raise", "wrong", "reenter", "resize", "poison", "clear", "huge"]
+
+
+class Hostile:
+    """Stands for `value` in every conversion protocol (__float__, __index__,
+    __len__, __iter__, __getitem__), doing `action` first: raise Boom, answer
+    with the wrong type, call back into the module, resize or rewrite arrays
+    converted earlier, clear containers converted earlier (or the list that
+    holds this object), or claim a huge length."""
+
+    def __init__(self, action, value, ctx, k=0):
+        self.action, self.value, self.ctx, self.k = action, value, ctx, k
+        self.container = None
+
+    def __repr__(self):
+        return f"Hostile({self.action}, {self.value!r})"
+
+    def _act(self, protocol):
+        a = self.action
+        if a == "raise":
+            raise Boom(protocol)
+        if a == "reenter":
+            self.ctx.reenter(self.k)
+        elif a == "resize":
+            self.ctx.resize_earlier()
+        elif a == "poison":
+            self.ctx.poison_earlier()
+        elif a == "clear":
+            self.ctx.clear_earlier()
+            if self.container is not None:
+                self.container.clear()
+        return a == "wrong"
+
+    def __float__(self):
+        return "not a float" if self._act("__float__") else float(self.value)
+
+    def __index__(self):
+        return 1.5 if self._act("__index__") else int(self.value)
+
+    def __len__(self):
+        if self._act("__len__"):
+            return -1
+        if self.action == "huge":
+            return sys.maxsize
+        return len(self.value)
+
+    def __length_hint__(self):
+        return 2**62 if self.action == "huge" else len(self.value)
+
+    def __iter__(self):
+        if self._act("__iter__"):
+            return 42
+        return iter(self.value)
+
+    def __getitem__(self, i):
+        if self._act("__getitem__"):
+            return object()
+        return self.value[i]
+
+
+def hostile(value_strategy, actions=ACTIONS):
+    """Builders of Hostile objects standing for values of `value_strategy`."""
+    return st.builds(
+        lambda action, v, k: Build(f"Hostile({action}, {v!r})", lambda ctx: Hostile(action, v(ctx), ctx, k)),
+        st.sampled_from(actions), value_strategy, st.integers(0, 1000))
+
+
+# ---- plain values -----------------------------------------------------------------------
+
+TEXTS = ["", "a", "b", "c", "\ud800", "\udfff", "a\ud800b", "\x00", "é", "\U0001F600", "a" * 300]
+text = st.one_of(st.sampled_from(TEXTS + ALL_NAMES), st.text(max_size=6))
+numbers = st.one_of(
+    st.floats(),
+    st.sampled_from([0.0, -0.0, 0.5, 1.0, -1.0, math.inf, -math.inf, math.nan, 1e300, 5e-324, 0.1]),
+    st.integers(-2**70, 2**70), st.sampled_from([0, 1, 2, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63 - 1]),
+    st.booleans(),
+)
+np_scalars = st.builds(lambda t, v: t(v), st.sampled_from([np.float32, np.float64, np.int64, np.uint8, np.bool_]),
+                       st.integers(0, 1))
+junk = st.sampled_from([None, b"bytes", 1j, object(), [], (), {}, set(), "0.1", frozenset({1})])
+
+
+def plain(strategy):
+    return strategy.map(lambda v: const(v))
+
+
+def anything_but(*valid):
+    """Builders of `valid` values mixed with numbers, texts, junk and hostile
+    objects standing for them."""
+    base = st.one_of(*valid)
+    return st.one_of(base, base, plain(numbers), plain(text), plain(junk), plain(np_scalars), hostile(base))
+
+
+# ---- arrays -------------------------------------------------------------------------------
+
+DTYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float16",
+          "float32", "float64", "longdouble", "complex128", "U3", "S3", "object", "datetime64[s]",
+          "timedelta64[ns]", "i4,f8"]
+LAYOUTS = ["contiguous", "reversed", "step", "zero_stride", "column", "row", "matrix", "scalar",
+           "empty_rows", "fortran", "readonly"]
+PATTERNS = ["labels", "few", "floats", "special", "texts"]
+LENGTHS = [0, 1, 2, 3, 5, 8, 13, 1500]
+
+
+def _values(pattern, n, rng):
+    if pattern == "labels":
+        return rng.integers(0, 2, n).astype(np.float64)
+    if pattern == "few":
+        return rng.integers(-3, 4, n).astype(np.float64)
+    if pattern == "floats":
+        return rng.normal(0.0, 100.0, n)
+    if pattern == "special":
+        return rng.choice([0.0, -0.0, np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324, 2.0**63, 0.5], n)
+    return rng.choice(np.array(["a", "b", "\ud800", "", "ab", "abcd"], dtype=object), n)
+
+
+def make_array(dtype, n, layout, swapped, pattern, seed, ctx=None, hostile_items=False):
+    rng = np.random.default_rng(seed)
+    vals = _values(pattern, n * (2 if layout == "step" else 1), rng)
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        try:
+            if dtype == "object":
+                a = np.empty(len(vals), dtype=object)
+                a[:] = list(vals)
+                if hostile_items and len(a):
+                    a[0] = Hostile("raise" if seed % 2 else "reenter", 1.0, ctx, seed)
+            elif dtype in ("U3", "S3"):
+                a = np.array([str(v)[:3] for v in vals], dtype="U3")
+                if dtype == "S3":
+                    a = np.array([s.encode("utf-8", "replace")[:3] for s in a], dtype="S3")
+            elif pattern == "texts":
+                a = np.array([len(str(v)) for v in vals]).astype(dtype)
+            else:
+                a = np.asarray(vals).astype(dtype)
+        except (TypeError, ValueError, OverflowError):
+            a = np.zeros(len(vals), dtype=dtype)
+    if swapped and a.dtype.kind in "iufcM" and a.dtype.itemsize > 1:
+        a = a.astype(a.dtype.newbyteorder())
+    if layout == "reversed":
+        a = a[::-1]
+    elif layout == "step":
+        a = a[::2]
+    elif layout == "zero_stride":
+        a = np.broadcast_to(a[:1] if len(a) else a, (n,) if len(a) else (0,))
+    elif layout == "column":
+        a = a.reshape(-1, 1)
+    elif layout == "row":
+        a = a.reshape(1, -1)
+    elif layout == "matrix":
+        a = np.repeat(a.reshape(-1, 1), 2, axis=1)
+    elif layout == "scalar":
+        a = a[0] if len(a) else a.reshape(0)
+        a = np.asarray(a)
+    elif layout == "empty_rows":
+        a = np.empty((2**40, 0), dtype=a.dtype)
+    elif layout == "fortran":
+        a = np.asfortranarray(np.repeat(a.reshape(-1, 1), 2, axis=1))[:, 0]
+    elif layout == "readonly":
+        a = a.copy()
+        a.flags.writeable = False
+    return a
+
+
+@st.composite
+def arrays(draw, dtypes=DTYPES, layouts=LAYOUTS, patterns=PATTERNS, lengths=LENGTHS):
+    dtype = draw(st.sampled_from(dtypes))
+    n = draw(st.sampled_from(lengths))
+    layout = draw(st.sampled_from(layouts))
+    swapped = draw(st.booleans())
+    pattern = draw(st.sampled_from(patterns))
+    seed = draw(st.integers(0, 2**32 - 1))
+    return Build(f"array({dtype!r}, n={n}, {layout}, swapped={swapped}, {pattern}, seed={seed})",
+                 lambda ctx: make_array(dtype, n, layout, swapped, pattern, seed, ctx, hostile_items=True))
+
+
+# ---- sequences ------------------------------------------------------------------------------
+
+
+def _generator(items):
+    yield from items
+
+
+CONTAINERS = ["list", "tuple", "iterator", "generator", "hostile", "self_clearing", "array", "str", "dict_keys"]
+
+
+def sequences(item, long_item, containers=CONTAINERS, actions=ACTIONS,
+              lengths=st.integers(0, 12)):
+    """Builders of sequences of `item` builders, in every container the
+    module may meet: lists, tuples, iterators, generators, NumPy arrays, a
+    str (refused as a sequence), objects with hostile protocols, a list one of
+    whose items empties it mid-walk, and long runs of `long_item`."""
+
+    @st.composite
+    def build(draw):
+        container = draw(st.sampled_from(containers))
+        n = draw(lengths)
+        if draw(st.integers(0, 7)) == 0:  # now and then a long run
+            items = [long_item] * draw(st.sampled_from([300, 2000]))
+        else:
+            items = draw(st.lists(item, min_size=n, max_size=n))
+        action = draw(st.sampled_from(actions))
+        k = draw(st.integers(0, 1000))
+
+        def make(ctx):
+            values = [b(ctx) for b in items]
+            if container == "list":
+                return values
+            if container == "tuple":
+                return tuple(values)
+            if container == "iterator":
+                return iter(values)
+            if container == "generator":
+                return _generator(values)
+            if container == "hostile":
+                return Hostile(action, values, ctx, k)
+            if container == "self_clearing":
+                if values:
+                    h = Hostile("clear", values[0], ctx, k)
+                    h.container = values
+                    values[len(values) // 2] = h
+                return values
+            if container == "array":
+                if not any(isinstance(v, Hostile) for v in values):
+                    try:
+                        return np.array(values)
+                    except (TypeError, ValueError, OverflowError):
+                        pass
+                a = np.empty(len(values), dtype=object)
+                for i, v in enumerate(values):  # stored as they are, no protocol runs
+                    a[i] = v
+                return a
+            if container == "dict_keys":
+                try:
+                    return dict.fromkeys(values).keys()
+                except TypeError:
+                    return values
+            return "".join(str(v) for v in values)[:20]
+
+        return Build(f"{container}({items!r}, {action})", make)
+
+    return build()
+
+
+# ---- kinds ----------------------------------------------------------------------------------
+
+
+class Kind:
+    """What a parameter takes: `valid` builds values that convert (possibly
+    through hostile objects that act but answer correctly), `wild` anything
+    at all."""
+
+    def __init__(self, name, ok, valid, wild=None, fail=None):
+        self.name, self._ok, self.valid, self.fail = name, ok, valid, fail
+        self.wild = wild if wild is not None else anything_but(valid)
+
+    def ok(self):
+        return self._ok()
+
+    def __repr__(self):
+        return self.name
+
+
+LABEL01 = [1, 0, 1, 1, 0, 0, 1, 0]
+FLOATS8 = [0.5, 1.5, 2.0, 3.25, 4.0, 0.0, 2.5, 1.0]
+BENIGN = ["reenter", "resize", "poison", "clear"]  # hostile actions that still answer correctly
+NUMERIC = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float32", "float64"]
+VALID_LENGTHS = [8, 8, 8, 8, 0, 1, 1500]
+
+
+def benign(strategy):
+    """`strategy`'s values, now and then behind a hostile object that acts
+    (calls back, resizes, rewrites, clears) before it answers correctly."""
+    return st.one_of(strategy, strategy, strategy, hostile(strategy, BENIGN))
+
+
+def items_of(item, long_item, containers=("list", "list", "list", "tuple", "array", "self_clearing", "hostile")):
+    return sequences(benign(item), long_item, containers=containers, actions=BENIGN,
+                     lengths=st.sampled_from([8] * 6 + [0, 1, 3]))
+
+
+floats_b = plain(numbers)
+ints_b = plain(st.integers(-2**70, 2**70))
+labels_b = plain(st.one_of(st.sampled_from([0, 1, 1, True, False]), st.integers(-2, 3)))
+texts_b = plain(text)
+
+ARRAY = Kind("ARRAY", lambda: np.array(LABEL01),
+             arrays(dtypes=NUMERIC, layouts=["contiguous", "contiguous", "reversed", "step", "zero_stride",
+                                             "fortran", "readonly"],
+                    patterns=["labels", "labels", "few", "floats", "special"], lengths=VALID_LENGTHS),
+             wild=anything_but(arrays()),
+             fail=np.array([], dtype=np.int64))
+F64 = Kind("F64", lambda: np.array(FLOATS8),
+           arrays(dtypes=["float64"], layouts=["contiguous"], patterns=["floats", "few", "labels", "special"],
+                  lengths=VALID_LENGTHS),
+           wild=anything_but(arrays()),
+           fail=np.array([], dtype=np.float64))
+LABELS = Kind("LABELS", lambda: list(LABEL01),
+              st.one_of(items_of(labels_b, const(1)),
+                        arrays(dtypes=["int8", "int32", "int64"], patterns=["labels"], lengths=VALID_LENGTHS)),
+              wild=anything_but(sequences(anything_but(labels_b), const(1)), arrays()),
+              fail=[])
+VALUES = Kind("VALUES", lambda: [float(v) for v in LABEL01],
+              st.one_of(items_of(floats_b, const(0.5)),
+                        arrays(dtypes=NUMERIC, patterns=["labels", "floats", "special"], lengths=VALID_LENGTHS)),
+              wild=anything_but(sequences(anything_but(floats_b), const(0.5)), arrays()),
+              fail=[])
+STRS = Kind("STRS", lambda: ["a", "b", "a", "c"],
+            st.one_of(items_of(texts_b, const("a")),
+                      arrays(dtypes=["U3"], patterns=["texts", "labels"], lengths=VALID_LENGTHS)),
+            wild=anything_but(sequences(anything_but(texts_b), const("a")), arrays()),
+            fail=[])
+LABEL = Kind("LABEL", lambda: 1, plain(st.sampled_from([1, 0, 1.0, 0.5, 2, -1, True, "a", "1"])),
+             wild=anything_but(plain(numbers), plain(text), plain(np_scalars)))
+FLOAT = Kind("FLOAT", lambda: 0.1, benign(floats_b))
+INT = Kind("INT", lambda: 1, benign(labels_b), wild=anything_but(labels_b, ints_b))
+STR = Kind("STR", lambda: "a", texts_b)
+OPT_FLOAT = Kind("OPT_FLOAT", lambda: 0.5, st.one_of(benign(floats_b), floats_b, plain(st.none())))
+OPT_TEXT = Kind("OPT_TEXT", lambda: None, st.one_of(texts_b, plain(st.none()), plain(st.none())))
+THRESHOLD_TYPE = Kind("THRESHOLD_TYPE", lambda: "GreaterThan", plain(st.sampled_from(THRESHOLD_TYPES + [None])),
+                      wild=anything_but(texts_b), fail="Nope")
+RULE = Kind("RULE", lambda: None, plain(st.sampled_from(RULES + [None])), wild=anything_but(texts_b), fail="Nope")
+OPT_COUNT = Kind("OPT_COUNT", lambda: None,
+                 st.one_of(plain(st.sampled_from([None, 0, 1, 3, 256, 2**64 - 1])), benign(plain(st.integers(0, 10)))),
+                 wild=anything_but(plain(st.sampled_from([2**64, -1])), ints_b))
+
+
+def names(vocabulary):
+    item = plain(st.sampled_from(vocabulary))
+    return Kind(f"NAMES({vocabulary[0]}..)", lambda: list(vocabulary[:2]),
+                items_of(item, const(vocabulary[0]), containers=("list", "list", "tuple", "hostile", "self_clearing")),
+                wild=anything_but(sequences(anything_but(item, plain(st.sampled_from(ALL_NAMES))),
+                                            const(vocabulary[0]))),
+                fail=["Nope"])
+
+
+def name(vocabulary):
+    return Kind(f"NAME({vocabulary[0]}..)", lambda: vocabulary[0], plain(st.sampled_from(vocabulary)),
+                wild=anything_but(plain(st.sampled_from(ALL_NAMES)), texts_b), fail="Nope")
+
+
+def instance_of(type_):
+    """Another instance of a class in CLASSES, for a member that takes one
+    (a merge, say): a fresh ready one, the instance under test itself, one of
+    another class, or anything else."""
+
+    def make():
+        return next(c for c in CLASSES if c.type is type_).make()
+
+    def itself(ctx):
+        return ctx.instance if ctx.instance is not None else make()
+
+    def other(i):
+        row = CLASSES[i % len(CLASSES)]
+        return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
+
+    valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
+                             Build("the instance itself", itself)])
+    others = st.integers(0, 10**6).map(other)
+    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others))
+
+
+class OddDict(dict):
+    """A dict whose own lookups misbehave; the module must read it as the
+    dict it is or refuse it, never trust the overrides."""
+
+    def __getitem__(self, key):
+        raise Boom("__getitem__")
+
+    def items(self):
+        raise Boom("items")
+
+    def keys(self):
+        raise Boom("keys")
+
+
+def records(vocabulary, ok):
+    """Builders of metric records: the valid record with values changed (now
+    and then by hostile objects), keys dropped or added, in a dict, a dict
+    subclass, or no dict at all."""
+    key = st.one_of(st.sampled_from(vocabulary), st.sampled_from(ALL_NAMES), text,
+                    st.sampled_from([1, None, b"x", 1.5]))
+
+    def build(value, shapes, drops, extras):
+        @st.composite
+        def draw_record(draw):
+            drop = draw(st.sets(st.sampled_from(vocabulary), max_size=drops))
+            extra = draw(st.dictionaries(key, value, max_size=extras))
+            changed = draw(st.dictionaries(st.sampled_from(vocabulary), value, max_size=3))
+            shape = draw(st.sampled_from(shapes))
+            k = draw(st.integers(0, 1000))
+
+            def make(ctx):
+                d = {key_: v for key_, v in ok().items() if key_ not in drop}
+                d.update({key_: b(ctx) for key_, b in extra.items()})
+                d.update({key_: b(ctx) for key_, b in changed.items()})
+                if shape == "odd":
+                    return OddDict(d)
+                if shape == "proxy":
+                    return types.MappingProxyType(d)
+                if shape == "pairs":
+                    return list(d.items())
+                if shape == "clearing" and d:
+                    h = Hostile("clear", 0.5, ctx, k)
+                    h.container = d
+                    d[next(iter(d))] = h
+                return d
+
+            return Build(f"record(drop={sorted(drop)}, extra={extra}, changed={changed}, {shape})", make)
+
+        return draw_record()
+
+    return Kind(f"RECORD({vocabulary[0]}..)", ok,
+                build(benign(floats_b), ["dict", "dict", "dict", "clearing"], 0, 0),
+                wild=anything_but(build(anything_but(floats_b), ["dict", "odd", "proxy", "pairs", "clearing"], 3, 3)),
+                fail={})
+
+
+# Valid records, made by the module's own analyses of the rows' valid data.
+_A, _B, _C = np.array(LABEL01), np.array([1, 1, 0, 1, 0, 1, 0, 0]), np.array([0, 1, 1, 1, 0, 0, 1, 1])
+_P = np.array([0.9, 0.1, 0.8, 0.3, 0.2, 0.6, 0.7, 0.4])
+DATA_BIAS_RECORD = records(DATA_BIAS, lambda: _lumetra.py_data_bias_analyzer(_A, _B, 1, 1))
+MODEL_BIAS_RECORD = records(MODEL_BIAS, lambda: _lumetra.py_model_bias_analyzer(_A, _B, _C, 1, 1, 1))
+REGRESSION_RECORD = records(REGRESSION, lambda: _lumetra.py_model_perf_linear_regression(np.array(FLOATS8), _P))
+CLASSIFICATION_RECORD = records(CLASSIFICATION, lambda: _lumetra.py_model_perf_classification(_A, _C))
+LOGISTIC_RECORD = records(LOGISTIC, lambda: _lumetra.py_model_perf_logistic_regression(_A, _P, 0.5))
+
+
+# ---- rows ----------------------------------------------------------------------------------
+
+
+def canonical(v):
+    """A comparable text of a result: floats by their bits, dicts by key."""
+    if isinstance(v, float):
+        return float.hex(v) if not math.isnan(v) else "nan"
+    if isinstance(v, dict):
+        return "{" + ", ".join(f"{k!r}: {canonical(v[k])}" for k in sorted(v, key=repr)) + "}"
+    if isinstance(v, (list, tuple)):
+        return "[" + ", ".join(canonical(x) for x in v) + "]"
+    return repr(v)
+
+
+class Entry:
+    """One entry point: a function, a constructor, a method or a property."""
+
+    def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None):
+        self.name = name
+        self._ok = ok  # valid arguments, where the kinds' own do not fit together
+        self.kinds = tuple(kinds)
+        self.keywords = dict(keywords or {})
+        self.pure = pure  # leaves the instance as it was, even when it succeeds
+        self.volatile = volatile  # a property that changes by itself (a clock)
+        self.on_class = on_class
+        self.owner = None  # the Cls row of a constructor, method or property
+        self.kind = "function"
+        self.target = None
+
+    @property
+    def id(self):
+        return self.name
+
+    @property
+    def params(self):
+        return list(self.kinds) + list(self.keywords.values())
+
+    def ok_args(self):
+        return self._ok() if self._ok else tuple(k.ok() for k in self.params)
+
+    def split(self, args):
+        n = len(self.kinds)
+        return args[:n], dict(zip(self.keywords, args[n:]))
+
+    def call(self, obj, args):
+        pos, kw = self.split(args)
+        if self.kind == "function":
+            return self.target(*pos, **kw)
+        if self.kind == "constructor":
+            return self.owner.type(*pos, **kw)
+        if self.kind == "property":
+            return getattr(obj, self.name.rsplit(".", 1)[1])
+        on = self.owner.type if self.on_class else obj
+        return getattr(on, self.name.rsplit(".", 1)[1])(*pos, **kw)
+
+    def instance(self):
+        """A ready instance for a method or property; None otherwise."""
+        return self.owner.make() if self.kind in ("method", "property") else None
+
+
+def fn(target, *kinds, keywords=None, ok=None):
+    e = Entry(f"{target.__module__ or ''}.{target.__name__}".lstrip("."), kinds, keywords=keywords, ok=ok)
+    e.target = target
+    return e
+
+
+def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None):
+    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok)
+
+
+def prop(name, volatile=False):
+    e = Entry(name, (), pure=True, volatile=volatile)
+    e.kind = "property"
+    return e
+
+
+class Cls:
+    """A class: its constructor's kinds, the member that fills a fresh
+    instance with data (so every method has something to work on), and one
+    row per member."""
+
+    def __init__(self, type_, kinds, prime, members, ok=None):
+        self.type = type_
+        self.ctor = Entry(f"{type_.__name__}()", kinds, ok=ok)
+        self.ctor.kind, self.ctor.owner = "constructor", self
+        self.prime = prime
+        self.members = members
+        for m in members:
+            m.owner = self
+            if m.kind != "property":
+                m.kind = "method"
+            m.name = f"{type_.__name__}.{m.name}"
+
+    def member(self, short):
+        return next(m for m in self.members if m.name.endswith("." + short))
+
+    def make(self):
+        obj = self.ctor.call(None, self.ctor.ok_args())
+        if self.prime:
+            p = self.member(self.prime)
+            p.call(obj, p.ok_args())
+        return obj
+
+    def state(self, obj):
+        """Everything the read-only members without arguments show, errors
+        included: what a failed call must leave as it was."""
+        out = []
+        for m in self.members:
+            if m.pure and not m.params and not m.volatile and not m.on_class:
+                try:
+                    out.append(canonical(m.call(obj, ())))
+                except Exception as e:  # an empty state shows through its error
+                    out.append(f"{type(e).__name__}: {e}")
+        return out
+
+
+L = _lumetra
+
+FUNCTIONS = [
+    fn(L.py_data_bias_analyzer, ARRAY, ARRAY, LABEL, LABEL),
+    fn(L.py_data_bias_runtime_check, DATA_BIAS_RECORD, DATA_BIAS_RECORD, FLOAT),
+    fn(L.py_data_bias_partial_check, DATA_BIAS_RECORD, DATA_BIAS_RECORD, names(DATA_BIAS), FLOAT),
+    fn(L.py_data_bias_analyzer_explicit_seg, ARRAY, OPT_FLOAT, OPT_TEXT, THRESHOLD_TYPE,
+       ARRAY, OPT_FLOAT, OPT_TEXT, THRESHOLD_TYPE),
+    fn(L.py_model_bias_analyzer, ARRAY, ARRAY, ARRAY, LABEL, LABEL, LABEL, ok=lambda: (_A, _B, _C, 1, 1, 1)),
+    fn(L.py_model_bias_runtime_check, MODEL_BIAS_RECORD, MODEL_BIAS_RECORD, FLOAT),
+    fn(L.py_model_bias_partial_check, MODEL_BIAS_RECORD, MODEL_BIAS_RECORD, names(MODEL_BIAS), FLOAT),
+    fn(L.py_model_bias_analyzer_explicit_seg, ARRAY, OPT_FLOAT, OPT_TEXT, THRESHOLD_TYPE,
+       ARRAY, OPT_FLOAT, OPT_TEXT, THRESHOLD_TYPE, ARRAY, OPT_FLOAT, OPT_TEXT, THRESHOLD_TYPE,
+       ok=lambda: (_A, 0.5, None, "GreaterThan", _B, 0.5, None, "GreaterThan", _C, 0.5, None, "GreaterThan")),
+    fn(L.py_model_perf_linear_regression, ARRAY, ARRAY),
+    fn(L.py_model_perf_class_rt_full, CLASSIFICATION_RECORD, CLASSIFICATION_RECORD, FLOAT),
+    fn(L.py_model_perf_class_rt_partial, CLASSIFICATION_RECORD, CLASSIFICATION_RECORD, names(CLASSIFICATION), FLOAT),
+    fn(L.py_model_perf_classification, ARRAY, ARRAY),
+    fn(L.py_model_perf_log_reg_rt_partial, LOGISTIC_RECORD, LOGISTIC_RECORD, names(LOGISTIC), FLOAT),
+    fn(L.py_model_perf_logistic_regression, ARRAY, ARRAY, FLOAT),
+    fn(L.py_model_perf_lin_reg_rt_full, REGRESSION_RECORD, REGRESSION_RECORD, FLOAT),
+    fn(L.py_model_perf_lin_reg_rt_partial, REGRESSION_RECORD, REGRESSION_RECORD, names(REGRESSION), FLOAT),
+    fn(L.py_model_perf_log_reg_rt_full, LOGISTIC_RECORD, LOGISTIC_RECORD, FLOAT),
+    fn(L.py_compute_drift_categorical_distribtuion, STRS, STRS, names(DRIFT)),
+    fn(L.py_compute_drift_continuous_distribtuion, F64, F64, names(DRIFT), RULE),
+]
+
+
+def _streaming_drift_members(data, sample, flush):
+    members = [
+        method("update_stream", sample),
+        method("update_stream_batch", data),
+        method("compute_drift", name(DRIFT), pure=flush),
+        method("compute_drift_multiple_criteria", names(DRIFT), pure=flush),
+        method("reset_baseline", data),
+        method("export_snapshot", pure=True),
+        method("export_baseline", pure=True),
+        prop("total_samples"),
+        prop("n_bins"),
+    ]
+    if flush:
+        members += [method("flush"), prop("last_flush", volatile=True)]
+    return members
+
+
+def _three_labels():
+    return list(_A), list(_C), list(_B)
+
+
+CLASSES = [
+    Cls(L.PyCategoricalDataDrift, [STRS], None, [
+        method("compute_drift", STRS, name(DRIFT), pure=True),
+        method("compute_drift_mutliple_criteria", STRS, names(DRIFT), pure=True),
+        method("reset_baseline", STRS),
+        method("export_baseline", pure=True),
+        prop("num_bins"),
+    ]),
+    Cls(L.PyContinuousDataDrift, [F64, RULE], None, [
+        method("compute_drift", F64, name(DRIFT), pure=True),
+        method("compute_drift_mutliple_criteria", F64, names(DRIFT), pure=True),
+        method("reset_baseline", F64),
+        method("export_baseline", pure=True),
+        prop("num_bins"),
+    ]),
+    Cls(L.PyStreamingContinuousDataDriftFlush, [F64, RULE, OPT_COUNT, OPT_COUNT], "update_stream_batch",
+        _streaming_drift_members(F64, FLOAT, flush=True)),
+    Cls(L.PyStreamingContinuousDataDriftDecay, [F64, RULE, OPT_COUNT], "update_stream_batch",
+        _streaming_drift_members(F64, FLOAT, flush=False)),
+    Cls(L.PyStreamingCategoricalDataDriftFlush, [STRS, OPT_COUNT, OPT_COUNT], "update_stream_batch",
+        _streaming_drift_members(STRS, STR, flush=True)),
+    Cls(L.PyStreamingCategoricalDataDriftDecay, [STRS, OPT_COUNT], "update_stream_batch",
+        _streaming_drift_members(STRS, STR, flush=False)),
+    Cls(L.PyDataBiasStreaming, [LABELS, LABELS], "push_batch", [
+        method("push", INT, INT),
+        method("push_batch", LABELS, LABELS),
+        method("flush"),
+        method("reset_baseline", LABELS, LABELS),
+        method("performance_snapshot", pure=True),
+        method("drift_snapshot", pure=True),
+        method("drift_report", FLOAT, pure=True),
+        method("drift_report_partial_metrics", names(DATA_BIAS), FLOAT, pure=True),
+    ]),
+    Cls(L.PyModelBiasStreaming, [LABELS, LABELS, LABELS], "push_batch", [
+        method("push", INT, INT, INT),
+        method("push_batch", LABELS, LABELS, LABELS, ok=_three_labels),
+        method("flush"),
+        method("reset_baseline", LABELS, LABELS, LABELS, ok=_three_labels),
+        method("performance_snapshot", pure=True),
+        method("drift_snapshot", pure=True),
+        method("drift_report", FLOAT, pure=True),
+        method("drift_report_partial_metrics", names(MODEL_BIAS), FLOAT, pure=True),
+    ], ok=_three_labels),
+    Cls(L.PyBinaryClassificationStreaming, [LABELS, LABELS], "push_batch", [
+        method("push", INT, INT),
+        method("push_batch", LABELS, LABELS),
+        method("flush"),
+        method("reset_baseline", LABELS, LABELS),
+        method("performance_snapshot", pure=True),
+        method("drift_snapshot", pure=True),
+        method("drift_report", FLOAT, pure=True),
+        method("drift_report_partial_metrics", names(CLASSIFICATION), FLOAT, pure=True),
+    ]),
+    Cls(L.PyLinearRegressionStreaming, [VALUES, VALUES], "push_batch", [
+        method("push", FLOAT, FLOAT),
+        method("push_batch", VALUES, VALUES),
+        method("flush"),
+        method("reset_baseline", VALUES, VALUES),
+        method("performance_snapshot", pure=True),
+        method("drift_snapshot", pure=True),
+        method("drift_report", FLOAT, pure=True),
+        method("drift_report_partial_metrics", names(REGRESSION), FLOAT, pure=True),
+    ]),
+    Cls(L.PyLogisticRegressionStreaming, [VALUES, VALUES, FLOAT], "push_batch", [
+        method("push", FLOAT, FLOAT),
+        method("push_batch", VALUES, VALUES),
+        method("flush"),
+        method("reset_baseline", VALUES, VALUES),
+        method("reset_baseline_and_decision_threshold", VALUES, VALUES, FLOAT),
+        method("performance_snapshot", pure=True),
+        method("drift_snapshot", pure=True),
+        method("drift_report", FLOAT, pure=True),
+        method("drift_report_partial_metrics", names(LOGISTIC), FLOAT, pure=True),
+    ]),
+]
+
+# Modules whose every public function and class must have a row.
+MODULES = [_lumetra]
+
+ENTRIES = FUNCTIONS + [e for c in CLASSES for e in [c.ctor] + c.members]
