@@ -1,0 +1,1 @@
+"""lumetra: bias, performance and drift analyses of DataFrames, on the _lumetra engine."""
