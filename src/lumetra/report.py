@@ -14,7 +14,7 @@ import json
 import math
 from dataclasses import asdict, dataclass, field
 from importlib import resources
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence, cast
 
 import narwhals as nw
 import numpy as np
@@ -22,6 +22,8 @@ import numpy as np
 import _lumetra
 
 from . import _svg
+from ._drift import DRIFT_METRICS, _kept_rows, _sample
+from ._frame import kind_of, read_frame
 from ._checks import (
     DATA_BIAS_METRICS,
     FAMILIES,
@@ -31,7 +33,6 @@ from ._checks import (
     run_check,
 )
 
-DRIFT_METRICS = ("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler")
 TASKS = ("regression", "classification", "logistic")
 
 #: Called as ``progress(what, done, total)`` while a report is built.
@@ -66,8 +67,8 @@ class ReportOptions:
 def read_table(path: str) -> Any:
     """A CSV or Parquet file as a pyarrow Table (Parquet is told by its magic bytes)."""
     try:
-        import pyarrow.csv as pa_csv  # type: ignore[import-untyped]
-        import pyarrow.parquet as pa_parquet  # type: ignore[import-untyped]
+        import pyarrow.csv as pa_csv
+        import pyarrow.parquet as pa_parquet
     except ImportError as exc:  # pragma: no cover - depends on the installation
         raise InputError("reading files needs pyarrow: pip install 'lumetra[report]'") from exc
     try:
@@ -78,7 +79,8 @@ def read_table(path: str) -> Any:
     try:
         if magic == b"PAR1":
             return pa_parquet.read_table(path)
-        return pa_csv.read_csv(path)
+        # An empty field is a missing value in every column, text included.
+        return pa_csv.read_csv(path, convert_options=pa_csv.ConvertOptions(strings_can_be_null=True))
     except Exception as exc:  # pyarrow raises several types for unreadable files
         first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise InputError(f"cannot read {path}: {first}") from None
@@ -146,33 +148,34 @@ def _group_text(value: Any) -> str:
     return "(missing)" if value is None else str(value)
 
 
-def _histogram(reference: Any, current: Any, column: str, kind: str, rule: str) -> dict[str, Any]:
-    """Both samples' shares per bin, as the engine bins them for drift."""
-    ref = nw.from_native(reference, eager_only=True)[column]
-    cur = nw.from_native(current, eager_only=True)[column]
-    ref = ref.drop_nulls()
-    cur = cur.drop_nulls()
-    if kind == "continuous":
-        ref_values = np.ascontiguousarray(ref.to_numpy(), dtype=np.float64)
-        cur_values = np.ascontiguousarray(cur.to_numpy(), dtype=np.float64)
-        ref_values = ref_values[~np.isnan(ref_values)]
-        cur_values = cur_values[~np.isnan(cur_values)]
+def _histogram(reference: Any, current: Any, column: str, missing: str, rule: str) -> dict[str, Any]:
+    """Both samples' shares per bin, as the engine bins them for drift.
+
+    The samples are the very arrays :func:`lumetra.drift` hands the engine for
+    this column (same conversion, same rows left out).
+    """
+    samples = []
+    for frame, argument in ((reference, "reference"), (current, "current")):
+        sample = _sample(read_frame(frame, argument), column, argument)
+        samples.append(sample.data(_kept_rows(missing, argument, [(column, sample)])))
+    ref_values, cur_values = samples
+    if np.issubdtype(ref_values.dtype, np.floating):
         # A stream that never flushes holds exactly the current sample, binned
         # over the reference's bins.
         stream = _lumetra.PyStreamingContinuousDataDriftFlush(ref_values, rule, len(cur_values) + 1, None)
         stream.update_stream_batch(cur_values)
         snapshot = stream.export_snapshot()
-        edges = [float(e) for e in snapshot["binEdges"]]
         return {
             "kind": "continuous",
-            "edges": [json_number(e) for e in edges],
+            "edges": [json_number(float(e)) for e in snapshot["binEdges"]],
             "reference": [json_number(float(v)) for v in snapshot["baselineBins"]],
             "current": [json_number(float(v)) for v in snapshot["streamBins"]],
         }
-    ref_text = [str(v) for v in ref.cast(nw.String).to_list()]
-    cur_text = [str(v) for v in cur.cast(nw.String).to_list()]
-    ref_shares = _lumetra.PyCategoricalDataDrift(ref_text).export_baseline()
-    cur_shares = _lumetra.PyCategoricalDataDrift(cur_text).export_baseline()
+    # Each sample's own label shares: labels new in the current sample show
+    # under their own names rather than in one unseen-label slot.
+    # The detector reads a NumPy unicode array in place.
+    ref_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], ref_values)).export_baseline()
+    cur_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], cur_values)).export_baseline()
     labels = sorted(set(ref_shares) | set(cur_shares), key=lambda s: s.encode())
     return {
         "kind": "categorical",
@@ -182,19 +185,25 @@ def _histogram(reference: Any, current: Any, column: str, kind: str, rule: str) 
     }
 
 
+def _policy(options: ReportOptions) -> str:
+    """The missing-value policy for drift and performance, where rows cannot form a group."""
+    return "drop" if options.missing == "group" else options.missing
+
+
 def _drift_columns(reference: Any, current: Any, options: ReportOptions) -> tuple[list[str], list[dict[str, str]]]:
-    ref = nw.from_native(reference, eager_only=True)
-    cur = nw.from_native(current, eager_only=True)
+    """The columns to compare, and the shared ones left out because drift cannot read their type."""
     if options.columns is not None:
         return list(options.columns), []
-    shared = [c for c in ref.columns if c in set(cur.columns)]
+    ref = read_frame(reference, "reference")
+    shared = set(read_frame(current, "current").columns)
     chosen, skipped = [], []
-    for c in shared:
-        dtype = ref.schema[c]
-        if dtype.is_numeric() or dtype in (nw.String, nw.Categorical, nw.Enum, nw.Boolean):
-            chosen.append(c)
+    for column in (c for c in ref.columns if c in shared):
+        try:
+            kind_of(ref.get_column(column), "reference")
+        except ValueError:
+            skipped.append({"column": column, "reason": f"its type {ref.schema[column]} is neither numbers nor labels"})
         else:
-            skipped.append({"column": c, "reason": f"type {dtype} is neither numeric nor categorical"})
+            chosen.append(column)
     return chosen, skipped
 
 
@@ -213,6 +222,7 @@ def _bias_section(
 
     names = DATA_BIAS_METRICS if kind == "data_bias" else MODEL_BIAS_METRICS
     family = FAMILIES[kind]
+    label, prediction = str(options.label), str(options.prediction)
     facets = []
     for facet in options.facets:
         progress(f"{kind.replace('_', ' ')}: {facet}", step[0], total)
@@ -221,11 +231,9 @@ def _bias_section(
         for side, frame in (("reference", reference), ("current", current)):
             kwargs = _outcome_kwargs(kind, options, positive)
             if kind == "data_bias":
-                result = lumetra.data_bias(frame, facet, options.label, missing=options.missing, **kwargs)
+                result = lumetra.data_bias(frame, facet, label, missing=options.missing, **kwargs)
             else:
-                result = lumetra.model_bias(
-                    frame, facet, options.label, options.prediction, missing=options.missing, **kwargs
-                )
+                result = lumetra.model_bias(frame, facet, label, prediction, missing=options.missing, **kwargs)
             sides[side] = {_key(r[facet]): r for r in _rows(result)}
         groups = []
         keys = list(sides["reference"]) + [k for k in sides["current"] if k not in sides["reference"]]
@@ -331,9 +339,9 @@ def build_report(
     for column in drift_columns:
         say(f"drift: {column}", step[0], total)
         step[0] += 1
-        row = _rows(
-            lumetra.drift(reference, current, columns=[column], rule=options.rule, missing=options.missing)
-        )[0]
+        # One column at a time: a column is compared on its own rows, whatever
+        # other columns miss.
+        row = _rows(lumetra.drift(reference, current, columns=[column], rule=options.rule, missing=_policy(options)))[0]
         metrics = {m: _float(row[m]) for m in DRIFT_METRICS}
         gated = metrics[options.drift_metric]
         # A column fails when its drift reaches the threshold, as the engine's
@@ -350,7 +358,7 @@ def build_report(
                 "kind": row["kind"],
                 "bins": int(row["bins"]),
                 "metrics": {m: json_number(v) for m, v in metrics.items()},
-                "histogram": _histogram(reference, current, column, row["kind"], options.rule),
+                "histogram": _histogram(reference, current, column, _policy(options), options.rule),
                 "check": check,
             }
         )
@@ -379,14 +387,14 @@ def _performance(reference: Any, current: Any, options: ReportOptions, positive:
     import lumetra
 
     family = FAMILIES[TASK_FAMILY[str(options.task)]]
-    kwargs: dict[str, Any] = {"task": options.task, "missing": options.missing}
+    kwargs: dict[str, Any] = {"task": options.task, "missing": _policy(options)}
     if options.task != "regression":
         kwargs["positive"] = positive
     if options.task == "logistic" and options.threshold is not None:
         kwargs["threshold"] = options.threshold
     sides: dict[str, Any] = {}
     for side, frame in (("reference", reference), ("current", current)):
-        row = _rows(lumetra.performance(frame, options.label, options.prediction, **kwargs))[0]
+        row = _rows(lumetra.performance(frame, str(options.label), str(options.prediction), **kwargs))[0]
         sides[side] = {"n": int(row["n"]), "metrics": _metrics(row, family.metrics)}
     report = run_check(
         family, sides["reference"]["metrics"], sides["current"]["metrics"], threshold=options.check_threshold
