@@ -63,20 +63,19 @@ def main() -> int:
     args = parser.parse_args()
 
     reference, current = write_parts(args.out)
-    command = lumetra_command() + [
-        "report",
-        str(reference),
-        str(current),
+    arguments = [
+        "report", reference.name, current.name,
         "--label", "target",
         "--prediction", "prediction",
         "--task", "regression",
         "--threshold", str(OUTCOME_THRESHOLD),
         "--facet", "sex",
-        "-o", str(args.out / "report.html"),
-        "--json", str(args.out / "report.json"),
+        "-o", "report.html",
+        "--json", "report.json",
     ]  # fmt: skip
-    print("$ " + " ".join(["lumetra"] + command[len(lumetra_command()) :]), flush=True)
-    status = subprocess.call(command)
+    print(f"$ cd {args.out}", flush=True)
+    print("$ lumetra " + " ".join(arguments), flush=True)
+    status = subprocess.call(lumetra_command() + arguments, cwd=args.out)
     if status in (0, 1):
         print(f"Open the report: {(args.out / 'report.html').resolve().as_uri()}")
         return 0

@@ -45,7 +45,7 @@ def example(tmp_path_factory) -> Path:
         timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
-    assert f"report: {out / 'report.html'}" in done.stdout
+    assert "report: " in done.stdout and (out / "report.html").is_file()
     return out / "report.html"
 
 

@@ -86,6 +86,7 @@ def test_named_sets_and_non_finite_values(write):
     assert run.status == 1
     assert "FAILED  north" in run.out and "passed  south" in run.out
     assert "2 metric sets compared, 1 failed" in run.out
+    assert "1 metric set compared" in lumetra("check", write("b1.json", data_bias()), write("l1.json", data_bias())).out
 
 
 @pytest.mark.parametrize(

@@ -316,7 +316,8 @@ def _check(args: argparse.Namespace) -> int:
         for name in only:
             where = args.baseline if name in baseline else args.latest
             print(f"skipped {name} (only in {where})")
-    print(f"{len(pairs)} metric sets compared, {failed} failed")
+    sets = "metric set" if len(pairs) == 1 else "metric sets"
+    print(f"{len(pairs)} {sets} compared, {failed} failed")
     return EXIT_FAILED if failed else EXIT_PASSED
 
 
