@@ -44,16 +44,18 @@ using OutcomeMarker = std::function<void(std::size_t begin, std::size_t end, std
 /// the ground truth is marked first.
 template <class Src, class V>
 void mark_outcome(const Src& column, const SegmentationCriterion<V>& criterion, unsigned bit, std::size_t begin,
-                  std::size_t end, std::uint8_t* flags) {
-    with_packed(column, [&](const auto& src) {
-        with_predicate(criterion, [&](auto meets) {
+                  std::size_t end, std::uint8_t* __restrict flags) {
+    with_packed(column, [&](const auto& view) {
+        // A local copy of the view: byte stores through `flags` could
+        // otherwise alias its pointer and keep the loop from vectorising.
+        const auto src = view;
+        with_predicate(criterion, [&, flags](auto meets) {
+            std::uint8_t* __restrict out = flags - begin;
             if (bit == 0) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    flags[i - begin] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
-                }
+                for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
             } else {
                 for (std::size_t i = begin; i < end; ++i) {
-                    flags[i - begin] |= static_cast<std::uint8_t>(meets(static_cast<V>(src[i])) << bit);
+                    out[i] |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(meets(static_cast<V>(src[i]))) << bit);
                 }
             }
         });
@@ -118,53 +120,104 @@ inline std::size_t slot_of(C c, std::size_t groups, bool& bad) noexcept {
 
 }  // namespace detail
 
-/// Tallies every row of `codes` into cells[code * width + flags] (a zeroed
-/// array of groups * width counts) in one pass; rows with a negative code are
-/// left out. False when a code is at or beyond `groups`: the counts are then
-/// incomplete and must be discarded.
-template <class Codes>
-bool tally_groups(const Codes& codes, std::size_t groups, std::size_t width, const OutcomeMarker& mark,
-                  std::uint64_t* cells) {
-    using C = detail::code_t<Codes>;
+namespace detail {
+
+/// True when every code of rows [begin, end) names a group (none is left out).
+template <class Src>
+bool codes_in_range(const Src& codes, std::size_t begin, std::size_t end, std::size_t groups) noexcept {
+    using C = code_t<Src>;
+    C lo = codes[begin], hi = codes[begin];
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        const C c = codes[i];
+        lo = c < lo ? c : lo;
+        hi = c > hi ? c : hi;
+    }
+    if constexpr (std::is_signed_v<C>) {
+        if (lo < 0) return false;
+    }
+    return static_cast<std::make_unsigned_t<C>>(hi) < groups;
+}
+
+// Counts rows into Width cells per group. prepare(begin, end) readies the
+// outcome flags of a block of rows and returns flag(i) for its rows.
+template <std::size_t Width, class Src, class Prepare>
+bool tally_with_width(const Src& codes, std::size_t groups, Prepare&& prepare, std::uint64_t* cells) {
+    using C = code_t<Src>;
     const std::size_t n = codes.size();
-    const std::size_t table = (groups + 1) * width;  // the last group holds rows left out
+    const std::size_t table = (groups + 1) * Width;  // the last group holds rows left out
     // Small tables are counted in four interleaved copies: runs of rows that
     // land in the same cell then form four independent chains of increments
     // instead of one, which a store-to-load dependency would serialise.
     constexpr std::size_t kLanes = 4;
-    const bool lanes = table <= 4096;
-    std::vector<std::uint64_t> counts(lanes ? kLanes * table : table, 0);
-    std::uint8_t flags[kGroupBlock];
+    const std::size_t lanes = table <= 4096 ? kLanes : 1;
+    std::vector<std::uint64_t> counts(lanes * table, 0);
+    std::uint64_t* out[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) out[l] = counts.data() + (l % lanes) * table;
     bool bad = false;
     for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
         const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
-        mark(begin, end, flags);
-        std::uint64_t* out = counts.data();
-        if (lanes) {
-            std::size_t i = begin;
+        const auto flag = prepare(begin, end);
+        std::size_t i = begin;
+        if (codes_in_range(codes, begin, end, groups)) {
+            // Every row counts: no test per row.
             for (; i + kLanes <= end; i += kLanes) {
                 for (std::size_t l = 0; l < kLanes; ++l) {
-                    const std::size_t s = detail::slot_of<C>(codes[i + l], groups, bad);
-                    out[l * table + s * width + flags[i + l - begin]] += 1;
+                    const auto c = static_cast<std::size_t>(static_cast<std::make_unsigned_t<C>>(codes[i + l]));
+                    out[l][c * Width + flag(i + l)] += 1;
                 }
             }
-            for (; i < end; ++i) out[detail::slot_of<C>(codes[i], groups, bad) * width + flags[i - begin]] += 1;
-        } else {
-            for (std::size_t i = begin; i < end; ++i) {
-                out[detail::slot_of<C>(codes[i], groups, bad) * width + flags[i - begin]] += 1;
-            }
         }
+        for (; i < end; ++i) out[0][slot_of<C>(codes[i], groups, bad) * Width + flag(i)] += 1;
         if (bad) return false;
     }
-    const std::size_t kept = groups * width;
+    const std::size_t kept = groups * Width;
     for (std::size_t k = 0; k < kept; ++k) {
-        std::uint64_t sum = counts[k];
-        if (lanes) {
-            for (std::size_t l = 1; l < kLanes; ++l) sum += counts[l * table + k];
-        }
+        std::uint64_t sum = 0;
+        for (std::size_t l = 0; l < lanes; ++l) sum += counts[l * table + k];
         cells[k] += sum;
     }
     return true;
+}
+
+}  // namespace detail
+
+/// Tallies every row of `codes` into cells[code * width + flags] (a zeroed
+/// array of groups * width counts, width 2 or 4) in one pass; rows with a
+/// negative code are left out. False when a code is at or beyond `groups`:
+/// the counts are then incomplete and must be discarded.
+template <class Codes>
+bool tally_groups(const Codes& codes, std::size_t groups, std::size_t width, const OutcomeMarker& mark,
+                  std::uint64_t* cells) {
+    std::uint8_t flags[kGroupBlock];
+    auto prepare = [&](std::size_t begin, std::size_t end) {
+        mark(begin, end, flags);
+        const std::uint8_t* f = flags;
+        return [f, begin](std::size_t i) noexcept { return static_cast<std::size_t>(f[i - begin]); };
+    };
+    return with_packed(codes, [&](const auto& src) {
+        return width == 2 ? detail::tally_with_width<2>(src, groups, prepare, cells)
+                          : detail::tally_with_width<4>(src, groups, prepare, cells);
+    });
+}
+
+/// The same with one outcome column (2 cells per group), tested as each row
+/// is counted: the ground truth of a data-bias analysis.
+template <class Codes, class Src, class V>
+bool tally_groups(const Codes& codes, std::size_t groups, const Src& column,
+                  const SegmentationCriterion<V>& criterion, std::uint64_t* cells) {
+    return with_packed(codes, [&](const auto& code_view) {
+        return with_packed(column, [&](const auto& view) {
+            const auto values = view;
+            return with_predicate(criterion, [&](auto meets) {
+                auto prepare = [&](std::size_t, std::size_t) {
+                    return [&](std::size_t i) noexcept {
+                        return static_cast<std::size_t>(meets(static_cast<V>(values[i])));
+                    };
+                };
+                return detail::tally_with_width<2>(code_view, groups, prepare, cells);
+            });
+        });
+    });
 }
 
 /// The generalized entropy that the batch analysis gives each group's

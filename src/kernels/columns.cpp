@@ -58,17 +58,6 @@ bool rule_value(PyObject* value, V& out, const char* argument) {
     }
 }
 
-template <class Src, class V>
-std::optional<OutcomeMarker> marker_for(const Src& src, CriterionKind kind, PyObject* value, unsigned bit,
-                                        const char* argument) {
-    SegmentationCriterion<V> criterion;
-    criterion.kind = kind;
-    if (!rule_value<V>(value, criterion.value, argument)) return std::nullopt;
-    return OutcomeMarker([src, criterion, bit](std::size_t begin, std::size_t end, std::uint8_t* flags) {
-        mark_outcome(src, criterion, bit, begin, end, flags);
-    });
-}
-
 }  // namespace
 
 std::optional<py::NativeColumn> column_arg(PyObject* array, const char* argument) {
@@ -81,41 +70,36 @@ std::optional<py::NativeColumn> column_arg(PyObject* array, const char* argument
     return c;
 }
 
-std::optional<OutcomeMarker> outcome_marker(const py::NativeColumn& column, const std::string& rule,
-                                            PyObject* value, unsigned bit, const char* argument) {
-    CriterionKind kind;
+template <class V>
+bool outcome_criterion(const std::string& rule, PyObject* value, const char* argument,
+                       SegmentationCriterion<V>& out) {
     if (rule == "==") {
-        kind = CriterionKind::EqualTo;
+        out.kind = CriterionKind::EqualTo;
     } else if (rule == ">=") {
-        kind = CriterionKind::GreaterThanEqualTo;
+        out.kind = CriterionKind::GreaterThanEqualTo;
     } else {
         PyErr_Format(PyExc_ValueError, "%s rule must be '==' or '>='", argument);
-        return std::nullopt;
+        return false;
     }
-    switch (column.type) {
-        case py::NativeType::F32:
-        case py::NativeType::F64:
-            return py::visit_numeric(column, [&](const auto& src) {
-                return marker_for<std::decay_t<decltype(src)>, double>(src, kind, value, bit, argument);
-            });
-        case py::NativeType::Bool:
-            return marker_for<py::BoolStrided, std::uint8_t>(py::BoolStrided{column.data, column.stride, column.n},
-                                                             kind, value, bit, argument);
-        case py::NativeType::Unicode:
-            PyErr_Format(PyExc_TypeError, "%s must be numeric or bool", argument);
-            return std::nullopt;
-        default:
-            break;
-    }
-    return py::visit_numeric(column, [&](const auto& src) -> std::optional<OutcomeMarker> {
-        using S = std::decay_t<decltype(src)>;
-        using T = std::decay_t<decltype(src[0])>;
-        if constexpr (std::is_integral_v<T> && !std::is_same_v<S, py::BoolStrided>) {
-            return marker_for<S, T>(src, kind, value, bit, argument);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s must be numeric or bool", argument);
-            return std::nullopt;
-        }
+    return rule_value<V>(value, out.value, argument);
+}
+
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<double>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::int8_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::int16_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::int32_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::int64_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::uint8_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::uint16_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::uint32_t>&);
+template bool outcome_criterion(const std::string&, PyObject*, const char*, SegmentationCriterion<std::uint64_t>&);
+
+std::optional<OutcomeMarker> outcome_marker(const py::NativeColumn& column, const std::string& rule,
+                                            PyObject* value, unsigned bit, const char* argument) {
+    return with_outcome<OutcomeMarker>(column, rule, value, argument, [bit](const auto& src, const auto& criterion) {
+        return OutcomeMarker([src, criterion, bit](std::size_t begin, std::size_t end, std::uint8_t* flags) {
+            mark_outcome(src, criterion, bit, begin, end, flags);
+        });
     });
 }
 

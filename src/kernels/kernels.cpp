@@ -173,6 +173,31 @@ const char* const kTallyDoc =
     "or 4 (truth and prediction), cell = truth_positive + 2 * prediction_positive. A row with a\n"
     "negative group code is left out. Tallies of separate chunks of rows add up.";
 
+// Tallies of a ground truth alone, tested as each row is counted (signed codes).
+PyObject* tally_truth(const Signature& sig, const BoundArgs& b, const Codes& codes) {
+    auto truth = column_arg(b[2], sig.name(2));
+    if (!truth) return nullptr;
+    if (truth->n != codes.column.n) {
+        PyErr_Format(PyExc_ValueError, "truth must have one value per row (%zu rows, got %zu)", codes.column.n,
+                     truth->n);
+        return nullptr;
+    }
+    std::string rule;
+    if (!py::convert_arg(sig, b, 3, rule)) return nullptr;
+    std::vector<std::uint64_t> cells(codes.groups * 2, 0);
+    auto counted = with_outcome<bool>(*truth, rule, b[4], "truth", [&](const auto& src, const auto& criterion) {
+        std::optional<bool> ok;
+        visit_signed_codes(codes.column, [&](const auto& view) -> PyObject* {
+            without_gil([&] { ok = tally_groups(view, codes.groups, src, criterion, cells.data()); });
+            return Py_None;
+        });
+        return ok.value_or(false);
+    });
+    if (!counted) return nullptr;
+    if (!*counted) return PyErr_Occurred() ? nullptr : code_out_of_range();
+    return new_array(cells, codes.groups, 2);
+}
+
 PyObject* tally(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::guarded([&]() -> PyObject* {
         BoundArgs b;
@@ -182,6 +207,8 @@ PyObject* tally(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         if (!py::convert_args(kTallySig, b, groups, n_groups)) return nullptr;
         auto codes = codes_arg(groups.obj, n_groups);
         if (!codes) return nullptr;
+        const bool signed_codes = visit_signed_codes(codes->column, [](const auto&) { return Py_None; }) != nullptr;
+        if ((b[5] == nullptr || b[5] == Py_None) && signed_codes) return tally_truth(kTallySig, b, *codes);
         bool with_prediction = false;
         auto mark = outcomes_arg(kTallySig, b, 2, 5, codes->column.n, with_prediction);
         if (!mark) return nullptr;

@@ -61,7 +61,7 @@ def data_bias(
     chosen = _compared_groups(groups, tallies)
     ref = None if reference is None else groups.code_of(chosen, reference, "reference")
     result = _kernels.bias(tallies[chosen], ref)
-    return result_table(frame, groups.value_columns(chosen, frame.implementation), result)
+    return _table(frame, groups, chosen, ref, result)
 
 
 def model_bias(
@@ -120,6 +120,15 @@ def model_bias(
         None if ref is None else int(chosen[ref]),
     )
     result = _kernels.bias(tallies[chosen], ref, entropy[chosen])
+    return _table(frame, groups, chosen, ref, result)
+
+
+REFERENCE_ROW = "the reference group, not compared with itself"
+
+
+def _table(frame: Frame, groups: Groups, chosen: Array, reference: Optional[int], result: dict[str, Any]) -> Any:
+    if reference is not None:
+        result["error"][reference] = REFERENCE_ROW
     return result_table(frame, groups.value_columns(chosen, frame.implementation), result)
 
 

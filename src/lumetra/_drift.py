@@ -30,8 +30,7 @@ class _Sample:
     def missing(self) -> Optional[Mask]:
         if isinstance(self.values, Values):
             return self.values.missing
-        absent = self.values.missing()
-        return absent if absent.any() else None
+        return self.values.missing()
 
     def data(self, keep: Optional[Mask]) -> Array:
         """The detector's input: float64 numbers, or the text of each value."""

@@ -77,10 +77,20 @@ class Values:
         return 0 if self.missing is None else int(np.count_nonzero(self.missing))
 
 
+def _may_hold_nulls(series: Series) -> bool:
+    # A pandas column backed by a NumPy integer or boolean array has no way to
+    # mark a value missing; asking would scan the whole column.
+    if series.implementation.is_pandas():
+        dtype = series.to_native().dtype
+        if isinstance(dtype, np.dtype) and dtype.kind in "biu":
+            return False
+    return series.null_count() > 0
+
+
 def read_values(series: Series, argument: str) -> Values:
     """A numeric or boolean column's values, zero-copy where the library allows."""
     missing: Optional[Mask] = None
-    if series.null_count():
+    if _may_hold_nulls(series):
         missing = np.asarray(series.is_null().to_numpy(), dtype=bool)
         filler: Union[bool, int] = False if series.dtype == nw.Boolean else 0
         array = np.asarray(series.fill_null(filler).to_numpy())
@@ -103,7 +113,10 @@ class Coded:
     codes: Array
     labels: list[Any]
 
-    def missing(self) -> Mask:
+    def missing(self) -> Optional[Mask]:
+        """Rows without a value, or None when every row has one."""
+        if self.codes.size == 0 or self.codes.min() >= 0:
+            return None
         mask: Mask = self.codes < 0
         return mask
 
@@ -153,7 +166,8 @@ def _text_codes(series: Series) -> Coded:
         import pandas as pd
 
         if isinstance(native.dtype, pd.CategoricalDtype):
-            return Coded(np.asarray(native.cat.codes.to_numpy()), list(native.cat.categories.tolist()))
+            # The categorical's own codes, not the copy that .cat.codes makes.
+            return Coded(np.asarray(native.array.codes), list(native.cat.categories.tolist()))
         codes, uniques = pd.factorize(native, sort=True, use_na_sentinel=True)
         return Coded(np.asarray(codes), list(uniques.tolist()))
     if implementation.is_polars():

@@ -112,8 +112,8 @@ def column_groups(frame: Frame, names: Sequence[str], argument: str, missing: st
         coded = read_codes(series, kind_of(series, argument), argument)
         column_codes, column_labels = coded.codes, list(coded.labels)
         absent = coded.missing()
-        n_missing = int(np.count_nonzero(absent))
-        if n_missing:
+        if absent is not None:
+            n_missing = int(np.count_nonzero(absent))
             if missing == "raise":
                 raise missing_error(argument, name, n_missing, group=True)
             if missing == "group":

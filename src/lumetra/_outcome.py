@@ -84,7 +84,7 @@ def read_outcome(
     described = f"no value equals {positive_name}={positive!r}"
     if kind is Kind.TEXT:
         coded = read_codes(series, kind, argument)
-        outcome = Outcome(argument, name, coded.codes, "==", -1, _flags(coded.missing()), described)
+        outcome = Outcome(argument, name, coded.codes, "==", -1, coded.missing(), described)
         for index, label in enumerate(coded.labels):
             if isinstance(label, str) == isinstance(positive, str) and label == positive:
                 return Outcome(argument, name, coded.codes, "==", index, outcome.missing, described)
@@ -112,6 +112,3 @@ def _as_numbers(array: Array) -> Array:
     # Booleans are compared as their 0/1 bytes.
     return array.view(np.uint8) if array.dtype == np.bool_ else array
 
-
-def _flags(mask: Mask) -> Optional[Mask]:
-    return mask if mask.any() else None

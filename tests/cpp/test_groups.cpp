@@ -69,6 +69,16 @@ TEST_CASE("tally_groups counts every row once by group and outcome, in one pass 
         }
         CHECK(cells == expected);
 
+        // The truth alone, tested as rows are counted, gives the truth's cells.
+        std::vector<std::uint64_t> truth_only(static_cast<std::size_t>(groups) * 2, 0);
+        const SegmentationCriterion<std::uint8_t> positive{CriterionKind::EqualTo, 1};
+        REQUIRE(tally_groups(r.codes(), static_cast<std::size_t>(groups), view_of(r.truth), positive,
+                             truth_only.data()));
+        for (std::size_t g = 0; g < static_cast<std::size_t>(groups); ++g) {
+            CHECK(truth_only[g * 2] == expected[g * 4] + expected[g * 4 + 2]);
+            CHECK(truth_only[g * 2 + 1] == expected[g * 4 + 1] + expected[g * 4 + 3]);
+        }
+
         // Two chunks tallied separately add up to the whole.
         const std::size_t half = n / 2;
         std::vector<std::uint64_t> merged(cells.size(), 0);
