@@ -133,21 +133,14 @@ def run_check(
     """The engine's report for ``latest`` against ``baseline``.
 
     The result is the engine's dict: ``{"passed": True}`` or ``{"passed": False,
-    "failed_report": [{"metric": name, "drift": value}, ...]}``, its failed
-    metrics put in the family's order (the engine lists them in no fixed order).
-    Errors of the engine (a missing metric, an unknown name) propagate as its
-    ``ValueError`` or ``TypeError``.
+    "failed_report": [{"metric": name, "drift": value}, ...]}``, failed metrics
+    in metric order. Errors of the engine (a missing metric, an unknown name)
+    propagate as its ``ValueError`` or ``TypeError``.
     """
     kwargs = {} if threshold is None else {"threshold": threshold}
     if metrics is None:
-        report = family.full(dict(baseline), dict(latest), **kwargs)
-    else:
-        report = family.partial(dict(baseline), dict(latest), list(metrics), **kwargs)
-    failed = report.get("failed_report")
-    if failed:
-        order = {name: i for i, name in enumerate(family.metrics)}
-        report["failed_report"] = sorted(failed, key=lambda e: order.get(e["metric"], len(order)))
-    return report
+        return family.full(dict(baseline), dict(latest), **kwargs)
+    return family.partial(dict(baseline), dict(latest), list(metrics), **kwargs)
 
 
 def json_number(value: float) -> float | str:
