@@ -276,3 +276,16 @@ def test_dates_are_left_out_and_missing_values_can_form_a_group(tmp_path):
     assert groups["east"]["check"] == {"status": "not checked", "failed": [], "note": "the group is not in the current data"}
     assert report["summary"]["not_checked"] >= 1
     assert "not checked" in run.out
+
+
+def test_names_and_labels_from_the_data_are_escaped(tmp_path):
+    hostile = "<script>alert(1)</script>"
+    text = f'"{hostile}",label\n' + "".join(f'"{hostile if i % 3 else "a&b"}",{i % 2}\n' for i in range(12))
+    for name in ("ref.csv", "cur.csv"):
+        (tmp_path / name).write_text(text)
+    run = run_lumetra("report", tmp_path / "ref.csv", tmp_path / "cur.csv", "--label", "label",
+                      "--facet", hostile, "-o", tmp_path / "r.html")  # fmt: skip
+    assert run.status == 0, run.err
+    html = (tmp_path / "r.html").read_text()
+    assert "<script" not in html
+    assert "&lt;script&gt;" in html and "a&amp;b" in html

@@ -79,9 +79,11 @@ def histogram(
         path = []
         bar_w = max(slot * 0.45, 0.3)
         for i, value in enumerate(series[:count]):
-            if not math.isfinite(value) or value <= 0:
+            h = value * scale if math.isfinite(value) else 0.0
+            # A bar lower than a fifth of a pixel would not show; leaving it out
+            # keeps a column of thousands of nearly empty bins small.
+            if h < 0.2:
                 continue
-            h = value * scale
             x = left + i * slot + slot * (0.05 + offset * 0.9)
             y = top + plot_h - h
             path.append(f"M{_fmt(x)} {_fmt(y)}h{_fmt(bar_w)}v{_fmt(h)}h-{_fmt(bar_w)}z")
