@@ -116,9 +116,17 @@ std::optional<Codes> codes_arg(PyObject* groups, std::uint64_t n_groups) {
     return Codes{*c, static_cast<std::size_t>(n_groups)};
 }
 
-// An outcome column with its rule: (array, rule, value) arguments at `first`.
-std::optional<OutcomeMarker> outcome_arg(const Signature& sig, const BoundArgs& b, std::size_t first, unsigned bit,
-                                         std::size_t rows) {
+// An outcome column and its rule: the (array, rule, value) arguments at
+// `first`; the array must have one value per row.
+struct OutcomeArgs {
+    py::NativeColumn column;
+    std::string rule;
+    PyObject* value;
+    const char* argument;
+};
+
+std::optional<OutcomeArgs> outcome_args(const Signature& sig, const BoundArgs& b, std::size_t first,
+                                        std::size_t rows) {
     const char* argument = sig.name(first);
     auto c = column_arg(b[first], argument);
     if (!c) return std::nullopt;
@@ -126,16 +134,20 @@ std::optional<OutcomeMarker> outcome_arg(const Signature& sig, const BoundArgs& 
         PyErr_Format(PyExc_ValueError, "%s must have one value per row (%zu rows, got %zu)", argument, rows, c->n);
         return std::nullopt;
     }
+    if (b[first + 1] == nullptr || b[first + 2] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s needs a rule and a value", argument);
+        return std::nullopt;
+    }
     std::string rule;
-    if (b[first + 1] == nullptr || !py::convert_arg(sig, b, first + 1, rule)) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s needs a rule", argument);
-        return std::nullopt;
-    }
-    if (b[first + 2] == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s needs a value", argument);
-        return std::nullopt;
-    }
-    return outcome_marker(*c, rule, b[first + 2], bit, argument);
+    if (!py::convert_arg(sig, b, first + 1, rule)) return std::nullopt;
+    return OutcomeArgs{*c, std::move(rule), b[first + 2], argument};
+}
+
+std::optional<OutcomeMarker> outcome_arg(const Signature& sig, const BoundArgs& b, std::size_t first, unsigned bit,
+                                         std::size_t rows) {
+    auto o = outcome_args(sig, b, first, rows);
+    if (!o) return std::nullopt;
+    return outcome_marker(o->column, o->rule, o->value, bit, o->argument);
 }
 
 // The truth marker, with the prediction's marker added when one is given.
@@ -175,26 +187,20 @@ const char* const kTallyDoc =
 
 // Tallies of a ground truth alone, tested as each row is counted (signed codes).
 PyObject* tally_truth(const Signature& sig, const BoundArgs& b, const Codes& codes) {
-    auto truth = column_arg(b[2], sig.name(2));
+    auto truth = outcome_args(sig, b, 2, codes.column.n);
     if (!truth) return nullptr;
-    if (truth->n != codes.column.n) {
-        PyErr_Format(PyExc_ValueError, "truth must have one value per row (%zu rows, got %zu)", codes.column.n,
-                     truth->n);
-        return nullptr;
-    }
-    std::string rule;
-    if (!py::convert_arg(sig, b, 3, rule)) return nullptr;
     std::vector<std::uint64_t> cells(codes.groups * 2, 0);
-    auto counted = with_outcome<bool>(*truth, rule, b[4], "truth", [&](const auto& src, const auto& criterion) {
-        std::optional<bool> ok;
+    auto counted = with_outcome<bool>(truth->column, truth->rule, truth->value, truth->argument,
+                                      [&](const auto& src, const auto& criterion) {
+        bool ok = false;
         visit_signed_codes(codes.column, [&](const auto& view) -> PyObject* {
             without_gil([&] { ok = tally_groups(view, codes.groups, src, criterion, cells.data()); });
             return Py_None;
         });
-        return ok.value_or(false);
+        return ok;
     });
     if (!counted) return nullptr;
-    if (!*counted) return PyErr_Occurred() ? nullptr : code_out_of_range();
+    if (!*counted) return code_out_of_range();
     return new_array(cells, codes.groups, 2);
 }
 
