@@ -129,3 +129,30 @@ def test_help_version_and_usage(args, status, stream, word):
     assert run.status == status
     assert word in (run.out if stream == "out" else run.err)
     assert "Traceback" not in run.err
+
+
+def test_family_names_are_the_engine_keys():
+    from lumetra._checks import FAMILIES
+
+    feature, truth, pred = np.array([1, 1, 1, 0, 0, 0]), np.array([1, 0, 1, 1, 0, 0]), np.array([1, 1, 0, 1, 1, 0])
+    engine = {
+        "data_bias": E.py_data_bias_analyzer(feature, truth, 1, 1),
+        "model_bias": E.py_model_bias_analyzer(feature, truth, pred, 1, 1, 1),
+        "regression": regression(),
+        "classification": E.py_model_perf_classification(truth, pred),
+        "logistic": E.py_model_perf_logistic_regression(truth, pred * 0.8, 0.5),
+    }
+    for name, family in FAMILIES.items():
+        assert set(family.metrics) == set(engine[name]), name
+        assert len(family.metrics) == len(engine[name])
+
+
+def test_an_internal_fault_is_status_3_with_its_traceback(write, monkeypatch):
+    from lumetra import cli
+
+    def broken(*args, **kwargs):
+        raise ZeroDivisionError("boom")
+
+    monkeypatch.setattr("lumetra._checks.run_check", broken)
+    status = cli.main(["check", write("b.json", regression()), write("l.json", regression())])
+    assert status == 3

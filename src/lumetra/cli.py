@@ -1,7 +1,8 @@
 """The ``lumetra`` command: ``lumetra report`` and ``lumetra check``.
 
 Exit status: 0 when every check passed, 1 when any check failed, 2 for a usage
-or input error (reported as one line on stderr, naming the file or column).
+or input error (reported as one line on stderr, naming the file or column), 3
+for an internal error (a bug, reported with its traceback).
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from typing import Any, Sequence, TextIO
 EXIT_PASSED = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_INTERNAL = 3
 
 FAMILY_NAMES = ("data_bias", "model_bias", "regression", "classification", "logistic")
 
@@ -333,9 +335,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command == "report":
-        return _report(args)
-    return _check(args)
+    try:
+        if args.command == "report":
+            return _report(args)
+        return _check(args)
+    except Exception:
+        # Not the user's input but a fault of lumetra: show where, and keep the
+        # status apart from "a check failed".
+        import traceback
+
+        traceback.print_exc()
+        sys.stderr.write("lumetra: internal error (a bug in lumetra; the traceback above helps to fix it)\n")
+        return EXIT_INTERNAL
 
 
 if __name__ == "__main__":  # pragma: no cover
