@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import _lumetra
+from hostile import Boom, EqRaises, FloatRaises, IndexRaises
 from lumetra import _kernels
 
 rng = np.random.default_rng(5)
@@ -112,6 +113,26 @@ def test_bias_from_tallies_equals_the_module_on_masks(reference):
 )
 def test_refusals(call, error, message):
     with pytest.raises(error, match=message):
+        call()
+
+
+ONE = np.zeros(1, np.int8)
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: _kernels.tally(ONE, IndexRaises(), TRUTH[:1], "==", 1), Boom),
+        (lambda: _kernels.tally(ONE, 1, TRUTH[:1], "==", FloatRaises()), TypeError),
+        (lambda: _kernels.tally(ONE, 1, PRED[:1], "==", FloatRaises()), TypeError),
+        (lambda: _kernels.tally(ONE, 1, TRUTH[:1], EqRaises(), 1), TypeError),
+        (lambda: _kernels.bias(np.zeros((2, 2), np.uint64), IndexRaises()), Boom),
+        (lambda: _kernels.performance("logistic", ONE, 1, TRUTH[:1], "==", 1, PRED[:1], None, None, FloatRaises()),
+         Boom),
+    ],
+)
+def test_hostile_arguments_raise_their_own_errors(call, error):
+    with pytest.raises(error):
         call()
 
 
