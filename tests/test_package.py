@@ -122,6 +122,15 @@ def test_missing_value_policies(library):
 
 
 @pytest.mark.parametrize("library", LIBRARIES)
+def test_a_text_column_with_every_value_missing(library):
+    data = make(library, {"f": ("str?", [None] * 4), "y": ("int", [1, 0, 1, 0]), "p": ("float", [0.5] * 4)})
+    with pytest.raises(ValueError, match=r"by column 'f' has 4 rows with a missing value"):
+        lumetra.performance(data, "y", "p", task="regression", by="f")
+    with pytest.raises(ValueError, match="no rows"):
+        lumetra.performance(data, "y", "p", task="regression", by="f", missing="drop")
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
 @pytest.mark.parametrize("function", ["data_bias", "model_bias"])
 def test_intersections_of_two_facets_and_a_reference(library, function):
     rng = np.random.default_rng(2)

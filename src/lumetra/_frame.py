@@ -196,7 +196,7 @@ def _arrow_codes(column: Any) -> Coded:
     labels: list[Any] = chunked.chunk(0).dictionary.to_pylist()
     indices = pa.chunked_array([c.indices for c in chunked.chunks], type=chunked.type.index_type)
     codes = np.asarray(pc.fill_null(pc.cast(indices, pa.int64()), -1).to_numpy())
-    if declared:
+    if declared or not labels:  # no labels: every value is missing
         return Coded(codes, labels)
     # Encoded text comes in order of first appearance; groups go by code point.
     order = sorted(range(len(labels)), key=labels.__getitem__)
