@@ -27,11 +27,15 @@ def chromium() -> str:
 
 
 def headless(*args: str) -> subprocess.CompletedProcess[str]:
+    # The browser is not ours to sanitize: under the sanitizer run it must not
+    # inherit the runtimes preloaded into the interpreter (it hangs with them).
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     return subprocess.run(
         [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", *args],
         capture_output=True,
         text=True,
         timeout=120,
+        env=env,
     )
 
 
