@@ -32,21 +32,10 @@ import lumetra
 from frames import LIBRARIES, make
 from hostile import Boom
 from lumetra import _kernels
+from vocabulary import CLASSIFICATION, DATA_BIAS, DRIFT, LOGISTIC, MODEL_BIAS, REGRESSION
 
 # ---- metric vocabulary --------------------------------------------------------------
 
-DATA_BIAS = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence",
-             "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov"]
-MODEL_BIAS = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference",
-              "RecallDifference", "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate",
-              "SpecialityDifference", "DifferenceInConditionalRejection", "DifferenceInRejectionRate",
-              "TreatmentEquity", "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
-REGRESSION = ["RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError",
-              "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"]
-CLASSIFICATION = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
-                  "RecallNegative", "Accuracy", "F1Score"]
-LOGISTIC = CLASSIFICATION + ["LogLoss"]
-DRIFT = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 RULES = ["FreedmanDiaconis", "Scott", "Sturges"]
 THRESHOLD_TYPES = ["GreaterThan", "GreaterThanEqualTo", "LessThan", "LessThanEqualTo"]
 ALL_NAMES = sorted(set(DATA_BIAS + MODEL_BIAS + REGRESSION + LOGISTIC + DRIFT + RULES + THRESHOLD_TYPES))

@@ -18,8 +18,8 @@ pa_parquet = pytest.importorskip("pyarrow.parquet")
 import _lumetra  # noqa: E402
 import lumetra  # noqa: E402
 from cli_helpers import assert_usage_error, command, lumetra as run_lumetra  # noqa: E402
+from vocabulary import DRIFT  # noqa: E402
 
-DRIFT = ("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler")
 
 
 def make_table(n, seed, shift=0.0):
