@@ -105,7 +105,7 @@ def column_groups(frame: Frame, names: Sequence[str], argument: str, missing: st
     likes: list[Optional[Series]] = []
     labels: list[list[Any]] = []
     codes: Optional[Array] = None
-    parts = np.zeros((1, 0), dtype=np.int64)
+    parts: Array = np.zeros((1, 0), dtype=np.int64)
     count = 1
     for name in names:
         series = get_column(frame, name, argument)
