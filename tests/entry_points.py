@@ -1019,9 +1019,9 @@ TASK_THRESHOLD = Kind("THRESHOLD", lambda: 0.5, benign(floats_b))
 _OUTCOMES = (OUTCOME, OUTCOME_RULE, OUTCOME_VALUE)
 
 # The package's functions spend milliseconds per call in the frame libraries;
-# their leak loops run 1/50 of the calls (the kernels they call run them all).
+# their leak loops run 1/100 of the calls (the kernels they call run them all).
 # Their refusals come from the package's own checks.
-_FRAME = {"module": lumetra, "share": 1 / 50, "raised_in": Path(lumetra.__file__).parent}
+_FRAME = {"module": lumetra, "share": 1 / 100, "raised_in": Path(lumetra.__file__).parent}
 
 FUNCTIONS += [
     fn(lumetra.data_bias, FRAME, FACET, LABEL_COLUMN, keywords=_BIAS_KEYWORDS, **_FRAME),
