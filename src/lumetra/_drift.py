@@ -39,7 +39,8 @@ class _Sample:
             return numbers if keep is None else np.ascontiguousarray(numbers[keep])
         text = np.array([str(label) for label in self.values.labels] or [""], dtype=str)
         codes = self.values.codes if keep is None else self.values.codes[keep]
-        return text[codes]
+        picked: Array = text[codes]  # typed: NumPy 1.x's stubs give indexing no type
+        return picked
 
 
 def drift(
