@@ -1,6 +1,6 @@
-"""The module's public surface, in registration order: the text signature of
-every function, and of every class's constructor and methods (None for a
-read-only attribute)."""
+"""The compiled modules' public surface, in registration order: the text
+signature of every function, and of every class's constructor and methods
+(None for a read-only attribute); the package's kernels last."""
 
 _FULL_CHECK = "(baseline, latest, threshold=0.10)"
 _PERF_PARTIAL_CHECK = "(baseline, latest, evaluation_metrics, threshold=0.10)"
@@ -123,3 +123,14 @@ CLASSES = {
 }
 
 MONITORS = list(CLASSES)[-5:]
+
+# lumetra._kernels: the package's many-groups kernels.
+_OUTCOMES = "truth, truth_rule, truth_value"
+KERNELS = {
+    "tally": f"(groups, n_groups, {_OUTCOMES}, prediction=None, prediction_rule=None, prediction_value=None)",
+    "generalized_entropy": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, "
+                           "reference=None)",
+    "bias": "(tallies, reference=None, entropy=None)",
+    "performance": "(task, groups, n_groups, label, label_rule, label_value, prediction, prediction_rule=None, "
+                   "prediction_value=None, threshold=0.5)",
+}

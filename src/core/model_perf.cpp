@@ -319,11 +319,7 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     if (!clamp) return ModelPerformanceError(Kind::InvalidData);
     const std::size_t n = y_true.size();
 
-    struct Pass {
-        ConfusionMatrix cells;
-        float sum;
-    };
-    const Pass pass = with_readers(y_true, y_pred, [n, threshold, clamp = *clamp](auto t, auto p) {
+    const LogisticSums sums = with_readers(y_true, y_pred, [n, threshold, clamp = *clamp](auto t, auto p) {
         // Blocks of pairs, each in three passes. The first counts the cells,
         // clamps the scores and lists which pairs need which logarithm (a
         // factor of exactly 0 needs none); the second takes only those
@@ -349,13 +345,15 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
             log_loss_terms(truth, score, m, terms);
             for (std::size_t j = 0; j < m; ++j) sum += terms[j];
         }
-        return Pass{cells_of(both, true_pos, pred_pos, n), sum};
+        return LogisticSums{both, true_pos, pred_pos, n, sum};
     });
+    return logistic_metrics(sums);
+}
 
-    const float log_loss = -pass.sum / static_cast<float>(n);
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums) {
+    const float log_loss = -sums.log_loss_sum / static_cast<float>(sums.n);
     if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
-
-    return with_log_loss(pass.cells.metrics(), log_loss);
+    return with_log_loss(cells_of(sums.both, sums.true_pos, sums.pred_pos, sums.n).metrics(), log_loss);
 }
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,

@@ -1,0 +1,398 @@
+// Many groups at once. A column of integer group codes (one code per row, a
+// negative code leaves the row out) is read once, and every group gets its
+// outcome tallies: how many of its rows have each combination of a positive
+// ground truth and a positive prediction. Tallies are plain counts, so the
+// tallies of separate chunks of rows add up to those of all the rows. From
+// them follow, for each group, the two-facet records of the bias analyses
+// (the group as facet a against every other row, or against one reference
+// group, as facet d) and the confusion counts of classification; the bias and
+// performance formulas themselves stay in their own subsystems.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include "data_bias.hpp"
+#include "model_bias.hpp"
+#include "model_perf.hpp"
+
+namespace lumetra {
+
+/// Rows are handled in blocks of this many: first the block's outcome flags,
+/// then its counts.
+inline constexpr std::size_t kGroupBlock = 4096;
+
+/// Outcome flags of a row: bit 0 is set when the ground truth is positive,
+/// bit 1 when the prediction is. A group's tally has one cell per flag value:
+/// 2 cells with a ground truth only, 4 with a prediction as well
+/// (cell 1 + 2 = both positive).
+inline constexpr unsigned kTruthBit = 0;
+inline constexpr unsigned kPredictionBit = 1;
+
+/// Writes the flags of rows [begin, end) into flags[0, end - begin).
+using OutcomeMarker = std::function<void(std::size_t begin, std::size_t end, std::uint8_t* flags)>;
+
+/// Sets bit `bit` of the flag of each row of [begin, end) whose value meets
+/// the criterion (values are compared as V). Bit 0 overwrites the flag, so
+/// the ground truth is marked first.
+template <class Src, class V>
+void mark_outcome(const Src& column, const SegmentationCriterion<V>& criterion, unsigned bit, std::size_t begin,
+                  std::size_t end, std::uint8_t* __restrict flags) {
+    with_packed(column, [&](const auto& view) {
+        // A local copy of the view: byte stores through `flags` could
+        // otherwise alias its pointer and keep the loop from vectorising.
+        const auto src = view;
+        with_predicate(criterion, [&, flags](auto meets) {
+            std::uint8_t* __restrict out = flags - begin;
+            if (bit == 0) {
+                for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
+            } else {
+                for (std::size_t i = begin; i < end; ++i) {
+                    out[i] |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(meets(static_cast<V>(src[i]))) << bit);
+                }
+            }
+        });
+    });
+}
+
+/// Tallies of `groups` groups of `width` cells each (2 or 4), cell
+/// g * width + flags, over memory owned elsewhere.
+struct GroupTallies {
+    const std::uint64_t* cells = nullptr;
+    std::size_t groups = 0;
+    std::size_t width = 2;
+
+    /// The cells of group g.
+    const std::uint64_t* of(std::size_t g) const noexcept { return cells + g * width; }
+    /// Rows of group g.
+    std::uint64_t rows(std::size_t g) const noexcept;
+};
+
+/// The cells of group g's comparison side: the reference group's cells, or
+/// those of every row outside group g.
+using SideCells = std::array<std::uint64_t, 4>;
+
+/// The comparison side of group g (facet d): the reference group when given
+/// (empty for the reference itself), otherwise every other row. `totals` are
+/// the cell sums over all groups.
+SideCells other_side(const GroupTallies& t, std::size_t g, std::optional<std::size_t> reference,
+                     const SideCells& totals) noexcept;
+
+/// Cell sums over all groups.
+SideCells tally_totals(const GroupTallies& t) noexcept;
+
+/// Facet counts of facet a (cells [negative, positive]) against facet d.
+FacetCounts facet_counts(const std::uint64_t* a, const std::uint64_t* d) noexcept;
+
+/// Post-training counts of facet a against facet d, each given by four cells
+/// indexed by its outcome flags.
+PostTraining post_training_counts(const std::uint64_t* a, const std::uint64_t* d) noexcept;
+
+/// The confusion counts of four cells indexed by outcome flags.
+ConfusionMatrix confusion_of(const std::uint64_t* cells) noexcept;
+
+namespace detail {
+
+template <class Codes>
+using code_t = std::remove_cv_t<std::remove_reference_t<decltype(std::declval<const Codes&>()[0])>>;
+
+/// The slot of code c in a table of `groups` groups plus one slot (`groups`)
+/// for rows left out; `bad` is set for a code beyond the groups.
+template <class C>
+inline std::size_t slot_of(C c, std::size_t groups, bool& bad) noexcept {
+    if constexpr (std::is_signed_v<C>) {
+        if (c < 0) return groups;
+    }
+    const auto u = static_cast<std::make_unsigned_t<C>>(c);
+    if (u >= groups) {
+        bad = true;
+        return groups;
+    }
+    return static_cast<std::size_t>(u);
+}
+
+}  // namespace detail
+
+namespace detail {
+
+/// True when every code of rows [begin, end) names a group (none is left out).
+template <class Src>
+bool codes_in_range(const Src& codes, std::size_t begin, std::size_t end, std::size_t groups) noexcept {
+    using C = code_t<Src>;
+    C lo = codes[begin], hi = codes[begin];
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        const C c = codes[i];
+        lo = c < lo ? c : lo;
+        hi = c > hi ? c : hi;
+    }
+    if constexpr (std::is_signed_v<C>) {
+        if (lo < 0) return false;
+    }
+    return static_cast<std::make_unsigned_t<C>>(hi) < groups;
+}
+
+// Counts rows into Width cells per group. prepare(begin, end) readies the
+// outcome flags of a block of rows and returns flag(i) for its rows.
+template <std::size_t Width, class Src, class Prepare>
+bool tally_with_width(const Src& codes, std::size_t groups, Prepare&& prepare, std::uint64_t* cells) {
+    using C = code_t<Src>;
+    const std::size_t n = codes.size();
+    const std::size_t table = (groups + 1) * Width;  // the last group holds rows left out
+    // Small tables are counted in four interleaved copies: runs of rows that
+    // land in the same cell then form four independent chains of increments
+    // instead of one, which a store-to-load dependency would serialise.
+    constexpr std::size_t kLanes = 4;
+    const std::size_t lanes = table <= 4096 ? kLanes : 1;
+    std::vector<std::uint64_t> counts(lanes * table, 0);
+    std::uint64_t* out[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) out[l] = counts.data() + (l % lanes) * table;
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        const auto flag = prepare(begin, end);
+        std::size_t i = begin;
+        if (codes_in_range(codes, begin, end, groups)) {
+            // Every row counts: no test per row.
+            for (; i + kLanes <= end; i += kLanes) {
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const auto c = static_cast<std::size_t>(static_cast<std::make_unsigned_t<C>>(codes[i + l]));
+                    out[l][c * Width + flag(i + l)] += 1;
+                }
+            }
+        }
+        for (; i < end; ++i) out[0][slot_of<C>(codes[i], groups, bad) * Width + flag(i)] += 1;
+        if (bad) return false;
+    }
+    const std::size_t kept = groups * Width;
+    for (std::size_t k = 0; k < kept; ++k) {
+        std::uint64_t sum = 0;
+        for (std::size_t l = 0; l < lanes; ++l) sum += counts[l * table + k];
+        cells[k] += sum;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+/// Tallies every row of `codes` into cells[code * width + flags] (a zeroed
+/// array of groups * width counts, width 2 or 4) in one pass; rows with a
+/// negative code are left out. False when a code is at or beyond `groups`:
+/// the counts are then incomplete and must be discarded.
+template <class Codes>
+bool tally_groups(const Codes& codes, std::size_t groups, std::size_t width, const OutcomeMarker& mark,
+                  std::uint64_t* cells) {
+    std::uint8_t flags[kGroupBlock];
+    auto prepare = [&](std::size_t begin, std::size_t end) {
+        mark(begin, end, flags);
+        const std::uint8_t* f = flags;
+        return [f, begin](std::size_t i) noexcept { return static_cast<std::size_t>(f[i - begin]); };
+    };
+    return with_packed(codes, [&](const auto& src) {
+        return width == 2 ? detail::tally_with_width<2>(src, groups, prepare, cells)
+                          : detail::tally_with_width<4>(src, groups, prepare, cells);
+    });
+}
+
+/// The same with one outcome column (2 cells per group), tested as each row
+/// is counted: the ground truth of a data-bias analysis.
+template <class Codes, class Src, class V>
+bool tally_groups(const Codes& codes, std::size_t groups, const Src& column,
+                  const SegmentationCriterion<V>& criterion, std::uint64_t* cells) {
+    return with_packed(codes, [&](const auto& code_view) {
+        return with_packed(column, [&](const auto& view) {
+            const auto values = view;
+            return with_predicate(criterion, [&](auto meets) {
+                auto prepare = [&](std::size_t, std::size_t) {
+                    return [&](std::size_t i) noexcept {
+                        return static_cast<std::size_t>(meets(static_cast<V>(values[i])));
+                    };
+                };
+                return detail::tally_with_width<2>(code_view, groups, prepare, cells);
+            });
+        });
+    });
+}
+
+/// The generalized entropy that the batch analysis gives each group's
+/// comparison, from the rows' outcome flags in row order. It is a
+/// single-precision sum in row order over every row of the comparison, not a
+/// per-group count: with no reference each group is compared with all other
+/// rows, so every group shares the value over all rows kept; with a reference
+/// group r, group g's value is over the rows of g and r. Groups without rows
+/// get NaN. nullopt when a code is at or beyond `groups`.
+template <class Codes>
+std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes, std::size_t groups,
+                                                              const OutcomeMarker& mark,
+                                                              std::optional<std::size_t> reference);
+
+// ------------------------------------------------------------- performance
+
+/// Regression sums of each group, its pairs added in row order exactly as
+/// LinearRegressionErrorBuckets::update does; rows with a negative code are
+/// left out. False when a code is at or beyond sums.size().
+template <class Codes>
+bool regression_by_group(const Codes& codes, const F32Column& y_true, const F32Column& y_pred,
+                         std::vector<LinearRegressionErrorBuckets>& sums) {
+    using C = detail::code_t<Codes>;
+    const std::size_t groups = sums.size();
+    bool bad = false;
+    with_readers(y_true, y_pred, [&](auto t, auto p) {
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            const std::size_t g = detail::slot_of<C>(codes[i], groups, bad);
+            if (bad) return;
+            if (g == groups) continue;
+            sums[g].update(t[i], p[i]);
+        }
+    });
+    return !bad;
+}
+
+/// Logistic-regression sums of each group: the truth of a row is 1 where
+/// `mark` flags it positive (bit 0) and 0 elsewhere, its score is the
+/// prediction in single precision; as logistic_regression_runtime adds them,
+/// log-loss terms in row order. False when a code is at or beyond sums.size().
+template <class Codes>
+bool logistic_by_group(const Codes& codes, const OutcomeMarker& mark, const F32Column& scores, float threshold,
+                       const ScoreClamp& clamp, std::vector<LogisticSums>& sums) {
+    using C = detail::code_t<Codes>;
+    const std::size_t groups = sums.size();
+    bool bad = false;
+    with_reader(scores, [&](auto p) {
+        constexpr std::size_t kBlock = kLogLossBlock;
+        std::uint8_t flags[kBlock];
+        float truth[kBlock], score[kBlock], terms[kBlock];
+        for (std::size_t begin = 0; begin < codes.size() && !bad; begin += kBlock) {
+            const std::size_t m = std::min(kBlock, codes.size() - begin);
+            mark(begin, begin + m, flags);
+            for (std::size_t j = 0; j < m; ++j) {
+                truth[j] = (flags[j] & 1u) != 0 ? 1.0f : 0.0f;
+                score[j] = clamp.apply(p[begin + j]);
+            }
+            log_loss_terms(truth, score, m, terms);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t g = detail::slot_of<C>(codes[begin + j], groups, bad);
+                if (g == groups) continue;
+                const float pv = p[begin + j];
+                sums[g].add(truth[j] >= threshold, pv >= threshold, terms[j]);
+            }
+        }
+    });
+    return !bad;
+}
+
+// ------------------------------------------------------------ implementation
+
+namespace detail {
+
+/// The generalized entropy of rows taken in the given order from the flags.
+template <class Index>
+float entropy_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t n, GroupMask& prediction,
+                      GroupMask& truth) {
+    prediction.resize(n);
+    truth.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t f = flags[rows[k]];
+        truth[k] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+        prediction[k] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+    }
+    return batch_generalized_entropy(prediction, truth);
+}
+
+template <class Index, class Codes>
+std::optional<std::vector<float>> entropy_against_reference(const Codes& codes, std::size_t groups,
+                                                            const OutcomeMarker& mark, std::size_t reference) {
+    using C = code_t<Codes>;
+    const std::size_t n = codes.size();
+    // Flags of every row, and the rows of each group in row order (a stable
+    // counting sort), so each comparison reads only its own rows.
+    std::vector<std::uint8_t> flags(n);
+    std::vector<std::size_t> start(groups + 2, 0);
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags.data() + begin);
+        for (std::size_t i = begin; i < end; ++i) start[slot_of<C>(codes[i], groups, bad) + 1] += 1;
+        if (bad) return std::nullopt;
+    }
+    for (std::size_t g = 0; g <= groups; ++g) start[g + 1] += start[g];
+    std::vector<Index> order(start[groups]);
+    {
+        std::vector<std::size_t> next(start.begin(), start.end() - 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t g = slot_of<C>(codes[i], groups, bad);
+            if (g != groups) order[next[g]++] = static_cast<Index>(i);
+        }
+    }
+    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
+    std::vector<Index> merged;
+    GroupMask prediction, truth;
+    const Index* ref = order.data() + start[reference];
+    const std::size_t ref_n = start[reference + 1] - start[reference];
+    for (std::size_t g = 0; g < groups; ++g) {
+        const Index* own = order.data() + start[g];
+        const std::size_t own_n = start[g + 1] - start[g];
+        if (own_n == 0) continue;
+        if (g == reference) {
+            out[g] = entropy_of_rows(flags.data(), own, own_n, prediction, truth);
+            continue;
+        }
+        // The rows of g and of the reference, in row order.
+        merged.resize(own_n + ref_n);
+        std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
+        out[g] = entropy_of_rows(flags.data(), merged.data(), merged.size(), prediction, truth);
+    }
+    return out;
+}
+
+}  // namespace detail
+
+template <class Codes>
+std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes, std::size_t groups,
+                                                              const OutcomeMarker& mark,
+                                                              std::optional<std::size_t> reference) {
+    using C = detail::code_t<Codes>;
+    const std::size_t n = codes.size();
+    if (reference) {
+        if (*reference >= groups) return std::nullopt;
+        if (n <= 0xFFFFFFFFu) return detail::entropy_against_reference<std::uint32_t>(codes, groups, mark, *reference);
+        return detail::entropy_against_reference<std::uint64_t>(codes, groups, mark, *reference);
+    }
+    // Every comparison holds all rows kept, in row order.
+    GroupMask prediction(n), truth(n);
+    std::size_t kept = 0;
+    std::vector<bool> seen(groups, false);
+    std::uint8_t flags[kGroupBlock];
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t g = detail::slot_of<C>(codes[i], groups, bad);
+            if (g == groups) continue;
+            seen[g] = true;
+            const std::uint8_t f = flags[i - begin];
+            truth[kept] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+            prediction[kept] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+            ++kept;
+        }
+        if (bad) return std::nullopt;
+    }
+    truth.erase(truth.begin() + static_cast<std::ptrdiff_t>(kept), truth.end());
+    prediction.erase(prediction.begin() + static_cast<std::ptrdiff_t>(kept), prediction.end());
+    const float all = truth.empty() ? std::numeric_limits<float>::quiet_NaN()
+                                    : batch_generalized_entropy(prediction, truth);
+    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (seen[g]) out[g] = all;
+    }
+    return out;
+}
+
+}  // namespace lumetra
