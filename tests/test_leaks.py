@@ -118,6 +118,16 @@ def test_repeated_calls_leave_nothing_behind(entry):
         gc.collect()
         traced_growth = tracemalloc.get_traced_memory()[0] - traced
         rss_growth = resident() - rss
+        if rss_growth >= 1024 * 1024 + 8 * per_path * len(calls):
+            # A frame library's memory pool or the allocator's arenas may grow
+            # once, the first time the loop's sizes meet them; a leak grows
+            # again on a second loop of the same calls.
+            rss = resident()
+            for call in calls:
+                for _ in range(per_path):
+                    call()
+            gc.collect()
+            rss_growth = resident() - rss
     finally:
         tracemalloc.stop()
 
