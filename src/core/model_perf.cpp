@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/parallel.hpp"
 #include "core/settings.hpp"
 
 namespace lumetra {
@@ -40,37 +41,76 @@ inline void add_pair(LinearRegressionErrorBuckets& b, double t, double p, double
     b.true_pred_product_sum += tp;
 }
 
-// The per-pair terms of a block of pairs, one array per term.
-struct BlockTerms {
-    static constexpr std::size_t kBlock = 256;
-    double t[kBlock], p[kBlock], sq_err[kBlock], abs_err[kBlock], sq_log[kBlock], pct[kBlock], tt[kBlock],
-        pp[kBlock], tp[kBlock];
+// Pairs a pipeline block holds: enough work (two logarithms a pair) to pay
+// for handing the block between threads, small enough for the ring of
+// blocks to stay in the second-level caches.
+constexpr std::size_t kRegressionBlock = 1024;
+// Pairs below which a regression pass stays on one thread.
+constexpr std::size_t kRegressionPairsPerThread = std::size_t{1} << 15;
 
-    void set(std::size_t j, double tv, double pv) noexcept {
-        const double d = tv - pv;
-        const double a = std::fabs(d);
-        t[j] = tv;
-        p[j] = pv;
-        sq_err[j] = d * d;
-        abs_err[j] = a;
-        pct[j] = std::fabs(a / tv);
-        tt[j] = tv * tv;
-        pp[j] = pv * pv;
-        tp[j] = tv * pv;
+// The per-pair terms of one block of pairs. The eight summed terms of a pair
+// lie side by side, so that the eight running sums, each still added in
+// ascending index order, advance together as the lanes of vector additions.
+struct RegressionBlock {
+    enum Lane { SquaredError, AbsoluteError, SquaredLog, Percentage, True, TrueSquared, PredSquared, Product };
+    static constexpr std::size_t kLanes = 8;
+    double terms[kRegressionBlock][kLanes];
+    double max_abs = 0.0;  // largest |t - p| of the block (a NaN never counts), at least 0
+    std::size_t m = 0;
+
+    // Forms the terms of pairs [base, base + m): the element-wise terms first
+    // (a loop without calls, which vectorises), then the logarithms (calls
+    // into the maths library). The predicted value waits in the log lane.
+    template <class T, class P>
+    void produce(const T& t, const P& p, std::size_t base, std::size_t count) noexcept {
+        m = count;
+        double mx = 0.0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double tv = t[base + j];
+            const double pv = p[base + j];
+            const double d = tv - pv;
+            const double a = std::fabs(d);
+            double* lane = terms[j];
+            lane[SquaredError] = d * d;
+            lane[AbsoluteError] = a;
+            lane[SquaredLog] = pv;
+            lane[Percentage] = std::fabs(a / tv);
+            lane[True] = tv;
+            lane[TrueSquared] = tv * tv;
+            lane[PredSquared] = pv * pv;
+            lane[Product] = tv * pv;
+            mx = a > mx ? a : mx;
+        }
+        for (std::size_t j = 0; j < m; ++j) {
+            double* lane = terms[j];
+            lane[SquaredLog] = squared_log_error(lane[True], lane[SquaredLog]);
+        }
+        max_abs = mx;
     }
 
-    void add_to(LinearRegressionErrorBuckets& b, std::size_t m) const noexcept {
+    // Adds the block to the sums, pair by pair in index order.
+    void add_to(LinearRegressionErrorBuckets& b) const noexcept {
+        double acc[kLanes] = {b.squared_error_sum, b.absolute_error_sum, b.squared_log_error_sum,
+                              b.absolute_percentage_error_sum, b.y_true_sum, b.y_true_squared_sum,
+                              b.y_pred_squared_sum, b.true_pred_product_sum};
         for (std::size_t j = 0; j < m; ++j) {
-            b.squared_error_sum += sq_err[j];
-            b.absolute_error_sum += abs_err[j];
-            b.max_absolute_error = abs_err[j] > b.max_absolute_error ? abs_err[j] : b.max_absolute_error;
-            b.squared_log_error_sum += sq_log[j];
-            b.absolute_percentage_error_sum += pct[j];
-            b.y_true_sum += t[j];
-            b.pair_count += 1.0;
-            b.y_true_squared_sum += tt[j];
-            b.y_pred_squared_sum += pp[j];
-            b.true_pred_product_sum += tp[j];
+            for (std::size_t k = 0; k < kLanes; ++k) acc[k] += terms[j][k];
+        }
+        b.squared_error_sum = acc[SquaredError];
+        b.absolute_error_sum = acc[AbsoluteError];
+        b.squared_log_error_sum = acc[SquaredLog];
+        b.absolute_percentage_error_sum = acc[Percentage];
+        b.y_true_sum = acc[True];
+        b.y_true_squared_sum = acc[TrueSquared];
+        b.y_pred_squared_sum = acc[PredSquared];
+        b.true_pred_product_sum = acc[Product];
+        // The maximum of non-NaN values does not depend on their order.
+        b.max_absolute_error = max_abs > b.max_absolute_error ? max_abs : b.max_absolute_error;
+        // Adding 1.0 m times is exact below 2^53; past it, one by one as ever.
+        if (b.pair_count < 0x1p52) {
+            b.pair_count += static_cast<double>(m);
+        } else {
+            for (std::size_t j = 0; j < m; ++j) b.pair_count += 1.0;
         }
     }
 };
@@ -120,24 +160,24 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
     return acc;
 }
 
-void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F32Column& y_pred) noexcept {
+void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F32Column& y_pred) {
+    add_dataset(y_true, y_pred, threads_for(y_true.size(), kRegressionPairsPerThread));
+}
+
+void LinearRegressionErrorBuckets::add_dataset(const F32Column& y_true, const F32Column& y_pred,
+                                               unsigned threads) {
     const std::size_t n = y_true.size();
-    *this = with_readers(y_true, y_pred, [n, start = *this](auto t, auto p) {
-        // Blocks of pairs, each in three passes: the element-wise terms (a
-        // loop without reductions, so it vectorises), the logarithms (calls
-        // into the maths library, which clobber every vector register), and
-        // finally the ten sums, which thus stay in registers. Each sum still
-        // runs in ascending index order with the same terms.
-        constexpr std::size_t kBlock = BlockTerms::kBlock;
-        BlockTerms terms;
-        LinearRegressionErrorBuckets acc = start;
-        for (std::size_t base = 0; base < n; base += kBlock) {
-            const std::size_t m = std::min(kBlock, n - base);
-            for (std::size_t j = 0; j < m; ++j) terms.set(j, t[base + j], p[base + j]);
-            for (std::size_t j = 0; j < m; ++j) terms.sq_log[j] = squared_log_error(terms.t[j], terms.p[j]);
-            terms.add_to(acc, m);
-        }
-        return acc;
+    const std::size_t nblocks = (n + kRegressionBlock - 1) / kRegressionBlock;
+    with_readers(y_true, y_pred, [&](auto t, auto p) {
+        // The logarithms dominate: blocks of terms are formed on up to
+        // `threads` threads, and added here in index order.
+        ordered_blocks<RegressionBlock>(
+            nblocks, threads,
+            [&](std::size_t b, RegressionBlock& block) noexcept {
+                const std::size_t base = b * kRegressionBlock;
+                block.produce(t, p, base, std::min(kRegressionBlock, n - base));
+            },
+            [&](std::size_t, const RegressionBlock& block) noexcept { block.add_to(*this); });
     });
 }
 
@@ -311,6 +351,97 @@ void log_loss_terms(const float* truth, const float* score, std::size_t m, float
     }
 }
 
+namespace {
+
+// Pairs a log-loss pipeline block holds, and pairs below which a log-loss
+// pass stays on one thread.
+constexpr std::size_t kLogLossPipelineBlock = 2048;
+constexpr std::size_t kLogLossPairsPerThread = std::size_t{1} << 15;
+
+// The class counts and log-loss terms of one block of pairs.
+struct LogLossBlock {
+    float terms[kLogLossPipelineBlock];
+    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+    std::size_t m = 0;
+
+    // Counts the classes, clamps the scores and lists which pairs need which
+    // logarithm (a factor of exactly 0 needs none), then takes only those
+    // logarithms in tight loops, a sub-block at a time.
+    template <class T, class P>
+    void produce(const T& t, const P& p, std::size_t base, std::size_t count, float threshold, TruthRule rule,
+                 const ScoreClamp& clamp) noexcept {
+        m = count;
+        std::uint64_t b = 0, tp = 0, pp = 0;
+        float truth[kLogLossBlock], score[kLogLossBlock];
+        for (std::size_t start = 0; start < m; start += kLogLossBlock) {
+            const std::size_t len = std::min(kLogLossBlock, m - start);
+            for (std::size_t j = 0; j < len; ++j) {
+                const float tv = t[base + start + j];
+                const float pv = p[base + start + j];
+                const std::uint64_t tc = rule == TruthRule::AtLeastThreshold ? tv >= threshold : tv == 1.0f;
+                const std::uint64_t pc = pv >= threshold;
+                b += tc & pc;
+                tp += tc;
+                pp += pc;
+                truth[j] = tv;
+                score[j] = clamp.apply(pv);
+            }
+            log_loss_terms(truth, score, len, terms + start);
+        }
+        both = b;
+        true_pos = tp;
+        pred_pos = pp;
+    }
+};
+
+}  // namespace
+
+template <class Sum>
+LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
+                            const ScoreClamp& clamp, Sum& sum, unsigned threads) {
+    const std::size_t n = y_true.size();
+    const std::size_t nblocks = (n + kLogLossPipelineBlock - 1) / kLogLossPipelineBlock;
+    LogLossCounts counts;
+    Sum acc = sum;
+    with_readers(y_true, y_pred, [&](auto t, auto p) {
+        // The logarithms dominate: blocks of terms are formed on up to
+        // `threads` threads, and added here in index order.
+        ordered_blocks<LogLossBlock>(
+            nblocks, threads,
+            [&](std::size_t b, LogLossBlock& block) noexcept {
+                const std::size_t base = b * kLogLossPipelineBlock;
+                block.produce(t, p, base, std::min(kLogLossPipelineBlock, n - base), threshold, rule, clamp);
+            },
+            [&](std::size_t, const LogLossBlock& block) noexcept {
+                Sum local = acc;
+                for (std::size_t j = 0; j < block.m; ++j) local += static_cast<Sum>(block.terms[j]);
+                acc = local;
+                counts.both += block.both;
+                counts.true_pos += block.true_pos;
+                counts.pred_pos += block.pred_pos;
+            });
+    });
+    sum = acc;
+    return counts;
+}
+
+template LogLossCounts log_loss_pass<float>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
+                                            float&, unsigned);
+template LogLossCounts log_loss_pass<double>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
+                                             double&, unsigned);
+
+template <class Sum>
+LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
+                            const ScoreClamp& clamp, Sum& sum) {
+    return log_loss_pass(y_true, y_pred, threshold, rule, clamp, sum,
+                         threads_for(y_true.size(), kLogLossPairsPerThread));
+}
+
+template LogLossCounts log_loss_pass<float>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
+                                            float&);
+template LogLossCounts log_loss_pass<double>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
+                                             double&);
+
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
                                                                                    const F32Column& y_pred,
                                                                                    float threshold, double epsilon) {
@@ -319,35 +450,11 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     if (!clamp) return ModelPerformanceError(Kind::InvalidData);
     const std::size_t n = y_true.size();
 
-    const LogisticSums sums = with_readers(y_true, y_pred, [n, threshold, clamp = *clamp](auto t, auto p) {
-        // Blocks of pairs, each in three passes. The first counts the cells,
-        // clamps the scores and lists which pairs need which logarithm (a
-        // factor of exactly 0 needs none); the second takes only those
-        // logarithms, in tight loops without unpredictable branches; the third
-        // forms the terms and adds them in index order in single precision.
-        constexpr std::size_t kBlock = kLogLossBlock;
-        float truth[kBlock], score[kBlock], terms[kBlock];
-        std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
-        float sum = 0.0f;
-        for (std::size_t base = 0; base < n; base += kBlock) {
-            const std::size_t m = std::min(kBlock, n - base);
-            for (std::size_t j = 0; j < m; ++j) {
-                const float tv = t[base + j];
-                const float pv = p[base + j];
-                const std::uint64_t tc = tv >= threshold;
-                const std::uint64_t pc = pv >= threshold;
-                both += tc & pc;
-                true_pos += tc;
-                pred_pos += pc;
-                truth[j] = tv;
-                score[j] = clamp.apply(pv);
-            }
-            log_loss_terms(truth, score, m, terms);
-            for (std::size_t j = 0; j < m; ++j) sum += terms[j];
-        }
-        return LogisticSums{both, true_pos, pred_pos, n, sum};
-    });
-    return logistic_metrics(sums);
+    // Classes by value >= threshold, true values too; the terms summed in
+    // single precision in index order.
+    float sum = 0.0f;
+    const LogLossCounts counts = log_loss_pass(y_true, y_pred, threshold, TruthRule::AtLeastThreshold, *clamp, sum);
+    return logistic_metrics(LogisticSums{counts.both, counts.true_pos, counts.pred_pos, n, sum});
 }
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums) {

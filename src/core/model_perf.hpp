@@ -100,8 +100,13 @@ struct LinearRegressionErrorBuckets {
     /// Adds one (true, predicted) pair, widened to double; validates nothing.
     void update(float t, float p) noexcept;
     /// Adds the pairs of two columns in index order (the columns must have
-    /// equal lengths), exactly as `update` on each pair would.
-    void add_dataset(const F32Column& y_true, const F32Column& y_pred) noexcept;
+    /// equal lengths), exactly as `update` on each pair would. Large inputs
+    /// form their terms on several threads (up to the thread cap). Throws
+    /// std::bad_alloc, with the sums unchanged, when its fixed-size block
+    /// buffers cannot be had.
+    void add_dataset(const F32Column& y_true, const F32Column& y_pred);
+    /// The same on at most `threads` threads; the sums do not depend on it.
+    void add_dataset(const F32Column& y_true, const F32Column& y_pred, unsigned threads);
 
     /// Sums over every pair in index order; DataVectorLengthMismatch, then EmptyDataVector.
     static Result<LinearRegressionErrorBuckets, ModelPerformanceError> from_dataset(const F32Column& y_true,
@@ -217,6 +222,32 @@ struct LogisticSums {
 /// The logistic-regression record of the sums; InvalidData when the log loss
 /// is NaN (no pairs included).
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums);
+
+/// Which true values count as the positive class in a log-loss pass.
+enum class TruthRule : std::uint8_t {
+    AtLeastThreshold,  ///< at least the decision threshold (the batch record)
+    ExactlyOne,        ///< exactly 1 (the streaming monitor)
+};
+
+/// Class counts of a log-loss pass: pairs positive in both, in truth, in prediction.
+struct LogLossCounts {
+    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+};
+
+/// One pass over pairs of equal-length columns: counts the classes (a score
+/// is positive from `threshold` on, a true value by `rule`) and adds the
+/// log-loss terms of the clamped scores to `sum` (float or double), one
+/// addition per pair in index order. Large inputs form their terms on
+/// several threads (up to the thread cap); the sum does not depend on it.
+/// Throws std::bad_alloc, with `sum` unchanged, when its fixed-size block
+/// buffers cannot be had.
+template <class Sum>
+LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
+                            const ScoreClamp& clamp, Sum& sum);
+/// The same on at most `threads` threads.
+template <class Sum>
+LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
+                            const ScoreClamp& clamp, Sum& sum, unsigned threads);
 
 /// Logistic-regression record: classes by value >= threshold (true values
 /// too), log loss of the raw values with scores clamped by the epsilon.

@@ -16,16 +16,6 @@ Result<void, ModelPerformanceError> check_pairs(const F32Column& y_true, const F
     return {};
 }
 
-// Calls f(t, p) for every pair of two equal-length columns, reading each
-// column with its own element width (float64 values are narrowed on read).
-template <class F>
-void for_each_pair(const F32Column& y_true, const F32Column& y_pred, F&& f) {
-    const std::size_t n = y_true.size();
-    with_readers(y_true, y_pred, [&](auto t, auto p) {
-        for (std::size_t i = 0; i < n; ++i) f(t[i], p[i]);
-    });
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ data bias
@@ -150,31 +140,11 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(cons
                                                                           const F32Column& y_pred) {
     if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
     LUMETRA_CHECK(check_pairs(y_true, y_pred));
-    // The same classes and terms as `update`: the cells summed branch-free,
-    // the terms formed a block at a time and added in index order.
-    const ScoreClamp clamp = *clamp_;
-    const float threshold = decision_threshold_;
-    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+    // The same classes and terms as `update`, the terms added in index order.
     double sum = log_loss_sum_;
-    float truth[kLogLossBlock], score[kLogLossBlock], terms[kLogLossBlock];
-    std::size_t m = 0;
-    auto drain = [&] {
-        log_loss_terms(truth, score, m, terms);
-        for (std::size_t j = 0; j < m; ++j) sum += static_cast<double>(terms[j]);
-        m = 0;
-    };
-    for_each_pair(y_true, y_pred, [&](float t, float p) {
-        const std::uint64_t tc = t == 1.0f;
-        const std::uint64_t pc = p >= threshold;
-        both += tc & pc;
-        true_pos += tc;
-        pred_pos += pc;
-        truth[m] = t;
-        score[m] = clamp.apply(p);
-        if (++m == kLogLossBlock) drain();
-    });
-    drain();
-    cells_.add_pairs(both, true_pos, pred_pos, y_true.size());
+    const LogLossCounts counts =
+        log_loss_pass(y_true, y_pred, decision_threshold_, TruthRule::ExactlyOne, *clamp_, sum);
+    cells_.add_pairs(counts.both, counts.true_pos, counts.pred_pos, y_true.size());
     log_loss_sum_ = sum;
     return {};
 }

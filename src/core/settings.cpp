@@ -1,10 +1,16 @@
 #include "core/settings.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace lumetra {
 namespace {
@@ -82,7 +88,35 @@ T read_setting(const char* var, T fallback, std::optional<T> (*parse)(std::strin
     return parse(text).value_or(fallback);
 }
 
+// The processors this process may run on (its affinity mask where the
+// platform tells it), at least 1.
+unsigned available_processors() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
 }  // namespace
+
+std::optional<unsigned> parse_setting_threads(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > kMaxThreads) value = kMaxThreads + 1;  // saturates; the digits are still checked
+    }
+    if (value == 0) return std::nullopt;
+    return static_cast<unsigned>(std::min<std::uint64_t>(value, kMaxThreads));
+}
 
 std::optional<double> parse_setting_f64(std::string_view text) { return parse_decimal<double>(text); }
 std::optional<float> parse_setting_f32(std::string_view text) { return parse_decimal<float>(text); }
@@ -96,6 +130,11 @@ double stability_eps() {
 float distribution_heuristic() {
     static const float value =
         read_setting<float>(kDistributionHeuristicVar, kDefaultDistributionHeuristic, &parse_setting_f32);
+    return value;
+}
+
+unsigned thread_cap() {
+    static const unsigned value = read_setting<unsigned>(kThreadsVar, available_processors(), &parse_setting_threads);
     return value;
 }
 

@@ -1,5 +1,5 @@
-// The two process-wide numeric settings, read from the environment once, at
-// first use, and kept for the life of the process.
+// The process-wide settings, read from the environment once, at first use,
+// and kept for the life of the process.
 #pragma once
 
 #include <optional>
@@ -16,16 +16,27 @@ inline constexpr float kDefaultDistributionHeuristic = 0.05f;
 inline constexpr const char* kStabilityEpsVar = "LUMETRA_STABILITY_EPS";
 /// Environment variable holding the label-versus-threshold heuristic.
 inline constexpr const char* kDistributionHeuristicVar = "LUMETRA_DISTRIBUTION_HEURISTIC";
+/// Environment variable capping the threads of arithmetic-bound passes.
+inline constexpr const char* kThreadsVar = "LUMETRA_THREADS";
+/// Largest thread cap taken from the environment (larger values are capped).
+inline constexpr unsigned kMaxThreads = 256;
 
 /// Parses a whole text as a decimal double: optional sign, digits, fraction,
 /// exponent, or inf/infinity/nan in any case. No trimming; nullopt on failure.
 std::optional<double> parse_setting_f64(std::string_view text);
 /// The same for single precision, parsed directly (no double rounding).
 std::optional<float> parse_setting_f32(std::string_view text);
+/// Parses a whole text as a thread count: decimal digits with an optional
+/// leading '+', at least 1 (larger than kMaxThreads gives kMaxThreads). No
+/// trimming; nullopt on failure (0, a sign '-', anything else).
+std::optional<unsigned> parse_setting_threads(std::string_view text);
 
 /// Epsilon guarding logarithms and ratios (first call reads the environment).
 double stability_eps();
 /// Share of distinct values up to which a numeric array is label-matched.
 float distribution_heuristic();
+/// Most threads a pass may use, the calling thread included (first call
+/// reads the environment; default: the processors this process may run on).
+unsigned thread_cap();
 
 }  // namespace lumetra
