@@ -24,6 +24,7 @@
 #include "kernels/columns.hpp"
 #include "python/callables.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/module_init.hpp"
 #include "python/results.hpp"
 
@@ -122,7 +123,8 @@ PyObject* tally_truth(const Codes& codes, const Outcome& truth) {
         visit_codes(codes, [&](const auto& view) -> PyObject* {
             using C = std::remove_cvref_t<decltype(view[0])>;
             if constexpr (std::is_signed_v<C>) {
-                without_gil([&] { ok = tally_groups(view, codes.groups, src, criterion, cells.data()); });
+                ok = py::released(view.size(),
+                                  [&] { return tally_groups(view, codes.groups, src, criterion, cells.data()); });
             }
             return Py_None;
         });
@@ -160,7 +162,8 @@ PyObject* tally(const NumericArg& groups, const std::uint64_t& n_groups, const N
     std::vector<std::uint64_t> cells(codes->groups * width, 0);
     return visit_codes(*codes, [&](const auto& view) -> PyObject* {
         bool ok = false;
-        without_gil([&] { ok = tally_groups(view, codes->groups, width, *mark, cells.data()); });
+        ok = py::released(view.size(),
+                          [&] { return tally_groups(view, codes->groups, width, *mark, cells.data()); });
         if (!ok) return code_out_of_range();
         return new_array(cells, codes->groups, width);
     });
@@ -194,7 +197,8 @@ PyObject* generalized_entropy(const NumericArg& groups, const std::uint64_t& n_g
     if (reference) ref = static_cast<std::size_t>(*reference);
     return visit_codes(*codes, [&](const auto& view) -> PyObject* {
         std::optional<std::vector<float>> out;
-        without_gil([&] { out = grouped_generalized_entropy(view, codes->groups, *mark, ref); });
+        out = py::released(view.size(),
+                           [&] { return grouped_generalized_entropy(view, codes->groups, *mark, ref); });
         if (!out) return code_out_of_range();
         return new_array(*out, out->size());
     });
@@ -297,13 +301,12 @@ PyObject* performance_table(const std::vector<std::uint64_t>& n, const MetricCol
     return out.release();
 }
 
-// Runs a per-group pass over the codes with the lock released; false for a
-// code at or beyond the groups (error set).
+// Runs a per-group pass over the codes (the lock released for long ones);
+// false for a code at or beyond the groups (error set).
 template <class Pass>
 bool group_pass(const Codes& codes, Pass&& pass) {
     return visit_codes(codes, [&](const auto& view) -> PyObject* {
-        bool ok = false;
-        without_gil([&] { ok = pass(view); });
+        const bool ok = py::released(view.size(), [&] { return pass(view); });
         return ok ? Py_None : code_out_of_range();
     }) != nullptr;
 }
