@@ -232,6 +232,22 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
                                                               const OutcomeMarker& mark,
                                                               std::optional<std::size_t> reference);
 
+/// The generalized entropy of each comparison, chunk by chunk. The entropy of
+/// a comparison is two single-precision sums over its rows in row order: the
+/// benefits (whose total s gives mu = s / n), then the terms (b / mu)^2 - 1.
+/// Neither can be formed from per-chunk sums without changing its rounding,
+/// so each is carried from one chunk to the next: for every comparison,
+/// sums[c] continues with terms[3 c + b] of each row of this chunk, in row
+/// order. Comparisons as grouped_generalized_entropy has them: with no
+/// reference one (every row kept), with a reference group r one per group g
+/// (the rows of g and r; of r alone for g = r). Over consecutive chunks in
+/// order, the first pass with terms {0, 1, 2} gives s, the second with
+/// generalized_entropy_terms(s, n) gives the entropy, bit for bit as one pass
+/// over all rows. False when a code is at or beyond `groups`.
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums);
+
 // ------------------------------------------------------------- performance
 
 /// Regression sums of each group, its pairs added in row order exactly as
@@ -393,6 +409,79 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
         if (seen[g]) out[g] = all;
     }
     return out;
+}
+
+namespace detail {
+
+/// sum continued with terms[b] of the rows taken in the given order from the flags.
+template <class Index>
+float continue_over_rows(float sum, const float* terms, const std::uint8_t* flags, const Index* rows, std::size_t n,
+                         GroupMask& prediction, GroupMask& truth) {
+    prediction.resize(n);
+    truth.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t f = flags[rows[k]];
+        truth[k] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+        prediction[k] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+    }
+    const float t[3] = {terms[0], terms[1], terms[2]};
+    return ordered_benefit_sum(sum, t, prediction, truth);
+}
+
+}  // namespace detail
+
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums) {
+    using C = detail::code_t<Codes>;
+    const std::size_t n = codes.size();
+    if (reference && *reference >= groups) return false;
+    // Flags of every row, and the kept rows of each group in row order.
+    std::vector<std::uint8_t> flags(n);
+    std::vector<std::size_t> start(groups + 2, 0);
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags.data() + begin);
+        for (std::size_t i = begin; i < end; ++i) start[detail::slot_of<C>(codes[i], groups, bad) + 1] += 1;
+        if (bad) return false;
+    }
+    GroupMask prediction, truth;
+    if (!reference) {
+        std::vector<std::size_t> kept;
+        kept.reserve(n - start[groups + 1]);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (detail::slot_of<C>(codes[i], groups, bad) != groups) kept.push_back(i);
+        }
+        sums[0] = detail::continue_over_rows(sums[0], terms, flags.data(), kept.data(), kept.size(), prediction, truth);
+        return true;
+    }
+    for (std::size_t g = 0; g <= groups; ++g) start[g + 1] += start[g];
+    std::vector<std::size_t> order(start[groups]);
+    {
+        std::vector<std::size_t> next(start.begin(), start.end() - 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t g = detail::slot_of<C>(codes[i], groups, bad);
+            if (g != groups) order[next[g]++] = i;
+        }
+    }
+    const std::size_t r = *reference;
+    const std::size_t* ref = order.data() + start[r];
+    const std::size_t ref_n = start[r + 1] - start[r];
+    std::vector<std::size_t> merged;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t* own = order.data() + start[g];
+        const std::size_t own_n = start[g + 1] - start[g];
+        const float* t = terms + 3 * g;
+        if (g == r) {
+            sums[g] = detail::continue_over_rows(sums[g], t, flags.data(), own, own_n, prediction, truth);
+            continue;
+        }
+        merged.resize(own_n + ref_n);
+        std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
+        sums[g] = detail::continue_over_rows(sums[g], t, flags.data(), merged.data(), merged.size(), prediction, truth);
+    }
+    return true;
 }
 
 }  // namespace lumetra
