@@ -12,7 +12,7 @@ import numpy as np
 import _lumetra
 
 from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, missing_error, read_codes
-from ._frame import read_frame, read_values, result_table
+from ._frame import is_dask, read_frame, read_values, result_table
 from ._validation import check_choice, check_choices, check_columns, check_missing
 
 RULES = ("FreedmanDiaconis", "Scott", "Sturges")
@@ -65,6 +65,13 @@ def drift(
     names = check_columns("columns", columns, allow_none=True)
     wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
     missing = check_missing(missing, group=False)
+    if is_dask(current):
+        from . import _dask
+
+        return _dask.drift(reference, current, names=names, rule=rule, wanted=wanted, missing=missing)
+    if is_dask(reference):
+        # The reference's bins are built in one process: it is collected first.
+        reference = reference.compute() if names is None else reference[names].compute()
     base = read_frame(reference, "reference")
     runtime = read_frame(current, "current")
     if names is None:

@@ -1,0 +1,904 @@
+"""Dask DataFrames in, the same tables out. Each partition is reduced on its
+worker to a small state that merges exactly (group tallies, performance
+counts and sums, bin counts against a baseline), the states are combined in
+a tree, and the client finishes the table from the merged state with the
+kernels one process uses. No partition comes to the client.
+
+A call makes a few passes over the partitions, each one graph run by the
+active Dask scheduler (a distributed Client when one is set up):
+
+- a scan, when group values or text labels must be known before every
+  partition can code its rows alike, or a column may miss values: the
+  distinct values and the number of missing values of those columns;
+- the states of the partitions, merged in a tree;
+- for model bias only, the generalized entropy: a single-precision sum in
+  row order that no merge of partial sums reproduces, carried from partition
+  to partition in order instead (one pass, two when the benefits of a
+  comparison add up past 2**24), so that it equals the one-process value.
+
+Errors that the columns' dtypes decide (an unknown column, a dtype that is
+not supported, an impossible threshold) are raised before any partition is
+read; errors that the data decides follow in the order one process raises
+them. The result is a pandas frame (the library of Dask's partitions)."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field, replace
+from typing import Any, Optional, TypeVar
+
+import narwhals as nw
+import numpy as np
+
+from . import _kernels
+from ._bias import data_bias_table, model_bias_table
+from ._drift import DRIFT_METRICS, _kept_rows, _sample
+from ._frame import Array, Coded, Frame, Kind, Series, drop_rows, get_column, kind_of, missing_error
+from ._frame import read_codes, read_frame, read_values, result_table
+from ._groups import _DENSE_COMBINATIONS, Groups
+from ._outcome import Outcome, equal_described, numeric_column, read_outcome, text_positive
+from ._performance import performance_table
+from ._validation import Scalar
+
+S = TypeVar("S")
+
+# States merged per task of the tree (as Dask's own reductions do).
+SPLIT_EVERY = 8
+
+# A comparison whose benefits add up to at most this many has an exact
+# single-precision benefit total, and needs no pass to sum them in order.
+_EXACT_BENEFITS = 1 << 24
+
+CHANGED = (
+    "the Dask frame gave different data on two passes over its partitions (a graph that is not "
+    "deterministic, such as random values without a seed); persist it first"
+)
+
+
+# ---- graphs -------------------------------------------------------------------------------
+
+
+def _dask() -> Any:
+    import dask
+
+    return dask
+
+
+def _frame_of(part: Any) -> Frame:
+    return nw.from_native(part, eager_only=True)
+
+
+def _merge_all(merge: Callable[[S, S], S], *states: S) -> S:
+    out = states[0]
+    for state in states[1:]:
+        out = merge(out, state)
+    return out
+
+
+def _tree(states: list[Any], merge: Callable[[Any, Any], Any]) -> Any:
+    """The merged state of every partition, merged in partition order by a
+    tree of tasks (SPLIT_EVERY states each)."""
+    dask = _dask()
+    level = states
+    while len(level) > 1:
+        level = [
+            dask.delayed(_merge_all, pure=True)(merge, *level[i : i + SPLIT_EVERY])
+            for i in range(0, len(level), SPLIT_EVERY)
+        ]
+    return level[0]
+
+
+def _chain(parts: list[Any], step: Callable[..., Any], plan: Any, start: Any, *args: Any) -> Any:
+    """step(partition, plan, *args, state) over the partitions in order, each
+    task starting from the state the one before it returned."""
+    dask = _dask()
+    shared = dask.delayed(plan)
+    state = start
+    for part in parts:
+        state = dask.delayed(step, pure=True)(part, shared, *args, state)
+    return state
+
+
+def _per_partition(fn: Callable[..., Any], parts: list[Any], plan: Any, *args: Any) -> list[Any]:
+    """fn(partition, plan, *args) for every partition; the plan is one object
+    of the graph, shipped once to each worker that needs it."""
+    dask = _dask()
+    shared = dask.delayed(plan)
+    return [dask.delayed(fn, pure=True)(part, shared, *args) for part in parts]
+
+
+def _compute(value: Any) -> Any:
+    return _dask().compute(value)[0]
+
+
+def _partitions(ddf: Any, names: Sequence[str]) -> list[Any]:
+    """The partitions of the columns `names` (in the order first named), as delayed pandas frames."""
+    return list(ddf[list(dict.fromkeys(names))].to_delayed())
+
+
+def _meta(ddf: Any) -> Frame:
+    """The empty frame that holds the Dask frame's columns and dtypes."""
+    return nw.from_native(ddf._meta, eager_only=True)
+
+
+def _may_miss(series: Series) -> bool:
+    """Whether a column of this dtype can hold a missing value (NumPy integer
+    and boolean columns cannot)."""
+    dtype = series.to_native().dtype
+    return not (isinstance(dtype, np.dtype) and dtype.kind in "biu")
+
+
+# ---- scan: distinct values and missing counts ---------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Scan:
+    """What the scan learns of one column: `values` is "numbers" (sorted
+    distinct values), "texts" (distinct labels), "categories" (declared
+    categories, in partition order) or "none" (missing values only)."""
+
+    name: str
+    argument: str
+    kind: Kind
+    values: str
+
+
+def _missing_count(series: Series, kind: Kind, argument: str) -> int:
+    if kind is Kind.TEXT:
+        return int(series.null_count())
+    return read_values(series, argument).missing_count()
+
+
+def _scan_partition(part: Any, scans: tuple[_Scan, ...]) -> dict[str, tuple[int, Any]]:
+    frame = _frame_of(part)
+    out: dict[str, tuple[int, Any]] = {}
+    for scan in scans:
+        series = frame.get_column(scan.name)
+        if scan.values == "numbers":
+            values = read_values(series, scan.argument)
+            kept = values.array if values.missing is None else values.array[~values.missing]
+            out[scan.name] = (values.missing_count(), np.unique(kept))
+        elif scan.values == "texts":
+            coded = read_codes(series, scan.kind, scan.argument)
+            missing = coded.missing()
+            out[scan.name] = (0 if missing is None else int(np.count_nonzero(missing)), list(coded.labels))
+        elif scan.values == "categories":
+            native = series.to_native()
+            out[scan.name] = (int(native.isna().sum()), list(native.cat.categories))
+        else:
+            out[scan.name] = (_missing_count(series, scan.kind, scan.argument), None)
+    return out
+
+
+def _merge_scans(a: dict[str, tuple[int, Any]], b: dict[str, tuple[int, Any]]) -> dict[str, tuple[int, Any]]:
+    out: dict[str, tuple[int, Any]] = {}
+    for name, (missing_a, values_a) in a.items():
+        missing_b, values_b = b[name]
+        values: Any = None
+        if isinstance(values_a, np.ndarray):
+            values = np.union1d(values_a, values_b)
+        elif values_a is not None:
+            values = list(dict.fromkeys([*values_a, *values_b]))  # first seen first
+        out[name] = (missing_a + missing_b, values)
+    return out
+
+
+def _scan(ddf: Any, scans: list[_Scan]) -> dict[str, tuple[int, Any]]:
+    unique = tuple({scan.name: scan for scan in scans}.values())
+    if not unique:
+        return {}
+    parts = _partitions(ddf, [scan.name for scan in unique])
+    result: dict[str, tuple[int, Any]] = _compute(_tree(_per_partition(_scan_partition, parts, unique), _merge_scans))
+    return result
+
+
+def _scan_of(meta: Frame, ddf: Any, name: str, argument: str, kind: Kind, labels: bool) -> Optional[_Scan]:
+    """The scan a column needs: its labels when `labels` and its dtype does not
+    declare them, its missing count when its dtype can miss values."""
+    series = get_column(meta, name, argument)
+    if labels:
+        if kind is Kind.NUMBER:
+            return _Scan(name, argument, kind, "numbers")
+        if kind is Kind.TEXT:
+            if _declared_categories(ddf, name) is not None:
+                return _Scan(name, argument, kind, "none")
+            categorical = _is_categorical(series)
+            return _Scan(name, argument, kind, "categories" if categorical else "texts")
+    if _may_miss(series):
+        return _Scan(name, argument, kind, "none")
+    return None
+
+
+def _is_categorical(series: Series) -> bool:
+    import pandas as pd
+
+    return isinstance(series.to_native().dtype, pd.CategoricalDtype)
+
+
+def _declared_categories(ddf: Any, name: str) -> Optional[list[Any]]:
+    """The categories of a categorical column whose categories Dask knows."""
+    import pandas as pd
+
+    dtype = ddf._meta[name].dtype
+    if isinstance(dtype, pd.CategoricalDtype) and ddf[name].cat.known:
+        return list(dtype.categories)
+    return None
+
+
+def _labels_of(ddf: Any, name: str, kind: Kind, scanned: Any) -> list[Any]:
+    """A column's labels in the order one process gives its groups."""
+    if kind is Kind.BOOLEAN:
+        return [False, True]
+    if kind is Kind.NUMBER:
+        return list(scanned.tolist())
+    declared = _declared_categories(ddf, name)
+    if declared is not None:
+        return declared
+    if _is_categorical(_meta(ddf).get_column(name)):
+        return list(scanned)
+    return sorted(scanned)
+
+
+# ---- coding rows alike in every partition -----------------------------------------------
+
+
+def _codes_against(series: Series, kind: Kind, labels: list[Any], argument: str) -> Coded:
+    """The column as codes of the given labels (-1 where a value is missing)."""
+    if kind is Kind.BOOLEAN:
+        return read_codes(series, kind, argument)
+    if kind is Kind.NUMBER:
+        values = read_values(series, argument)
+        table = np.asarray(labels, dtype=values.array.dtype)
+        codes = np.searchsorted(table, values.array).astype(np.int64)
+        found = codes < len(table)
+        found[found] = table[codes[found]] == values.array[found]
+        absent = values.missing
+        if not (found if absent is None else found | absent).all():
+            raise RuntimeError(CHANGED)
+        if absent is not None:
+            codes[absent] = -1
+        return Coded(codes, labels)
+    import pandas as pd
+
+    native = series.to_native()
+    absent = np.asarray(native.isna())
+    text = pd.Categorical(native, categories=pd.Index(labels, dtype=object))
+    codes = np.asarray(text.codes, dtype=np.int64)
+    if ((codes < 0) & ~absent).any():
+        raise RuntimeError(CHANGED)
+    return Coded(codes, labels)
+
+
+@dataclass(frozen=True)
+class _GroupColumn:
+    name: str
+    argument: str
+    kind: Kind
+    labels: list[Any]
+    missing_group: bool  # missing values form a group of their own, after the labels
+
+    def values(self) -> list[Any]:
+        """The group values, a missing value (None) last when it is one."""
+        return self.labels + [None] if self.missing_group else list(self.labels)
+
+
+@dataclass(frozen=True)
+class _GroupPlan:
+    """How a partition's rows become group codes: the columns' labels, or a
+    threshold, and the combinations present when they are renumbered."""
+
+    columns: tuple[_GroupColumn, ...] = ()
+    threshold: Optional[tuple[str, float, bool]] = None  # name, threshold, missing values as a group
+    present: Optional[Array] = None
+    count: int = 1
+
+
+def _radix(plan: _GroupPlan) -> list[int]:
+    return [max(len(column.values()), 1) for column in plan.columns]
+
+
+def _combined_codes(frame: Frame, plan: _GroupPlan) -> Array:
+    """Each row's combination of label codes (mixed radix), -1 for a row left out."""
+    if plan.threshold is not None:
+        name, threshold, as_group = plan.threshold
+        values = read_values(frame.get_column(name), "facet")
+        codes: Array = np.where(values.array >= threshold, np.int8(0), np.int8(1))
+        if values.missing is not None:
+            codes[values.missing] = 2 if as_group else -1
+        return codes
+    if not plan.columns:
+        return np.zeros(len(frame), dtype=np.int8)
+    combined: Optional[Array] = None
+    for column, k in zip(plan.columns, _radix(plan)):
+        coded = _codes_against(frame.get_column(column.name), column.kind, column.labels, column.argument)
+        codes = coded.codes
+        absent = coded.missing()
+        if absent is not None and column.missing_group:
+            codes = np.where(absent, len(column.labels), codes)
+        if combined is None:
+            combined = codes.astype(np.int64)
+            continue
+        left_out = (combined < 0) | (codes < 0)
+        combined = combined * k + codes
+        combined[left_out] = -1
+    assert combined is not None
+    return combined
+
+
+def _group_codes(frame: Frame, plan: _GroupPlan) -> Array:
+    codes = _combined_codes(frame, plan)
+    if plan.present is None:
+        return codes
+    kept = codes >= 0
+    renumbered = np.full(codes.shape, -1, dtype=np.int64)
+    renumbered[kept] = np.searchsorted(plan.present, codes[kept])
+    return renumbered
+
+
+def _present_partition(part: Any, plan: _GroupPlan) -> Array:
+    codes = _combined_codes(_frame_of(part), plan)
+    return np.unique(codes[codes >= 0])
+
+
+def _plan_groups(
+    ddf: Any, meta: Frame, names: Sequence[str], argument: str, missing: str, scanned: dict[str, tuple[int, Any]]
+) -> tuple[_GroupPlan, Groups]:
+    """The plan that codes every partition's rows alike, and the client's view
+    of the groups (their values), as column_groups gives them in one process."""
+    columns: list[_GroupColumn] = []
+    for name in names:
+        series = meta.get_column(name)
+        kind = kind_of(series, argument)
+        count, values = scanned.get(name, (0, None))
+        if count and missing == "raise":
+            raise missing_error(argument, name, count, group=True)
+        labels = _labels_of(ddf, name, kind, values)
+        as_group = bool(count) and missing == "group"
+        columns.append(_GroupColumn(name, argument, kind, labels, as_group))
+    plan = _GroupPlan(tuple(columns))
+    radix = _radix(plan)
+    total = int(np.prod(radix, dtype=object))
+    if total > _DENSE_COMBINATIONS:
+        if total >= 1 << 62:
+            raise ValueError(f"{argument} columns {list(names)} have too many combinations of values to group")
+        dask = _dask()
+        parts = _partitions(ddf, names)
+        present = _compute(_tree(_per_partition(_present_partition, parts, plan), np.union1d)).astype(np.int64)
+        plan = replace(plan, present=present, count=len(present))
+        combined = present
+    else:
+        plan = replace(plan, count=total)
+        combined = np.arange(total, dtype=np.int64)
+    digits = np.empty((len(combined), len(radix)), dtype=np.int64)
+    rest = combined.copy()
+    for i in range(len(radix) - 1, -1, -1):
+        digits[:, i] = rest % radix[i]
+        rest //= radix[i]
+    likes: list[Optional[Series]] = [_like(ddf, meta, column) for column in columns]
+    groups = Groups(list(names), likes, np.empty(0, dtype=np.int64), plan.count, digits,
+                    [column.values() for column in columns])
+    return plan, groups
+
+
+def _like(ddf: Any, meta: Frame, column: _GroupColumn) -> Series:
+    """The column whose dtype the result's group values take: the frame's own,
+    but with the gathered categories when Dask does not know them."""
+    series = meta.get_column(column.name)
+    if not _is_categorical(series) or _declared_categories(ddf, column.name) is not None:
+        return series
+    import pandas as pd
+
+    dtype = pd.CategoricalDtype(column.labels, ordered=series.to_native().dtype.ordered)
+    return nw.from_native(pd.Series([], dtype=dtype, name=column.name), series_only=True)
+
+
+def _plan_threshold(
+    meta: Frame, name: str, threshold: float, shown: object, missing: str, scanned: dict[str, tuple[int, Any]]
+) -> tuple[_GroupPlan, Groups]:
+    """The two groups of a numeric facet split at a threshold, as threshold_groups has them."""
+    count = scanned.get(name, (0, None))[0]
+    if count and missing == "raise":
+        raise missing_error("facet", name, count, group=True)
+    labels: list[Any] = [f">= {shown}", f"< {shown}"]
+    if count:
+        labels.append(None)
+    plan = _GroupPlan(threshold=(name, threshold, missing == "group"), count=len(labels))
+    parts = np.arange(len(labels), dtype=np.int64)[:, None]
+    return plan, Groups([name], [None], np.empty(0, dtype=np.int8), len(labels), parts, [labels])
+
+
+# ---- outcomes -----------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _OutcomeSpec:
+    """An outcome column as every partition reads it: numbers by read_outcome's
+    rule for their dtype, text by the index of the positive label."""
+
+    name: str
+    argument: str
+    positive: Scalar
+    positive_name: str
+    threshold: Optional[float]
+    threshold_name: str
+    labels: Optional[list[Any]] = None  # text columns
+    index: int = -1
+
+    def read(self, frame: Frame) -> Outcome:
+        if self.labels is None:
+            return read_outcome(
+                frame, self.name, self.argument, positive=self.positive, positive_name=self.positive_name,
+                threshold=self.threshold, threshold_name=self.threshold_name,
+            )
+        coded = _codes_against(frame.get_column(self.name), Kind.TEXT, self.labels, self.argument)
+        return Outcome(self.argument, self.name, coded.codes, "==", self.index, coded.missing(), self.described())
+
+    def described(self) -> str:
+        return equal_described(self.positive_name, self.positive)
+
+    def on_client(self, meta: Frame) -> Outcome:
+        """The outcome read from the empty frame: its rule and messages (the
+        refusals its dtype decides are raised here)."""
+        if self.labels is not None:
+            return Outcome(self.argument, self.name, np.empty(0, np.int64), "==", self.index, None, self.described())
+        return self.read(meta)
+
+
+def _outcome_scan(meta: Frame, ddf: Any, name: str, argument: str, threshold: Optional[float]) -> Optional[_Scan]:
+    kind = kind_of(get_column(meta, name, argument), argument)
+    return _scan_of(meta, ddf, name, argument, kind, labels=kind is Kind.TEXT and threshold is None)
+
+
+def _outcome_spec(
+    ddf: Any, meta: Frame, name: str, argument: str, *, positive: Scalar, positive_name: str,
+    threshold: Optional[float], threshold_name: str,
+) -> _OutcomeSpec:
+    """The spec of an outcome column; read_outcome's refusals by dtype raised."""
+    spec = _OutcomeSpec(name, argument, positive, positive_name, threshold, threshold_name)
+    kind = kind_of(get_column(meta, name, argument), argument)
+    if kind is not Kind.TEXT or threshold is not None:
+        spec.on_client(meta)  # raises what the dtype decides
+    return spec
+
+
+def _settle_text(ddf: Any, spec: _OutcomeSpec, meta: Frame, scanned: dict[str, tuple[int, Any]]) -> _OutcomeSpec:
+    """A text outcome's labels and the index of its positive label, or the refusal of a
+    column without it (as read_outcome has it)."""
+    kind = kind_of(meta.get_column(spec.name), spec.argument)
+    if kind is not Kind.TEXT or spec.threshold is not None:
+        return spec
+    labels = _labels_of(ddf, spec.name, kind, scanned[spec.name][1] if spec.name in scanned else None)
+    index = text_positive(labels, spec.positive)
+    if index is None:
+        raise Outcome(spec.argument, spec.name, np.empty(0), "==", -1, None, spec.described()).no_positive()
+    return replace(spec, labels=labels, index=index)
+
+
+def _settle_missing(spec: _OutcomeSpec, scanned: dict[str, tuple[int, Any]], missing: str) -> None:
+    """Groups.settle for a column counted by the scan: its missing values refused unless dropped."""
+    count = scanned.get(spec.name, (0, None))[0]
+    if count and missing != "drop":
+        raise missing_error(spec.argument, spec.name, count, group=False)
+
+
+def _drop_missing(codes: Array, absent: Optional[Array], missing: str) -> Array:
+    """The rows of a partition without a value left out (the scan has refused them otherwise)."""
+    if absent is None or not absent.any():
+        return codes
+    if missing != "drop":
+        raise RuntimeError(CHANGED)
+    return drop_rows(codes, absent)
+
+
+# ---- bias ---------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _BiasPlan:
+    groups: _GroupPlan
+    truth: _OutcomeSpec
+    prediction: Optional[_OutcomeSpec]
+    missing: str
+
+
+def _bias_rows(part: Any, plan: _BiasPlan) -> tuple[Array, Outcome, Optional[Outcome]]:
+    frame = _frame_of(part)
+    codes = _group_codes(frame, plan.groups)
+    truth = plan.truth.read(frame)
+    codes = _drop_missing(codes, truth.missing, plan.missing)
+    pred = None
+    if plan.prediction is not None:
+        pred = plan.prediction.read(frame)
+        codes = _drop_missing(codes, pred.missing, plan.missing)
+    return codes, truth, pred
+
+
+def _bias_tally(part: Any, plan: _BiasPlan) -> Array:
+    codes, truth, pred = _bias_rows(part, plan)
+    if pred is None:
+        return _kernels.tally(codes, plan.groups.count, truth.array, truth.rule, truth.value)
+    return _kernels.tally(
+        codes, plan.groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value
+    )
+
+
+def _entropy_step(part: Any, plan: _BiasPlan, reference: Optional[int], terms: Array, sums: Array) -> Array:
+    codes, truth, pred = _bias_rows(part, plan)
+    assert pred is not None
+    return _kernels.entropy_sums(
+        codes, plan.groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
+        reference, terms, sums,
+    )
+
+
+def _add(a: Array, b: Array) -> Array:
+    return a + b
+
+
+@dataclass
+class _Bias:
+    """One bias call on a Dask frame, up to its tallies."""
+
+    ddf: Any
+    meta: Frame
+    plan: _BiasPlan
+    groups: Groups
+    truth: Outcome
+    prediction: Optional[Outcome]
+    parts: list[Any] = field(default_factory=list)
+
+
+def _prepare_bias(
+    ddf: Any, facets: list[str], label: str, prediction: Optional[str], *, positive: Scalar,
+    label_threshold: Optional[float], predicted: Scalar, predicted_name: str,
+    prediction_threshold: Optional[float], threshold: Optional[float], shown: object, missing: str,
+) -> _Bias:
+    meta = _meta(ddf)
+    if threshold is not None and len(facets) != 1:
+        raise ValueError(f"facet_threshold needs a single facet column; got {facets}")
+    scans: list[Optional[_Scan]] = []
+    for name in facets:
+        series = get_column(meta, name, "facet")
+        kind = kind_of(series, "facet")
+        if threshold is not None and kind is not Kind.NUMBER:
+            raise ValueError(f"facet_threshold needs a numeric facet column; {name!r} has dtype {series.dtype}")
+        scans.append(_scan_of(meta, ddf, name, "facet", kind, labels=threshold is None))
+    truth = _outcome_spec(
+        ddf, meta, label, "label", positive=positive, positive_name="positive",
+        threshold=label_threshold, threshold_name="label_threshold",
+    )
+    scans.append(_outcome_scan(meta, ddf, label, "label", label_threshold))
+    pred: Optional[_OutcomeSpec] = None
+    if prediction is not None:
+        pred = _outcome_spec(
+            ddf, meta, prediction, "prediction", positive=predicted, positive_name=predicted_name,
+            threshold=prediction_threshold, threshold_name="prediction_threshold",
+        )
+        scans.append(_outcome_scan(meta, ddf, prediction, "prediction", prediction_threshold))
+    scanned = _scan(ddf, [scan for scan in scans if scan is not None])
+
+    # Data errors in the order one process meets them: the facet, the
+    # outcomes' labels, then their missing values.
+    if threshold is None:
+        group_plan, groups = _plan_groups(ddf, meta, facets, "facet", missing, scanned)
+    else:
+        group_plan, groups = _plan_threshold(meta, facets[0], threshold, shown, missing, scanned)
+    truth = _settle_text(ddf, truth, meta, scanned)
+    if pred is not None:
+        pred = _settle_text(ddf, pred, meta, scanned)
+    _settle_missing(truth, scanned, missing)
+    if pred is not None:
+        _settle_missing(pred, scanned, missing)
+    plan = _BiasPlan(group_plan, truth, pred, missing)
+    columns = list(facets) + [label] + ([prediction] if prediction is not None else [])
+    return _Bias(ddf, meta, plan, groups, truth.on_client(meta), None if pred is None else pred.on_client(meta),
+                 _partitions(ddf, columns))
+
+
+def _tallies(bias: _Bias) -> Array:
+    tallies: Array = _compute(_tree(_per_partition(_bias_tally, bias.parts, bias.plan), _add))
+    return tallies
+
+
+def data_bias(
+    ddf: Any, facets: list[str], label: str, *, positive: Scalar, label_threshold: Optional[float],
+    threshold: Optional[float], shown: object, reference: Any, missing: str,
+) -> Any:
+    """lumetra.data_bias of a Dask frame."""
+    bias = _prepare_bias(
+        ddf, facets, label, None, positive=positive, label_threshold=label_threshold, predicted=positive,
+        predicted_name="positive", prediction_threshold=None, threshold=threshold, shown=shown, missing=missing,
+    )
+    return data_bias_table(bias.meta, bias.groups, bias.truth, _tallies(bias), reference)
+
+
+def model_bias(
+    ddf: Any, facets: list[str], label: str, prediction: str, *, positive: Scalar,
+    label_threshold: Optional[float], predicted: Scalar, predicted_name: str,
+    prediction_threshold: Optional[float], threshold: Optional[float], shown: object, reference: Any,
+    missing: str,
+) -> Any:
+    """lumetra.model_bias of a Dask frame."""
+    bias = _prepare_bias(
+        ddf, facets, label, prediction, positive=positive, label_threshold=label_threshold, predicted=predicted,
+        predicted_name=predicted_name, prediction_threshold=prediction_threshold, threshold=threshold,
+        shown=shown, missing=missing,
+    )
+    tallies = _tallies(bias)
+    assert bias.prediction is not None
+    return model_bias_table(
+        bias.meta, bias.groups, bias.truth, bias.prediction, tallies, reference,
+        lambda code: _entropy(bias, tallies, code),
+    )
+
+
+def _entropy(bias: _Bias, tallies: Array, reference: Optional[int]) -> Array:
+    """Each group's generalized entropy (NaN without rows), as
+    _kernels.generalized_entropy gives it for all rows in one process."""
+    rows = tallies.sum(axis=1)
+    benefits = tallies[:, 3] + 2 * (tallies[:, 0] + tallies[:, 2])
+    if reference is None:
+        n, totals = np.array([rows.sum()], dtype=np.uint64), np.array([benefits.sum()], dtype=np.uint64)
+    else:
+        n, totals = rows + rows[reference], benefits + benefits[reference]
+        n[reference], totals[reference] = rows[reference], benefits[reference]
+    comparisons = len(n)
+    dask = _dask()
+    if ((totals > _EXACT_BENEFITS) & (n > 0)).any():
+        counting = np.tile(np.array([0.0, 1.0, 2.0], dtype=np.float32), comparisons)
+        start = dask.delayed(np.zeros(comparisons, dtype=np.float32))
+        s = _compute(_chain(bias.parts, _entropy_step, bias.plan, start, reference, counting))
+    else:
+        s = totals.astype(np.float32)  # exact: every partial sum is an integer below 2**24
+    terms = _kernels.entropy_terms(s, n.astype(np.uint64))
+    start = dask.delayed(np.zeros(comparisons, dtype=np.float32))
+    sums = _compute(_chain(bias.parts, _entropy_step, bias.plan, start, reference, terms))
+    out = np.full(len(rows), np.nan, dtype=np.float32)
+    has_rows = rows > 0
+    out[has_rows] = sums[0] if reference is None else sums[has_rows]
+    return out
+
+
+# ---- performance --------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _PerformancePlan:
+    task: str
+    groups: _GroupPlan
+    label: str
+    prediction: str
+    truth: Optional[_OutcomeSpec]
+    pred: Optional[_OutcomeSpec]
+    decision: float
+    missing: str
+
+
+def _performance_state(part: Any, plan: _PerformancePlan) -> dict[str, Array]:
+    frame = _frame_of(part)
+    codes = _group_codes(frame, plan.groups)
+    if plan.task == "regression":
+        y_true = numeric_column(frame, plan.label, "label")
+        y_pred = numeric_column(frame, plan.prediction, "prediction")
+        codes = _drop_missing(codes, y_true.missing, plan.missing)
+        codes = _drop_missing(codes, y_pred.missing, plan.missing)
+        return _kernels.performance_state(
+            plan.task, codes, plan.groups.count, y_true.array, None, None, y_pred.array, None, None, plan.decision
+        )
+    assert plan.truth is not None
+    truth = plan.truth.read(frame)
+    codes = _drop_missing(codes, truth.missing, plan.missing)
+    if plan.task == "classification":
+        assert plan.pred is not None
+        pred = plan.pred.read(frame)
+        codes = _drop_missing(codes, pred.missing, plan.missing)
+        return _kernels.performance_state(
+            plan.task, codes, plan.groups.count, truth.array, truth.rule, truth.value,
+            pred.array, pred.rule, pred.value, plan.decision,
+        )
+    scores = numeric_column(frame, plan.prediction, "prediction")
+    codes = _drop_missing(codes, scores.missing, plan.missing)
+    return _kernels.performance_state(
+        plan.task, codes, plan.groups.count, truth.array, truth.rule, truth.value,
+        scores.array, None, None, plan.decision,
+    )
+
+
+def _merge_performance(a: dict[str, Array], b: dict[str, Array]) -> dict[str, Array]:
+    """Counts add; sums add as partial sums, the largest absolute error of a
+    regression (its third sum) takes the larger value."""
+    sums = a["sums"] + b["sums"]
+    if sums.shape[1] == 10:
+        sums[:, 2] = np.maximum(a["sums"][:, 2], b["sums"][:, 2])
+    return {"counts": a["counts"] + b["counts"], "sums": sums}
+
+
+def performance(
+    ddf: Any, label: str, prediction: str, *, task: str, positive: Scalar, decision: float,
+    by: Optional[list[str]], missing: str,
+) -> Any:
+    """lumetra.performance of a Dask frame."""
+    meta = _meta(ddf)
+    names = by or []
+    scans: list[Optional[_Scan]] = []
+    for name in names:
+        kind = kind_of(get_column(meta, name, "by"), "by")
+        scans.append(_scan_of(meta, ddf, name, "by", kind, labels=True))
+    truth: Optional[_OutcomeSpec] = None
+    pred: Optional[_OutcomeSpec] = None
+    if task == "regression":
+        for name, argument in ((label, "label"), (prediction, "prediction")):
+            numeric_column(meta, name, argument)
+            scans.append(_scan_of(meta, ddf, name, argument, Kind.NUMBER, labels=False))
+    else:
+        truth = _outcome_spec(
+            ddf, meta, label, "label", positive=positive, positive_name="positive", threshold=None,
+            threshold_name="",
+        )
+        scans.append(_outcome_scan(meta, ddf, label, "label", None))
+        if task == "classification":
+            pred = _outcome_spec(
+                ddf, meta, prediction, "prediction", positive=positive, positive_name="positive",
+                threshold=None, threshold_name="",
+            )
+            scans.append(_outcome_scan(meta, ddf, prediction, "prediction", None))
+        else:
+            numeric_column(meta, prediction, "prediction")
+            scans.append(_scan_of(meta, ddf, prediction, "prediction", Kind.NUMBER, labels=False))
+    scanned = _scan(ddf, [scan for scan in scans if scan is not None])
+
+    if names:
+        group_plan, groups = _plan_groups(ddf, meta, names, "by", missing, scanned)
+    else:
+        group_plan = _GroupPlan()
+        groups = Groups([], [], np.empty(0, dtype=np.int8), 1, np.zeros((1, 0), dtype=np.int64), [])
+    for name, argument in ((label, "label"), (prediction, "prediction")):
+        if argument == "label" and truth is not None:
+            truth = _settle_text(ddf, truth, meta, scanned)
+            _settle_missing(truth, scanned, missing)
+        elif argument == "prediction" and pred is not None:
+            pred = _settle_text(ddf, pred, meta, scanned)
+            _settle_missing(pred, scanned, missing)
+        else:
+            count = scanned.get(name, (0, None))[0]
+            if count and missing != "drop":
+                raise missing_error(argument, name, count, group=False)
+
+    plan = _PerformancePlan(task, group_plan, label, prediction, truth, pred, decision, missing)
+    parts = _partitions(ddf, names + [label, prediction])
+    state = _compute(_tree(_per_partition(_performance_state, parts, plan), _merge_performance))
+    counts, sums = state["counts"], np.ascontiguousarray(state["sums"]).ravel()
+    result = _kernels.performance_from_state(task, counts, sums)
+    if truth is not None:
+        positives = counts[:, 1] + (counts[:, 3] if task == "classification" else 0)
+        truth.on_client(meta).require_positive(int(positives.sum()))
+    return performance_table(meta, groups, task, result)
+
+
+# ---- drift --------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _DriftColumn:
+    """A column of the current frame binned against its reference: numbers by
+    the reference's edges, text by its labels (the last bin holds labels the
+    reference never had)."""
+
+    name: str
+    kind: str  # "continuous" or "categorical"
+    edges: Optional[Array]
+    labels: Optional[dict[str, int]]
+    bins: int
+
+
+def _drift_partition(
+    part: Any, columns: tuple[_DriftColumn, ...], missing: str
+) -> dict[str, tuple[int, Array]]:
+    frame = _frame_of(part)
+    samples = [(column.name, _sample(frame, column.name, "current")) for column in columns]
+    absent: Optional[Array] = None
+    counts_missing: dict[str, int] = {}
+    for name, sample in samples:
+        flags = sample.missing()
+        counts_missing[name] = 0 if flags is None else int(np.count_nonzero(flags))
+        if flags is not None:
+            absent = flags if absent is None else absent | flags
+    keep = None if absent is None or missing != "drop" else ~absent
+    out: dict[str, tuple[int, Array]] = {}
+    for column, (name, sample) in zip(columns, samples):
+        counts = np.zeros(column.bins, dtype=np.uint64)
+        if column.edges is not None:
+            counts = _kernels.continuous_counts(column.edges, sample.data(keep))
+        elif column.labels is not None:
+            coded = sample.values
+            assert isinstance(coded, Coded)
+            unseen = column.bins - 1
+            local = np.array([column.labels.get(str(label), unseen) for label in coded.labels] or [unseen])
+            codes = coded.codes if keep is None else coded.codes[keep]
+            counts = np.bincount(local[codes[codes >= 0]], minlength=column.bins).astype(np.uint64)
+        out[name] = (counts_missing[name], counts)
+    return out
+
+
+def _merge_drift(a: dict[str, tuple[int, Array]], b: dict[str, tuple[int, Array]]) -> dict[str, tuple[int, Array]]:
+    return {name: (a[name][0] + b[name][0], a[name][1] + b[name][1]) for name in a}
+
+
+def drift(
+    reference: Any, ddf: Any, *, names: Optional[list[str]], rule: str, wanted: list[str], missing: str
+) -> Any:
+    """lumetra.drift of a Dask frame `ddf` against `reference` (collected
+    first when it is a Dask frame: its bins are built in one process)."""
+    import _lumetra
+
+    from ._frame import is_dask
+
+    if is_dask(reference):
+        reference = reference[names].compute() if names is not None else reference.compute()
+    base = read_frame(reference, "reference")
+    meta = _meta(ddf)
+    if names is None:
+        shared = set(meta.columns)
+        names = [c for c in base.columns if c in shared]
+        if not names:
+            raise ValueError("reference and current have no column in common")
+    pairs = [(name, _sample(base, name, "reference"), _sample(meta, name, "current")) for name in names]
+    for name, a, b in pairs:
+        if a.kind != b.kind:
+            raise ValueError(
+                f"column {name!r} is {a.kind} in reference ({a.dtype}) but {b.kind} in current ({b.dtype})"
+            )
+    keep_base = _kept_rows(missing, "reference", [(name, a) for name, a, _ in pairs])
+
+    # Each reference column's bins, or the error its detector gives.
+    columns: list[_DriftColumn] = []
+    hists: list[Optional[Array]] = []
+    refusals: list[Optional[ValueError]] = []
+    for name, a, _ in pairs:
+        try:
+            if a.kind == "continuous":
+                baseline = _kernels.continuous_baseline(a.data(keep_base), rule)
+                hist = baseline["hist"]
+                columns.append(_DriftColumn(name, a.kind, baseline["edges"], None, len(hist)))
+            else:
+                detector = _lumetra.PyCategoricalDataDrift(a.data(keep_base))  # type: ignore[arg-type]
+                shares = detector.export_baseline()
+                hist = np.array([*shares.values(), 0.0])
+                labels = {label: i for i, label in enumerate(shares)}
+                columns.append(_DriftColumn(name, a.kind, None, labels, detector.num_bins))
+            hists.append(hist)
+            refusals.append(None)
+        except ValueError as error:
+            columns.append(_DriftColumn(name, a.kind, None, None, 0))
+            hists.append(None)
+            refusals.append(ValueError(f"column {name!r}: {error}"))
+
+    parts = _partitions(ddf, names)
+    merged = _compute(_tree(_per_partition(_drift_partition, parts, tuple(columns), missing), _merge_drift))
+    if missing == "raise":
+        for name in names:
+            if merged[name][0]:
+                raise missing_error("current", name, merged[name][0], group=False)
+
+    kinds: list[Optional[str]] = []
+    bins = np.zeros(len(pairs), dtype=np.int64)
+    values = {metric: np.zeros(len(pairs)) for metric in wanted}
+    for i, (column, column_hist, refusal) in enumerate(zip(columns, hists, refusals)):
+        if refusal is not None:
+            raise refusal
+        assert column_hist is not None
+        try:
+            scores = _kernels.drift_scores(column.kind, column_hist, merged[column.name][1].astype(np.float64), wanted)
+        except ValueError as error:
+            raise ValueError(f"column {column.name!r}: {error}") from error
+        kinds.append(column.kind)
+        bins[i] = column.bins
+        for metric, score in zip(wanted, scores):
+            values[metric][i] = score
+
+    table: dict[str, Any] = {"column": list(names), "kind": kinds, "bins": bins}
+    table.update(values)
+    return result_table(base, {}, table)
+
+
+__all__ = ["DRIFT_METRICS", "data_bias", "drift", "model_bias", "performance"]
