@@ -190,3 +190,115 @@ def test_states_crossing_the_wire_stay_small(frames):
     states = _dask._compute(_dask._per_partition(_dask._bias_tally, bias.parts, bias.plan))
     assert len(states) == PARTITIONS and all(s.nbytes < 1024 for s in states)
 
+
+# ---- monitors fed from partitions -----------------------------------------------------------
+
+import _lumetra  # noqa: E402
+
+MERGEABLE = callable(getattr(_lumetra.PyDataBiasStreaming, "merge", None))
+needs_merge = pytest.mark.skipif(not MERGEABLE, reason="this _lumetra has no merge() and no pickling of its classes")
+DRIFT = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
+
+
+def monitor_frame():
+    rng = np.random.default_rng(4)
+    n = 3000
+    frame = pd.DataFrame({
+        "f": rng.integers(0, 3, n), "g": rng.integers(0, 2, n), "p": rng.integers(0, 2, n),
+        "t": rng.integers(-9, 9, n).astype(np.float64), "q": rng.integers(-9, 9, n).astype(np.float64),
+        "s": rng.random(n), "v": rng.normal(0, 1, n),
+        "w": pd.Series(rng.choice(["a", "b", "c", "é"], n), dtype="string"),
+    })
+    return frame
+
+
+BASE = monitor_frame().iloc[:400]
+MONITORS = [
+    ("data bias", lambda: _lumetra.PyDataBiasStreaming(BASE["f"].to_numpy(), BASE["g"].to_numpy()), ["f", "g"]),
+    ("model bias", lambda: _lumetra.PyModelBiasStreaming(BASE["f"].to_numpy(), BASE["p"].to_numpy(),
+                                                         BASE["g"].to_numpy()), ["f", "p", "g"]),
+    ("classification", lambda: _lumetra.PyBinaryClassificationStreaming(BASE["g"].to_numpy(), BASE["p"].to_numpy()),
+     ["g", "p"]),
+    ("regression", lambda: _lumetra.PyLinearRegressionStreaming(BASE["t"].to_numpy(), BASE["q"].to_numpy()),
+     ["t", "q"]),
+    ("logistic", lambda: _lumetra.PyLogisticRegressionStreaming(BASE["g"].to_numpy(), BASE["s"].to_numpy(), 0.5),
+     ["g", "s"]),
+    ("continuous flush", lambda: _lumetra.PyStreamingContinuousDataDriftFlush(BASE["v"].to_numpy(), None, 10**9, None),
+     ["v"]),
+    ("continuous decay", lambda: _lumetra.PyStreamingContinuousDataDriftDecay(BASE["v"].to_numpy(), "Scott", None),
+     ["v"]),
+    ("categorical flush", lambda: _lumetra.PyStreamingCategoricalDataDriftFlush(BASE["w"].tolist(), 10**9, None),
+     ["w"]),
+    ("categorical decay", lambda: _lumetra.PyStreamingCategoricalDataDriftDecay(BASE["w"].tolist(), None), ["w"]),
+]
+
+
+def answers(monitor):
+    """Everything an object reports, in a comparable form."""
+    if hasattr(monitor, "export_snapshot"):
+        return (monitor.total_samples, monitor.export_snapshot(), monitor.compute_drift_multiple_criteria(DRIFT))
+    return (monitor.performance_snapshot(), monitor.drift_snapshot(), monitor.drift_report(0.0))
+
+
+def push_whole(monitor, frame, columns):
+    from lumetra.dask import _column_values
+
+    getattr(monitor, "push_batch" if hasattr(monitor, "push_batch") else "update_stream_batch")(
+        *[_column_values(frame[c]) for c in columns])
+
+
+@needs_merge
+@pytest.mark.parametrize("make, columns", [m[1:] for m in MONITORS], ids=[m[0] for m in MONITORS])
+def test_a_monitor_fed_from_partitions_answers_as_one_fed_in_one_process(client, make, columns):
+    from lumetra.dask import feed_monitor
+
+    frame = monitor_frame()
+    ddf = dd.from_pandas(frame, npartitions=5)
+    expected, fed = make(), make()
+    push_whole(expected, ddf.compute(), columns)
+    feed_monitor(fed, ddf, columns)
+    got, want = answers(fed), answers(expected)
+    if columns == ["g", "s"]:  # the log-loss sum: partial sums added
+        for a, b in zip(got[:2], want[:2]):
+            assert a == pytest.approx(b, rel=1e-5, nan_ok=True)
+    else:
+        assert repr(got) == repr(want)
+
+
+@needs_merge
+def test_a_monitor_keeps_its_own_data_and_receives_the_frame(client):
+    from lumetra.dask import feed_monitor
+
+    frame = monitor_frame()
+    own = frame.iloc[:700]
+    expected = _lumetra.PyDataBiasStreaming(BASE["f"].to_numpy(), BASE["g"].to_numpy())
+    fed = _lumetra.PyDataBiasStreaming(BASE["f"].to_numpy(), BASE["g"].to_numpy())
+    for m in (expected, fed):
+        m.push_batch(own["f"].to_numpy(), own["g"].to_numpy())
+    expected.push_batch(frame["f"].to_numpy(), frame["g"].to_numpy())
+    feed_monitor(fed, dd.from_pandas(frame, npartitions=4), ["f", "g"])
+    assert repr(answers(fed)) == repr(answers(expected))
+
+
+@needs_merge
+@pytest.mark.parametrize(
+    "make, columns, error, message",
+    [
+        (MONITORS[0][1], ["f"], ValueError, "push_batch takes 2 columns"),
+        (MONITORS[0][1], ["f", "nope"], KeyError, "'nope' is not in the frame"),
+        (MONITORS[5][1], ["x"], ValueError, "missing value"),
+        (lambda: _push(MONITORS[6][1]()), ["v"], ValueError, "has no empty copy"),
+        (lambda: object(), ["v"], TypeError, "streaming monitor or streaming drift detector"),
+    ],
+)
+def test_feed_monitor_refusals(client, make, columns, error, message):
+    from lumetra.dask import feed_monitor
+
+    frame = monitor_frame().assign(x=lambda d: d["v"].where(d["v"] > -2))
+    with pytest.raises(error, match=message):
+        feed_monitor(make(), dd.from_pandas(frame, npartitions=2), columns)
+
+
+def _push(detector):
+    detector.update_stream_batch(BASE["v"].to_numpy())
+    return detector
