@@ -133,7 +133,9 @@ def outcome(call):
 @pytest.mark.parametrize(
     "function, arguments",
     [
-        ("data_bias", dict(facet="text", label="y")),  # missing facet values
+        ("data_bias", dict(facet="text", label="y")),  # missing facet values, counted by the scan
+        ("data_bias", dict(facet="flag", label="y")),  # counted alongside the tallies (no scan)
+        ("performance", dict(label="y", prediction="x", task="logistic")),
         ("data_bias", dict(facet="ints", label="x", label_threshold=0.0)),  # missing label values
         ("data_bias", dict(facet="ints", label="label_text", positive="maybe")),
         ("data_bias", dict(facet="ints", label="y", positive=5)),
@@ -179,16 +181,18 @@ def test_a_graph_that_changes_between_passes_is_refused(client):
 
 def test_states_crossing_the_wire_stay_small(frames):
     # The largest object any task returns is a partition's state: a few
-    # kilobytes here, whatever the number of rows.
+    # hundred bytes here, whatever the number of rows.
+    import pickle
+
     ddf, _ = frames
     from lumetra import _dask
 
-    bias = _dask._prepare_bias(
+    bias = _dask._bias(
         ddf, ["text"], "y", "p", positive=1, label_threshold=None, predicted=1, predicted_name="positive",
         prediction_threshold=None, threshold=None, shown=None, missing="drop",
     )
     states = _dask._compute(_dask._per_partition(_dask._bias_tally, bias.parts, bias.plan))
-    assert len(states) == PARTITIONS and all(s.nbytes < 1024 for s in states)
+    assert len(states) == PARTITIONS and all(len(pickle.dumps(s)) < 1024 for s in states)
 
 
 # ---- monitors fed from partitions -----------------------------------------------------------

@@ -24,7 +24,8 @@ them. The result is a pandas frame (the library of Dask's partitions)."""
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
+from functools import partial
 from typing import Any, Optional, TypeVar
 
 import narwhals as nw
@@ -130,12 +131,15 @@ def _may_miss(series: Series) -> bool:
 
 # ---- scan: distinct values and missing counts ---------------------------------------------
 
+Counts = dict[str, int]  # missing values of each column counted
+
 
 @dataclass(frozen=True)
 class _Scan:
-    """What the scan learns of one column: `values` is "numbers" (sorted
-    distinct values), "texts" (distinct labels), "categories" (declared
-    categories, in partition order) or "none" (missing values only)."""
+    """What a call learns of one column before coding rows: `values` is
+    "numbers" (sorted distinct values), "texts" (distinct labels),
+    "categories" (declared categories, in partition order) or "none" (its
+    missing values only)."""
 
     name: str
     argument: str
@@ -147,6 +151,10 @@ def _missing_count(series: Series, kind: Kind, argument: str) -> int:
     if kind is Kind.TEXT:
         return int(series.null_count())
     return read_values(series, argument).missing_count()
+
+
+def _count_missing(frame: Frame, scans: tuple[_Scan, ...]) -> Counts:
+    return {scan.name: _missing_count(frame.get_column(scan.name), scan.kind, scan.argument) for scan in scans}
 
 
 def _scan_partition(part: Any, scans: tuple[_Scan, ...]) -> dict[str, tuple[int, Any]]:
@@ -183,13 +191,29 @@ def _merge_scans(a: dict[str, tuple[int, Any]], b: dict[str, tuple[int, Any]]) -
     return out
 
 
-def _scan(ddf: Any, scans: list[_Scan]) -> dict[str, tuple[int, Any]]:
-    unique = tuple({scan.name: scan for scan in scans}.values())
-    if not unique:
-        return {}
-    parts = _partitions(ddf, [scan.name for scan in unique])
+@dataclass
+class _Scanned:
+    """What the scan found: each column's distinct values, and its missing
+    values unless they are counted alongside the states (`counted`), which
+    is when no column needs its values: the scan is then left out."""
+
+    values: dict[str, Any]
+    missing: Optional[Counts]
+    counted: tuple[_Scan, ...]
+    may_miss: frozenset[str]
+
+    def count(self, name: str) -> Optional[int]:
+        """Missing values of a column, None while they are not counted yet."""
+        return None if self.missing is None else self.missing.get(name, 0)
+
+
+def _scan(parts: list[Any], scans: list[Optional[_Scan]]) -> _Scanned:
+    unique = tuple({scan.name: scan for scan in scans if scan is not None}.values())
+    may_miss = frozenset(scan.name for scan in unique)
+    if not any(scan.values != "none" for scan in unique):
+        return _Scanned({}, None, unique, may_miss)
     result: dict[str, tuple[int, Any]] = _compute(_tree(_per_partition(_scan_partition, parts, unique), _merge_scans))
-    return result
+    return _Scanned({k: v for k, (_, v) in result.items()}, {k: m for k, (m, _) in result.items()}, (), may_miss)
 
 
 def _scan_of(meta: Frame, ddf: Any, name: str, argument: str, kind: Kind, labels: bool) -> Optional[_Scan]:
@@ -239,6 +263,15 @@ def _labels_of(ddf: Any, name: str, kind: Kind, scanned: Any) -> list[Any]:
     return sorted(scanned)
 
 
+def _refuse_missing(checks: Sequence[tuple[str, str, bool]], missing: str, counts: Counts) -> None:
+    """The refusals of missing values, in order: (argument, column, whether
+    it is a group column, whose missing values may form a group)."""
+    for argument, name, group in checks:
+        count = counts.get(name, 0)
+        if count and (missing == "raise" or (not group and missing != "drop")):
+            raise missing_error(argument, name, count, group=group)
+
+
 # ---- coding rows alike in every partition -----------------------------------------------
 
 
@@ -261,6 +294,9 @@ def _codes_against(series: Series, kind: Kind, labels: list[Any], argument: str)
     import pandas as pd
 
     native = series.to_native()
+    if isinstance(native.dtype, pd.CategoricalDtype) and native.cat.categories.tolist() == labels:
+        # Its own codes (-1 where missing), as one process reads a categorical.
+        return Coded(np.asarray(native.array.codes), labels)
     absent = np.asarray(native.isna())
     text = pd.Categorical(native, categories=pd.Index(labels, dtype=object))
     codes = np.asarray(text.codes, dtype=np.int64)
@@ -316,7 +352,7 @@ def _combined_codes(frame: Frame, plan: _GroupPlan) -> Array:
         if absent is not None and column.missing_group:
             codes = np.where(absent, len(column.labels), codes)
         if combined is None:
-            combined = codes.astype(np.int64)
+            combined = codes if len(plan.columns) == 1 else codes.astype(np.int64)
             continue
         left_out = (combined < 0) | (codes < 0)
         combined = combined * k + codes
@@ -340,29 +376,30 @@ def _present_partition(part: Any, plan: _GroupPlan) -> Array:
     return np.unique(codes[codes >= 0])
 
 
+def _as_group(name: str, missing: str, scanned: _Scanned) -> bool:
+    """Whether a group column's missing values form a group: they do under
+    'group' when there are any (while they are not counted yet, whenever the
+    column can miss values; a group without rows never reaches the table)."""
+    count = scanned.count(name)
+    return missing == "group" and (bool(count) if count is not None else name in scanned.may_miss)
+
+
 def _plan_groups(
-    ddf: Any, meta: Frame, names: Sequence[str], argument: str, missing: str, scanned: dict[str, tuple[int, Any]]
+    ddf: Any, meta: Frame, parts: list[Any], names: Sequence[str], argument: str, missing: str, scanned: _Scanned
 ) -> tuple[_GroupPlan, Groups]:
     """The plan that codes every partition's rows alike, and the client's view
     of the groups (their values), as column_groups gives them in one process."""
-    columns: list[_GroupColumn] = []
-    for name in names:
-        series = meta.get_column(name)
-        kind = kind_of(series, argument)
-        count, values = scanned.get(name, (0, None))
-        if count and missing == "raise":
-            raise missing_error(argument, name, count, group=True)
-        labels = _labels_of(ddf, name, kind, values)
-        as_group = bool(count) and missing == "group"
-        columns.append(_GroupColumn(name, argument, kind, labels, as_group))
-    plan = _GroupPlan(tuple(columns))
+    columns = tuple(
+        _GroupColumn(name, argument, kind, _labels_of(ddf, name, kind, scanned.values.get(name)),
+                     _as_group(name, missing, scanned))
+        for name, kind in ((name, kind_of(meta.get_column(name), argument)) for name in names)
+    )
+    plan = _GroupPlan(columns)
     radix = _radix(plan)
     total = int(np.prod(radix, dtype=object))
     if total > _DENSE_COMBINATIONS:
         if total >= 1 << 62:
             raise ValueError(f"{argument} columns {list(names)} have too many combinations of values to group")
-        dask = _dask()
-        parts = _partitions(ddf, names)
         present = _compute(_tree(_per_partition(_present_partition, parts, plan), np.union1d)).astype(np.int64)
         plan = replace(plan, present=present, count=len(present))
         combined = present
@@ -392,15 +429,12 @@ def _like(ddf: Any, meta: Frame, column: _GroupColumn) -> Series:
     return nw.from_native(pd.Series([], dtype=dtype, name=column.name), series_only=True)
 
 
-def _plan_threshold(
-    meta: Frame, name: str, threshold: float, shown: object, missing: str, scanned: dict[str, tuple[int, Any]]
-) -> tuple[_GroupPlan, Groups]:
+def _plan_threshold(name: str, threshold: float, shown: object, missing: str, scanned: _Scanned
+                    ) -> tuple[_GroupPlan, Groups]:
     """The two groups of a numeric facet split at a threshold, as threshold_groups has them."""
-    count = scanned.get(name, (0, None))[0]
-    if count and missing == "raise":
-        raise missing_error("facet", name, count, group=True)
     labels: list[Any] = [f">= {shown}", f"< {shown}"]
-    if count:
+    count = scanned.count(name)
+    if count or (count is None and name in scanned.may_miss):
         labels.append(None)
     plan = _GroupPlan(threshold=(name, threshold, missing == "group"), count=len(labels))
     parts = np.arange(len(labels), dtype=np.int64)[:, None]
@@ -436,6 +470,10 @@ class _OutcomeSpec:
     def described(self) -> str:
         return equal_described(self.positive_name, self.positive)
 
+    def text(self, meta: Frame) -> bool:
+        """Whether its positive rows are those of a text label (found by the scan)."""
+        return self.threshold is None and kind_of(meta.get_column(self.name), self.argument) is Kind.TEXT
+
     def on_client(self, meta: Frame) -> Outcome:
         """The outcome read from the empty frame: its rule and messages (the
         refusals its dtype decides are raised here)."""
@@ -444,50 +482,51 @@ class _OutcomeSpec:
         return self.read(meta)
 
 
-def _outcome_scan(meta: Frame, ddf: Any, name: str, argument: str, threshold: Optional[float]) -> Optional[_Scan]:
-    kind = kind_of(get_column(meta, name, argument), argument)
-    return _scan_of(meta, ddf, name, argument, kind, labels=kind is Kind.TEXT and threshold is None)
-
-
-def _outcome_spec(
-    ddf: Any, meta: Frame, name: str, argument: str, *, positive: Scalar, positive_name: str,
-    threshold: Optional[float], threshold_name: str,
+def _outcome(
+    ddf: Any, meta: Frame, scans: list[Optional[_Scan]], name: str, argument: str, *, positive: Scalar,
+    positive_name: str, threshold: Optional[float] = None, threshold_name: str = "",
 ) -> _OutcomeSpec:
-    """The spec of an outcome column; read_outcome's refusals by dtype raised."""
+    """The spec of an outcome column, with read_outcome's refusals by dtype
+    raised, and the scan it needs added to `scans`."""
     spec = _OutcomeSpec(name, argument, positive, positive_name, threshold, threshold_name)
     kind = kind_of(get_column(meta, name, argument), argument)
-    if kind is not Kind.TEXT or threshold is not None:
+    if not spec.text(meta):
         spec.on_client(meta)  # raises what the dtype decides
+    scans.append(_scan_of(meta, ddf, name, argument, kind, labels=spec.text(meta)))
     return spec
 
 
-def _settle_text(ddf: Any, spec: _OutcomeSpec, meta: Frame, scanned: dict[str, tuple[int, Any]]) -> _OutcomeSpec:
-    """A text outcome's labels and the index of its positive label, or the refusal of a
-    column without it (as read_outcome has it)."""
-    kind = kind_of(meta.get_column(spec.name), spec.argument)
-    if kind is not Kind.TEXT or spec.threshold is not None:
+def _settle_text(ddf: Any, spec: _OutcomeSpec, meta: Frame, scanned: _Scanned) -> _OutcomeSpec:
+    """A text outcome's labels and the index of its positive label, or the
+    refusal of a column without it (as read_outcome has it)."""
+    if not spec.text(meta):
         return spec
-    labels = _labels_of(ddf, spec.name, kind, scanned[spec.name][1] if spec.name in scanned else None)
+    labels = _labels_of(ddf, spec.name, Kind.TEXT, scanned.values.get(spec.name))
     index = text_positive(labels, spec.positive)
     if index is None:
         raise Outcome(spec.argument, spec.name, np.empty(0), "==", -1, None, spec.described()).no_positive()
     return replace(spec, labels=labels, index=index)
 
 
-def _settle_missing(spec: _OutcomeSpec, scanned: dict[str, tuple[int, Any]], missing: str) -> None:
-    """Groups.settle for a column counted by the scan: its missing values refused unless dropped."""
-    count = scanned.get(spec.name, (0, None))[0]
-    if count and missing != "drop":
-        raise missing_error(spec.argument, spec.name, count, group=False)
-
-
-def _drop_missing(codes: Array, absent: Optional[Array], missing: str) -> Array:
-    """The rows of a partition without a value left out (the scan has refused them otherwise)."""
+def _drop_missing(codes: Array, absent: Optional[Array], missing: str, counted: bool) -> Array:
+    """The rows of a partition without a value left out: under 'drop', or
+    while they are counted (the client refuses them after the pass);
+    otherwise the scan has refused any."""
     if absent is None or not absent.any():
         return codes
-    if missing != "drop":
+    if missing != "drop" and not counted:
         raise RuntimeError(CHANGED)
     return drop_rows(codes, absent)
+
+
+def _with_counts(merge: Callable[[S, S], S], a: tuple[S, Counts], b: tuple[S, Counts]) -> tuple[S, Counts]:
+    """Merges two states that carry missing counts."""
+    return merge(a[0], b[0]), {name: a[1][name] + b[1][name] for name in a[1]}
+
+
+def _states(parts: list[Any], fn: Callable[..., Any], plan: Any, merge: Callable[[Any, Any], Any]) -> Any:
+    """The merged state of every partition and the missing counts that came with it."""
+    return _compute(_tree(_per_partition(fn, parts, plan), partial(_with_counts, merge)))
 
 
 # ---- bias ---------------------------------------------------------------------------------
@@ -499,31 +538,34 @@ class _BiasPlan:
     truth: _OutcomeSpec
     prediction: Optional[_OutcomeSpec]
     missing: str
+    counted: tuple[_Scan, ...]
 
 
-def _bias_rows(part: Any, plan: _BiasPlan) -> tuple[Array, Outcome, Optional[Outcome]]:
+def _bias_rows(part: Any, plan: _BiasPlan) -> tuple[Array, Outcome, Optional[Outcome], Counts]:
     frame = _frame_of(part)
+    counted = bool(plan.counted)
     codes = _group_codes(frame, plan.groups)
     truth = plan.truth.read(frame)
-    codes = _drop_missing(codes, truth.missing, plan.missing)
+    codes = _drop_missing(codes, truth.missing, plan.missing, counted)
     pred = None
     if plan.prediction is not None:
         pred = plan.prediction.read(frame)
-        codes = _drop_missing(codes, pred.missing, plan.missing)
-    return codes, truth, pred
+        codes = _drop_missing(codes, pred.missing, plan.missing, counted)
+    return codes, truth, pred, _count_missing(frame, plan.counted)
 
 
-def _bias_tally(part: Any, plan: _BiasPlan) -> Array:
-    codes, truth, pred = _bias_rows(part, plan)
+def _bias_tally(part: Any, plan: _BiasPlan) -> tuple[Array, Counts]:
+    codes, truth, pred, counts = _bias_rows(part, plan)
     if pred is None:
-        return _kernels.tally(codes, plan.groups.count, truth.array, truth.rule, truth.value)
-    return _kernels.tally(
+        return _kernels.tally(codes, plan.groups.count, truth.array, truth.rule, truth.value), counts
+    tallies = _kernels.tally(
         codes, plan.groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value
     )
+    return tallies, counts
 
 
 def _entropy_step(part: Any, plan: _BiasPlan, reference: Optional[int], terms: Array, sums: Array) -> Array:
-    codes, truth, pred = _bias_rows(part, plan)
+    codes, truth, pred, _ = _bias_rows(part, plan)
     assert pred is not None
     return _kernels.entropy_sums(
         codes, plan.groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
@@ -537,18 +579,18 @@ def _add(a: Array, b: Array) -> Array:
 
 @dataclass
 class _Bias:
-    """One bias call on a Dask frame, up to its tallies."""
+    """One bias call on a Dask frame, through its tallies."""
 
-    ddf: Any
     meta: Frame
     plan: _BiasPlan
     groups: Groups
     truth: Outcome
     prediction: Optional[Outcome]
-    parts: list[Any] = field(default_factory=list)
+    parts: list[Any]
+    tallies: Array
 
 
-def _prepare_bias(
+def _bias(
     ddf: Any, facets: list[str], label: str, prediction: Optional[str], *, positive: Scalar,
     label_threshold: Optional[float], predicted: Scalar, predicted_name: str,
     prediction_threshold: Optional[float], threshold: Optional[float], shown: object, missing: str,
@@ -563,41 +605,39 @@ def _prepare_bias(
         if threshold is not None and kind is not Kind.NUMBER:
             raise ValueError(f"facet_threshold needs a numeric facet column; {name!r} has dtype {series.dtype}")
         scans.append(_scan_of(meta, ddf, name, "facet", kind, labels=threshold is None))
-    truth = _outcome_spec(
-        ddf, meta, label, "label", positive=positive, positive_name="positive",
+    truth = _outcome(
+        ddf, meta, scans, label, "label", positive=positive, positive_name="positive",
         threshold=label_threshold, threshold_name="label_threshold",
     )
-    scans.append(_outcome_scan(meta, ddf, label, "label", label_threshold))
     pred: Optional[_OutcomeSpec] = None
     if prediction is not None:
-        pred = _outcome_spec(
-            ddf, meta, prediction, "prediction", positive=predicted, positive_name=predicted_name,
+        pred = _outcome(
+            ddf, meta, scans, prediction, "prediction", positive=predicted, positive_name=predicted_name,
             threshold=prediction_threshold, threshold_name="prediction_threshold",
         )
-        scans.append(_outcome_scan(meta, ddf, prediction, "prediction", prediction_threshold))
-    scanned = _scan(ddf, [scan for scan in scans if scan is not None])
+    parts = _partitions(ddf, list(facets) + [label] + ([prediction] if prediction is not None else []))
+    scanned = _scan(parts, scans)
 
-    # Data errors in the order one process meets them: the facet, the
-    # outcomes' labels, then their missing values.
+    # Data errors in the order one process meets them: the facet's missing
+    # values, the outcomes' labels, then their missing values.
+    facet_checks = [("facet", name, True) for name in facets]
+    outcome_checks = [(spec.argument, spec.name, False) for spec in (truth, pred) if spec is not None]
+    if scanned.missing is not None:
+        _refuse_missing(facet_checks, missing, scanned.missing)
     if threshold is None:
-        group_plan, groups = _plan_groups(ddf, meta, facets, "facet", missing, scanned)
+        group_plan, groups = _plan_groups(ddf, meta, parts, facets, "facet", missing, scanned)
     else:
-        group_plan, groups = _plan_threshold(meta, facets[0], threshold, shown, missing, scanned)
+        group_plan, groups = _plan_threshold(facets[0], threshold, shown, missing, scanned)
     truth = _settle_text(ddf, truth, meta, scanned)
-    if pred is not None:
-        pred = _settle_text(ddf, pred, meta, scanned)
-    _settle_missing(truth, scanned, missing)
-    if pred is not None:
-        _settle_missing(pred, scanned, missing)
-    plan = _BiasPlan(group_plan, truth, pred, missing)
-    columns = list(facets) + [label] + ([prediction] if prediction is not None else [])
-    return _Bias(ddf, meta, plan, groups, truth.on_client(meta), None if pred is None else pred.on_client(meta),
-                 _partitions(ddf, columns))
+    pred = None if pred is None else _settle_text(ddf, pred, meta, scanned)
+    if scanned.missing is not None:
+        _refuse_missing(outcome_checks, missing, scanned.missing)
 
-
-def _tallies(bias: _Bias) -> Array:
-    tallies: Array = _compute(_tree(_per_partition(_bias_tally, bias.parts, bias.plan), _add))
-    return tallies
+    plan = _BiasPlan(group_plan, truth, pred, missing, scanned.counted)
+    tallies, counts = _states(parts, _bias_tally, plan, _add)
+    _refuse_missing(facet_checks + outcome_checks, missing, counts)
+    return _Bias(meta, plan, groups, truth.on_client(meta), None if pred is None else pred.on_client(meta), parts,
+                 tallies)
 
 
 def data_bias(
@@ -605,11 +645,11 @@ def data_bias(
     threshold: Optional[float], shown: object, reference: Any, missing: str,
 ) -> Any:
     """lumetra.data_bias of a Dask frame."""
-    bias = _prepare_bias(
+    bias = _bias(
         ddf, facets, label, None, positive=positive, label_threshold=label_threshold, predicted=positive,
         predicted_name="positive", prediction_threshold=None, threshold=threshold, shown=shown, missing=missing,
     )
-    return data_bias_table(bias.meta, bias.groups, bias.truth, _tallies(bias), reference)
+    return data_bias_table(bias.meta, bias.groups, bias.truth, bias.tallies, reference)
 
 
 def model_bias(
@@ -619,22 +659,22 @@ def model_bias(
     missing: str,
 ) -> Any:
     """lumetra.model_bias of a Dask frame."""
-    bias = _prepare_bias(
+    bias = _bias(
         ddf, facets, label, prediction, positive=positive, label_threshold=label_threshold, predicted=predicted,
         predicted_name=predicted_name, prediction_threshold=prediction_threshold, threshold=threshold,
         shown=shown, missing=missing,
     )
-    tallies = _tallies(bias)
     assert bias.prediction is not None
     return model_bias_table(
-        bias.meta, bias.groups, bias.truth, bias.prediction, tallies, reference,
-        lambda code: _entropy(bias, tallies, code),
+        bias.meta, bias.groups, bias.truth, bias.prediction, bias.tallies, reference,
+        lambda code: _entropy(bias, code),
     )
 
 
-def _entropy(bias: _Bias, tallies: Array, reference: Optional[int]) -> Array:
+def _entropy(bias: _Bias, reference: Optional[int]) -> Array:
     """Each group's generalized entropy (NaN without rows), as
     _kernels.generalized_entropy gives it for all rows in one process."""
+    tallies = bias.tallies
     rows = tallies.sum(axis=1)
     benefits = tallies[:, 3] + 2 * (tallies[:, 0] + tallies[:, 2])
     if reference is None:
@@ -672,36 +712,33 @@ class _PerformancePlan:
     pred: Optional[_OutcomeSpec]
     decision: float
     missing: str
+    counted: tuple[_Scan, ...] = ()
 
 
-def _performance_state(part: Any, plan: _PerformancePlan) -> dict[str, Array]:
+def _performance_state(part: Any, plan: _PerformancePlan) -> tuple[dict[str, Array], Counts]:
     frame = _frame_of(part)
     codes = _group_codes(frame, plan.groups)
-    if plan.task == "regression":
-        y_true = numeric_column(frame, plan.label, "label")
-        y_pred = numeric_column(frame, plan.prediction, "prediction")
-        codes = _drop_missing(codes, y_true.missing, plan.missing)
-        codes = _drop_missing(codes, y_pred.missing, plan.missing)
-        return _kernels.performance_state(
-            plan.task, codes, plan.groups.count, y_true.array, None, None, y_pred.array, None, None, plan.decision
-        )
-    assert plan.truth is not None
-    truth = plan.truth.read(frame)
-    codes = _drop_missing(codes, truth.missing, plan.missing)
-    if plan.task == "classification":
-        assert plan.pred is not None
+    counted = bool(plan.counted)
+    if plan.truth is None:
+        label = numeric_column(frame, plan.label, "label")
+        array, rule, value = label.array, None, None
+        codes = _drop_missing(codes, label.missing, plan.missing, counted)
+    else:
+        truth = plan.truth.read(frame)
+        array, rule, value = truth.array, truth.rule, truth.value
+        codes = _drop_missing(codes, truth.missing, plan.missing, counted)
+    if plan.pred is None:
+        scores = numeric_column(frame, plan.prediction, "prediction")
+        pred_array, pred_rule, pred_value = scores.array, None, None
+        codes = _drop_missing(codes, scores.missing, plan.missing, counted)
+    else:
         pred = plan.pred.read(frame)
-        codes = _drop_missing(codes, pred.missing, plan.missing)
-        return _kernels.performance_state(
-            plan.task, codes, plan.groups.count, truth.array, truth.rule, truth.value,
-            pred.array, pred.rule, pred.value, plan.decision,
-        )
-    scores = numeric_column(frame, plan.prediction, "prediction")
-    codes = _drop_missing(codes, scores.missing, plan.missing)
-    return _kernels.performance_state(
-        plan.task, codes, plan.groups.count, truth.array, truth.rule, truth.value,
-        scores.array, None, None, plan.decision,
+        pred_array, pred_rule, pred_value = pred.array, pred.rule, pred.value
+        codes = _drop_missing(codes, pred.missing, plan.missing, counted)
+    state = _kernels.performance_state(
+        plan.task, codes, plan.groups.count, array, rule, value, pred_array, pred_rule, pred_value, plan.decision
     )
+    return state, _count_missing(frame, plan.counted)
 
 
 def _merge_performance(a: dict[str, Array], b: dict[str, Array]) -> dict[str, Array]:
@@ -727,50 +764,42 @@ def performance(
     truth: Optional[_OutcomeSpec] = None
     pred: Optional[_OutcomeSpec] = None
     if task == "regression":
-        for name, argument in ((label, "label"), (prediction, "prediction")):
-            numeric_column(meta, name, argument)
-            scans.append(_scan_of(meta, ddf, name, argument, Kind.NUMBER, labels=False))
+        numeric_column(meta, label, "label")
+        scans.append(_scan_of(meta, ddf, label, "label", Kind.NUMBER, labels=False))
     else:
-        truth = _outcome_spec(
-            ddf, meta, label, "label", positive=positive, positive_name="positive", threshold=None,
-            threshold_name="",
-        )
-        scans.append(_outcome_scan(meta, ddf, label, "label", None))
-        if task == "classification":
-            pred = _outcome_spec(
-                ddf, meta, prediction, "prediction", positive=positive, positive_name="positive",
-                threshold=None, threshold_name="",
-            )
-            scans.append(_outcome_scan(meta, ddf, prediction, "prediction", None))
-        else:
-            numeric_column(meta, prediction, "prediction")
-            scans.append(_scan_of(meta, ddf, prediction, "prediction", Kind.NUMBER, labels=False))
-    scanned = _scan(ddf, [scan for scan in scans if scan is not None])
+        truth = _outcome(ddf, meta, scans, label, "label", positive=positive, positive_name="positive")
+    if task == "classification":
+        pred = _outcome(ddf, meta, scans, prediction, "prediction", positive=positive, positive_name="positive")
+    else:
+        numeric_column(meta, prediction, "prediction")
+        scans.append(_scan_of(meta, ddf, prediction, "prediction", Kind.NUMBER, labels=False))
+    parts = _partitions(ddf, names + [label, prediction])
+    scanned = _scan(parts, scans)
 
+    by_checks = [("by", name, True) for name in names]
+    label_checks = [("label", label, False)]
+    prediction_checks = [("prediction", prediction, False)]
+    if scanned.missing is not None:
+        _refuse_missing(by_checks, missing, scanned.missing)
     if names:
-        group_plan, groups = _plan_groups(ddf, meta, names, "by", missing, scanned)
+        group_plan, groups = _plan_groups(ddf, meta, parts, names, "by", missing, scanned)
     else:
         group_plan = _GroupPlan()
         groups = Groups([], [], np.empty(0, dtype=np.int8), 1, np.zeros((1, 0), dtype=np.int64), [])
-    for name, argument in ((label, "label"), (prediction, "prediction")):
-        if argument == "label" and truth is not None:
-            truth = _settle_text(ddf, truth, meta, scanned)
-            _settle_missing(truth, scanned, missing)
-        elif argument == "prediction" and pred is not None:
-            pred = _settle_text(ddf, pred, meta, scanned)
-            _settle_missing(pred, scanned, missing)
-        else:
-            count = scanned.get(name, (0, None))[0]
-            if count and missing != "drop":
-                raise missing_error(argument, name, count, group=False)
+    truth = None if truth is None else _settle_text(ddf, truth, meta, scanned)
+    if scanned.missing is not None:
+        _refuse_missing(label_checks, missing, scanned.missing)
+    pred = None if pred is None else _settle_text(ddf, pred, meta, scanned)
+    if scanned.missing is not None:
+        _refuse_missing(prediction_checks, missing, scanned.missing)
 
-    plan = _PerformancePlan(task, group_plan, label, prediction, truth, pred, decision, missing)
-    parts = _partitions(ddf, names + [label, prediction])
-    state = _compute(_tree(_per_partition(_performance_state, parts, plan), _merge_performance))
-    counts, sums = state["counts"], np.ascontiguousarray(state["sums"]).ravel()
-    result = _kernels.performance_from_state(task, counts, sums)
+    plan = _PerformancePlan(task, group_plan, label, prediction, truth, pred, decision, missing, scanned.counted)
+    state, counts = _states(parts, _performance_state, plan, _merge_performance)
+    _refuse_missing(by_checks + label_checks + prediction_checks, missing, counts)
+    result = _kernels.performance_from_state(task, state["counts"], np.ascontiguousarray(state["sums"]).ravel())
     if truth is not None:
-        positives = counts[:, 1] + (counts[:, 3] if task == "classification" else 0)
+        cells = state["counts"]
+        positives = cells[:, 1] + (cells[:, 3] if task == "classification" else 0)
         truth.on_client(meta).require_positive(int(positives.sum()))
     return performance_table(meta, groups, task, result)
 
