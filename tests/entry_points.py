@@ -497,8 +497,8 @@ def name(vocabulary):
 
 def instance_of(type_):
     """Another instance of a class in CLASSES, for a member that takes one
-    (a merge, say): a fresh ready one, the instance under test itself, one of
-    another class, or anything else."""
+    (a merge, say): a fresh ready one, the instance under test itself, one
+    with another baseline, one of another class, or anything else."""
 
     def make():
         return next(c for c in CLASSES if c.type is type_).make()
@@ -510,10 +510,65 @@ def instance_of(type_):
         row = CLASSES[i % len(CLASSES)]
         return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
 
+    def reconfigured():
+        # The same class from the state tests' own baseline and configuration:
+        # a merge of it is refused (baselines or settings differ).
+        from state_kinds import KINDS
+        return next(k for k in KINDS if k.cls is type_).make()
+
     valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
-                             Build("the instance itself", itself)])
+                             Build("the instance itself", itself),
+                             Build(f"{type_.__name__} with another baseline", lambda ctx: reconfigured())])
     others = st.integers(0, 10**6).map(other)
-    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others))
+    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others),
+                fail=_other_class_instance(type_))
+
+
+def _other_class_instance(type_):
+    """A ready instance of some class other than `type_` (merging it is refused)."""
+    if type_ is _lumetra.PyDataBiasStreaming:
+        return _lumetra.PyBinaryClassificationStreaming([1, 0], [1, 0])
+    return _lumetra.PyDataBiasStreaming([1, 0], [1, 0])
+
+
+def state_bytes(type_):
+    """Bytes for a class's from_bytes: a ready instance's to_bytes(), as
+    bytes, bytearray or memoryview; the same truncated, with a flipped bit,
+    strided, or made by another class; and random bytes. Everything but the
+    intact forms must be refused with ValueError."""
+
+    def row(t):
+        return next(c for c in CLASSES if c.type is t)
+
+    def make():
+        return row(type_).make().to_bytes()
+
+    def damaged(how, k):
+        def build(ctx):
+            b = make()
+            if how == "bytearray":
+                return bytearray(b)
+            if how == "memoryview":
+                return memoryview(b)
+            if how == "truncated":
+                return b[: k % len(b)]
+            if how == "flipped":
+                flipped = bytearray(b)
+                flipped[k % len(b)] ^= 1 << (k % 8)
+                return bytes(flipped)
+            if how == "strided":
+                return memoryview(b)[:: 2 + k % 3]
+            if how == "other class":
+                return CLASSES[k % len(CLASSES)].make().to_bytes()
+            return np.random.default_rng(k).bytes(k % 200)
+
+        return Build(f"state bytes ({how}, {k})", build)
+
+    intact = Build(f"{type_.__name__} state bytes", lambda ctx: make())
+    forms = ["bytearray", "memoryview", "truncated", "flipped", "strided", "other class", "random"]
+    valid = st.one_of(st.just(intact), st.just(intact), st.builds(damaged, st.sampled_from(forms),
+                                                                  st.integers(0, 10**6)))
+    return Kind(f"STATE_BYTES({type_.__name__})", make, valid, fail=b"LMST\x01\x00")
 
 
 class OddDict(dict):
@@ -599,8 +654,12 @@ def canonical(v):
 class Entry:
     """One entry point: a function, a constructor, a method or a property."""
 
-    def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None):
+    def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None,
+                 sticky=None):
         self.name = name
+        # Bytes of the state (start, stop) that a failed call may still have
+        # written, by design; with them, the checksum changes too.
+        self.sticky = sticky
         self._ok = ok  # valid arguments, where the kinds' own do not fit together
         self.kinds = tuple(kinds)
         self.keywords = dict(keywords or {})
@@ -637,6 +696,13 @@ class Entry:
         on = self.owner.type if self.on_class else obj
         return getattr(on, self.name.rsplit(".", 1)[1])(*pos, **kw)
 
+    def after_failure(self, state):
+        """The part of a state that a failed call must leave as it was."""
+        if self.sticky is None:
+            return state
+        start, stop = self.sticky
+        return state[:start] + state[stop:-4]
+
     def instance(self):
         """A ready instance for a method or property; None otherwise."""
         return self.owner.make() if self.kind in ("method", "property") else None
@@ -648,8 +714,8 @@ def fn(target, *kinds, keywords=None, ok=None):
     return e
 
 
-def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None):
-    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok)
+def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None, sticky=None):
+    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok, sticky=sticky)
 
 
 def prop(name, volatile=False):
@@ -686,16 +752,12 @@ class Cls:
         return obj
 
     def state(self, obj):
-        """Everything the read-only members without arguments show, errors
-        included: what a failed call must leave as it was."""
-        out = []
-        for m in self.members:
-            if m.pure and not m.params and not m.volatile and not m.on_class:
-                try:
-                    out.append(canonical(m.call(obj, ())))
-                except Exception as e:  # an empty state shows through its error
-                    out.append(f"{type(e).__name__}: {e}")
-        return out
+        """The instance's whole state, its to_bytes(), less what changes by
+        itself: a flush detector's window age (the last 12 bytes before the
+        4-byte checksum) and so the checksum."""
+        cut = 16 if any(m.volatile for m in self.members) else 0
+        b = obj.to_bytes()
+        return b[:-cut] if cut else b
 
 
 L = _lumetra
@@ -726,7 +788,16 @@ FUNCTIONS = [
 ]
 
 
-def _streaming_drift_members(data, sample, flush):
+def _saving_members(cls):
+    return [method("to_bytes", pure=True), method("from_bytes", state_bytes(cls), on_class=True, pure=True),
+            method("__reduce__", pure=True)]
+
+
+def _moving_members(cls):
+    return _saving_members(cls) + [method("merge", instance_of(cls))]
+
+
+def _streaming_drift_members(cls, data, sample, flush):
     members = [
         method("update_stream", sample),
         method("update_stream_batch", data),
@@ -740,7 +811,7 @@ def _streaming_drift_members(data, sample, flush):
     ]
     if flush:
         members += [method("flush"), prop("last_flush", volatile=True)]
-    return members
+    return members + _moving_members(cls)
 
 
 def _three_labels():
@@ -754,22 +825,22 @@ CLASSES = [
         method("reset_baseline", STRS),
         method("export_baseline", pure=True),
         prop("num_bins"),
-    ]),
+    ] + _saving_members(L.PyCategoricalDataDrift)),
     Cls(L.PyContinuousDataDrift, [F64, RULE], None, [
         method("compute_drift", F64, name(DRIFT), pure=True),
         method("compute_drift_mutliple_criteria", F64, names(DRIFT), pure=True),
         method("reset_baseline", F64),
         method("export_baseline", pure=True),
         prop("num_bins"),
-    ]),
+    ] + _saving_members(L.PyContinuousDataDrift)),
     Cls(L.PyStreamingContinuousDataDriftFlush, [F64, RULE, OPT_COUNT, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(F64, FLOAT, flush=True)),
+        _streaming_drift_members(L.PyStreamingContinuousDataDriftFlush, F64, FLOAT, flush=True)),
     Cls(L.PyStreamingContinuousDataDriftDecay, [F64, RULE, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(F64, FLOAT, flush=False)),
+        _streaming_drift_members(L.PyStreamingContinuousDataDriftDecay, F64, FLOAT, flush=False)),
     Cls(L.PyStreamingCategoricalDataDriftFlush, [STRS, OPT_COUNT, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(STRS, STR, flush=True)),
+        _streaming_drift_members(L.PyStreamingCategoricalDataDriftFlush, STRS, STR, flush=True)),
     Cls(L.PyStreamingCategoricalDataDriftDecay, [STRS, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(STRS, STR, flush=False)),
+        _streaming_drift_members(L.PyStreamingCategoricalDataDriftDecay, STRS, STR, flush=False)),
     Cls(L.PyDataBiasStreaming, [LABELS, LABELS], "push_batch", [
         method("push", INT, INT),
         method("push_batch", LABELS, LABELS),
@@ -779,7 +850,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(DATA_BIAS), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyDataBiasStreaming)),
     Cls(L.PyModelBiasStreaming, [LABELS, LABELS, LABELS], "push_batch", [
         method("push", INT, INT, INT),
         method("push_batch", LABELS, LABELS, LABELS, ok=_three_labels),
@@ -789,7 +860,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(MODEL_BIAS), FLOAT, pure=True),
-    ], ok=_three_labels),
+    ] + _moving_members(L.PyModelBiasStreaming), ok=_three_labels),
     Cls(L.PyBinaryClassificationStreaming, [LABELS, LABELS], "push_batch", [
         method("push", INT, INT),
         method("push_batch", LABELS, LABELS),
@@ -799,7 +870,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(CLASSIFICATION), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyBinaryClassificationStreaming)),
     Cls(L.PyLinearRegressionStreaming, [VALUES, VALUES], "push_batch", [
         method("push", FLOAT, FLOAT),
         method("push_batch", VALUES, VALUES),
@@ -809,18 +880,20 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(REGRESSION), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyLinearRegressionStreaming)),
     Cls(L.PyLogisticRegressionStreaming, [VALUES, VALUES, FLOAT], "push_batch", [
         method("push", FLOAT, FLOAT),
         method("push_batch", VALUES, VALUES),
         method("flush"),
         method("reset_baseline", VALUES, VALUES),
-        method("reset_baseline_and_decision_threshold", VALUES, VALUES, FLOAT),
+        # The new threshold (the first field after the 16-byte header) stays
+        # even when the new baseline is refused.
+        method("reset_baseline_and_decision_threshold", VALUES, VALUES, FLOAT, sticky=(16, 20)),
         method("performance_snapshot", pure=True),
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(LOGISTIC), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyLogisticRegressionStreaming)),
 ]
 
 # Modules whose every public function and class must have a row.

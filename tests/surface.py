@@ -36,12 +36,18 @@ FUNCTIONS = {
 }
 
 
+# Every class saves and restores its state; the streaming ones also merge.
+_SAVING = {"to_bytes": "($self)", "from_bytes": "($type, data)"}
+_MOVING = {**_SAVING, "merge": "($self, other)"}
+
+
 def _batch_detector(reset_param):
     return {
         "compute_drift": "($self, runtime_data, drift_type)",
         "compute_drift_mutliple_criteria": "($self, runtime_data, drift_types)",
         "reset_baseline": f"($self, {reset_param})",
         "export_baseline": "($self)",
+        **_SAVING,
         "num_bins": None,
     }
 
@@ -60,6 +66,7 @@ def _streaming_detector(reset_param, flushes):
     }
     if flushes:
         members.update(flush="($self)", last_flush=None)
+    members.update(_MOVING)
     return members
 
 
@@ -74,6 +81,7 @@ def _monitor(push, batch, **own):
         "drift_report": "($self, drift_threshold)",
         "drift_report_partial_metrics": "($self, metrics, drift_threshold)",
         **own,
+        **_MOVING,
     }
 
 

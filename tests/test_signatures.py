@@ -46,7 +46,7 @@ def callables():
 
 def parameters(text):
     """Names and the number of required parameters of a text signature."""
-    params = [p.strip() for p in text.strip("()").split(",") if p.strip() and p.strip() != "$self"]
+    params = [p.strip() for p in text.strip("()").split(",") if p.strip() and p.strip() not in ("$self", "$type")]
     names = [p.split("=")[0] for p in params]
     return names, sum("=" not in p for p in params)
 

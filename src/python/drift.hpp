@@ -5,7 +5,7 @@
 // from traits (core type, kind, mode, constructor) with each class's name,
 // constructor parameters and doc. A method every detector of a family has is
 // one row of batch_methods or streaming_methods_of, its doc chosen by the
-// detector's kind or mode.
+// detector's kind or mode. Traits also give the class tag of the saved state.
 #pragma once
 
 #include <array>
@@ -20,6 +20,7 @@
 #include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
 
 namespace lumetra::py {
 
@@ -181,7 +182,7 @@ inline constexpr const char* kExportDoc =
                     "Return the baseline label frequencies as a normalized distribution.");
 
 template <class Traits>
-inline constexpr std::array batch_methods{
+inline constexpr auto batch_methods = join(std::array{
     method<&BatchDetector<Traits>::compute>("compute_drift", {"runtime_data", "drift_type"},
                                             "Compute a single drift metric against `runtime_data`.\n\n"
                                             LUMETRA_DRIFT_TYPES_PARAGRAPH),
@@ -192,7 +193,7 @@ inline constexpr std::array batch_methods{
         by_kind<Traits>("Replace the baseline with a new data slice, recomputing the histogram.",
                         "Replace the baseline with a new set of labels, recomputing the distribution.")),
     method<&BatchDetector<Traits>::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
-};
+}, saving_methods<typename Traits::Core, Traits::tag>);
 
 template <class Traits>
 inline constexpr std::array batch_getters{
@@ -299,13 +300,16 @@ consteval auto streaming_methods_of() {
                             "Export the current stream label counts as a map of label to count.")),
         method<&D::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
     };
+    constexpr auto& moving = streaming_state_methods<typename Traits::Core, Traits::tag>;
     if constexpr (Traits::flushes) {
-        return join(every, std::array{method<&D::flush>(
-                               "flush", kNoParams,
-                               by_kind<Traits>("Flush the stream, resetting accumulated runtime bins.",
-                                               "Flush the stream, resetting accumulated runtime label counts."))});
+        return join(every,
+                    std::array{method<&D::flush>(
+                        "flush", kNoParams,
+                        by_kind<Traits>("Flush the stream, resetting accumulated runtime bins.",
+                                        "Flush the stream, resetting accumulated runtime label counts."))},
+                    moving);
     } else {
-        return every;
+        return join(every, moving);
     }
 }
 

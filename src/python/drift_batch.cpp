@@ -12,6 +12,7 @@ using drift::ContinuousDataDrift;
 
 struct Continuous : ContinuousKind {
     using Core = ContinuousDataDrift;
+    static constexpr state::Tag tag = state::Tag::ContinuousDataDrift;
     // The rule is parsed before the baseline is read.
     static PyObject* construct(PyTypeObject* type, const Float64Data& baseline,
                                const std::optional<std::string>& rule_text) {
@@ -25,6 +26,7 @@ struct Continuous : ContinuousKind {
 
 struct Categorical : CategoricalKind {
     using Core = CategoricalDataDrift;
+    static constexpr state::Tag tag = state::Tag::CategoricalDataDrift;
     static PyObject* construct(PyTypeObject* type, const LabelData& baseline) {
         return with_data(baseline, [&](const drift::Labels& labels) {
             return create_or_raise(type, released(labels.size(), [&] { return Core::create(labels); }));
