@@ -130,8 +130,9 @@ def main():
             print(f"{name}")
             print(f"  one process {one:.2f} s, cluster {cluster_time:.2f} s: cluster / one process = "
                   f"{cluster_time / one:.2f}x")
-            print(f"  workers' time: {tasks:.1%} in partition tasks, of which about {tasks * kernel_fraction(name):.1%} "
-                  f"in the kernels; {transfer / worker_time:.1%} in transfers; the rest scheduling and idle")
+            kernels = tasks * kernel_fraction(name)
+            print(f"  workers' time: {tasks:.1%} in partition tasks, of which about {kernels:.1%} in the kernels; "
+                  f"{transfer / worker_time:.1%} in transfers; the rest scheduling and idle")
             print(f"    (task seconds: {', '.join(f'{k} {v:.2f}' for k, v in sorted(compute.items()) if v >= 0.005)})")
         for name, size in largest_state(ddf).items():
             print(f"  largest {name} of a partition: {size:,} bytes (target < 1 MB)")

@@ -18,7 +18,10 @@ N = 4000
 PARTITIONS = 6
 
 
-@pytest.fixture(scope="session")
+# One cluster for the module, shut down when it ends: its client's threads
+# would otherwise run through the rest of the session, and the leak loops
+# measure this process's resident memory.
+@pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None

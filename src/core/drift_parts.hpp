@@ -27,7 +27,10 @@ public:
     /// Adds the bin of each value to counts[0, num_bins()).
     void count(std::span<const double> values, std::uint64_t* counts) const noexcept;
 
-    EdgeBins(const EdgeBins& other) : padded_(other.padded_), lookup_(other.lookup_) { lookup_.edges = padded_.data() + 1; }
+    // The lookup points into the copy's own edges.
+    EdgeBins(const EdgeBins& other) : padded_(other.padded_), lookup_(other.lookup_) {
+        lookup_.edges = padded_.data() + 1;
+    }
     EdgeBins& operator=(const EdgeBins&) = delete;
 
 private:

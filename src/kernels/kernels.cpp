@@ -184,29 +184,49 @@ constexpr const char* kTallyDoc =
 
 // ---- generalized entropy -------------------------------------------------------
 
+// What both entropy kernels read: the codes, the outcome flags of truth and
+// prediction, and the reference group. nullopt with the error set.
+struct EntropyInput {
+    Codes codes;
+    OutcomeMarker mark;
+    std::optional<std::size_t> reference;
+};
+
+std::optional<EntropyInput> entropy_input(const NumericArg& groups, std::uint64_t n_groups, const NumericArg& truth,
+                                          const Rule& truth_rule, const RuleValue& truth_value,
+                                          const NumericArg& prediction, const Rule& prediction_rule,
+                                          const RuleValue& prediction_value,
+                                          const std::optional<std::uint64_t>& reference) {
+    auto codes = codes_of(groups, n_groups);
+    if (!codes) return std::nullopt;
+    if (reference && *reference >= n_groups) {
+        PyErr_SetString(PyExc_ValueError, "reference must be a group code below n_groups");
+        return std::nullopt;
+    }
+    const std::size_t rows = codes->column.n;
+    auto t = outcome_of(truth, truth_rule, truth_value, "truth", rows);
+    if (!t) return std::nullopt;
+    auto p = outcome_of(prediction, prediction_rule, prediction_value, "prediction", rows);
+    if (!p) return std::nullopt;
+    auto mark = outcomes_marker(*t, p);
+    if (!mark) return std::nullopt;
+    std::optional<std::size_t> ref;
+    if (reference) ref = static_cast<std::size_t>(*reference);
+    return EntropyInput{*codes, std::move(*mark), ref};
+}
+
 PyObject* generalized_entropy(const NumericArg& groups, const std::uint64_t& n_groups, const NumericArg& truth,
                               const Rule& truth_rule, const RuleValue& truth_value, const NumericArg& prediction,
                               const Rule& prediction_rule, const RuleValue& prediction_value,
                               const std::optional<std::uint64_t>& reference) {
-    auto codes = codes_of(groups, n_groups);
-    if (!codes) return nullptr;
-    if (reference && *reference >= n_groups) {
-        PyErr_SetString(PyExc_ValueError, "reference must be a group code below n_groups");
-        return nullptr;
-    }
-    const std::size_t rows = codes->column.n;
-    auto t = outcome_of(truth, truth_rule, truth_value, "truth", rows);
-    if (!t) return nullptr;
-    auto p = outcome_of(prediction, prediction_rule, prediction_value, "prediction", rows);
-    if (!p) return nullptr;
-    auto mark = outcomes_marker(*t, p);
-    if (!mark) return nullptr;
-    std::optional<std::size_t> ref;
-    if (reference) ref = static_cast<std::size_t>(*reference);
-    return visit_codes(*codes, [&](const auto& view) -> PyObject* {
+    auto in = entropy_input(groups, n_groups, truth, truth_rule, truth_value, prediction, prediction_rule,
+                            prediction_value, reference);
+    if (!in) return nullptr;
+    return visit_codes(in->codes, [&](const auto& view) -> PyObject* {
         std::optional<std::vector<float>> out;
-        out = py::released(view.size(),
-                           [&] { return grouped_generalized_entropy(view, codes->groups, *mark, ref); });
+        out = py::released(view.size(), [&] {
+            return grouped_generalized_entropy(view, in->codes.groups, in->mark, in->reference);
+        });
         if (!out) return code_out_of_range();
         return new_array(*out, out->size());
     });
@@ -558,33 +578,22 @@ PyObject* entropy_sums(const NumericArg& groups, const std::uint64_t& n_groups, 
                        const Rule& prediction_rule, const RuleValue& prediction_value,
                        const std::optional<std::uint64_t>& reference, const Column<py::Float32>& terms,
                        const Column<py::Float32>& sums) {
-    auto codes = codes_of(groups, n_groups);
-    if (!codes) return nullptr;
-    if (reference && *reference >= n_groups) {
-        PyErr_SetString(PyExc_ValueError, "reference must be a group code below n_groups");
-        return nullptr;
-    }
-    const std::size_t comparisons = reference ? codes->groups : 1;
+    auto in = entropy_input(groups, n_groups, truth, truth_rule, truth_value, prediction, prediction_rule,
+                            prediction_value, reference);
+    if (!in) return nullptr;
+    const std::size_t comparisons = reference ? in->codes.groups : 1;
     const F32Column t = terms.view(), running = sums.view();
     if (t.size() != 3 * comparisons || running.size() != comparisons) {
         PyErr_Format(PyExc_ValueError, "%zu comparisons need 3 terms and 1 sum each; got %zu terms and %zu sums",
                      comparisons, t.size(), running.size());
         return nullptr;
     }
-    const std::size_t rows = codes->column.n;
-    auto tr = outcome_of(truth, truth_rule, truth_value, "truth", rows);
-    if (!tr) return nullptr;
-    auto p = outcome_of(prediction, prediction_rule, prediction_value, "prediction", rows);
-    if (!p) return nullptr;
-    auto mark = outcomes_marker(*tr, p);
-    if (!mark) return nullptr;
     std::vector<float> term_values(t.size()), out(comparisons);
     for (std::size_t i = 0; i < t.size(); ++i) term_values[i] = t[i];
     for (std::size_t c = 0; c < comparisons; ++c) out[c] = running[c];
-    std::optional<std::size_t> ref;
-    if (reference) ref = static_cast<std::size_t>(*reference);
-    if (!group_pass(*codes, [&](const auto& view) {
-            return continue_entropy_sums(view, codes->groups, *mark, ref, term_values.data(), out.data());
+    if (!group_pass(in->codes, [&](const auto& view) {
+            return continue_entropy_sums(view, in->codes.groups, in->mark, in->reference, term_values.data(),
+                                         out.data());
         })) {
         return nullptr;
     }

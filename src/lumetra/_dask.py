@@ -33,9 +33,9 @@ import numpy as np
 
 from . import _kernels
 from ._bias import data_bias_table, model_bias_table
-from ._drift import DRIFT_METRICS, _kept_rows, _sample
+from ._drift import _kept_rows, _sample, drift_table
 from ._frame import Array, Coded, Frame, Kind, Series, drop_rows, get_column, kind_of, missing_error
-from ._frame import read_codes, read_frame, read_values, result_table
+from ._frame import read_codes, read_frame, read_values
 from ._groups import _DENSE_COMBINATIONS, Groups
 from ._outcome import Outcome, equal_described, numeric_column, read_outcome, text_positive
 from ._performance import performance_table
@@ -715,28 +715,29 @@ class _PerformancePlan:
     counted: tuple[_Scan, ...] = ()
 
 
+def _performance_column(frame: Frame, spec: Optional[_OutcomeSpec], name: str, argument: str) -> Outcome:
+    """An outcome column, or a column of numbers as one (no rule)."""
+    if spec is not None:
+        return spec.read(frame)
+    values = numeric_column(frame, name, argument)
+    return Outcome(argument, name, values.array, "", 0, values.missing, "")
+
+
 def _performance_state(part: Any, plan: _PerformancePlan) -> tuple[dict[str, Array], Counts]:
     frame = _frame_of(part)
     codes = _group_codes(frame, plan.groups)
-    counted = bool(plan.counted)
-    if plan.truth is None:
-        label = numeric_column(frame, plan.label, "label")
-        array, rule, value = label.array, None, None
-        codes = _drop_missing(codes, label.missing, plan.missing, counted)
-    else:
-        truth = plan.truth.read(frame)
-        array, rule, value = truth.array, truth.rule, truth.value
-        codes = _drop_missing(codes, truth.missing, plan.missing, counted)
-    if plan.pred is None:
-        scores = numeric_column(frame, plan.prediction, "prediction")
-        pred_array, pred_rule, pred_value = scores.array, None, None
-        codes = _drop_missing(codes, scores.missing, plan.missing, counted)
-    else:
-        pred = plan.pred.read(frame)
-        pred_array, pred_rule, pred_value = pred.array, pred.rule, pred.value
-        codes = _drop_missing(codes, pred.missing, plan.missing, counted)
+    columns = [
+        _performance_column(frame, plan.truth, plan.label, "label"),
+        _performance_column(frame, plan.pred, plan.prediction, "prediction"),
+    ]
+    for column in columns:
+        codes = _drop_missing(codes, column.missing, plan.missing, bool(plan.counted))
+    (label, label_rule, label_value), (pred, pred_rule, pred_value) = [
+        (c.array, c.rule or None, c.value if c.rule else None) for c in columns
+    ]
     state = _kernels.performance_state(
-        plan.task, codes, plan.groups.count, array, rule, value, pred_array, pred_rule, pred_value, plan.decision
+        plan.task, codes, plan.groups.count, label, label_rule, label_value, pred, pred_rule, pred_value,
+        plan.decision,
     )
     return state, _count_missing(frame, plan.counted)
 
@@ -881,7 +882,7 @@ def drift(
 
     # Each reference column's bins, or the error its detector gives.
     columns: list[_DriftColumn] = []
-    hists: list[Optional[Array]] = []
+    hists: list[Array] = []
     refusals: list[Optional[ValueError]] = []
     for name, a, _ in pairs:
         try:
@@ -899,8 +900,8 @@ def drift(
             refusals.append(None)
         except ValueError as error:
             columns.append(_DriftColumn(name, a.kind, None, None, 0))
-            hists.append(None)
-            refusals.append(ValueError(f"column {name!r}: {error}"))
+            hists.append(np.zeros(0))
+            refusals.append(error)
 
     parts = _partitions(ddf, names)
     merged = _compute(_tree(_per_partition(_drift_partition, parts, tuple(columns), missing), _merge_drift))
@@ -909,25 +910,15 @@ def drift(
             if merged[name][0]:
                 raise missing_error("current", name, merged[name][0], group=False)
 
-    kinds: list[Optional[str]] = []
-    bins = np.zeros(len(pairs), dtype=np.int64)
-    values = {metric: np.zeros(len(pairs)) for metric in wanted}
-    for i, (column, column_hist, refusal) in enumerate(zip(columns, hists, refusals)):
+    def scored(i: int) -> tuple[int, list[float]]:
+        refusal = refusals[i]
         if refusal is not None:
             raise refusal
-        assert column_hist is not None
-        try:
-            scores = _kernels.drift_scores(column.kind, column_hist, merged[column.name][1].astype(np.float64), wanted)
-        except ValueError as error:
-            raise ValueError(f"column {column.name!r}: {error}") from error
-        kinds.append(column.kind)
-        bins[i] = column.bins
-        for metric, score in zip(wanted, scores):
-            values[metric][i] = score
+        column = columns[i]
+        counts = merged[column.name][1].astype(np.float64)
+        return column.bins, _kernels.drift_scores(column.kind, hists[i], counts, wanted)
 
-    table: dict[str, Any] = {"column": list(names), "kind": kinds, "bins": bins}
-    table.update(values)
-    return result_table(base, {}, table)
+    return drift_table(base, names, [a.kind for _, a, _ in pairs], wanted, scored)
 
 
-__all__ = ["DRIFT_METRICS", "data_bias", "drift", "model_bias", "performance"]
+__all__ = ["data_bias", "drift", "model_bias", "performance"]
