@@ -20,7 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
-"$PYTHON" -m pip install --quiet ".[test,report,docs]"
+"$PYTHON" -m pip install --quiet ".[test,report,docs,dask]"
 
 cmake -S . -B build/core-tests -DLUMETRA_CORE_TESTS_ONLY=ON -DLUMETRA_CPP_TESTS=ON >/dev/null
 cmake --build build/core-tests --parallel 2

@@ -46,7 +46,7 @@ for version in "${pythons[@]}"; do
         [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
         "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
         # Built against NumPy 2 headers, as the released module is.
-        "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test]"
+        "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test,dask]"
         run_suite "$venv" "Python $minor"
     fi
     [ -n "$oldest" ] || oldest=$minor
@@ -59,7 +59,7 @@ if [ "$oldest" = "$skip" ]; then
     version=${pythons[0]}
     [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
     "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test]"
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test,dask]"
 fi
 echo "== versions: NumPy $numpy_floor (the floor in pyproject.toml) on Python $oldest"
 if ! "$venv/bin/python" -m pip install --quiet "numpy==$numpy_floor"; then

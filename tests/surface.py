@@ -133,4 +133,13 @@ KERNELS = {
     "bias": "(tallies, reference=None, entropy=None)",
     "performance": "(task, groups, n_groups, label, label_rule, label_value, prediction, prediction_rule=None, "
                    "prediction_value=None, threshold=0.5)",
+    "performance_state": "(task, groups, n_groups, label, label_rule, label_value, prediction, "
+                         "prediction_rule=None, prediction_value=None, threshold=0.5)",
+    "performance_from_state": "(task, counts, sums)",
+    "entropy_sums": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, reference, "
+                    "terms, sums)",
+    "entropy_terms": "(totals, rows)",
+    "continuous_baseline": "(values, rule=None)",
+    "continuous_counts": "(edges, values)",
+    "drift_scores": "(kind, hist, counts, metrics)",
 }

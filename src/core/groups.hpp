@@ -232,6 +232,22 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
                                                               const OutcomeMarker& mark,
                                                               std::optional<std::size_t> reference);
 
+/// The generalized entropy of each comparison, chunk by chunk. The entropy of
+/// a comparison is two single-precision sums over its rows in row order: the
+/// benefits (whose total s gives mu = s / n), then the terms (b / mu)^2 - 1.
+/// Neither can be formed from per-chunk sums without changing its rounding,
+/// so each is carried from one chunk to the next: for every comparison,
+/// sums[c] continues with terms[3 c + b] of each row of this chunk, in row
+/// order. Comparisons as grouped_generalized_entropy has them: with no
+/// reference one (every row kept), with a reference group r one per group g
+/// (the rows of g and r; of r alone for g = r). Over consecutive chunks in
+/// order, the first pass with terms {0, 1, 2} gives s, the second with
+/// generalized_entropy_terms(s, n) gives the entropy, bit for bit as one pass
+/// over all rows. False when a code is at or beyond `groups`.
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums);
+
 // ------------------------------------------------------------- performance
 
 /// Regression sums of each group, its pairs added in row order exactly as
@@ -291,10 +307,10 @@ bool logistic_by_group(const Codes& codes, const OutcomeMarker& mark, const F32C
 
 namespace detail {
 
-/// The generalized entropy of rows taken in the given order from the flags.
+/// The masks of rows taken in the given order from their outcome flags.
 template <class Index>
-float entropy_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t n, GroupMask& prediction,
-                      GroupMask& truth) {
+void masks_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t n, GroupMask& prediction,
+                   GroupMask& truth) {
     prediction.resize(n);
     truth.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -302,12 +318,46 @@ float entropy_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t 
         truth[k] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
         prediction[k] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
     }
-    return batch_generalized_entropy(prediction, truth);
 }
 
-template <class Index, class Codes>
-std::optional<std::vector<float>> entropy_against_reference(const Codes& codes, std::size_t groups,
-                                                            const OutcomeMarker& mark, std::size_t reference) {
+/// The masks of every kept row in row order, setting seen[g] for each group
+/// with a row (when `seen` is given). False when a code is at or beyond `groups`.
+template <class Codes>
+bool kept_masks(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, GroupMask& prediction,
+                GroupMask& truth, std::vector<bool>* seen) {
+    using C = code_t<Codes>;
+    const std::size_t n = codes.size();
+    prediction.resize(n);
+    truth.resize(n);
+    std::size_t kept = 0;
+    std::uint8_t flags[kGroupBlock];
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t g = slot_of<C>(codes[i], groups, bad);
+            if (g == groups) continue;
+            if (seen != nullptr) (*seen)[g] = true;
+            const std::uint8_t f = flags[i - begin];
+            truth[kept] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+            prediction[kept] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+            ++kept;
+        }
+        if (bad) return false;
+    }
+    truth.resize(kept);
+    prediction.resize(kept);
+    return true;
+}
+
+/// Calls f(g, prediction, truth) with the masks of each group's comparison
+/// against `reference`: the rows of g and of the reference in row order (the
+/// reference's alone for itself); groups without rows of their own are left
+/// out when `skip_empty`. False when a code is at or beyond `groups`.
+template <class Index, class Codes, class F>
+bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
+                         bool skip_empty, F&& f) {
     using C = code_t<Codes>;
     const std::size_t n = codes.size();
     // Flags of every row, and the rows of each group in row order (a stable
@@ -319,7 +369,7 @@ std::optional<std::vector<float>> entropy_against_reference(const Codes& codes, 
         const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
         mark(begin, end, flags.data() + begin);
         for (std::size_t i = begin; i < end; ++i) start[slot_of<C>(codes[i], groups, bad) + 1] += 1;
-        if (bad) return std::nullopt;
+        if (bad) return false;
     }
     for (std::size_t g = 0; g <= groups; ++g) start[g + 1] += start[g];
     std::vector<Index> order(start[groups]);
@@ -330,7 +380,6 @@ std::optional<std::vector<float>> entropy_against_reference(const Codes& codes, 
             if (g != groups) order[next[g]++] = static_cast<Index>(i);
         }
     }
-    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
     std::vector<Index> merged;
     GroupMask prediction, truth;
     const Index* ref = order.data() + start[reference];
@@ -338,17 +387,27 @@ std::optional<std::vector<float>> entropy_against_reference(const Codes& codes, 
     for (std::size_t g = 0; g < groups; ++g) {
         const Index* own = order.data() + start[g];
         const std::size_t own_n = start[g + 1] - start[g];
-        if (own_n == 0) continue;
+        if (skip_empty && own_n == 0) continue;
         if (g == reference) {
-            out[g] = entropy_of_rows(flags.data(), own, own_n, prediction, truth);
-            continue;
+            masks_of_rows(flags.data(), own, own_n, prediction, truth);
+        } else {
+            merged.resize(own_n + ref_n);
+            std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
+            masks_of_rows(flags.data(), merged.data(), merged.size(), prediction, truth);
         }
-        // The rows of g and of the reference, in row order.
-        merged.resize(own_n + ref_n);
-        std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
-        out[g] = entropy_of_rows(flags.data(), merged.data(), merged.size(), prediction, truth);
+        f(g, prediction, truth);
     }
-    return out;
+    return true;
+}
+
+/// for_each_comparison with row indices as narrow as the rows allow.
+template <class Codes, class F>
+bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
+                         bool skip_empty, F&& f) {
+    if (codes.size() <= 0xFFFFFFFFu) {
+        return for_each_comparison<std::uint32_t>(codes, groups, mark, reference, skip_empty, f);
+    }
+    return for_each_comparison<std::uint64_t>(codes, groups, mark, reference, skip_empty, f);
 }
 
 }  // namespace detail
@@ -357,42 +416,44 @@ template <class Codes>
 std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes, std::size_t groups,
                                                               const OutcomeMarker& mark,
                                                               std::optional<std::size_t> reference) {
-    using C = detail::code_t<Codes>;
-    const std::size_t n = codes.size();
+    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
     if (reference) {
         if (*reference >= groups) return std::nullopt;
-        if (n <= 0xFFFFFFFFu) return detail::entropy_against_reference<std::uint32_t>(codes, groups, mark, *reference);
-        return detail::entropy_against_reference<std::uint64_t>(codes, groups, mark, *reference);
+        const bool ok = detail::for_each_comparison(
+            codes, groups, mark, *reference, true,
+            [&](std::size_t g, const GroupMask& prediction, const GroupMask& truth) {
+                out[g] = batch_generalized_entropy(prediction, truth);
+            });
+        if (!ok) return std::nullopt;
+        return out;
     }
     // Every comparison holds all rows kept, in row order.
-    GroupMask prediction(n), truth(n);
-    std::size_t kept = 0;
+    GroupMask prediction, truth;
     std::vector<bool> seen(groups, false);
-    std::uint8_t flags[kGroupBlock];
-    bool bad = false;
-    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
-        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
-        mark(begin, end, flags);
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t g = detail::slot_of<C>(codes[i], groups, bad);
-            if (g == groups) continue;
-            seen[g] = true;
-            const std::uint8_t f = flags[i - begin];
-            truth[kept] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
-            prediction[kept] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
-            ++kept;
-        }
-        if (bad) return std::nullopt;
-    }
-    truth.erase(truth.begin() + static_cast<std::ptrdiff_t>(kept), truth.end());
-    prediction.erase(prediction.begin() + static_cast<std::ptrdiff_t>(kept), prediction.end());
+    if (!detail::kept_masks(codes, groups, mark, prediction, truth, &seen)) return std::nullopt;
     const float all = truth.empty() ? std::numeric_limits<float>::quiet_NaN()
                                     : batch_generalized_entropy(prediction, truth);
-    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
     for (std::size_t g = 0; g < groups; ++g) {
         if (seen[g]) out[g] = all;
     }
     return out;
+}
+
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums) {
+    auto carry = [&](std::size_t c, const GroupMask& prediction, const GroupMask& truth) {
+        const float t[3] = {terms[3 * c], terms[3 * c + 1], terms[3 * c + 2]};
+        sums[c] = ordered_benefit_sum(sums[c], t, prediction, truth);
+    };
+    if (reference) {
+        // A group without rows in this chunk still has the reference's rows here.
+        return *reference < groups && detail::for_each_comparison(codes, groups, mark, *reference, false, carry);
+    }
+    GroupMask prediction, truth;
+    if (!detail::kept_masks(codes, groups, mark, prediction, truth, nullptr)) return false;
+    carry(0, prediction, truth);
+    return true;
 }
 
 }  // namespace lumetra

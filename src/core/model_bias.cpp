@@ -165,18 +165,22 @@ float batch_ge(const std::uint8_t* pm, const std::uint8_t* gm, std::size_t n, st
         s = ordered_sum(static_cast<float>(exact), integer_terms, gm, pm, i, n);
     }
 
+    float terms[3];
+    generalized_entropy_terms(s, n, terms);
+    return ordered_sum(0.0f, terms, gm, pm, 0, n);
+}
+
+}  // namespace
+
+void generalized_entropy_terms(float s, std::size_t n, float (&terms)[3]) noexcept {
     const float mu = s / static_cast<float>(n);
     const float k = 1.0f / mu;
-    float terms[3];
     for (int b = 0; b < 3; ++b) {
         const float kb = k * static_cast<float>(b);
         const float sq = kb * kb;
         terms[b] = sq - 1.0f;
     }
-    return ordered_sum(0.0f, terms, gm, pm, 0, n);
 }
-
-}  // namespace
 
 float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
                           const GroupMask& ground_truth) noexcept {

@@ -1,13 +1,12 @@
 // Columns of the package's kernels: group codes and outcome columns read in
-// place through the boundary's intake (python/intake.hpp), outcome rules
-// ("==" or ">=" a value), and running pure computations with the interpreter
-// lock released.
+// place through the boundary's intake (python/intake.hpp) and outcome rules
+// ("==" or ">=" a value). Passes over them release the interpreter lock
+// through the boundary's python/gil.hpp.
 #pragma once
 
 #include "python/numpy_api.hpp"
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -105,21 +104,5 @@ std::optional<OutcomeMarker> outcome_marker(const Outcome& o, unsigned bit);
 
 /// The truth's marker, with the prediction's added when one is given.
 std::optional<OutcomeMarker> outcomes_marker(const Outcome& truth, const std::optional<Outcome>& prediction);
-
-/// Runs f() with the interpreter lock released. f must only read NumPy
-/// buffers and memory of its own; an exception it throws is rethrown once
-/// the lock is held again.
-template <class F>
-void without_gil(F&& f) {
-    std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        f();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
-}
 
 }  // namespace lumetra::kernels

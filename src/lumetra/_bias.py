@@ -3,12 +3,13 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any, Optional, Union
 
 import numpy as np
 
 from . import _kernels
-from ._frame import Array, Frame, read_frame, result_table
+from ._frame import Array, Frame, is_dask, read_frame, result_table
 from ._groups import Groups, column_groups, threshold_groups
 from ._outcome import Outcome, read_outcome
 from ._validation import Scalar, check_column, check_columns, check_missing, check_real, check_scalar
@@ -49,6 +50,13 @@ def data_bias(
     label_threshold = check_real("label_threshold", label_threshold)
     threshold = check_real("facet_threshold", facet_threshold)
     missing = check_missing(missing, group=True)
+    if is_dask(data):
+        from . import _dask
+
+        return _dask.data_bias(
+            data, facets, label, positive=positive, label_threshold=label_threshold, threshold=threshold,
+            shown=facet_threshold, reference=reference, missing=missing,
+        )
     frame = read_frame(data, "data")
     groups = _facet_groups(frame, facets, threshold, facet_threshold, missing)
     truth = read_outcome(
@@ -56,7 +64,11 @@ def data_bias(
         threshold=label_threshold, threshold_name="label_threshold",
     )
     truth.settle(groups, missing)
-    tallies = _tally(groups, truth)
+    return data_bias_table(frame, groups, truth, _tally(groups, truth), reference)
+
+
+def data_bias_table(frame: Frame, groups: Groups, truth: Outcome, tallies: Array, reference: Any) -> Any:
+    """The data-bias table from the tallies of every group (2 cells each)."""
     truth.require_positive(int(tallies[:, 1].sum()))
     chosen = _compared_groups(groups, tallies)
     ref = None if reference is None else groups.code_of(chosen, reference, "reference")
@@ -97,6 +109,15 @@ def model_bias(
     prediction_threshold = check_real("prediction_threshold", prediction_threshold)
     threshold = check_real("facet_threshold", facet_threshold)
     missing = check_missing(missing, group=True)
+    if is_dask(data):
+        from . import _dask
+
+        return _dask.model_bias(
+            data, facets, label, prediction, positive=positive, label_threshold=label_threshold,
+            predicted=predicted, predicted_name="positive" if predicted_positive is None else "predicted_positive",
+            prediction_threshold=prediction_threshold, threshold=threshold, shown=facet_threshold,
+            reference=reference, missing=missing,
+        )
     frame = read_frame(data, "data")
     groups = _facet_groups(frame, facets, threshold, facet_threshold, missing)
     truth = read_outcome(
@@ -110,16 +131,33 @@ def model_bias(
     )
     truth.settle(groups, missing)
     pred.settle(groups, missing)
-    tallies = _tally(groups, truth, pred)
+
+    def entropy(reference_code: Optional[int]) -> Array:
+        return _kernels.generalized_entropy(
+            groups.codes, groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
+            reference_code,
+        )
+
+    return model_bias_table(frame, groups, truth, pred, _tally(groups, truth, pred), reference, entropy)
+
+
+def model_bias_table(
+    frame: Frame,
+    groups: Groups,
+    truth: Outcome,
+    pred: Outcome,
+    tallies: Array,
+    reference: Any,
+    entropy: Callable[[Optional[int]], Array],
+) -> Any:
+    """The model-bias table from the tallies of every group (4 cells each);
+    `entropy(reference code)` gives each group's generalized entropy."""
     truth.require_positive(int(tallies[:, 1].sum() + tallies[:, 3].sum()))
     pred.require_positive(int(tallies[:, 2].sum() + tallies[:, 3].sum()))
     chosen = _compared_groups(groups, tallies)
     ref = None if reference is None else groups.code_of(chosen, reference, "reference")
-    entropy = _kernels.generalized_entropy(
-        groups.codes, groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
-        None if ref is None else int(chosen[ref]),
-    )
-    result = _kernels.bias(tallies[chosen], ref, entropy[chosen])
+    values = entropy(None if ref is None else int(chosen[ref]))
+    result = _kernels.bias(tallies[chosen], ref, values[chosen])
     return _table(frame, groups, chosen, ref, result)
 
 

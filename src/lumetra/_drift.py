@@ -4,7 +4,7 @@ detectors: histograms of numbers, label shares of text and booleans."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Optional, Union, cast
 
 import numpy as np
@@ -12,7 +12,7 @@ import numpy as np
 import _lumetra
 
 from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, missing_error, read_codes
-from ._frame import read_frame, read_values, result_table
+from ._frame import is_dask, read_frame, read_values, result_table
 from ._validation import check_choice, check_choices, check_columns, check_missing
 
 RULES = ("FreedmanDiaconis", "Scott", "Sturges")
@@ -66,6 +66,13 @@ def drift(
     names = check_columns("columns", columns, allow_none=True)
     wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
     missing = check_missing(missing, group=False)
+    if is_dask(current):
+        from . import _dask
+
+        return _dask.drift(reference, current, names=names, rule=rule, wanted=wanted, missing=missing)
+    if is_dask(reference):
+        # The reference's bins are built in one process: it is collected first.
+        reference = reference.compute() if names is None else reference[names].compute()
     base = read_frame(reference, "reference")
     runtime = read_frame(current, "current")
     if names is None:
@@ -83,26 +90,34 @@ def drift(
     keep_base = _kept_rows(missing, "reference", [(name, a) for name, a, _ in pairs])
     keep_runtime = _kept_rows(missing, "current", [(name, b) for name, _, b in pairs])
 
-    kinds: list[Optional[str]] = []
-    bins = np.zeros(len(pairs), dtype=np.int64)
-    values = {metric: np.zeros(len(pairs)) for metric in wanted}
-    for i, (name, a, b) in enumerate(pairs):
+    def scored(i: int) -> tuple[int, list[float]]:
+        _, a, b = pairs[i]
+        detector: Union[_lumetra.PyContinuousDataDrift, _lumetra.PyCategoricalDataDrift]
+        if a.kind == "continuous":
+            detector = _lumetra.PyContinuousDataDrift(a.data(keep_base), rule)
+        else:
+            # The detector reads a NumPy unicode array in place.
+            detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], a.data(keep_base)))
+        return detector.num_bins, detector.compute_drift_mutliple_criteria(cast(Any, b.data(keep_runtime)), wanted)
+
+    return drift_table(base, names, [a.kind for _, a, _ in pairs], wanted, scored)
+
+
+def drift_table(
+    base: Frame, names: list[str], kinds: list[str], wanted: list[str], scored: Callable[[int], tuple[int, list[float]]]
+) -> Any:
+    """The drift table, column by column in order: `scored(i)` gives column
+    i's bin count and scores; a ValueError it raises is raised naming the column."""
+    bins = np.zeros(len(names), dtype=np.int64)
+    values = {metric: np.zeros(len(names)) for metric in wanted}
+    for i, name in enumerate(names):
         try:
-            if a.kind == "continuous":
-                detector: Union[_lumetra.PyContinuousDataDrift, _lumetra.PyCategoricalDataDrift]
-                detector = _lumetra.PyContinuousDataDrift(a.data(keep_base), rule)
-            else:
-                # The detector reads a NumPy unicode array in place.
-                detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], a.data(keep_base)))
-            scores = detector.compute_drift_mutliple_criteria(cast(Any, b.data(keep_runtime)), wanted)
+            bins[i], scores = scored(i)
         except ValueError as error:
             raise ValueError(f"column {name!r}: {error}") from error
-        kinds.append(a.kind)
-        bins[i] = detector.num_bins
         for metric, score in zip(wanted, scores):
             values[metric][i] = score
-
-    table: dict[str, Union[Array, list[Optional[str]]]] = {"column": list(names), "kind": kinds, "bins": bins}
+    table: dict[str, Union[Array, list[Optional[str]]]] = {"column": list(names), "kind": list(kinds), "bins": bins}
     table.update(values)
     return result_table(base, {}, table)
 

@@ -7,6 +7,7 @@ result table built in the caller's library."""
 from __future__ import annotations
 
 import enum
+import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional, Union, cast
@@ -31,6 +32,14 @@ class Kind(enum.Enum):
     NUMBER = "number"
     BOOLEAN = "boolean"
     TEXT = "text"
+
+
+def is_dask(data: object) -> bool:
+    """Whether `data` is a Dask DataFrame (never imports Dask: a frame of it
+    can only exist once it is imported)."""
+    module = sys.modules.get("dask.dataframe")
+    frame_type = getattr(module, "DataFrame", None)
+    return isinstance(frame_type, type) and isinstance(data, frame_type)
 
 
 def read_frame(data: object, argument: str) -> Frame:

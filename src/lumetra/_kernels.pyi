@@ -47,3 +47,35 @@ def performance(
     prediction_value: Optional[_Value] = None,
     threshold: float = 0.5,
 ) -> _Result: ...
+def performance_state(
+    task: str,
+    groups: _Column,
+    n_groups: int,
+    label: _Column,
+    label_rule: Optional[str],
+    label_value: Optional[_Value],
+    prediction: _Column,
+    prediction_rule: Optional[str] = None,
+    prediction_value: Optional[_Value] = None,
+    threshold: float = 0.5,
+) -> dict[str, _Column]: ...  # "counts": uint64 (groups, k), "sums": float64 (groups, m)
+def performance_from_state(task: str, counts: npt.NDArray[np.uint64], sums: npt.NDArray[np.float64]) -> _Result: ...
+def entropy_sums(
+    groups: _Column,
+    n_groups: int,
+    truth: _Column,
+    truth_rule: str,
+    truth_value: _Value,
+    prediction: _Column,
+    prediction_rule: str,
+    prediction_value: _Value,
+    reference: Optional[int],
+    terms: npt.NDArray[np.float32],
+    sums: npt.NDArray[np.float32],
+) -> npt.NDArray[np.float32]: ...
+def entropy_terms(totals: npt.NDArray[np.float32], rows: npt.NDArray[np.uint64]) -> npt.NDArray[np.float32]: ...
+def continuous_baseline(values: npt.NDArray[np.float64], rule: Optional[str] = None) -> dict[str, npt.NDArray[np.float64]]: ...
+def continuous_counts(edges: npt.NDArray[np.float64], values: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64]: ...
+def drift_scores(
+    kind: str, hist: npt.NDArray[np.float64], counts: npt.NDArray[np.float64], metrics: list[str]
+) -> list[float]: ...

@@ -41,6 +41,20 @@ class Outcome:
             raise self.no_positive()
 
 
+def equal_described(positive_name: str, positive: Scalar) -> str:
+    """How positives were asked for by value, for messages."""
+    return f"no value equals {positive_name}={positive!r}"
+
+
+def text_positive(labels: list[object], positive: Scalar) -> Optional[int]:
+    """The index of the label equal to `positive` (a text label only equals a
+    str), or None."""
+    for index, label in enumerate(labels):
+        if isinstance(label, str) == isinstance(positive, str) and label == positive:
+            return index
+    return None
+
+
 def numeric_column(frame: Frame, name: str, argument: str) -> Values:
     """A column of numbers (not booleans), as the performance metrics read them."""
     series = get_column(frame, name, argument)
@@ -81,14 +95,14 @@ def read_outcome(
             raise outcome.no_positive()
         return outcome
 
-    described = f"no value equals {positive_name}={positive!r}"
+    described = equal_described(positive_name, positive)
     if kind is Kind.TEXT:
         coded = read_codes(series, kind, argument)
         outcome = Outcome(argument, name, coded.codes, "==", -1, coded.missing(), described)
-        for index, label in enumerate(coded.labels):
-            if isinstance(label, str) == isinstance(positive, str) and label == positive:
-                return Outcome(argument, name, coded.codes, "==", index, outcome.missing, described)
-        raise outcome.no_positive()
+        index = text_positive(coded.labels, positive)
+        if index is None:
+            raise outcome.no_positive()
+        return Outcome(argument, name, coded.codes, "==", index, outcome.missing, described)
 
     values = read_values(series, argument)
     array = _as_numbers(values.array)

@@ -7,7 +7,7 @@ from typing import Any, Union
 import numpy as np
 
 from . import _kernels
-from ._frame import read_frame, result_table
+from ._frame import Frame, is_dask, read_frame, result_table
 from ._groups import Groups, column_groups, single_group
 from ._outcome import numeric_column, read_outcome
 from ._validation import Scalar, check_choice, check_column, check_columns, check_missing, check_real, check_scalar
@@ -46,6 +46,12 @@ def performance(
     if names is not None and "n" in names:
         raise ValueError("by column 'n' has the name of a result column; rename it first")
     missing = check_missing(missing, group=names is not None)
+    if is_dask(data):
+        from . import _dask
+
+        return _dask.performance(
+            data, label, prediction, task=task, positive=positive, decision=decision, by=names, missing=missing
+        )
     frame = read_frame(data, "data")
     groups = single_group(len(frame)) if names is None else column_groups(frame, names, "by", missing)
 
@@ -82,7 +88,11 @@ def performance(
             )
         tallies = _kernels.tally(groups.codes, groups.count, truth.array, truth.rule, truth.value)
         truth.require_positive(int(tallies[:, 1].sum()))
+    return performance_table(frame, groups, task, result)
 
+
+def performance_table(frame: Frame, groups: Groups, task: str, result: dict[str, Any]) -> Any:
+    """The table of the groups with rows, from the kernels' per-group metrics."""
     chosen = np.flatnonzero(result["n"])
     if len(chosen) == 0:
         raise ValueError("no rows left to evaluate")

@@ -3,6 +3,7 @@
 #include "python/lumetra.hpp"
 
 #include "core/data_bias.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/runtime.hpp"
 #include "python/segmentation.hpp"
@@ -15,6 +16,11 @@ PyObject* metrics_or_raise(const Result<MetricMap<DataBiasMetric>, BiasError>& m
     return report_to_py_dict(metrics.value());
 }
 
+// The metrics of two masks.
+PyObject* analyse_masks(const GroupMask& feature, const GroupMask& truth) {
+    return metrics_or_raise(released(feature.size(), [&] { return data_bias_analysis_core(feature, truth); }));
+}
+
 // Segments the feature and counts it against the outcome mask. A numeric
 // column read in place is counted while it is segmented, with no mask of its
 // own; the results are the same either way.
@@ -23,9 +29,11 @@ PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& 
         feature, label,
         [&](const auto& column, auto v) -> PyObject* {
             if (column.size() != truth.size()) return raise(BiasError::DataLengthError);
-            return metrics_or_raise(data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth)));
+            return metrics_or_raise(released(column.size(), [&] {
+                return data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth));
+            }));
         },
-        [&](const GroupMask& mask) { return metrics_or_raise(data_bias_analysis_core(mask, truth)); });
+        [&](const GroupMask& mask) { return analyse_masks(mask, truth); });
 }
 
 PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg& feature_label,
@@ -45,7 +53,7 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
     if (!feature_mask) return nullptr;
     auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
     if (!truth_mask) return nullptr;
-    return metrics_or_raise(data_bias_analysis_core(*feature_mask, *truth_mask));
+    return analyse_masks(*feature_mask, *truth_mask);
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

@@ -17,6 +17,7 @@
 #include "core/drift.hpp"
 #include "python/callables.hpp"
 #include "python/classes.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/results.hpp"
 #include "python/state.hpp"
@@ -120,22 +121,41 @@ struct BatchDetector {
     using Core = typename Traits::Core;
     using Data = typename Traits::Data;
 
+    // Scores runtime data with `score(Core&, values)`. The detector's own
+    // bins are zero between calls, so a long runtime column is scored on a
+    // copy of the detector, with the lock released: the instance itself is
+    // only read, under the lock, and keeps no trace of the call either way.
+    template <class Score, class Build>
+    static PyObject* scored(PyObject* self, const Data& runtime, Score&& score, Build&& build) {
+        return with_data(runtime, [&](const auto& values) -> PyObject* {
+            const std::size_t n = values.size();
+            auto in_place = [&] { return change<Core>(self, [&](Core& d) { return score(d, values); }, build); };
+            if (n < kReleaseAtElements) return in_place();
+            // Copying pays when the column is longer than the baseline's bins.
+            auto copy = with_exclusive<Core>(self, [&](Core& d) -> std::optional<Core> {
+                if (n < d.baseline().num_bins()) return std::nullopt;
+                return d;
+            });
+            if (!copy) return nullptr;
+            if (!*copy) return in_place();
+            auto outcome = released(n, [&] { return score(**copy, values); });
+            return detail::outcome_to_py(outcome, build);
+        });
+    }
+
     // The metric names are parsed before the runtime data is read.
     static PyObject* compute(PyObject* self, const Data& runtime, const std::string& name) {
         const auto type = parse_type(name);
         if (!type) return nullptr;
-        return with_data(runtime, [&](const auto& values) {
-            return change<Core>(self, [&](Core& d) { return d.compute_drift(values, *type); },
-                                [](double score) { return to_py(score); });
-        });
+        return scored(self, runtime, [&](Core& d, const auto& values) { return d.compute_drift(values, *type); },
+                      [](double score) { return to_py(score); });
     }
     static PyObject* compute_multiple(PyObject* self, const Data& runtime, const StrList& names) {
         const auto types = parse_types(names);
         if (!types) return nullptr;
-        return with_data(runtime, [&](const auto& values) {
-            return change<Core>(self, [&](Core& d) { return d.compute_drift_multiple(values, *types); },
-                                [](const std::vector<double>& scores) { return float_list(scores); });
-        });
+        return scored(self, runtime,
+                      [&](Core& d, const auto& values) { return d.compute_drift_multiple(values, *types); },
+                      [](const std::vector<double>& scores) { return float_list(scores); });
     }
     static PyObject* reset_baseline(PyObject* self, const Data& baseline) {
         return with_data(baseline, [&](const auto& values) {

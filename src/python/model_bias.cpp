@@ -3,6 +3,7 @@
 #include "python/lumetra.hpp"
 
 #include "core/model_bias.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/runtime.hpp"
 #include "python/segmentation.hpp"
@@ -15,6 +16,12 @@ PyObject* metrics_or_raise(const Result<MetricMap<ModelBiasMetric>, BiasError>& 
     return report_to_py_dict(metrics.value());
 }
 
+// The metrics of three masks.
+PyObject* analyse_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
+    return metrics_or_raise(
+        released(feature.size(), [&] { return model_bias_analysis_core(feature, prediction, truth); }));
+}
+
 // Segments the feature and sums it with the prediction and truth masks; a
 // numeric column read in place is summed while it is segmented, with no mask
 // of its own. The results are the same either way.
@@ -25,10 +32,12 @@ PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& 
             if (column.size() == 0 || column.size() != prediction.size() || column.size() != truth.size()) {
                 return raise(BiasError::DataLengthError);
             }
-            const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
-            return metrics_or_raise(model_bias_from_sums(sums, prediction, truth));
+            return metrics_or_raise(released(column.size(), [&] {
+                const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
+                return model_bias_from_sums(sums, prediction, truth);
+            }));
         },
-        [&](const GroupMask& mask) { return metrics_or_raise(model_bias_analysis_core(mask, prediction, truth)); });
+        [&](const GroupMask& mask) { return analyse_masks(mask, prediction, truth); });
 }
 
 PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const ArrayArg& prediction,
@@ -57,7 +66,7 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
     if (!truth_mask) return nullptr;
     auto prediction_mask = label_explicit(prediction.obj, pred_threshold, pred_label, pred_type);
     if (!prediction_mask) return nullptr;
-    return metrics_or_raise(model_bias_analysis_core(*feature_mask, *prediction_mask, *truth_mask));
+    return analyse_masks(*feature_mask, *prediction_mask, *truth_mask);
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

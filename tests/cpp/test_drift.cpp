@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/drift.hpp"
+#include "core/drift_parts.hpp"
 #include "support.hpp"
 
 using namespace lumetra;
@@ -663,4 +664,41 @@ TEST_CASE("lookup without the cell table (very many bins) agrees with counting e
         CAPTURE(t);
         REQUIRE(b.bin(t) == reference_bin(b, t));
     }
+}
+
+TEST_CASE("edge bins count as the baseline's own lookup") {
+    std::mt19937 rng(8);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::vector<double> base = [&] {
+        std::vector<double> v(500);
+        for (double& x : v) x = normal(rng);
+        return v;
+    }();
+    const std::vector<double> flat(20, 2.5);
+    for (const std::vector<double>* data : {&base, &flat}) {
+        for (const auto rule : {QuantileType::FreedmanDiaconis, QuantileType::Scott, QuantileType::Sturges}) {
+            const auto b = BaselineContinuousBins::create(*data, rule);
+            REQUIRE(b.ok());
+            const auto edges = b.value().bin_edges();
+            const auto bins = EdgeBins::from_edges(edges);
+            REQUIRE(bins);
+            CHECK(bins->num_bins() == b.value().num_bins());
+            std::vector<double> values{std::nan(""), -INFINITY, INFINITY, 1e300, -1e300};
+            for (const double e : edges) {
+                values.insert(values.end(), {e, std::nextafter(e, -INFINITY), std::nextafter(e, INFINITY)});
+            }
+            for (int i = 0; i < 200; ++i) values.push_back(normal(rng) * 2);
+            std::vector<std::uint64_t> counts(bins->num_bins(), 0), expected(bins->num_bins(), 0);
+            bins->count(values, counts.data());
+            for (const double v : values) ++expected[b.value().bin(v)];
+            CHECK(counts == expected);
+        }
+    }
+    const double unsorted[] = {1.0, 0.5}, nan_edge[] = {0.0, std::nan("")};
+    CHECK_FALSE(EdgeBins::from_edges(unsorted));
+    CHECK_FALSE(EdgeBins::from_edges(nan_edge));
+    CHECK_FALSE(EdgeBins::from_edges(std::span<const double>{}));
+    const std::vector<double> hist{0.25, 0.5, 0.25}, none(3, 0.0);
+    const DataDriftType js[] = {DataDriftType::JensenShannon};
+    CHECK_FALSE(scores_of_counts(hist, none, js, BinKind::Continuous).ok());
 }

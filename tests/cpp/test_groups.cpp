@@ -228,3 +228,43 @@ TEST_CASE("per-group performance sums equal the batch functions on each group's 
     }
     CHECK_FALSE(logistic_metrics(LogisticSums{}).ok());
 }
+
+TEST_CASE("entropy sums carried through chunks in row order equal one pass") {
+    const Rows r = Rows::random(3000, 4, 11, 7);
+    const std::size_t cuts[] = {0, 1, 1000, 1000, 2999, 3000};  // with empty chunks and a one-row chunk
+    for (const std::optional<std::size_t> reference : {std::optional<std::size_t>{}, std::optional<std::size_t>{1}}) {
+        const std::size_t comparisons = reference ? 4 : 1;
+        const auto whole = grouped_generalized_entropy(r.codes(), 4, r.marker(true), reference);
+        REQUIRE(whole);
+        // The first pass adds the benefits, the second the terms they give.
+        auto pass = [&](const std::vector<float>& terms) {
+            std::vector<float> sums(comparisons, 0.0f);
+            for (std::size_t k = 0; k + 1 < std::size(cuts); ++k) {
+                const std::size_t b = cuts[k], e = cuts[k + 1];
+                const Strided<std::int32_t> codes{reinterpret_cast<const char*>(r.code.data() + b),
+                                                  sizeof(std::int32_t), e - b};
+                const OutcomeMarker shifted = [&, b](std::size_t i, std::size_t j, std::uint8_t* flags) {
+                    r.marker(true)(b + i, b + j, flags);
+                };
+                REQUIRE(continue_entropy_sums(codes, 4, shifted, reference, terms.data(), sums.data()));
+            }
+            return sums;
+        };
+        std::vector<float> counting;
+        for (std::size_t c = 0; c < comparisons; ++c) counting.insert(counting.end(), {0.0f, 1.0f, 2.0f});
+        const std::vector<float> totals = pass(counting);
+        std::vector<float> terms(3 * comparisons);
+        for (std::size_t c = 0; c < comparisons; ++c) {
+            GroupMask feature, truth, prediction;
+            r.masks(static_cast<int>(c), reference ? static_cast<int>(*reference) : -1, feature, truth, prediction);
+            float t[3];
+            generalized_entropy_terms(totals[c], truth.size(), t);
+            std::copy(t, t + 3, terms.begin() + static_cast<std::ptrdiff_t>(3 * c));
+        }
+        const std::vector<float> chained = pass(terms);
+        for (std::size_t g = 0; g < 4; ++g) CHECK(same_bits(chained[reference ? g : 0], (*whole)[g]));
+    }
+    std::vector<float> one{0.0f, 1.0f, 2.0f}, sum{0.0f};
+    CHECK_FALSE(continue_entropy_sums(r.codes(), 3, r.marker(true), std::nullopt, one.data(), sum.data()));
+    CHECK_FALSE(continue_entropy_sums(r.codes(), 4, r.marker(true), std::size_t{4}, one.data(), sum.data()));
+}
