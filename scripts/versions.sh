@@ -8,12 +8,12 @@
 #   SKIP_MINOR=3.11   leave out a minor version already run elsewhere
 #   PYENV_ROOT        where the interpreters are (default ~/.pyenv)
 #
-# The leak loops run at 10**4 calls per entry point here (LUMETRA_LEAK_ITERATIONS
+# The leak loops run at 10**3 calls per entry point here (LUMETRA_LEAK_ITERATIONS
 # overrides); the main run holds them at 10**5.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-export LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-10000}
+export LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-1000}
 root=${PYENV_ROOT:-$HOME/.pyenv}
 skip=${SKIP_MINOR:-}
 
