@@ -1113,6 +1113,21 @@ FUNCTIONS += [
     fn(_kernels.bias, TALLIES, OPT_COUNT, OPT_ENTROPY, module=_kernels),
     fn(_kernels.performance, TASK, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, TASK_THRESHOLD, module=_kernels,
        ok=lambda: ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, "==", 1, 0.5)),
+    # The states of chunks of rows and what follows from them.
+    fn(_kernels.performance_state, TASK, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, TASK_THRESHOLD, module=_kernels,
+       ok=lambda: ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, "==", 1, 0.5)),
+    fn(_kernels.performance_from_state, TASK, TALLIES, F64, module=_kernels,
+       ok=lambda: ("classification", _TALLIES.copy(), np.zeros(0))),
+    fn(_kernels.entropy_sums, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, OPT_COUNT, VALUES, VALUES, module=_kernels,
+       ok=lambda: (_CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1, None,
+                   np.array([0.0, 1.0, 2.0], np.float32), np.zeros(1, np.float32))),
+    fn(_kernels.entropy_terms, VALUES, ARRAY, module=_kernels,
+       ok=lambda: (np.array([4.0, 0.0], np.float32), np.array([3, 0], np.uint64))),
+    fn(_kernels.continuous_baseline, F64, RULE, module=_kernels),
+    fn(_kernels.continuous_counts, F64, F64, module=_kernels,
+       ok=lambda: (np.array([0.5, 1.5, 2.5]), np.array(FLOATS8))),
+    fn(_kernels.drift_scores, name(["continuous", "categorical"]), F64, F64, names(DRIFT), module=_kernels,
+       ok=lambda: ("continuous", np.array([0.25] * 4), np.array([1.0, 0.0, 2.0, 1.0]), ["JensenShannon"])),
 ]
 
 # The kernels of data held in parts (a frame's partitions): states, carried

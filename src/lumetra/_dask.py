@@ -33,7 +33,7 @@ import numpy as np
 
 from . import _kernels
 from ._bias import data_bias_table, model_bias_table
-from ._drift import _kept_rows, _sample, drift_table
+from ._drift import _kept_rows, _sample, drift_table, paired_columns
 from ._frame import Array, Coded, Frame, Kind, Series, drop_rows, get_column, kind_of, missing_error
 from ._frame import read_codes, read_frame, read_values
 from ._groups import _DENSE_COMBINATIONS, Groups
@@ -866,18 +866,7 @@ def drift(
     if is_dask(reference):
         reference = reference[names].compute() if names is not None else reference.compute()
     base = read_frame(reference, "reference")
-    meta = _meta(ddf)
-    if names is None:
-        shared = set(meta.columns)
-        names = [c for c in base.columns if c in shared]
-        if not names:
-            raise ValueError("reference and current have no column in common")
-    pairs = [(name, _sample(base, name, "reference"), _sample(meta, name, "current")) for name in names]
-    for name, a, b in pairs:
-        if a.kind != b.kind:
-            raise ValueError(
-                f"column {name!r} is {a.kind} in reference ({a.dtype}) but {b.kind} in current ({b.dtype})"
-            )
+    names, pairs = paired_columns(base, _meta(ddf), names)
     keep_base = _kept_rows(missing, "reference", [(name, a) for name, a, _ in pairs])
 
     # Each reference column's bins, or the error its detector gives.

@@ -74,19 +74,7 @@ def drift(
         # The reference's bins are built in one process: it is collected first.
         reference = reference.compute() if names is None else reference[names].compute()
     base = read_frame(reference, "reference")
-    runtime = read_frame(current, "current")
-    if names is None:
-        shared = set(runtime.columns)
-        names = [c for c in base.columns if c in shared]
-        if not names:
-            raise ValueError("reference and current have no column in common")
-
-    pairs = [(name, _sample(base, name, "reference"), _sample(runtime, name, "current")) for name in names]
-    for name, a, b in pairs:
-        if a.kind != b.kind:
-            raise ValueError(
-                f"column {name!r} is {a.kind} in reference ({a.dtype}) but {b.kind} in current ({b.dtype})"
-            )
+    names, pairs = paired_columns(base, read_frame(current, "current"), names)
     keep_base = _kept_rows(missing, "reference", [(name, a) for name, a, _ in pairs])
     keep_runtime = _kept_rows(missing, "current", [(name, b) for name, _, b in pairs])
 
@@ -101,6 +89,26 @@ def drift(
         return detector.num_bins, detector.compute_drift_mutliple_criteria(cast(Any, b.data(keep_runtime)), wanted)
 
     return drift_table(base, names, [a.kind for _, a, _ in pairs], wanted, scored)
+
+
+def paired_columns(
+    base: Frame, runtime: Frame, names: Optional[list[str]]
+) -> tuple[list[str], list[tuple[str, _Sample, _Sample]]]:
+    """The columns compared (by default those both frames have, in the
+    reference's order), each read from both frames; a column of another kind
+    in each is refused."""
+    if names is None:
+        shared = set(runtime.columns)
+        names = [c for c in base.columns if c in shared]
+        if not names:
+            raise ValueError("reference and current have no column in common")
+    pairs = [(name, _sample(base, name, "reference"), _sample(runtime, name, "current")) for name in names]
+    for name, a, b in pairs:
+        if a.kind != b.kind:
+            raise ValueError(
+                f"column {name!r} is {a.kind} in reference ({a.dtype}) but {b.kind} in current ({b.dtype})"
+            )
+    return names, pairs
 
 
 def drift_table(

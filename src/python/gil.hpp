@@ -8,7 +8,9 @@
 // What a released computation must not touch: any Python object or API
 // (errors are values, raised after the lock is back), and the state of a
 // class instance, which another thread could reach; a method that needs an
-// instance's state copies it first.
+// instance's state copies it first. A released computation may start
+// threads of its own (the thread cap, core/parallel.hpp); they touch only the
+// memory it hands them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -38,11 +40,11 @@ inline constexpr std::size_t kReleaseAtElements = std::size_t{1} << 15;
 template <class F>
 decltype(auto) released(std::size_t elements, F&& f) {
     if (elements < kReleaseAtElements) return f();
-    // The two settings are read once per process; a first reading happens
-    // here, under the lock, where no other thread can be changing the
-    // environment.
+    // The settings are read once per process; a first reading happens here,
+    // under the lock, where no other thread can be changing the environment.
     (void)stability_eps();
     (void)distribution_heuristic();
+    (void)thread_cap();
     using R = decltype(f());
     static_assert(!std::is_reference_v<R>, "a released computation returns a value");
     std::exception_ptr error;
