@@ -1130,41 +1130,6 @@ FUNCTIONS += [
        ok=lambda: ("continuous", np.array([0.25] * 4), np.array([1.0, 0.0, 2.0, 1.0]), ["JensenShannon"])),
 ]
 
-# The kernels of data held in parts (a frame's partitions): states, carried
-# entropy sums and bin counts, valid arguments taken from real calls.
-_PERF_ARGS = ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, "==", 1, 0.5)
-_PERF_STATE = _kernels.performance_state(*_PERF_ARGS)
-_ENTROPY_ARGS = (_CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1, None)
-_ENTROPY_TOTALS = _kernels.entropy_sums(*_ENTROPY_ARGS, np.array([0, 1, 2], np.float32), np.zeros(1, np.float32))
-_BASELINE = _kernels.continuous_baseline(np.array(FLOATS8), None)
-F32 = Kind("F32", lambda: np.zeros(1, np.float32),
-           arrays(dtypes=["float32", "float64"], layouts=["contiguous", "reversed"], patterns=["floats", "special"],
-                  lengths=[1, 3, 0, 40]),
-           wild=anything_but(arrays()))
-COUNTS = Kind("COUNTS", lambda: np.array([8], np.uint64),
-              arrays(dtypes=["uint64", "int64", "uint8", "float64"], layouts=["contiguous", "reversed"],
-                     patterns=["labels", "few"], lengths=[1, 3, 0, 40]),
-              wild=anything_but(arrays()))
-DRIFT_KIND = name(["continuous", "categorical"])
-DRIFT_METRIC_LIST = names(DRIFT)
-
-FUNCTIONS += [
-    fn(_kernels.performance_state, TASK, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, TASK_THRESHOLD, module=_kernels,
-       ok=lambda: _PERF_ARGS),
-    fn(_kernels.performance_from_state, TASK, TALLIES, F64, module=_kernels,
-       ok=lambda: ("logistic", _PERF_STATE["counts"].copy(), np.ascontiguousarray(_PERF_STATE["sums"]).ravel())),
-    fn(_kernels.entropy_sums, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, OPT_COUNT, F32, F32, module=_kernels,
-       ok=lambda: (*_ENTROPY_ARGS, np.array([0, 1, 2], np.float32), np.zeros(1, np.float32))),
-    fn(_kernels.entropy_terms, F32, COUNTS, module=_kernels,
-       ok=lambda: (_ENTROPY_TOTALS.copy(), np.array([8], np.uint64))),
-    fn(_kernels.continuous_baseline, F64, RULE, module=_kernels),
-    fn(_kernels.continuous_counts, F64, F64, module=_kernels,
-       ok=lambda: (np.asarray(_BASELINE["edges"], np.float64).copy(), np.array(FLOATS8))),
-    fn(_kernels.drift_scores, DRIFT_KIND, F64, F64, DRIFT_METRIC_LIST, module=_kernels,
-       ok=lambda: ("continuous", np.asarray(_BASELINE["hist"], np.float64).copy(),
-                   np.ones(len(_BASELINE["hist"]), np.float64), list(DRIFT))),
-]
-
 # Modules whose every public function and class must have a row.
 MODULES = [_lumetra, lumetra, _kernels]
 
