@@ -47,7 +47,7 @@ fi
     -Ccmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
     -Ccmake.define.CMAKE_EXE_LINKER_FLAGS="$SANITIZE" \
     -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$SANITIZE" \
-    ".[test]"
+    ".[test,dask]"
 
 echo "== sanitizers: C++ core tests"
 ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=1" ctest --test-dir build/sanitize/build --output-on-failure
