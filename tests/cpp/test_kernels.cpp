@@ -1,10 +1,12 @@
 #include <doctest/doctest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "core/drift.hpp"
 #include "core/intake.hpp"
 #include "core/model_perf.hpp"
 
@@ -91,4 +93,54 @@ TEST_CASE("code points without a UTF-8 form are found at any position, and only 
     const std::vector<char32_t> packed = {U'a', U'b', 0, U'c', 0xD800, 0};
     CHECK(ucs4_all_encodable(Ucs4Column{reinterpret_cast<const char*>(packed.data()), 12, 1, 3}));
     CHECK_FALSE(ucs4_all_encodable(Ucs4Column{reinterpret_cast<const char*>(packed.data()), 12, 2, 3}));
+}
+
+TEST_CASE("add_ones gives the bits of adding 1.0 one at a time") {
+    // Integers, decayed weights with full mantissas, values just below powers
+    // of two (where an addition rounds), tiny and negative values, and values
+    // past 2^53 (where additions stop changing anything).
+    std::vector<double> starts = {0.0,        -0.0,          1.0,           0.1,       3.5,
+                                  1e-300,     -2.75,         0x1p52 - 0.5,  0x1p53 - 1.0, 0x1p53,
+                                  0x1p53 + 2, 0x1p54,        1e300,         std::nan(""), -INFINITY};
+    double w = 1.0;
+    for (int i = 0; i < 40; ++i) {
+        w = w * 0.7937005259840998 + 1.0;  // a weight decayed over and over
+        starts.push_back(w);
+        starts.push_back(std::nextafter(std::ldexp(1.0, i), 0.0));
+        starts.push_back(std::ldexp(1.0, i) + std::ldexp(1.0, i - 52));
+    }
+    for (double y : starts) {
+        for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3},
+                                std::uint64_t{1000}, std::uint64_t{70'001}}) {
+            CAPTURE(y);
+            CAPTURE(k);
+            double one_by_one = y;
+            for (std::uint64_t j = 0; j < k; ++j) one_by_one += 1.0;
+            const double at_once = drift::add_ones(y, k);
+            CHECK(((std::isnan(at_once) && std::isnan(one_by_one)) ||
+                   std::memcmp(&at_once, &one_by_one, sizeof at_once) == 0));
+        }
+    }
+}
+
+TEST_CASE("a decay-mode batch leaves the weights single updates would, also after decay steps") {
+    std::vector<double> base(500);
+    for (std::size_t i = 0; i < base.size(); ++i) base[i] = std::sin(0.37 * static_cast<double>(i)) * 10.0;
+    auto batch = drift::StreamingContinuousDataDrift::new_decay(base, std::nullopt, 3).value();
+    auto single = drift::StreamingContinuousDataDrift::new_decay(base, std::nullopt, 3).value();
+    const drift::DataDriftType js[] = {drift::DataDriftType::JensenShannon};
+    std::vector<double> runtime(20'011);
+    for (int round = 0; round < 4; ++round) {
+        for (std::size_t i = 0; i < runtime.size(); ++i) {
+            runtime[i] = std::cos(0.11 * static_cast<double>(i * (round + 1))) * 12.0;
+        }
+        runtime[5] = std::nan("");
+        REQUIRE(batch.update_stream_batch(runtime).ok());
+        for (double v : runtime) single.update_stream(v);
+        CHECK(std::memcmp(batch.state().runtime_bins().data(), single.state().runtime_bins().data(),
+                          single.state().runtime_bins().size() * sizeof(double)) == 0);
+        CHECK(batch.state().stream_total() == single.state().stream_total());
+        REQUIRE(batch.compute_drift_multiple(js).ok());  // decays both: weights no longer integers
+        REQUIRE(single.compute_drift_multiple(js).ok());
+    }
 }
