@@ -79,7 +79,7 @@ def shapes(dtype, n, rng):
     label = (lambda x: float(x)) if kind == "f" else int
     yield "few (5 values)", rng.integers(0, 5, n), label(3), "=="
     if kind == "f":
-        values = np.sort(rng.uniform(0.0, 9.0, 80))
+        values = np.sort(rng.uniform(0.0, 9.0, 80)).astype(dtype)  # the label must be a value of the dtype
         yield "label-matched (80 values)", values[rng.integers(0, 80, n)], float(values[37]), "=="
     else:
         yield "label-matched (80 values)", rng.integers(0, 80, n), 37, "=="

@@ -136,6 +136,11 @@ def cases(n):
         det = L.PyStreamingContinuousDataDriftDecay(np.random.default_rng(1).normal(size=10_000), None, None)
         return det.update_stream
 
+    def decay_batch():
+        det = L.PyStreamingContinuousDataDriftDecay(np.random.default_rng(1).normal(size=10_000), None, None)
+        runtime = d.f64_cont
+        return lambda: det.update_stream_batch(runtime)
+
     return [
         ("data float64 label-matched (80 values)", n,
          lambda: (lambda f, t: lambda: L.py_data_bias_analyzer(f, t, float(f[0]), 1))(d.f64_80, d.t_i64)),
@@ -165,6 +170,7 @@ def cases(n):
         ("drift continuous, 4 metrics", n, continuous),
         ("drift categorical unicode, 4 metrics", n, categorical("cat_run")),
         ("drift categorical list of str, 4 metrics", n, categorical("cat_list")),
+        ("update_stream_batch decay, continuous", n, decay_batch),
         ("update_stream decay (per call)", -1000, per_call(decay, lambda: d.f64_cont[:1000].tolist())),
         ("push logistic (per call)", -1000, per_call(lambda: monitor("logistic").push, fpairs)),
         ("push regression (per call)", -1000, per_call(lambda: monitor("regression").push, fpairs)),
