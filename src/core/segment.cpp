@@ -314,14 +314,14 @@ inline void explicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __
 
 }  // namespace
 
-#define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                          \
-    LUMETRA_CODES_MULTIVERSION                                                                                  \
-    void implicit_codes(const T* src, std::size_t n, std::uint8_t* codes, const ImplicitTest<T>& test) noexcept { \
-        implicit_impl(src, n, codes, test);                                                                     \
-    }                                                                                                           \
-    LUMETRA_CODES_MULTIVERSION                                                                                  \
-    void explicit_codes(const T* src, std::size_t n, std::uint8_t* codes, const ExplicitTest<T>& test) noexcept { \
-        explicit_impl(src, n, codes, test);                                                                     \
+#define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \
+    LUMETRA_CODES_MULTIVERSION                                                                           \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept {   \
+        implicit_impl(src, n, out, test);                                                                \
+    }                                                                                                    \
+    LUMETRA_CODES_MULTIVERSION                                                                           \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept {   \
+        explicit_impl(src, n, out, test);                                                                \
     }
 LUMETRA_DEFINE_CODE_KERNELS(std::int8_t)
 LUMETRA_DEFINE_CODE_KERNELS(std::int16_t)
@@ -335,9 +335,8 @@ LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
 LUMETRA_CODES_MULTIVERSION
-void explicit_codes(const std::uint64_t* src, std::size_t n, std::uint8_t* codes,
-                    const ExplicitTest<std::uint64_t>& test) noexcept {
-    explicit_impl(src, n, codes, test);
+void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept {
+    explicit_impl(src, n, out, test);
 }
 
 }  // namespace kernels

@@ -278,9 +278,9 @@ void write_explicit(const Src& src, std::size_t begin, std::size_t end, std::uin
 /// baseline x86-64 vector unit offers). They only compare, so every variant
 /// writes the same codes.
 namespace kernels {
-#define LUMETRA_DECLARE_CODE_KERNELS(T)                                                                         \
-    void implicit_codes(const T* src, std::size_t n, std::uint8_t* codes, const ImplicitTest<T>& test) noexcept; \
-    void explicit_codes(const T* src, std::size_t n, std::uint8_t* codes, const ExplicitTest<T>& test) noexcept;
+#define LUMETRA_DECLARE_CODE_KERNELS(T)                                                               \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept; \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept;
 LUMETRA_DECLARE_CODE_KERNELS(std::int8_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int16_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int32_t)
@@ -292,27 +292,18 @@ LUMETRA_DECLARE_CODE_KERNELS(float)
 LUMETRA_DECLARE_CODE_KERNELS(double)
 #undef LUMETRA_DECLARE_CODE_KERNELS
 /// Unsigned 64-bit columns are compared explicitly only (implicitly they are read as int64).
-void explicit_codes(const std::uint64_t* src, std::size_t n, std::uint8_t* codes,
-                    const ExplicitTest<std::uint64_t>& test) noexcept;
+void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept;
 }  // namespace kernels
 
-template <class T, class Src>
-inline void implicit_block(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* codes,
-                           const ImplicitTest<T>& test) {
+/// Writes the codes of a block: by a kernel over packed values, else read by read.
+template <class T, class Src, class Test>
+inline void block_codes(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* codes, const Test& test) {
     if constexpr (std::is_same_v<Src, Packed<T>>) {
-        kernels::implicit_codes(src.data + begin, end - begin, codes, test);
+        kernels::codes(src.data + begin, end - begin, codes, test);
+    } else if constexpr (std::is_same_v<Test, ExplicitTest<T>>) {
+        write_explicit<T>(src, begin, end, codes, test);
     } else {
         write_codes(src, begin, end, codes, test);
-    }
-}
-
-template <class T, class Src>
-inline void explicit_block(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* codes,
-                           const ExplicitTest<T>& test) {
-    if constexpr (std::is_same_v<Src, Packed<T>>) {
-        kernels::explicit_codes(src.data + begin, end - begin, codes, test);
-    } else {
-        write_explicit<T>(src, begin, end, codes, test);
     }
 }
 
@@ -338,11 +329,11 @@ public:
     }
 
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override {
-        detail::implicit_block<T>(src_, begin, end, codes, test_);
+        detail::block_codes<T>(src_, begin, end, codes, test_);
         if (counting_ && !threshold_) count(begin, end);
     }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
-        detail::implicit_block<T>(src_, begin, end, codes, test_);
+        detail::block_codes<T>(src_, begin, end, codes, test_);
     }
     unsigned provisional_bit() const noexcept override { return threshold_ ? 1u : 0u; }
     unsigned final_bit() override {
@@ -422,7 +413,7 @@ public:
         : GroupCodes(src.size()), src_(src), test_(detail::ExplicitTest<T>::make(t, type)) {}
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override { recode(begin, end, codes); }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
-        detail::explicit_block<T>(src_, begin, end, codes, test_);
+        detail::block_codes<T>(src_, begin, end, codes, test_);
     }
 
 private:
