@@ -251,28 +251,6 @@ inline void write_codes(const Packed<T>& src, std::size_t begin, std::size_t end
     for (std::size_t j = 0; j < end - begin; ++j) codes[j] = test(p[j]);
 }
 
-/// Explicit codes of a block.
-template <class T, class Src>
-void write_explicit(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* codes, const ExplicitTest<T>& x) {
-    using S = SegmentationThresholdType;
-    if constexpr (std::is_floating_point_v<T>) {
-        const T b = x.bound;
-        switch (x.type) {
-            case S::GreaterThan: write_codes(src, begin, end, codes, [b](T v) { return static_cast<std::uint8_t>((v > b) * 3); }); break;
-            case S::GreaterThanEqualTo: write_codes(src, begin, end, codes, [b](T v) { return static_cast<std::uint8_t>((v >= b) * 3); }); break;
-            case S::LessThan: write_codes(src, begin, end, codes, [b](T v) { return static_cast<std::uint8_t>((v < b) * 3); }); break;
-            case S::LessThanEqualTo: write_codes(src, begin, end, codes, [b](T v) { return static_cast<std::uint8_t>((v <= b) * 3); }); break;
-        }
-    } else {
-        const AtLeast<T> up = x.up;
-        const std::uint8_t inv = x.invert;
-        write_codes(src, begin, end, codes, [up, inv](T v) {
-            const std::uint8_t in = static_cast<std::uint8_t>((((v >= up.g) | up.all) & up.any) ^ inv);
-            return static_cast<std::uint8_t>(in * 3);
-        });
-    }
-}
-
 /// Code kernels over packed values, compiled for several instruction sets
 /// and picked at load time (comparing 64-bit lanes needs more than the
 /// baseline x86-64 vector unit offers). They only compare, so every variant
@@ -295,17 +273,33 @@ LUMETRA_DECLARE_CODE_KERNELS(double)
 void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept;
 }  // namespace kernels
 
-/// Writes the codes of a block: by a kernel over packed values, else read by read.
-template <class T, class Src, class Test>
-inline void block_codes(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* codes, const Test& test) {
-    if constexpr (std::is_same_v<Src, Packed<T>>) {
-        kernels::codes(src.data + begin, end - begin, codes, test);
-    } else if constexpr (std::is_same_v<Test, ExplicitTest<T>>) {
-        write_explicit<T>(src, begin, end, codes, test);
-    } else {
-        write_codes(src, begin, end, codes, test);
+/// Reads a column a block at a time as packed values: a packed column in
+/// place, any other gathered into a buffer of one block, so that the code
+/// kernels and the distinct count always read plain arrays.
+template <class T, class Src>
+class BlockReader {
+public:
+    explicit BlockReader(const Src& src) : src_(src) {
+        if constexpr (!kPacked) buffer_ = std::make_unique_for_overwrite<T[]>(kCodeBlock);
     }
-}
+    std::size_t size() const noexcept { return src_.size(); }
+    /// The values of [begin, end), end - begin <= kCodeBlock; a gathered
+    /// block stays valid until the next call.
+    const T* block(std::size_t begin, std::size_t end) const noexcept {
+        if constexpr (kPacked) {
+            return src_.data + begin;
+        } else {
+            T* out = buffer_.get();
+            for (std::size_t j = begin; j < end; ++j) out[j - begin] = static_cast<T>(src_[j]);
+            return out;
+        }
+    }
+
+private:
+    static constexpr bool kPacked = std::is_same_v<Src, Packed<T>>;
+    Src src_;
+    std::unique_ptr<T[]> buffer_;
+};
 
 }  // namespace detail
 
@@ -318,7 +312,7 @@ class ImplicitCodes final : public GroupCodes {
 public:
     template <class V>
     ImplicitCodes(const Src& src, V v)
-        : GroupCodes(src.size()), src_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
+        : GroupCodes(src.size()), reader_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
           limit_(detail::label_limit(src.size())) {
         if constexpr (sizeof(T) <= 2) {
             // Every value of T is one of 2^bits: the choice may be certain already.
@@ -329,11 +323,12 @@ public:
     }
 
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override {
-        detail::block_codes<T>(src_, begin, end, codes, test_);
-        if (counting_ && !threshold_) count(begin, end);
+        const T* values = reader_.block(begin, end);
+        detail::kernels::codes(values, end - begin, codes, test_);
+        if (counting_ && !threshold_) count(values, end - begin);
     }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
-        detail::block_codes<T>(src_, begin, end, codes, test_);
+        detail::kernels::codes(reader_.block(begin, end), end - begin, codes, test_);
     }
     unsigned provisional_bit() const noexcept override { return threshold_ ? 1u : 0u; }
     unsigned final_bit() override {
@@ -345,16 +340,15 @@ public:
 
 private:
     using K = detail::KeyOf<T>;
-    static constexpr bool kPacked = std::is_same_v<Src, Packed<T>>;
 
-    void count(std::size_t begin, std::size_t end) {
+    void count(const T* values, std::size_t m) {
         if constexpr (sizeof(T) <= 2) {
             // A direct table of every value of T.
             if (seen_.empty()) seen_.assign((std::size_t{1} << (8 * sizeof(T))) / 64, 0);
             std::uint64_t* seen = seen_.data();
             std::uint64_t distinct = distinct_;
-            for (std::size_t j = begin; j < end; ++j) {
-                const K k = detail::key_bits(static_cast<T>(src_[j]));
+            for (std::size_t j = 0; j < m; ++j) {
+                const K k = detail::key_bits(values[j]);
                 const std::uint64_t bit = std::uint64_t{1} << (k & 63u);
                 const std::uint64_t word = seen[k >> 6];
                 if (!(word & bit)) {
@@ -367,19 +361,9 @@ private:
             }
             distinct_ = distinct;
         } else {
+            // The keys are the values' own bit patterns.
             if (!decider_) decider_ = std::make_unique<detail::DistinctDecider<K>>(limit_, false, kFloat);
-            threshold_ = decider_->add(keys_of(begin, end), end - begin);
-        }
-    }
-
-    // The keys of a block: the packed memory itself, or gathered.
-    const void* keys_of(std::size_t begin, std::size_t end) {
-        if constexpr (kPacked) {
-            return src_.data + begin;
-        } else {
-            if (!keys_) keys_ = std::make_unique<K[]>(kCodeBlock);
-            for (std::size_t j = begin; j < end; ++j) keys_[j - begin] = detail::key_bits(static_cast<T>(src_[j]));
-            return keys_.get();
+            threshold_ = decider_->add(values, m);
         }
     }
 
@@ -387,13 +371,13 @@ private:
         detail::DistinctDecider<K> exact(limit_, true, kFloat);
         for (std::size_t begin = 0; begin < size() && !threshold_; begin += kCodeBlock) {
             const std::size_t end = std::min(begin + kCodeBlock, size());
-            threshold_ = exact.add(keys_of(begin, end), end - begin);
+            threshold_ = exact.add(reader_.block(begin, end), end - begin);
         }
     }
 
     static constexpr bool kFloat = std::is_floating_point_v<T>;
 
-    Src src_;
+    detail::BlockReader<T, Src> reader_;
     detail::ImplicitTest<T> test_;
     std::uint64_t limit_;
     bool counting_ = true;
@@ -401,7 +385,6 @@ private:
     std::uint64_t distinct_ = 0;
     std::vector<std::uint64_t> seen_;
     std::unique_ptr<detail::DistinctDecider<K>> decider_;
-    std::unique_ptr<K[]> keys_;  // one block of keys gathered from a strided column
 };
 
 /// Explicit threshold segmentation of a numeric column, compared in double
@@ -410,14 +393,14 @@ template <class T, class Src>
 class ExplicitCodes final : public GroupCodes {
 public:
     ExplicitCodes(const Src& src, double t, SegmentationThresholdType type)
-        : GroupCodes(src.size()), src_(src), test_(detail::ExplicitTest<T>::make(t, type)) {}
+        : GroupCodes(src.size()), reader_(src), test_(detail::ExplicitTest<T>::make(t, type)) {}
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override { recode(begin, end, codes); }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
-        detail::block_codes<T>(src_, begin, end, codes, test_);
+        detail::kernels::codes(reader_.block(begin, end), end - begin, codes, test_);
     }
 
 private:
-    Src src_;
+    detail::BlockReader<T, Src> reader_;
     detail::ExplicitTest<T> test_;
 };
 
