@@ -335,6 +335,12 @@ LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
 LUMETRA_CODES_MULTIVERSION
+void binary_codes(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
+                  std::uint8_t one) noexcept {
+    for (std::size_t j = 0; j < n; ++j) out[j] = src[j] != 0 ? one : zero;
+}
+
+LUMETRA_CODES_MULTIVERSION
 void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept {
     explicit_impl(src, n, out, test);
 }

@@ -198,11 +198,6 @@ struct ImplicitTest {
         }
         return t;
     }
-
-    std::uint8_t operator()(T x) const noexcept {
-        const std::uint8_t at_least = static_cast<std::uint8_t>(((x >= ge.g) | ge.all) & ge.any);
-        return static_cast<std::uint8_t>(((x == e) & eq) | (at_least << 1));
-    }
 };
 
 /// Explicit comparison of a T column with a double threshold, with the
@@ -237,20 +232,6 @@ struct ExplicitTest {
     }
 };
 
-/// Writes codes[j] = test(src[begin + j]) for a block.
-template <class Src, class Test>
-inline void write_codes(const Src& src, std::size_t begin, std::size_t end, std::uint8_t* __restrict codes,
-                        const Test& test) {
-    for (std::size_t j = begin; j < end; ++j) codes[j - begin] = test(src[j]);
-}
-/// The same over packed values: plain loads, which vectorise.
-template <class T, class Test>
-inline void write_codes(const Packed<T>& src, std::size_t begin, std::size_t end, std::uint8_t* __restrict codes,
-                        const Test& test) {
-    const T* __restrict p = src.data + begin;
-    for (std::size_t j = 0; j < end - begin; ++j) codes[j] = test(p[j]);
-}
-
 /// Code kernels over packed values, compiled for several instruction sets
 /// and picked at load time (comparing 64-bit lanes needs more than the
 /// baseline x86-64 vector unit offers). They only compare, so every variant
@@ -269,6 +250,9 @@ LUMETRA_DECLARE_CODE_KERNELS(std::uint32_t)
 LUMETRA_DECLARE_CODE_KERNELS(float)
 LUMETRA_DECLARE_CODE_KERNELS(double)
 #undef LUMETRA_DECLARE_CODE_KERNELS
+/// out[j] = src[j] != 0 ? one : zero.
+void binary_codes(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint8_t zero,
+                  std::uint8_t one) noexcept;
 /// Unsigned 64-bit columns are compared explicitly only (implicitly they are read as int64).
 void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept;
 }  // namespace kernels
@@ -410,15 +394,14 @@ template <class Src>
 class BinaryCodes final : public GroupCodes {
 public:
     BinaryCodes(const Src& src, bool zero_in, bool one_in)
-        : GroupCodes(src.size()), src_(src), zero_(zero_in ? 3 : 0), one_(one_in ? 3 : 0) {}
+        : GroupCodes(src.size()), reader_(src), zero_(zero_in ? 3 : 0), one_(one_in ? 3 : 0) {}
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override { recode(begin, end, codes); }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
-        const std::uint8_t z = zero_, o = one_;
-        detail::write_codes(src_, begin, end, codes, [z, o](std::uint8_t b) { return b != 0 ? o : z; });
+        detail::kernels::binary_codes(reader_.block(begin, end), end - begin, codes, zero_, one_);
     }
 
 private:
-    Src src_;
+    detail::BlockReader<std::uint8_t, Src> reader_;
     std::uint8_t zero_, one_;
 };
 
