@@ -6,9 +6,11 @@ later), so it runs offline.
 """
 
 import numpy as np
+import pandas as pd
 from sklearn.datasets import load_diabetes
 
 import _lumetra
+import lumetra
 
 
 def show(title, values):
@@ -20,6 +22,40 @@ def show(title, values):
             print(f"  {key:<{width}}  {shown}")
     else:
         print(f"  {values}")
+
+
+def dataframes(data):
+    # The package takes the columns of a DataFrame (pandas here; polars and
+    # pyarrow Tables work the same) and compares every group at once.
+    frame = pd.DataFrame(data.data, columns=data.feature_names)
+    frame["sex"] = frame["sex"].map({1.0: "sex-1", 2.0: "sex-2"})
+    frame["age band"] = pd.cut(frame["age"], [0, 40, 50, 60, 120], right=False,
+                               labels=["under 40", "40-49", "50-59", "60 and over"])
+    frame["progression"] = data.target
+    median = float(np.median(data.target))
+    frame["high BMI"] = (frame["bmi"] > frame["bmi"].median()).astype(np.int64)  # a simple "model"
+    frame.loc[frame.index % 37 == 0, "bp"] = np.nan  # a few missing blood pressures
+
+    pd.set_option("display.width", 140)
+    pd.set_option("display.max_columns", 8)
+    print(f"\n== Data bias of each age band against the rest (progression >= {median})")
+    print(lumetra.data_bias(frame, "age band", "progression", label_threshold=median)
+          [["age band", "n", "n_other", "ClassImbalance", "DifferenceInProportionOfLabels", "error"]])
+
+    print("\n== Model bias of each sex and age band against sex-1 under 40 (prediction: high BMI)")
+    result = lumetra.model_bias(frame, ["sex", "age band"], "progression", "high BMI", label_threshold=median,
+                                predicted_positive=1, reference=("sex-1", "under 40"))
+    print(result[["sex", "age band", "n", "n_other", "DisparateImpact", "AccuracyDifference", "error"]])
+
+    print("\n== Regression of progression on blood pressure per sex (rows without bp left out)")
+    slope, intercept = np.polyfit(frame["bp"].dropna(), frame["progression"][frame["bp"].notna()], 1)
+    frame["predicted"] = slope * frame["bp"] + intercept
+    print(lumetra.performance(frame, "progression", "predicted", task="regression", by="sex", missing="drop")
+          [["sex", "n", "RootMeanSquaredError", "MeanAbsoluteError", "RSquared"]])
+
+    print("\n== Drift of four columns, patients aged 50 and over against those under 50")
+    older, younger = frame[frame["age"] >= 50], frame[frame["age"] < 50]
+    print(lumetra.drift(younger, older, columns=["bmi", "bp", "s5", "sex"], missing="drop"))
 
 
 def data_bias(data):
@@ -194,6 +230,7 @@ def streaming(data):
 def main():
     data = load_diabetes(scaled=False)
     print(f"diabetes data set: {data.data.shape[0]} patients, {data.data.shape[1]} features")
+    dataframes(data)
     data_bias(data)
     model_bias(data)
     model_performance(data)

@@ -55,6 +55,18 @@ ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=1" ctest --test-dir build/sanitize/buil
 echo "== sanitizers: Python suite"
 # The runtimes come first in the interpreter, as ASan requires; Python's own
 # allocator is bypassed so freed objects and buffers reach ASan's quarantine.
+# pytest captures the test process's own stderr, and a report ends that
+# process mid-test: reports go to files instead, printed here when there are any.
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" LD_PRELOAD="$preload" PYTHONMALLOC=malloc LUMETRA_SANITIZED=1 \
-    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@"
+reports=$PWD/build/sanitize/report
+rm -f "$reports".*
+status=0
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0:log_path=$reports" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports" \
+    LD_PRELOAD="$preload" PYTHONMALLOC=malloc LUMETRA_SANITIZED=1 \
+    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@" || status=$?
+if compgen -G "$reports.*" >/dev/null; then
+    echo "== sanitizers: reports" >&2
+    cat "$reports".* >&2
+    exit 1
+fi
+exit "$status"

@@ -1,24 +1,34 @@
 #!/usr/bin/env bash
-# Builds and installs the module, then runs the C++ tests of the computing core
-# and the Python test suite. Fails on the first build or test failure.
+# Builds and installs the module, then runs the C++ tests of the computing core,
+# the Python test suite (the report rendered in a real browser included) and the
+# documentation build. Fails on the first build or test failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PYTHON=${PYTHON:-python3}
 
-# The core's C++ tests use doctest, from Debian's packages.
-if [ ! -f /usr/include/doctest/doctest.h ]; then
+# Debian packages the tests need: doctest for the core's C++ tests, Chromium to
+# render the HTML report headless. Installed when missing, as root.
+missing=()
+[ -f /usr/include/doctest/doctest.h ] || missing+=(doctest-dev)
+command -v chromium >/dev/null || missing+=(chromium)
+if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -qq && apt-get install -y -qq doctest-dev >/dev/null
+        apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
     else
-        echo "doctest-dev is needed: apt-get install doctest-dev" >&2
+        echo "needed from Debian: apt-get install ${missing[*]}" >&2
         exit 1
     fi
 fi
 
-"$PYTHON" -m pip install --quiet ".[test]"
+"$PYTHON" -m pip install --quiet ".[test,report,docs,dask]"
 
 cmake -S . -B build/core-tests -DLUMETRA_CORE_TESTS_ONLY=ON -DLUMETRA_CPP_TESTS=ON >/dev/null
 cmake --build build/core-tests --parallel 2
 ctest --test-dir build/core-tests --output-on-failure
 
 "$PYTHON" -m pytest tests -q
+
+# The documentation, offline, with every warning an error.
+rm -rf build/docs
+"$PYTHON" -m sphinx -W --keep-going -q -b html docs build/docs
+echo "documentation: build/docs/index.html"

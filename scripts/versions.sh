@@ -8,12 +8,12 @@
 #   SKIP_MINOR=3.11   leave out a minor version already run elsewhere
 #   PYENV_ROOT        where the interpreters are (default ~/.pyenv)
 #
-# The leak loops run at 10**4 calls per entry point here (LUMETRA_LEAK_ITERATIONS
+# The leak loops run at 10**3 calls per entry point here (LUMETRA_LEAK_ITERATIONS
 # overrides); the main run holds them at 10**5.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-export LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-10000}
+export LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-1000}
 root=${PYENV_ROOT:-$HOME/.pyenv}
 skip=${SKIP_MINOR:-}
 
@@ -46,7 +46,7 @@ for version in "${pythons[@]}"; do
         [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
         "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
         # Built against NumPy 2 headers, as the released module is.
-        "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test]"
+        "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test,dask]"
         run_suite "$venv" "Python $minor"
     fi
     [ -n "$oldest" ] || oldest=$minor
@@ -59,7 +59,7 @@ if [ "$oldest" = "$skip" ]; then
     version=${pythons[0]}
     [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
     "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test]"
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test,dask]"
 fi
 echo "== versions: NumPy $numpy_floor (the floor in pyproject.toml) on Python $oldest"
 if ! "$venv/bin/python" -m pip install --quiet "numpy==$numpy_floor"; then

@@ -1,8 +1,8 @@
 """Type stub of the `_lumetra` extension module."""
 
-from typing import Any, Generic, Optional, Sequence, TypeVar
+from typing import Any, Callable, Generic, Optional, Sequence, TypeVar
 
-from typing_extensions import final
+from typing_extensions import Buffer, Self, final
 
 import numpy as np
 import numpy.typing as npt
@@ -93,6 +93,18 @@ def py_compute_drift_continuous_distribtuion(
     quantile_type: Optional[_BinRule],
 ) -> list[float]: ...
 
+# ---- state that moves ---------------------------------------------------------
+# Every class saves and restores its whole state; the streaming ones also merge.
+
+class _Saving:
+    def to_bytes(self) -> bytes: ...
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> Self: ...
+    def __reduce__(self) -> tuple[Callable[[bytes], Self], tuple[bytes]]: ...
+
+class _Merging(_Saving):
+    def merge(self, other: Self) -> None: ...
+
 # The detectors' shared methods live in private bases that exist only here:
 # the data a detector takes, what it exports, and (in flush mode) its flush.
 
@@ -108,13 +120,13 @@ _D = TypeVar("_D")  # the runtime data of a detector
 _E = TypeVar("_E")  # a single runtime example
 _S = TypeVar("_S")  # a stream snapshot
 
-class _BatchDetector(Generic[_D]):
+class _BatchDetector(_Saving, Generic[_D]):
     @property
     def num_bins(self) -> int: ...
     def compute_drift(self, runtime_data: _D, drift_type: _DriftMetric) -> float: ...
     def compute_drift_mutliple_criteria(self, runtime_data: _D, drift_types: Sequence[_DriftMetric]) -> list[float]: ...
 
-class _StreamingDetector(Generic[_E, _D, _S]):
+class _StreamingDetector(_Merging, Generic[_E, _D, _S]):
     def update_stream(self, runtime_example: _E) -> None: ...
     def update_stream_batch(self, runtime_data: _D) -> None: ...
     def compute_drift(self, drift_type: _DriftMetric) -> float: ...
@@ -194,7 +206,7 @@ class PyStreamingCategoricalDataDriftDecay(_CategoricalStream, _CategoricalData)
 _Labels = Sequence[int] | npt.NDArray[np.integer[Any]]
 _Values = Sequence[float] | npt.NDArray[np.floating[Any]] | npt.NDArray[np.integer[Any]]
 
-class _Monitor:
+class _Monitor(_Merging):
     """What every streaming monitor has besides its constructor, push and batches."""
 
     def flush(self) -> None: ...

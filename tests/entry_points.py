@@ -22,27 +22,20 @@ import math
 import sys
 import types
 import warnings
+from pathlib import Path
 
 import numpy as np
 from hypothesis import strategies as st
 
 import _lumetra
+import lumetra
+from frames import LIBRARIES, make
 from hostile import Boom
+from lumetra import _kernels
+from vocabulary import CLASSIFICATION, DATA_BIAS, DRIFT, LOGISTIC, MODEL_BIAS, REGRESSION
 
 # ---- metric vocabulary --------------------------------------------------------------
 
-DATA_BIAS = ["ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence",
-             "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov"]
-MODEL_BIAS = ["DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference",
-              "RecallDifference", "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate",
-              "SpecialityDifference", "DifferenceInConditionalRejection", "DifferenceInRejectionRate",
-              "TreatmentEquity", "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy"]
-REGRESSION = ["RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError",
-              "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"]
-CLASSIFICATION = ["BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
-                  "RecallNegative", "Accuracy", "F1Score"]
-LOGISTIC = CLASSIFICATION + ["LogLoss"]
-DRIFT = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 RULES = ["FreedmanDiaconis", "Scott", "Sturges"]
 THRESHOLD_TYPES = ["GreaterThan", "GreaterThanEqualTo", "LessThan", "LessThanEqualTo"]
 ALL_NAMES = sorted(set(DATA_BIAS + MODEL_BIAS + REGRESSION + LOGISTIC + DRIFT + RULES + THRESHOLD_TYPES))
@@ -57,9 +50,12 @@ def documented(exc):
     """True for the exceptions a call may end in: the module's error types
     (UnicodeEncodeError is a ValueError), the borrow guard's RuntimeError, the
     two drift SystemErrors, MemoryError (Python's own, when a sequence claims
-    more items than memory holds), and Boom, which the hostile objects raise
-    and the module passes through."""
+    more items than memory holds), the package's KeyError for a column that
+    is not in the frame, and Boom, which the hostile objects raise and the
+    module passes through."""
     if isinstance(exc, (ValueError, TypeError, OverflowError, MemoryError, Boom)):
+        return True
+    if type(exc) is KeyError:
         return True
     if type(exc) is RuntimeError:
         return str(exc) in BORROW_MESSAGES
@@ -497,8 +493,8 @@ def name(vocabulary):
 
 def instance_of(type_):
     """Another instance of a class in CLASSES, for a member that takes one
-    (a merge, say): a fresh ready one, the instance under test itself, one of
-    another class, or anything else."""
+    (a merge, say): a fresh ready one, the instance under test itself, one
+    with another baseline, one of another class, or anything else."""
 
     def make():
         return next(c for c in CLASSES if c.type is type_).make()
@@ -510,10 +506,65 @@ def instance_of(type_):
         row = CLASSES[i % len(CLASSES)]
         return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
 
+    def reconfigured():
+        # The same class from the state tests' own baseline and configuration:
+        # a merge of it is refused (baselines or settings differ).
+        from state_kinds import KINDS
+        return next(k for k in KINDS if k.cls is type_).make()
+
     valid = st.sampled_from([Build(f"{type_.__name__} instance", lambda ctx: make()),
-                             Build("the instance itself", itself)])
+                             Build("the instance itself", itself),
+                             Build(f"{type_.__name__} with another baseline", lambda ctx: reconfigured())])
     others = st.integers(0, 10**6).map(other)
-    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others))
+    return Kind(f"INSTANCE({type_.__name__})", make, valid, wild=anything_but(valid, others),
+                fail=_other_class_instance(type_))
+
+
+def _other_class_instance(type_):
+    """A ready instance of some class other than `type_` (merging it is refused)."""
+    if type_ is _lumetra.PyDataBiasStreaming:
+        return _lumetra.PyBinaryClassificationStreaming([1, 0], [1, 0])
+    return _lumetra.PyDataBiasStreaming([1, 0], [1, 0])
+
+
+def state_bytes(type_):
+    """Bytes for a class's from_bytes: a ready instance's to_bytes(), as
+    bytes, bytearray or memoryview; the same truncated, with a flipped bit,
+    strided, or made by another class; and random bytes. Everything but the
+    intact forms must be refused with ValueError."""
+
+    def row(t):
+        return next(c for c in CLASSES if c.type is t)
+
+    def make():
+        return row(type_).make().to_bytes()
+
+    def damaged(how, k):
+        def build(ctx):
+            b = make()
+            if how == "bytearray":
+                return bytearray(b)
+            if how == "memoryview":
+                return memoryview(b)
+            if how == "truncated":
+                return b[: k % len(b)]
+            if how == "flipped":
+                flipped = bytearray(b)
+                flipped[k % len(b)] ^= 1 << (k % 8)
+                return bytes(flipped)
+            if how == "strided":
+                return memoryview(b)[:: 2 + k % 3]
+            if how == "other class":
+                return CLASSES[k % len(CLASSES)].make().to_bytes()
+            return np.random.default_rng(k).bytes(k % 200)
+
+        return Build(f"state bytes ({how}, {k})", build)
+
+    intact = Build(f"{type_.__name__} state bytes", lambda ctx: make())
+    forms = ["bytearray", "memoryview", "truncated", "flipped", "strided", "other class", "random"]
+    valid = st.one_of(st.just(intact), st.just(intact), st.builds(damaged, st.sampled_from(forms),
+                                                                  st.integers(0, 10**6)))
+    return Kind(f"STATE_BYTES({type_.__name__})", make, valid, fail=b"LMST\x01\x00")
 
 
 class OddDict(dict):
@@ -599,8 +650,18 @@ def canonical(v):
 class Entry:
     """One entry point: a function, a constructor, a method or a property."""
 
-    def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None):
+    def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None,
+                 sticky=None, share=1, raised_in=None):
         self.name = name
+        # Bytes of the state (start, stop) that a failed call may still have
+        # written, by design; with them, the checksum changes too.
+        self.sticky = sticky
+        # The directory whose code must raise every error of the entry point
+        # (its own checks, never a failure deep inside a library), or None.
+        self.raised_in = raised_in
+        # The fraction of the leak loops' calls this entry gets: a function
+        # that spends milliseconds in a frame library per call runs fewer.
+        self.share = share
         self._ok = ok  # valid arguments, where the kinds' own do not fit together
         self.kinds = tuple(kinds)
         self.keywords = dict(keywords or {})
@@ -637,19 +698,30 @@ class Entry:
         on = self.owner.type if self.on_class else obj
         return getattr(on, self.name.rsplit(".", 1)[1])(*pos, **kw)
 
+    def after_failure(self, state):
+        """The part of a state that a failed call must leave as it was."""
+        if self.sticky is None:
+            return state
+        start, stop = self.sticky
+        return state[:start] + state[stop:-4]
+
     def instance(self):
         """A ready instance for a method or property; None otherwise."""
         return self.owner.make() if self.kind in ("method", "property") else None
 
 
-def fn(target, *kinds, keywords=None, ok=None):
-    e = Entry(f"{target.__module__ or ''}.{target.__name__}".lstrip("."), kinds, keywords=keywords, ok=ok)
+def fn(target, *kinds, keywords=None, ok=None, module=None, share=1, raised_in=None):
+    """A module function's row; `module` names it where the function does
+    not know its module (compiled functions)."""
+    qualifier = module.__name__ if module is not None else target.__module__ or ""
+    e = Entry(f"{qualifier}.{target.__name__}".lstrip("."), kinds, keywords=keywords, ok=ok, share=share,
+              raised_in=raised_in)
     e.target = target
     return e
 
 
-def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None):
-    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok)
+def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None, sticky=None):
+    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok, sticky=sticky)
 
 
 def prop(name, volatile=False):
@@ -686,16 +758,12 @@ class Cls:
         return obj
 
     def state(self, obj):
-        """Everything the read-only members without arguments show, errors
-        included: what a failed call must leave as it was."""
-        out = []
-        for m in self.members:
-            if m.pure and not m.params and not m.volatile and not m.on_class:
-                try:
-                    out.append(canonical(m.call(obj, ())))
-                except Exception as e:  # an empty state shows through its error
-                    out.append(f"{type(e).__name__}: {e}")
-        return out
+        """The instance's whole state, its to_bytes(), less what changes by
+        itself: a flush detector's window age (the last 12 bytes before the
+        4-byte checksum) and so the checksum."""
+        cut = 16 if any(m.volatile for m in self.members) else 0
+        b = obj.to_bytes()
+        return b[:-cut] if cut else b
 
 
 L = _lumetra
@@ -726,7 +794,16 @@ FUNCTIONS = [
 ]
 
 
-def _streaming_drift_members(data, sample, flush):
+def _saving_members(cls):
+    return [method("to_bytes", pure=True), method("from_bytes", state_bytes(cls), on_class=True, pure=True),
+            method("__reduce__", pure=True)]
+
+
+def _moving_members(cls):
+    return _saving_members(cls) + [method("merge", instance_of(cls))]
+
+
+def _streaming_drift_members(cls, data, sample, flush):
     members = [
         method("update_stream", sample),
         method("update_stream_batch", data),
@@ -740,7 +817,7 @@ def _streaming_drift_members(data, sample, flush):
     ]
     if flush:
         members += [method("flush"), prop("last_flush", volatile=True)]
-    return members
+    return members + _moving_members(cls)
 
 
 def _three_labels():
@@ -754,22 +831,22 @@ CLASSES = [
         method("reset_baseline", STRS),
         method("export_baseline", pure=True),
         prop("num_bins"),
-    ]),
+    ] + _saving_members(L.PyCategoricalDataDrift)),
     Cls(L.PyContinuousDataDrift, [F64, RULE], None, [
         method("compute_drift", F64, name(DRIFT), pure=True),
         method("compute_drift_mutliple_criteria", F64, names(DRIFT), pure=True),
         method("reset_baseline", F64),
         method("export_baseline", pure=True),
         prop("num_bins"),
-    ]),
+    ] + _saving_members(L.PyContinuousDataDrift)),
     Cls(L.PyStreamingContinuousDataDriftFlush, [F64, RULE, OPT_COUNT, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(F64, FLOAT, flush=True)),
+        _streaming_drift_members(L.PyStreamingContinuousDataDriftFlush, F64, FLOAT, flush=True)),
     Cls(L.PyStreamingContinuousDataDriftDecay, [F64, RULE, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(F64, FLOAT, flush=False)),
+        _streaming_drift_members(L.PyStreamingContinuousDataDriftDecay, F64, FLOAT, flush=False)),
     Cls(L.PyStreamingCategoricalDataDriftFlush, [STRS, OPT_COUNT, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(STRS, STR, flush=True)),
+        _streaming_drift_members(L.PyStreamingCategoricalDataDriftFlush, STRS, STR, flush=True)),
     Cls(L.PyStreamingCategoricalDataDriftDecay, [STRS, OPT_COUNT], "update_stream_batch",
-        _streaming_drift_members(STRS, STR, flush=False)),
+        _streaming_drift_members(L.PyStreamingCategoricalDataDriftDecay, STRS, STR, flush=False)),
     Cls(L.PyDataBiasStreaming, [LABELS, LABELS], "push_batch", [
         method("push", INT, INT),
         method("push_batch", LABELS, LABELS),
@@ -779,7 +856,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(DATA_BIAS), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyDataBiasStreaming)),
     Cls(L.PyModelBiasStreaming, [LABELS, LABELS, LABELS], "push_batch", [
         method("push", INT, INT, INT),
         method("push_batch", LABELS, LABELS, LABELS, ok=_three_labels),
@@ -789,7 +866,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(MODEL_BIAS), FLOAT, pure=True),
-    ], ok=_three_labels),
+    ] + _moving_members(L.PyModelBiasStreaming), ok=_three_labels),
     Cls(L.PyBinaryClassificationStreaming, [LABELS, LABELS], "push_batch", [
         method("push", INT, INT),
         method("push_batch", LABELS, LABELS),
@@ -799,7 +876,7 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(CLASSIFICATION), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyBinaryClassificationStreaming)),
     Cls(L.PyLinearRegressionStreaming, [VALUES, VALUES], "push_batch", [
         method("push", FLOAT, FLOAT),
         method("push_batch", VALUES, VALUES),
@@ -809,21 +886,251 @@ CLASSES = [
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(REGRESSION), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyLinearRegressionStreaming)),
     Cls(L.PyLogisticRegressionStreaming, [VALUES, VALUES, FLOAT], "push_batch", [
         method("push", FLOAT, FLOAT),
         method("push_batch", VALUES, VALUES),
         method("flush"),
         method("reset_baseline", VALUES, VALUES),
-        method("reset_baseline_and_decision_threshold", VALUES, VALUES, FLOAT),
+        # The new threshold (the first field after the 16-byte header) stays
+        # even when the new baseline is refused.
+        method("reset_baseline_and_decision_threshold", VALUES, VALUES, FLOAT, sticky=(16, 20)),
         method("performance_snapshot", pure=True),
         method("drift_snapshot", pure=True),
         method("drift_report", FLOAT, pure=True),
         method("drift_report_partial_metrics", names(LOGISTIC), FLOAT, pure=True),
-    ]),
+    ] + _moving_members(L.PyLogisticRegressionStreaming)),
+]
+
+# ---- the lumetra package and its kernels ---------------------------------------------------
+
+# Frames of every library with the columns the rows name: facets "g" (text)
+# and "h" (numbers), a 0/1 label "y", scores "p", a feature "x" and text "s".
+FRAME_COLUMNS = {"g": ["str", "cat", "int", "bool", "str?", "int?"], "h": ["int", "float", "int?"],
+                 "y": ["int", "bool", "float", "int?"], "p": ["float", "float?", "int"],
+                 "x": ["float", "int", "float?"], "s": ["str", "cat", "bool", "str?"]}
+_POOLS = {"str": ["a", "b", "c", "\u00e9"], "cat": ["low", "mid", "high"], "bool": [True, False],
+          "int": [0, 1, 1, 2, 3], "float": [0.0, 0.25, 0.5, 0.75, 1.0, 2.5, -1.0]}
+FRAME_ROWS = {"g": ["a", "b", "c", "a", "b", "c", "a", "b"], "h": [1, 2, 1, 2, 1, 2, 1, 2], "y": LABEL01,
+              "p": [0.9, 0.1, 0.8, 0.3, 0.2, 0.6, 0.7, 0.4], "x": FLOATS8,
+              "s": ["u", "v", "u", "w", "v", "u", "w", "u"]}
+
+
+def ok_frame(rows=slice(None)):
+    # Polars: a pandas frame keeps a weak reference per column read (its
+    # copy-on-write bookkeeping, hundreds per block before it prunes them),
+    # which the leak loops would read as growth. Frames of every library
+    # reach the fuzzer through `frames()`.
+    return make("polars", {name: ("float" if isinstance(v[0], float) else "str" if isinstance(v[0], str) else "int",
+                                  v[rows]) for name, v in FRAME_ROWS.items()})
+
+
+def frame_values(kind, n, rng, missing):
+    base = kind.rstrip("?")
+    pool = _POOLS[base]
+    values = [pool[i] for i in rng.integers(0, len(pool), n)]
+    if base == "int" and n:
+        values = [int(v) for v in values]
+    if kind.endswith("?") and missing:
+        values = [None if i % missing == 0 else v for i, v in enumerate(values)]
+    return values
+
+
+class HostileText(str):
+    """Text whose hashing and comparisons raise: what a frame library meets
+    when it factorizes an object column holding it."""
+
+    def __hash__(self):
+        raise Boom("__hash__")
+
+    def __eq__(self, other):
+        raise Boom("__eq__")
+
+    def __lt__(self, other):
+        raise Boom("__lt__")
+
+
+# Object columns, which a frame library holds as Python objects: mixed
+# types, text of which one item misbehaves, text with NaN for missing.
+OBJECT_COLUMNS = {"mixed": lambda n: [[1, "a", 2.5, None, b"x", (1,)][i % 6] for i in range(n)],
+                  "hostile": lambda n: [HostileText("a") if i == n // 2 else "ab"[i % 2] for i in range(n)],
+                  "nan_text": lambda n: [math.nan if i % 3 == 0 else "ab"[i % 2] for i in range(n)]}
+
+
+def with_object_column(frame, library, name, values):
+    if library == "pandas":
+        import pandas as pd
+
+        frame[name] = pd.Series(values, dtype=object, index=frame.index)
+        return frame
+    if library == "polars":
+        import polars as pl
+
+        return frame.with_columns(pl.Series(name, values, dtype=pl.Object))
+    return frame  # an Arrow table holds no Python objects
+
+
+@st.composite
+def frames(draw):
+    """Builders of frames of every library, each column of a drawn kind,
+    now and then with missing values, a column left out, an object column,
+    or no rows."""
+    library = draw(st.sampled_from(LIBRARIES))
+    n = draw(st.sampled_from([8, 8, 8, 0, 1, 50]))
+    kinds = {name: draw(st.sampled_from(options)) for name, options in FRAME_COLUMNS.items()}
+    dropped = draw(st.sampled_from([None] * 6 + list(FRAME_COLUMNS)))
+    missing = draw(st.sampled_from([0, 3, 5]))
+    objects = draw(st.sampled_from([None] * 6 + list(OBJECT_COLUMNS)))
+    object_column = draw(st.sampled_from(list(FRAME_COLUMNS)))
+    seed = draw(st.integers(0, 2**32 - 1))
+
+    def build(ctx):
+        rng = np.random.default_rng(seed)
+        columns = {name: (kind, frame_values(kind, n, rng, missing))
+                   for name, kind in kinds.items() if name != dropped}
+        frame = make(library, columns)
+        if objects is not None and object_column in columns:
+            frame = with_object_column(frame, library, object_column, OBJECT_COLUMNS[objects](n))
+        return frame
+
+    objects_text = f", {object_column} of {objects} objects" if objects else ""
+    return Build(f"frame({library}, n={n}, {kinds}, dropped={dropped}, missing every {missing}{objects_text}, "
+                 f"seed={seed})", build)
+
+
+# Every column, no rows: each function refuses it in its computation.
+FRAME = Kind("FRAME", ok_frame, frames(), fail=ok_frame(slice(0)))
+
+
+def column_names(ok, choices):
+    valid = plain(st.one_of(st.sampled_from(choices), st.lists(st.sampled_from(choices), min_size=1, max_size=3)))
+    return Kind(f"COLUMN({ok})", lambda: ok, valid, fail="no such column")
+
+
+# Names of columns of the frames, now and then one the frame does not have.
+FACET = column_names("g", ["g", "h", "g", "s", "x", "nope"])
+LABEL_COLUMN = column_names("y", ["y", "y", "g", "p", "y", "nope"])
+PREDICTION_COLUMN = column_names("p", ["p", "p", "y", "x", "p", "nope"])
+BY = Kind("BY", lambda: None, plain(st.sampled_from([None, "g", "h", ["g", "h"], "n", []])))
+DRIFT_COLUMNS = Kind("COLUMNS", lambda: None,
+                     plain(st.sampled_from([None, "x", ["x", "s"], ["s", "g", "h", "y", "p"], [], ["x", "x"]])))
+POSITIVE = Kind("POSITIVE", lambda: 1, plain(st.sampled_from([1, 0, 1.0, True, "a", 2, np.int64(1)])))
+REFERENCE_GROUP = Kind("REFERENCE", lambda: None, plain(st.sampled_from([None, None, "a", "b", 1, ("a", 1), "zz"])))
+MISSING = Kind("MISSING", lambda: "raise", plain(st.sampled_from(["raise", "drop", "group"])), fail="Nope")
+TASK = name(["regression", "classification", "logistic"])
+DRIFT_RULE = name(RULES)
+OPT_DRIFT_METRICS = Kind("OPT_DRIFT", lambda: None,
+                         st.one_of(plain(st.none()), names(DRIFT).valid, plain(st.sampled_from([[], ["Nope"]]))))
+
+OPT_THRESHOLD = Kind("OPT_THRESHOLD", lambda: None, OPT_FLOAT.valid)
+_BIAS_KEYWORDS = {"positive": POSITIVE, "label_threshold": OPT_THRESHOLD, "facet_threshold": OPT_THRESHOLD,
+                  "reference": REFERENCE_GROUP, "missing": MISSING}
+
+# Kernel arguments: integer group codes (negative leaves a row out), their
+# count, outcome columns with a rule and a value, tallies and entropies.
+_CODES8 = np.array([0, 1, 2, 0, 1, 2, -1, 0], dtype=np.int8)
+INTEGER = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+CODES = Kind("CODES", lambda: _CODES8.copy(),
+             st.one_of(st.just(Build("codes", lambda ctx: _CODES8.copy())),
+                       arrays(dtypes=INTEGER, layouts=["contiguous", "reversed", "step", "zero_stride", "readonly"],
+                              patterns=["labels", "few"], lengths=VALID_LENGTHS)),
+             wild=anything_but(arrays()), fail=np.full(8, 7, dtype=np.int8))
+N_GROUPS = Kind("N_GROUPS", lambda: 3, st.one_of(plain(st.sampled_from([3, 3, 4, 1, 0, 2**40, 2**40 + 1])),
+                                                 benign(plain(st.integers(0, 8)))),
+                wild=anything_but(plain(st.sampled_from([2**64, -1])), ints_b))
+OUTCOME = Kind("OUTCOME", lambda: np.array(LABEL01), ARRAY.valid, wild=ARRAY.wild)
+OUTCOME_RULE = Kind("OUTCOME_RULE", lambda: "==", plain(st.sampled_from(["==", ">="])),
+                    wild=anything_but(texts_b), fail="<")
+OUTCOME_VALUE = Kind("OUTCOME_VALUE", lambda: 1,
+                     plain(st.sampled_from([1, 0, 0.5, True, -1, 255, 2**63, 2**64 - 1, 2**64, 10**400])),
+                     wild=anything_but(plain(numbers)))
+OPT_OUTCOME = Kind("OPT_OUTCOME", lambda: None, st.one_of(plain(st.none()), OUTCOME.valid), wild=ARRAY.wild)
+OPT_OUTCOME_RULE = Kind("OPT_OUTCOME_RULE", lambda: None, plain(st.sampled_from([None, "==", ">="])),
+                        wild=anything_but(texts_b))
+OPT_OUTCOME_VALUE = Kind("OPT_OUTCOME_VALUE", lambda: None, st.one_of(plain(st.none()), OUTCOME_VALUE.valid),
+                         wild=OUTCOME_VALUE.wild)
+
+
+@st.composite
+def tables(draw):
+    """Builders of tally tables: rows of 2, 4 (or another number of) counts,
+    of integer dtypes that do or do not cast safely to uint64."""
+    groups = draw(st.sampled_from([3, 3, 0, 1, 40]))
+    width = draw(st.sampled_from([2, 2, 4, 4, 3, 1]))
+    dtype = draw(st.sampled_from(["uint64", "uint64", "uint32", "uint8", "int64", "float64", "bool"]))
+    layout = draw(st.sampled_from(["c", "c", "fortran", "sliced", "swapped"]))
+    big = draw(st.booleans())
+    seed = draw(st.integers(0, 2**32 - 1))
+
+    def build(ctx):
+        rng = np.random.default_rng(seed)
+        high = 2**62 if big and dtype in ("uint64", "int64") else 5
+        a = rng.integers(0, high, (groups, width)).astype(dtype)
+        if layout == "fortran":
+            a = np.asfortranarray(a)
+        elif layout == "sliced":
+            a = np.repeat(a, 2, axis=1)[:, ::2]
+        elif layout == "swapped" and a.dtype.itemsize > 1:
+            a = a.astype(a.dtype.newbyteorder())
+        return a
+
+    return Build(f"table({groups}x{width}, {dtype}, {layout}, big={big}, seed={seed})", build)
+
+
+_TALLIES = _kernels.tally(_CODES8, 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1)
+_ENTROPY = _kernels.generalized_entropy(_CODES8, 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1)
+TALLIES = Kind("TALLIES", lambda: _TALLIES.copy(), tables(), wild=anything_but(tables(), arrays()),
+               fail=np.zeros((3, 3), dtype=np.uint64))
+OPT_ENTROPY = Kind("OPT_ENTROPY", lambda: _ENTROPY.copy(),
+                   st.one_of(plain(st.none()), st.just(Build("entropy", lambda ctx: _ENTROPY.copy())),
+                             arrays(dtypes=["float32", "float64", "int8"], layouts=["contiguous", "reversed"],
+                                    patterns=["floats", "special"], lengths=[3, 3, 0, 40])),
+                   wild=anything_but(arrays()))
+TASK_THRESHOLD = Kind("THRESHOLD", lambda: 0.5, benign(floats_b))
+
+_OUTCOMES = (OUTCOME, OUTCOME_RULE, OUTCOME_VALUE)
+
+# The package's functions spend milliseconds per call in the frame libraries;
+# their leak loops run 1/100 of the calls (the kernels they call run them all).
+# Their refusals come from the package's own checks.
+_FRAME = {"module": lumetra, "share": 1 / 100, "raised_in": Path(lumetra.__file__).parent}
+
+FUNCTIONS += [
+    fn(lumetra.data_bias, FRAME, FACET, LABEL_COLUMN, keywords=_BIAS_KEYWORDS, **_FRAME),
+    fn(lumetra.model_bias, FRAME, FACET, LABEL_COLUMN, PREDICTION_COLUMN,
+       keywords=dict(_BIAS_KEYWORDS, predicted_positive=POSITIVE, prediction_threshold=OPT_FLOAT),
+       **_FRAME),
+    fn(lumetra.performance, FRAME, LABEL_COLUMN, PREDICTION_COLUMN,
+       keywords={"task": TASK, "positive": POSITIVE, "threshold": TASK_THRESHOLD, "by": BY, "missing": MISSING},
+       **_FRAME),
+    fn(lumetra.drift, FRAME, FRAME,
+       keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING},
+       **_FRAME),
+    fn(_kernels.tally, CODES, N_GROUPS, *_OUTCOMES, OPT_OUTCOME, OPT_OUTCOME_RULE, OPT_OUTCOME_VALUE,
+       module=_kernels),
+    fn(_kernels.generalized_entropy, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, OPT_COUNT, module=_kernels,
+       ok=lambda: (_CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1, None)),
+    fn(_kernels.bias, TALLIES, OPT_COUNT, OPT_ENTROPY, module=_kernels),
+    fn(_kernels.performance, TASK, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, TASK_THRESHOLD, module=_kernels,
+       ok=lambda: ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, "==", 1, 0.5)),
+    # The states of chunks of rows and what follows from them.
+    fn(_kernels.performance_state, TASK, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, TASK_THRESHOLD, module=_kernels,
+       ok=lambda: ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, "==", 1, 0.5)),
+    fn(_kernels.performance_from_state, TASK, TALLIES, F64, module=_kernels,
+       ok=lambda: ("classification", _TALLIES.copy(), np.zeros(0))),
+    fn(_kernels.entropy_sums, CODES, N_GROUPS, *_OUTCOMES, *_OUTCOMES, OPT_COUNT, VALUES, VALUES, module=_kernels,
+       ok=lambda: (_CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(LABEL01[::-1]), "==", 1, None,
+                   np.array([0.0, 1.0, 2.0], np.float32), np.zeros(1, np.float32))),
+    fn(_kernels.entropy_terms, VALUES, ARRAY, module=_kernels,
+       ok=lambda: (np.array([4.0, 0.0], np.float32), np.array([3, 0], np.uint64))),
+    fn(_kernels.continuous_baseline, F64, RULE, module=_kernels),
+    fn(_kernels.continuous_counts, F64, F64, module=_kernels,
+       ok=lambda: (np.array([0.5, 1.5, 2.5]), np.array(FLOATS8))),
+    fn(_kernels.drift_scores, name(["continuous", "categorical"]), F64, F64, names(DRIFT), module=_kernels,
+       ok=lambda: ("continuous", np.array([0.25] * 4), np.array([1.0, 0.0, 2.0, 1.0]), ["JensenShannon"])),
 ]
 
 # Modules whose every public function and class must have a row.
-MODULES = [_lumetra]
+MODULES = [_lumetra, lumetra, _kernels]
 
 ENTRIES = FUNCTIONS + [e for c in CLASSES for e in [c.ctor] + c.members]

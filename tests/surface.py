@@ -1,6 +1,6 @@
-"""The module's public surface, in registration order: the text signature of
-every function, and of every class's constructor and methods (None for a
-read-only attribute)."""
+"""The compiled modules' public surface, in registration order: the text
+signature of every function, and of every class's constructor and methods
+(None for a read-only attribute); the package's kernels last."""
 
 _FULL_CHECK = "(baseline, latest, threshold=0.10)"
 _PERF_PARTIAL_CHECK = "(baseline, latest, evaluation_metrics, threshold=0.10)"
@@ -36,12 +36,18 @@ FUNCTIONS = {
 }
 
 
+# Every class saves and restores its state; the streaming ones also merge.
+_SAVING = {"to_bytes": "($self)", "from_bytes": "($type, data)"}
+_MOVING = {**_SAVING, "merge": "($self, other)"}
+
+
 def _batch_detector(reset_param):
     return {
         "compute_drift": "($self, runtime_data, drift_type)",
         "compute_drift_mutliple_criteria": "($self, runtime_data, drift_types)",
         "reset_baseline": f"($self, {reset_param})",
         "export_baseline": "($self)",
+        **_SAVING,
         "num_bins": None,
     }
 
@@ -60,6 +66,7 @@ def _streaming_detector(reset_param, flushes):
     }
     if flushes:
         members.update(flush="($self)", last_flush=None)
+    members.update(_MOVING)
     return members
 
 
@@ -74,6 +81,7 @@ def _monitor(push, batch, **own):
         "drift_report": "($self, drift_threshold)",
         "drift_report_partial_metrics": "($self, metrics, drift_threshold)",
         **own,
+        **_MOVING,
     }
 
 
@@ -115,3 +123,23 @@ CLASSES = {
 }
 
 MONITORS = list(CLASSES)[-5:]
+
+# lumetra._kernels: the package's many-groups kernels.
+_OUTCOMES = "truth, truth_rule, truth_value"
+KERNELS = {
+    "tally": f"(groups, n_groups, {_OUTCOMES}, prediction=None, prediction_rule=None, prediction_value=None)",
+    "generalized_entropy": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, "
+                           "reference=None)",
+    "bias": "(tallies, reference=None, entropy=None)",
+    "performance": "(task, groups, n_groups, label, label_rule, label_value, prediction, prediction_rule=None, "
+                   "prediction_value=None, threshold=0.5)",
+    "performance_state": "(task, groups, n_groups, label, label_rule, label_value, prediction, "
+                         "prediction_rule=None, prediction_value=None, threshold=0.5)",
+    "performance_from_state": "(task, counts, sums)",
+    "entropy_sums": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, reference, "
+                    "terms, sums)",
+    "entropy_terms": "(totals, rows)",
+    "continuous_baseline": "(values, rule=None)",
+    "continuous_counts": "(edges, values)",
+    "drift_scores": "(kind, hist, counts, metrics)",
+}

@@ -10,12 +10,15 @@ reproducible)."""
 
 import inspect
 import os
+import traceback
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from entry_points import CLASSES, ENTRIES, FUNCTIONS, MODULES, Ctx, documented
+from hostile import Boom
 
 EXAMPLES = int(os.environ.get("LUMETRA_FUZZ_EXAMPLES", "0")) or 25
 SETTINGS = settings(
@@ -49,6 +52,28 @@ def test_every_entry_point_has_a_row():
     assert len({e.name for e in ENTRIES}) == len(ENTRIES), "duplicate rows"
 
 
+def _callable(entry):
+    if entry.kind == "function":
+        return entry.target
+    if entry.kind == "constructor":
+        return entry.owner.type
+    return getattr(entry.owner.type, entry.name.rsplit(".", 1)[1])
+
+
+def test_every_row_gives_every_parameter_a_kind():
+    """A parameter added to an entry point without a kind in its row would
+    never be fuzzed; keyword-only parameters must be the row's keywords."""
+    wrong = []
+    for entry in ENTRIES:
+        if entry.kind == "property":
+            continue
+        parameters = [p for p in inspect.signature(_callable(entry)).parameters.values() if p.name != "self"]
+        keyword_only = {p.name for p in parameters if p.kind is p.KEYWORD_ONLY}
+        if len(parameters) != len(entry.params) or keyword_only != set(entry.keywords):
+            wrong.append(f"{entry.name}{inspect.signature(_callable(entry))}")
+    assert not wrong, "rows whose kinds do not match the parameters"
+
+
 def test_every_row_is_callable_with_its_valid_arguments():
     for entry in ENTRIES:
         entry.call(entry.instance(), entry.ok_args())
@@ -72,8 +97,12 @@ def test_generated_arguments(entry):
             entry.call(instance, tuple(ctx.args))
         except Exception as e:
             assert documented(e), f"undocumented {type(e).__name__}: {e}"
+            if entry.raised_in is not None and not isinstance(e, Boom):
+                origin = Path(traceback.extract_tb(e.__traceback__)[-1].filename)
+                assert origin.parent == entry.raised_in, f"{type(e).__name__} raised in {origin}: {e}"
             if instance is not None:
-                assert entry.owner.state(instance) == ctx.expected, "a failed call changed the instance"
+                after = entry.after_failure(entry.owner.state(instance))
+                assert after == entry.after_failure(ctx.expected), "a failed call changed the instance"
         else:
             if instance is not None and entry.pure:
                 assert entry.owner.state(instance) == ctx.expected, "a read-only call changed the instance"

@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 import _lumetra
-from surface import CLASSES, FUNCTIONS
+from lumetra import _kernels
+from surface import CLASSES, FUNCTIONS, KERNELS
 
 # Constructor arguments that make an instance of each class.
 SAMPLES = {
@@ -29,7 +30,9 @@ SAMPLES = {
 
 def callables():
     """(display name in messages, callable, text signature) for every function,
-    constructor and method the module registers."""
+    constructor and method the modules register."""
+    for name, text in KERNELS.items():
+        yield f"{name}()", getattr(_kernels, name), text
     for name, text in FUNCTIONS.items():
         yield f"{name}()", getattr(_lumetra, name), text
     for cls_name, (ctor, members) in CLASSES.items():
@@ -43,7 +46,7 @@ def callables():
 
 def parameters(text):
     """Names and the number of required parameters of a text signature."""
-    params = [p.strip() for p in text.strip("()").split(",") if p.strip() and p.strip() != "$self"]
+    params = [p.strip() for p in text.strip("()").split(",") if p.strip() and p.strip() not in ("$self", "$type")]
     names = [p.split("=")[0] for p in params]
     return names, sum("=" not in p for p in params)
 
@@ -62,6 +65,7 @@ def refusal(fn, *args, **kwargs):
 def test_the_surface_is_every_public_name():
     public = [name for name in vars(_lumetra) if not name.startswith("_")]
     assert public == list(FUNCTIONS) + list(CLASSES)
+    assert [name for name in vars(_kernels) if not name.startswith("_")] == list(KERNELS)
     for cls_name, (_, members) in CLASSES.items():
         cls = getattr(_lumetra, cls_name)
         assert {n for n in dir(cls) if not n.startswith("_")} == set(members)

@@ -1,95 +1,255 @@
-"""The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
-the regression and log-loss passes, never a result. The cap is read once per
-process, so each setting runs in a fresh interpreter."""
+"""Threads: the functions release the interpreter lock while they read long
+buffers, so threads run them at once and get exactly the serial results;
+classes keep the lock, so threads sharing one monitor take turns as before."""
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
+import struct
+import threading
 
 import numpy as np
 import pytest
 
-N = 300_000  # several blocks per thread at every cap below
+import _lumetra
+from lumetra import _kernels
 
-PROBE = textwrap.dedent(
-    f"""
-    import json, numpy as np, _lumetra
+rng = np.random.default_rng(12)
+LONG = 50_000  # above the length at which a call releases the lock
+SHORT = 700  # below it: the same results, computed under the lock
 
-    N = {N}
-    rng = np.random.default_rng(7)
-    # Predictions a hair off large true values: the expanded residual of
-    # RSquared cancels almost everything, so any change in the order of the
-    # double sums shows in the single-precision result.
-    t = (1e6 + rng.uniform(0.0, 1e3, N)).astype(np.float32)
-    p = (t + rng.normal(0.0, 0.5, N)).astype(np.float32)
-    # Scores over many binades, truths fractional: every log-loss term needs
-    # both logarithms and the single-precision sum rounds at every step.
-    truth = rng.uniform(0.0, 1.0, N)
-    score = np.exp(rng.uniform(-20.0, 0.0, N))
-    strided_t, strided_p = np.repeat(t, 2)[::2], np.repeat(p, 2)[::2]
+METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 
-    def hexed(d):
-        return {{k: float(v).hex() for k, v in sorted(d.items())}}
 
-    out = {{
-        "regression": hexed(_lumetra.py_model_perf_linear_regression(t, p)),
-        "regression_f64_strided": hexed(_lumetra.py_model_perf_linear_regression(
-            strided_t.astype(np.float64), strided_p.astype(np.float64))),
-        "logistic": hexed(_lumetra.py_model_perf_logistic_regression(truth, score, 0.5)),
-    }}
-    # The streaming monitors continue their sums from what single pushes left.
-    reg = _lumetra.PyLinearRegressionStreaming([1.0, 2.0], [1.0, 2.5])
-    reg.push(1e6, 1e6 + 0.25)
-    reg.push_batch(t, p)
-    reg.push_batch(p, t)
-    out["regression_monitor"] = hexed(reg.performance_snapshot())
-    log = _lumetra.PyLogisticRegressionStreaming([1.0, 0.0], [0.8, 0.3], 0.5)
-    log.push(1.0, 0.9)
-    log.push_batch(truth, score)
-    log.push_batch(np.round(truth), score[::-1])
-    out["logistic_monitor"] = hexed(log.performance_snapshot())
-    print(json.dumps(out))
-    """
+def columns(n):
+    x = rng.random(n)
+    return {
+        "x": x,
+        "y": (x + rng.normal(0, 0.1, n)).astype(np.float32),
+        "ints": rng.integers(0, 5, n),
+        "truth": rng.integers(0, 2, n),
+        "pred": rng.integers(0, 2, n).astype(np.int32),
+        "flags": rng.random(n) < 0.4,
+        "text": rng.choice(np.array(["a", "bb", "ccc", "dé"]), n),
+        "codes": rng.integers(-1, 7, n).astype(np.int16),
+    }
+
+
+def calls(n):
+    """(name, call) pairs covering every road a long buffer takes."""
+    c = columns(n)
+    text_list = c["text"].tolist()
+    base_detector = _lumetra.PyContinuousDataDrift(c["x"][: n // 2].copy(), "Scott")
+    label_detector = _lumetra.PyCategoricalDataDrift(c["text"][: n // 3])
+    return [
+        ("bias int feature", lambda: _lumetra.py_data_bias_analyzer(c["ints"], c["truth"], 2, 1)),
+        ("bias float threshold", lambda: _lumetra.py_data_bias_analyzer(c["x"], c["truth"], 0.3, 1)),
+        ("bias bool feature", lambda: _lumetra.py_data_bias_analyzer(c["flags"], c["truth"], True, 1)),
+        ("bias unicode feature", lambda: _lumetra.py_data_bias_analyzer(c["text"], c["truth"], "bb", 1)),
+        ("bias list of str", lambda: _lumetra.py_data_bias_analyzer(text_list, c["truth"], "dé", 1)),
+        (
+            "bias explicit",
+            lambda: _lumetra.py_data_bias_analyzer_explicit_seg(
+                c["x"], 0.5, None, ">=", c["text"], None, "a", None
+            ),
+        ),
+        (
+            "model bias",
+            lambda: _lumetra.py_model_bias_analyzer(c["ints"], c["truth"], c["pred"], 3, 1, 1),
+        ),
+        (
+            "model bias explicit",
+            lambda: _lumetra.py_model_bias_analyzer_explicit_seg(
+                c["x"], 0.2, None, "<", c["truth"], 0.5, None, ">", c["y"], 0.5, None, ">="
+            ),
+        ),
+        ("regression", lambda: _lumetra.py_model_perf_linear_regression(c["x"], c["y"])),
+        ("classification", lambda: _lumetra.py_model_perf_classification(c["truth"], c["pred"])),
+        ("logistic", lambda: _lumetra.py_model_perf_logistic_regression(c["truth"], c["x"], 0.5)),
+        (
+            "drift continuous",
+            lambda: _lumetra.py_compute_drift_continuous_distribtuion(c["x"], c["y"].astype(float), METRICS, None),
+        ),
+        (
+            "drift categorical",
+            lambda: _lumetra.py_compute_drift_categorical_distribtuion(c["text"], text_list, METRICS),
+        ),
+        ("batch detector built", lambda: _lumetra.PyContinuousDataDrift(c["x"], None).export_baseline()),
+        ("shared continuous detector", lambda: base_detector.compute_drift_mutliple_criteria(c["x"], METRICS)),
+        ("shared categorical detector", lambda: label_detector.compute_drift(c["text"], "KullbackLeibler")),
+        ("kernel tally", lambda: _kernels.tally(c["codes"], 7, c["truth"], "==", 1, c["y"], ">=", 0.5)),
+        (
+            "kernel entropy",
+            lambda: _kernels.generalized_entropy(c["codes"], 7, c["truth"], "==", 1, c["pred"], "==", 1, 2),
+        ),
+        (
+            "kernel performance",
+            lambda: _kernels.performance("regression", c["codes"], 7, c["x"], None, None, c["y"]),
+        ),
+        # Refusals raise the same error from every thread.
+        ("length mismatch", lambda: _lumetra.py_model_perf_linear_regression(c["x"], c["y"][:-1])),
+        ("empty facet", lambda: _lumetra.py_data_bias_analyzer(c["ints"], c["truth"], 99, 1)),
+    ]
+
+
+def canonical(value):
+    """A comparable form that tells NaN payloads and -0.0 apart."""
+    if isinstance(value, np.ndarray):
+        return (value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, float):
+        return struct.pack("<d", value)
+    if isinstance(value, dict):
+        return tuple(sorted((k, canonical(v)) for k, v in value.items()))
+    if isinstance(value, (list, tuple)):
+        return tuple(canonical(v) for v in value)
+    if isinstance(value, BaseException):
+        return (type(value).__name__, str(value))
+    return value
+
+
+def outcome(call):
+    try:
+        return canonical(call())
+    except Exception as error:  # compared by type and message
+        return canonical(error)
+
+
+def run_together(jobs):
+    """Runs every job on its own thread, all released at once; their outcomes in order."""
+    start = threading.Barrier(len(jobs))
+    out = [None] * len(jobs)
+
+    def work(i, job):
+        start.wait()
+        out[i] = job()
+
+    threads = [threading.Thread(target=work, args=(i, job)) for i, job in enumerate(jobs)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return out
+
+
+@pytest.mark.parametrize("n", [LONG, SHORT], ids=["long", "short"])
+def test_threads_get_the_serial_results(n):
+    table = [call for _, call in calls(n)]
+    serial = [outcome(call) for call in table]
+    # Four threads at once, each making every call, starting at different rows.
+    shifts = [k * len(table) // 4 for k in range(4)]
+    jobs = [lambda s=s: [outcome(call) for call in table[s:] + table[:s]] for s in shifts]
+    for s, got in zip(shifts, run_together(jobs)):
+        assert got == serial[s:] + serial[:s]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda x, t: _lumetra.py_model_perf_linear_regression(x, x),
+        lambda x, t: _lumetra.py_data_bias_analyzer(x, t, 0.5, 1),
+        lambda x, t: _lumetra.PyContinuousDataDrift(x, None).compute_drift(x, "JensenShannon"),
+        lambda x, t: _kernels.tally(t.astype(np.int8), 2, x, ">=", 0.5),
+    ],
+    ids=["regression", "data bias", "batch detector", "kernel tally"],
 )
+def test_a_long_call_lets_other_threads_run(call):
+    # A Python thread keeps counting while a long call reads its buffers;
+    # under the lock it could not count at all until the call returned.
+    x = rng.random(4_000_000)
+    truth = rng.integers(0, 2, x.size)
+    count = [0]
+    done = threading.Event()
+
+    def counter():
+        while not done.is_set():
+            count[0] += 1
+
+    t = threading.Thread(target=counter)
+    t.start()
+    try:
+        progress = []
+        for _ in range(3):
+            before = count[0]
+            call(x, truth)
+            progress.append(count[0] - before)
+    finally:
+        done.set()
+        t.join()
+    assert max(progress) > 1000, progress
 
 
-def run_probe(threads):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
-    if threads is not None:
-        env["LUMETRA_THREADS"] = threads
-    out = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
-    return json.loads(out.stdout)
+def test_batch_detector_scores_while_another_thread_resets_it():
+    # Scores run on a copy of the baseline taken when the call starts: each is
+    # the score against the old or against the new baseline, never an error.
+    old, new = rng.random(LONG), rng.random(LONG) * 2
+    runtime = rng.random(LONG) * 1.5
+    detector = _lumetra.PyContinuousDataDrift(old, "Sturges")
+    expected = {
+        canonical(_lumetra.PyContinuousDataDrift(b, "Sturges").compute_drift_mutliple_criteria(runtime, METRICS))
+        for b in (old, new)
+    }
+
+    def score():
+        return [canonical(detector.compute_drift_mutliple_criteria(runtime, METRICS)) for _ in range(6)]
+
+    def reset():
+        for b in (new, old, new):
+            detector.reset_baseline(b)
+        return []
+
+    results = run_together([score, score, reset])
+    assert {s for r in results for s in r} <= expected
+    assert canonical(detector.export_baseline()) == canonical(
+        _lumetra.PyContinuousDataDrift(new, "Sturges").export_baseline()
+    )
 
 
-@pytest.fixture(scope="module")
-def one_thread():
-    return run_probe("1")
+MONITORS = [
+    (
+        "data bias",
+        lambda c: _lumetra.PyDataBiasStreaming(c["ints"][:500], c["truth"][:500]),
+        lambda m, c, s: m.push_batch(c["ints"][s], c["truth"][s]),
+    ),
+    (
+        "classification",
+        lambda c: _lumetra.PyBinaryClassificationStreaming(c["truth"][:500], c["pred"][:500]),
+        lambda m, c, s: m.push_batch(c["truth"][s], c["pred"][s]),
+    ),
+    (
+        "continuous stream",
+        lambda c: _lumetra.PyStreamingContinuousDataDriftFlush(c["x"][:500], None, None, None),
+        lambda m, c, s: m.update_stream_batch(c["x"][s]),
+    ),
+    (
+        "categorical stream",
+        lambda c: _lumetra.PyStreamingCategoricalDataDriftFlush(c["text"][:500], None, None),
+        lambda m, c, s: m.update_stream_batch(c["text"][s]),
+    ),
+]
 
 
-@pytest.mark.parametrize("threads", ["2", "3", "8", None, "0", "many"])
-def test_results_do_not_depend_on_the_thread_cap(one_thread, threads):
-    # None: the default (the processors available); "0" and "many" are not
-    # thread counts, so they leave the default in place too.
-    assert run_probe(threads) == one_thread
+def snapshot(monitor):
+    if hasattr(monitor, "export_snapshot"):
+        return canonical(monitor.export_snapshot())
+    return canonical(monitor.performance_snapshot())
 
 
-def test_probe_data_exercises_the_rounding(one_thread):
-    # The data must be sensitive to the order of the sums, or the equality
-    # above proves nothing: RSquared from sums in index order differs from
-    # RSquared from the same terms summed pairwise.
-    rng = np.random.default_rng(7)
-    t = (1e6 + rng.uniform(0.0, 1e3, N)).astype(np.float32).astype(np.float64)
-    p = (t + rng.normal(0.0, 0.5, N)).astype(np.float32).astype(np.float64)
+@pytest.mark.parametrize("make, feed", [m[1:] for m in MONITORS], ids=[m[0] for m in MONITORS])
+def test_threads_sharing_one_monitor_take_turns(make, feed):
+    # Batches of counts commute, so the shared monitor ends as a serial one
+    # would, and no thread meets an "Already borrowed" error.
+    c = columns(LONG)
+    batches = [slice(i, i + LONG // 8) for i in range(0, LONG, LONG // 8)]
+    serial = make(c)
+    for s in batches:
+        feed(serial, c, s)
+    shared = make(c)
 
-    def r_squared(total):
-        n = float(N)
-        tss = total(t * t) - total(t) * total(t) / n
-        residual = total(p * p) + (total(t * t) - 2.0 * total(t * p))
-        return np.float32(1.0 - residual / tss)
+    def job(part):
+        def run():
+            for s in part:
+                feed(shared, c, s)
+                snapshot(shared)
+            return "ok"
 
-    in_order = r_squared(lambda x: np.cumsum(x)[-1])
-    pairwise = r_squared(np.sum)
-    assert in_order != pairwise
-    assert float(in_order).hex() == one_thread["regression"]["RSquared"]
+        return run
+
+    assert run_together([job(batches[k::4]) for k in range(4)]) == ["ok"] * 4
+    assert snapshot(shared) == snapshot(serial)

@@ -77,8 +77,9 @@ MetricMap<DataBiasMetric> pre_training_values(const FacetCounts& c) {
     using M = DataBiasMetric;
     MetricMap<DataBiasMetric> out;
 
-    const std::int64_t diff = static_cast<std::int64_t>(c.len_a) - static_cast<std::int64_t>(c.len_d);
-    const std::uint64_t magnitude = diff < 0 ? 0 - static_cast<std::uint64_t>(diff) : static_cast<std::uint64_t>(diff);
+    // |len_a - len_d| in unsigned arithmetic: a restored monitor may hold
+    // facets of 2^63 members or more, where a signed difference overflows.
+    const std::uint64_t magnitude = c.len_a >= c.len_d ? c.len_a - c.len_d : c.len_d - c.len_a;
     out.insert(M::ClassImbalance, static_cast<float>(magnitude) / static_cast<float>(c.len_a + c.len_d));
 
     const float qa = static_cast<float>(c.label_positive_a) / static_cast<float>(c.len_a);

@@ -116,11 +116,21 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::create(std::span<const double> data,
                                                                          QuantileType rule) {
     LUMETRA_TRY(std::vector<double> sorted, sort_baseline_data(data));
+    // Infinite extremes make the bin width infinite and the edges NaN or
+    // infinite under every rule, and so does a range that overflows: such a
+    // baseline bins nothing meaningfully. (An all-+inf sample reports its
+    // maximum; an all--inf one its minimum.)
+    const double inf = std::numeric_limits<double>::infinity();
+    if (sorted.front() == -inf) return DriftError::InfiniteBaselineMinimum;
+    if (sorted.back() == inf) return DriftError::InfiniteBaselineMaximum;
+    if (!std::isfinite(sorted.back() - sorted.front())) return DriftError::BaselineRangeOverflow;
     const std::uint64_t num_bins = compute_num_bins(rule, sorted);
     if (num_bins > kMaxBins) return DriftError::TooManyBins;
     BaselineContinuousBins b;
     b.quantile_type_ = rule;
     b.init_baseline_hist(sorted, num_bins);
+    b.sample_count_ = sorted.size();
+    b.maximum_ = sorted.back();
     return b;
 }
 
@@ -409,6 +419,7 @@ Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labe
     LabelIndex index = LabelIndex::from_sorted(std::move(names));
     index_ = std::move(index);
     baseline_hist_ = std::move(hist);
+    sample_count_ = labels.size();
     return {};
 }
 
@@ -775,6 +786,8 @@ Result<double, DriftError> StreamState::prepare_computation() noexcept {
 std::uint64_t StreamState::seconds_since_flush() const noexcept {
     return elapsed_between(last_flush_, monotonic_now()).secs;
 }
+
+Instant StreamState::window_age() const noexcept { return elapsed_between(last_flush_, monotonic_now()); }
 
 // ---- streaming detectors ---------------------------------------------------------------------------------
 

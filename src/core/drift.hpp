@@ -16,6 +16,10 @@
 #include "core/intake.hpp"
 #include "core/result.hpp"
 
+namespace lumetra::state {
+struct Access;  // saves, restores and merges the detectors (core/state.cpp)
+}
+
 namespace lumetra::drift {
 
 // ---- vocabulary -------------------------------------------------------------
@@ -152,8 +156,15 @@ public:
     std::uint64_t num_bins() const noexcept { return num_bins_; }
     /// The rule chosen at construction.
     QuantileType quantile_type() const noexcept { return quantile_type_; }
+    /// Number of baseline values the shares were counted from.
+    std::uint64_t sample_count() const noexcept { return sample_count_; }
+    /// Smallest baseline value (the first edge).
+    double minimum() const noexcept { return bin_edges_.front(); }
+    /// Largest baseline value.
+    double maximum() const noexcept { return maximum_; }
 
 private:
+    friend struct lumetra::state::Access;
     BaselineContinuousBins() = default;
     /// Builds edges and shares from validated sorted data and a bin count.
     void init_baseline_hist(std::span<const double> sorted, std::uint64_t num_bins);
@@ -171,6 +182,8 @@ private:
     std::vector<double> cell_edge_;
     double cell_scale_ = 0.0;
     void build_cells();
+    std::uint64_t sample_count_ = 0;
+    double maximum_ = 0.0;
 };
 
 /// Checks a continuous baseline (at least two values, no NaN) and returns a sorted copy.
@@ -284,11 +297,15 @@ public:
     const std::vector<double>& baseline_hist() const noexcept { return baseline_hist_; }
     /// D + 1.
     std::size_t num_bins() const noexcept { return baseline_hist_.size(); }
+    /// Number of baseline labels the shares were counted from.
+    std::uint64_t sample_count() const noexcept { return sample_count_; }
 
 private:
+    friend struct lumetra::state::Access;
     BaselineCategoricalBins() = default;
     LabelIndex index_;
     std::vector<double> baseline_hist_;
+    std::uint64_t sample_count_ = 0;
 };
 
 template <class Baseline, class F>
@@ -339,6 +356,7 @@ public:
     const std::vector<double>& runtime_bins() const noexcept { return runtime_bins_; }
 
 private:
+    friend struct lumetra::state::Access;
     explicit ContinuousDataDrift(BaselineContinuousBins b);
     BaselineContinuousBins baseline_;
     std::vector<double> runtime_bins_;
@@ -365,6 +383,7 @@ public:
     const std::vector<double>& runtime_bins() const noexcept { return runtime_bins_; }
 
 private:
+    friend struct lumetra::state::Access;
     explicit CategoricalDataDrift(BaselineCategoricalBins b);
     BaselineCategoricalBins baseline_;
     std::vector<double> runtime_bins_;
@@ -455,10 +474,13 @@ public:
     Instant flush_cadence() const noexcept { return flush_cadence_; }
     /// Whole seconds since the current window started (saturating at zero).
     std::uint64_t seconds_since_flush() const noexcept;
+    /// Time since the current window started, to the nanosecond (saturating at zero).
+    Instant window_age() const noexcept;
     /// Integer part of the accumulated weight.
     std::uint64_t total_samples() const noexcept { return saturating_u64(stream_total_); }
 
 private:
+    friend struct lumetra::state::Access;
     StreamState() = default;
     void flush_check() noexcept;
     // Zeroes the weights and the total; the new window starts at `now`.
@@ -509,6 +531,7 @@ public:
     StreamState& state() noexcept { return state_; }
 
 private:
+    friend struct lumetra::state::Access;
     StreamingContinuousDataDrift(BaselineContinuousBins b, StreamState s)
         : baseline_(std::move(b)), state_(std::move(s)) {}
     BaselineContinuousBins baseline_;
@@ -544,6 +567,7 @@ public:
     StreamState& state() noexcept { return state_; }
 
 private:
+    friend struct lumetra::state::Access;
     StreamingCategoricalDataDrift(BaselineCategoricalBins b, StreamState s)
         : baseline_(std::move(b)), state_(std::move(s)) {}
     BaselineCategoricalBins baseline_;

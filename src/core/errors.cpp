@@ -31,6 +31,10 @@ std::string_view message(DriftError e) noexcept {
         case DriftError::UnsupportedConfiguration: return "Configuration not supported in current drift mode";
         case DriftError::TooManyBins:
             return "The baseline's range needs too many histogram bins (at most 16777216 are allowed)";
+        case DriftError::InfiniteBaselineMinimum: return "Baseline data must be finite: its minimum is -inf";
+        case DriftError::InfiniteBaselineMaximum: return "Baseline data must be finite: its maximum is inf";
+        case DriftError::BaselineRangeOverflow:
+            return "Baseline data is too spread: its maximum minus its minimum overflows a double";
     }
     return "Unsupported drift type";
 }

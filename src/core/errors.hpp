@@ -29,6 +29,9 @@ enum class DriftError : std::uint8_t {
     UnsupportedDriftType,      ///< "Unsupported drift type"
     UnsupportedConfiguration,  ///< "Configuration not supported in current drift mode"
     TooManyBins,               ///< baseline range needs more bins than the detector allows
+    InfiniteBaselineMinimum,   ///< "Baseline data must be finite: its minimum is -inf"
+    InfiniteBaselineMaximum,   ///< "Baseline data must be finite: its maximum is inf"
+    BaselineRangeOverflow,     ///< the baseline's maximum minus its minimum overflows a double
 };
 /// Display text of a drift error.
 std::string_view message(DriftError e) noexcept;
@@ -86,5 +89,13 @@ struct ModelPerformanceError {
 };
 /// Display text of a performance error.
 std::string message(const ModelPerformanceError& e);
+
+/// Saved state refused (bytes that are not a state this version can hold),
+/// or two objects that cannot be merged. The text names what is wrong.
+struct StateError {
+    std::string text;
+};
+/// Display text of a state error.
+inline const std::string& message(const StateError& e) noexcept { return e.text; }
 
 }  // namespace lumetra

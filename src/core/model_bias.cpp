@@ -187,14 +187,8 @@ float batch_ge(const Benefits& benefits, std::uint64_t s1) noexcept {
         s = ordered_sum(static_cast<float>(exact), integer_terms, benefits, i);
     }
 
-    const float mu = s / static_cast<float>(n);
-    const float k = 1.0f / mu;
     float terms[3];
-    for (int b = 0; b < 3; ++b) {
-        const float kb = k * static_cast<float>(b);
-        const float sq = kb * kb;
-        terms[b] = sq - 1.0f;
-    }
+    generalized_entropy_terms(s, n, terms);
     return ordered_sum(0.0f, terms, benefits, 0);
 }
 
@@ -232,6 +226,16 @@ struct CodeBenefits {
 };
 
 }  // namespace
+
+void generalized_entropy_terms(float s, std::size_t n, float (&terms)[3]) noexcept {
+    const float mu = s / static_cast<float>(n);
+    const float k = 1.0f / mu;
+    for (int b = 0; b < 3; ++b) {
+        const float kb = k * static_cast<float>(b);
+        const float sq = kb * kb;
+        terms[b] = sq - 1.0f;
+    }
+}
 
 float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
                           const GroupMask& ground_truth) noexcept {

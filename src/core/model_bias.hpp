@@ -224,6 +224,11 @@ struct DiscretePostTraining {
 /// b_i added in element order in single precision (masks of equal length).
 float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth);
 
+/// The term (b / mu)^2 - 1 of each benefit b = 0, 1, 2 of the generalized
+/// entropy of n elements whose benefits add up to s (mu = s / n), in single
+/// precision as the batch computes them.
+void generalized_entropy_terms(float s, std::size_t n, float (&terms)[3]) noexcept;
+
 /// acc plus terms[b_i] over the elements' benefits, with the result of one
 /// single-precision addition per element in element order.
 float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,

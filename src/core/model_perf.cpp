@@ -499,11 +499,13 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     // single precision in index order.
     float sum = 0.0f;
     const LogLossCounts counts = log_loss_pass(y_true, y_pred, threshold, TruthRule::AtLeastThreshold, *clamp, sum);
+    return logistic_metrics(LogisticSums{counts.both, counts.true_pos, counts.pred_pos, n, sum});
+}
 
-    const float log_loss = -sum / static_cast<float>(n);
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums) {
+    const float log_loss = -sums.log_loss_sum / static_cast<float>(sums.n);
     if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
-
-    return with_log_loss(cells_of(counts.both, counts.true_pos, counts.pred_pos, n).metrics(), log_loss);
+    return with_log_loss(cells_of(sums.both, sums.true_pos, sums.pred_pos, sums.n).metrics(), log_loss);
 }
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,

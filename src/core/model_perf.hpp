@@ -218,6 +218,30 @@ inline constexpr std::size_t kLogLossBlock = 256;
 /// of true values and clamped scores, with the logarithms in tight loops.
 void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept;
 
+/// Running sums of a logistic-regression evaluation: how many pairs have a
+/// positive truth, a positive prediction and both (value >= threshold), and
+/// the log-loss terms added in pair order in single precision.
+struct LogisticSums {
+    std::uint64_t both = 0;
+    std::uint64_t true_pos = 0;
+    std::uint64_t pred_pos = 0;
+    std::uint64_t n = 0;
+    float log_loss_sum = 0.0f;
+
+    /// Adds one pair given its two memberships and its log-loss term.
+    void add(bool truth_positive, bool prediction_positive, float term) noexcept {
+        both += truth_positive && prediction_positive;
+        true_pos += truth_positive;
+        pred_pos += prediction_positive;
+        n += 1;
+        log_loss_sum += term;
+    }
+};
+
+/// The logistic-regression record of the sums; InvalidData when the log loss
+/// is NaN (no pairs included).
+Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums);
+
 /// Which true values count as the positive class in a log-loss pass.
 enum class TruthRule : std::uint8_t {
     AtLeastThreshold,  ///< at least the decision threshold (the batch record)

@@ -24,6 +24,10 @@
 #include "core/result.hpp"
 #include "core/runtime.hpp"
 
+namespace lumetra::state {
+struct Access;  // saves, restores and merges the monitors (core/state.cpp)
+}
+
 namespace lumetra {
 
 /// The drift report of a drift map: metrics whose drift is at least the
@@ -93,6 +97,7 @@ public:
     const DataBiasRuntime& baseline() const noexcept { return baseline_; }
 
 private:
+    friend struct lumetra::state::Access;
     StreamingDataBias() = default;
 
     template <class F, class G>
@@ -213,6 +218,7 @@ public:
     const ModelBiasRuntime& baseline() const noexcept { return baseline_; }
 
 private:
+    friend struct lumetra::state::Access;
     StreamingModelBias() = default;
 
     template <class F, class P, class G>
@@ -269,6 +275,7 @@ public:
     const LinearRegressionRuntime& baseline() const noexcept { return baseline_; }
 
 private:
+    friend struct lumetra::state::Access;
     LinearRegressionStreaming() = default;
 
     LinearRegressionRuntime baseline_;
@@ -322,6 +329,7 @@ public:
     const LogisticRegressionRuntime& baseline() const noexcept { return baseline_; }
 
 private:
+    friend struct lumetra::state::Access;
     LogisticRegressionStreaming() = default;
     void update(const ScoreClamp& clamp, float t, float p) noexcept;
 
@@ -387,6 +395,7 @@ public:
     const BinaryClassificationRuntime& baseline() const noexcept { return baseline_; }
 
 private:
+    friend struct lumetra::state::Access;
     BinaryClassificationStreaming() = default;
 
     ConfusionMatrix stream_;

@@ -48,8 +48,8 @@ bool prepare(const Callable& c, std::string display) {
 std::string signature_doc(const char* name, const Callable& c) {
     std::string text = name;
     text += '(';
-    const bool self = c.kind == CallKind::Method || c.kind == CallKind::NoArgsMethod;
-    if (self) text += "$self";
+    const bool self = c.kind == CallKind::Method || c.kind == CallKind::NoArgsMethod || c.kind == CallKind::ClassMethod;
+    if (self) text += c.kind == CallKind::ClassMethod ? "$type" : "$self";
     for (std::size_t i = 0; i < c.count; ++i) {
         if (self || i > 0) text += ", ";
         text += c.params[i];
@@ -71,7 +71,7 @@ PyMethodDef* method_defs(std::span<const Callable> rows, const char* owner) {
             const std::string display = owner != nullptr ? std::string(owner) + "." + c.name : std::string(c.name);
             if (!prepare(c, display + "()")) return nullptr;
             def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(c.fast));
-            def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+            def.ml_flags = METH_FASTCALL | METH_KEYWORDS | (c.kind == CallKind::ClassMethod ? METH_CLASS : 0);
         }
         defs->push_back(def);
     }

@@ -6,7 +6,8 @@
 // A body takes its arguments already converted, one C++ parameter per
 // declared parameter, in order: the converter of each argument is chosen by
 // its C++ type. A method's body takes `PyObject* self` first, a constructor's
-// `PyTypeObject* type`; a function's body takes only its arguments.
+// or class method's `PyTypeObject* type`; a function's body takes only its
+// arguments.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,7 +28,7 @@
 namespace lumetra::py {
 
 /// How CPython calls an entry point.
-enum class CallKind : std::uint8_t { Function, Method, NoArgsMethod, Constructor, Getter };
+enum class CallKind : std::uint8_t { Function, Method, NoArgsMethod, Constructor, Getter, ClassMethod };
 
 using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 using NoArgsEntry = PyObject* (*)(PyObject*, PyObject*) noexcept;
@@ -42,7 +43,7 @@ struct Callable {
     std::size_t count = 0;
     const char* doc = nullptr;  // text after the signature (the attribute's doc for a getter); may be null
     CallKind kind = CallKind::Function;
-    FastEntry fast = nullptr;        // Function, Method
+    FastEntry fast = nullptr;        // Function, Method, ClassMethod
     NoArgsEntry noargs = nullptr;    // NoArgsMethod
     NewEntry construct = nullptr;    // Constructor
     GetEntry get = nullptr;          // Getter
@@ -101,6 +102,15 @@ struct Entry {
             BoundArgs b;
             if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
             return convert_and_call(self, b);
+        });
+    }
+    // A class method: CPython passes the class where a method gets self.
+    static PyObject* fast_class(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+        return guarded([&]() -> PyObject* {
+            BoundArgs b;
+            if (!bind(sig, args, nargs, kwnames, b)) return nullptr;
+            return convert_and_call(reinterpret_cast<PyTypeObject*>(type), b);
         });
     }
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -193,6 +203,19 @@ consteval Callable method(const char* name, const char* const (&params)[N], cons
     return detail::with_params<Body, CallKind::Method>(name, params, doc);
 }
 
+/// A class method (METH_CLASS): PyObject* body(PyTypeObject* type, args...),
+/// called with the class it was looked up on.
+template <auto Body, std::size_t N>
+consteval Callable class_method(const char* name, const char* const (&params)[N], const char* doc = nullptr) {
+    static_assert(detail::BodyTraits<decltype(Body)>::kind == CallKind::Constructor,
+                  "a class method's body takes PyTypeObject* type first");
+    static_assert(detail::arity<decltype(Body)> == N, "one declared parameter per argument of the body");
+    Callable c = detail::declare(name, params, doc, CallKind::ClassMethod);
+    c.fast = &detail::Entry<Body>::fast_class;
+    c.signature = &detail::Entry<Body>::sig;
+    return c;
+}
+
 /// A class's constructor: PyObject* body(PyTypeObject* type, args...); `doc`
 /// is the class's doc.
 template <auto Body, std::size_t N>
@@ -234,7 +257,8 @@ consteval auto join(const std::array<Callable, N>&... tables) {
 
 // ---- building the tables CPython reads (once, at module init) --------------------
 
-/// The "name(params)\n--\n\n" text (with "$self, " first for methods) followed
+/// The "name(params)\n--\n\n" text (with "$self, " first for methods, "$type, "
+/// for class methods) followed
 /// by the doc, as CPython reads a text signature from it.
 std::string signature_doc(const char* name, const Callable& c);
 

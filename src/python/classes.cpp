@@ -5,6 +5,32 @@
 
 namespace lumetra::py {
 
+namespace {
+// The classes made so far; kept for the process, like the types themselves.
+std::vector<PyTypeObject*>& registered() {
+    static auto* types = new std::vector<PyTypeObject*>();
+    return *types;
+}
+}  // namespace
+
+void register_class(PyTypeObject* type) { registered().push_back(type); }
+
+bool is_registered_instance(PyObject* o) noexcept {
+    for (PyTypeObject* t : registered()) {
+        if (Py_TYPE(o) == t) return true;  // the classes are final: no subclass to look for
+    }
+    return false;
+}
+
+bool convert(PyObject* o, Peer& out) {
+    if (!is_registered_instance(o)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not a lumetra monitor or detector", Py_TYPE(o)->tp_name);
+        return false;
+    }
+    out.obj = o;
+    return true;
+}
+
 PyType_Spec* class_spec(const ClassDecl& c, const char* module_name) {
     if (!prepare_constructor(c.constructor, c.name)) return nullptr;
     PyMethodDef* methods = method_defs(c.methods, c.name);

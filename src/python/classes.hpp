@@ -204,6 +204,22 @@ constexpr ClassDecl class_decl(const char* name, const Callable& constructor, st
     return ClassDecl{name, constructor, methods, getters, static_cast<int>(sizeof(Instance<T>)), &dealloc<T>};
 }
 
+// ---- instances of the module's classes -----------------------------------------------
+
+/// Records a class made from a ClassDecl (module init does), so arguments can
+/// be recognised as instances of one of them.
+void register_class(PyTypeObject* type);
+/// True when `o` is an instance of a registered class.
+bool is_registered_instance(PyObject* o) noexcept;
+
+/// An argument that must be an instance of one of the module's classes (which
+/// one is for the body to check): borrowed for the call. Anything else is a
+/// TypeError.
+struct Peer {
+    PyObject* obj = nullptr;
+};
+bool convert(PyObject* o, Peer& out);
+
 /// The type spec of a declared class in module `module_name`, built once and
 /// kept for the process: final and immutable, no GC (instances hold no
 /// Python references). nullptr with an exception set on failure.

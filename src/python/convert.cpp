@@ -21,6 +21,28 @@ bool convert(PyObject* o, AnyArg& out) {
     return true;
 }
 
+bool convert(PyObject* o, BytesArg& out) {
+    if (PyObject_GetBuffer(o, &out.view_, PyBUF_FULL_RO) != 0) {
+        // An exporter that cannot serve a full request is still no bytes-like
+        // object for us; the message is the interpreter's own.
+        if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%s'", Py_TYPE(o)->tp_name);
+        }
+        return false;
+    }
+    out.held_ = true;
+    const auto len = static_cast<std::size_t>(out.view_.len);
+    if (PyBuffer_IsContiguous(&out.view_, 'C')) {
+        out.bytes_ = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(out.view_.buf), len);
+        return true;
+    }
+    out.copy_.resize(len);
+    if (PyBuffer_ToContiguous(out.copy_.data(), &out.view_, out.view_.len, 'C') != 0) return false;
+    out.bytes_ = out.copy_;
+    return true;
+}
+
 bool str_text(PyObject* o, std::string& out) {
     std::string_view text;
     if (!str_text(o, text)) return false;

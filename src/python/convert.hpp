@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,7 +32,29 @@ using NamedValues = std::vector<std::pair<std::string, float>>;
 /// A sequence of str; a str itself is refused.
 using StrList = std::vector<std::string>;
 
+/// The bytes of a bytes-like object (anything with the buffer protocol),
+/// held for the duration of the call: the exporter cannot resize them
+/// meanwhile. A buffer that is not contiguous is copied once.
+class BytesArg {
+public:
+    BytesArg() noexcept = default;
+    BytesArg(const BytesArg&) = delete;
+    BytesArg& operator=(const BytesArg&) = delete;
+    ~BytesArg() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
+
+private:
+    friend bool convert(PyObject* o, BytesArg& out);
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<std::uint8_t> copy_;
+    std::span<const std::uint8_t> bytes_{};
+};
+
 bool convert(PyObject* o, AnyArg& out);
+bool convert(PyObject* o, BytesArg& out);
 bool convert(PyObject* o, StrView& out);
 bool convert(PyObject* o, std::string& out);
 bool convert(PyObject* o, std::optional<std::string>& out);

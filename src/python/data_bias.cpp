@@ -3,6 +3,7 @@
 #include "python/lumetra.hpp"
 
 #include "core/data_bias.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/runtime.hpp"
 #include "python/segmentation.hpp"
@@ -28,7 +29,9 @@ PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg&
     GroupCodes& truth_codes = *codes[0];
     GroupCodes& feature_codes = *codes[1];
     if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
-    return metrics_or_raise(data_bias_from_counts(count_facets(feature_codes, truth_codes)));
+    return metrics_or_raise(released(feature_codes.size(), [&] {
+        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
+    }));
 }
 
 PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<double>& feat_threshold,
@@ -45,7 +48,9 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
     GroupCodes& feature_codes = *codes[0];
     GroupCodes& truth_codes = *codes[1];
     if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
-    return metrics_or_raise(data_bias_from_counts(count_facets(feature_codes, truth_codes)));
+    return metrics_or_raise(released(feature_codes.size(), [&] {
+        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
+    }));
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

@@ -5,7 +5,7 @@
 // from traits (core type, kind, mode, constructor) with each class's name,
 // constructor parameters and doc. A method every detector of a family has is
 // one row of batch_methods or streaming_methods_of, its doc chosen by the
-// detector's kind or mode.
+// detector's kind or mode. Traits also give the class tag of the saved state.
 #pragma once
 
 #include <array>
@@ -17,8 +17,10 @@
 #include "core/drift.hpp"
 #include "python/callables.hpp"
 #include "python/classes.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
 
 namespace lumetra::py {
 
@@ -119,22 +121,41 @@ struct BatchDetector {
     using Core = typename Traits::Core;
     using Data = typename Traits::Data;
 
+    // Scores runtime data with `score(Core&, values)`. The detector's own
+    // bins are zero between calls, so a long runtime column is scored on a
+    // copy of the detector, with the lock released: the instance itself is
+    // only read, under the lock, and keeps no trace of the call either way.
+    template <class Score, class Build>
+    static PyObject* scored(PyObject* self, const Data& runtime, Score&& score, Build&& build) {
+        return with_data(runtime, [&](const auto& values) -> PyObject* {
+            const std::size_t n = values.size();
+            auto in_place = [&] { return change<Core>(self, [&](Core& d) { return score(d, values); }, build); };
+            if (n < kReleaseAtElements) return in_place();
+            // Copying pays when the column is longer than the baseline's bins.
+            auto copy = with_exclusive<Core>(self, [&](Core& d) -> std::optional<Core> {
+                if (n < d.baseline().num_bins()) return std::nullopt;
+                return d;
+            });
+            if (!copy) return nullptr;
+            if (!*copy) return in_place();
+            auto outcome = released(n, [&] { return score(**copy, values); });
+            return detail::outcome_to_py(outcome, build);
+        });
+    }
+
     // The metric names are parsed before the runtime data is read.
     static PyObject* compute(PyObject* self, const Data& runtime, const std::string& name) {
         const auto type = parse_type(name);
         if (!type) return nullptr;
-        return with_data(runtime, [&](const auto& values) {
-            return change<Core>(self, [&](Core& d) { return d.compute_drift(values, *type); },
-                                [](double score) { return to_py(score); });
-        });
+        return scored(self, runtime, [&](Core& d, const auto& values) { return d.compute_drift(values, *type); },
+                      [](double score) { return to_py(score); });
     }
     static PyObject* compute_multiple(PyObject* self, const Data& runtime, const StrList& names) {
         const auto types = parse_types(names);
         if (!types) return nullptr;
-        return with_data(runtime, [&](const auto& values) {
-            return change<Core>(self, [&](Core& d) { return d.compute_drift_multiple(values, *types); },
-                                [](const std::vector<double>& scores) { return float_list(scores); });
-        });
+        return scored(self, runtime,
+                      [&](Core& d, const auto& values) { return d.compute_drift_multiple(values, *types); },
+                      [](const std::vector<double>& scores) { return float_list(scores); });
     }
     static PyObject* reset_baseline(PyObject* self, const Data& baseline) {
         return with_data(baseline, [&](const auto& values) {
@@ -161,7 +182,7 @@ inline constexpr const char* kExportDoc =
                     "Return the baseline label frequencies as a normalized distribution.");
 
 template <class Traits>
-inline constexpr std::array batch_methods{
+inline constexpr auto batch_methods = join(std::array{
     method<&BatchDetector<Traits>::compute>("compute_drift", {"runtime_data", "drift_type"},
                                             "Compute a single drift metric against `runtime_data`.\n\n"
                                             LUMETRA_DRIFT_TYPES_PARAGRAPH),
@@ -172,7 +193,7 @@ inline constexpr std::array batch_methods{
         by_kind<Traits>("Replace the baseline with a new data slice, recomputing the histogram.",
                         "Replace the baseline with a new set of labels, recomputing the distribution.")),
     method<&BatchDetector<Traits>::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
-};
+}, saving_methods<typename Traits::Core, Traits::tag>);
 
 template <class Traits>
 inline constexpr std::array batch_getters{
@@ -279,13 +300,16 @@ consteval auto streaming_methods_of() {
                             "Export the current stream label counts as a map of label to count.")),
         method<&D::export_baseline>("export_baseline", kNoParams, kExportDoc<Traits>),
     };
+    constexpr auto& moving = streaming_state_methods<typename Traits::Core, Traits::tag>;
     if constexpr (Traits::flushes) {
-        return join(every, std::array{method<&D::flush>(
-                               "flush", kNoParams,
-                               by_kind<Traits>("Flush the stream, resetting accumulated runtime bins.",
-                                               "Flush the stream, resetting accumulated runtime label counts."))});
+        return join(every,
+                    std::array{method<&D::flush>(
+                        "flush", kNoParams,
+                        by_kind<Traits>("Flush the stream, resetting accumulated runtime bins.",
+                                        "Flush the stream, resetting accumulated runtime label counts."))},
+                    moving);
     } else {
-        return every;
+        return join(every, moving);
     }
 }
 

@@ -1,6 +1,7 @@
 // The batch drift detectors and the one-shot drift functions: what differs
 // between the two detector classes (their template is in python/drift.hpp).
 #include "python/drift.hpp"
+#include "python/gil.hpp"
 #include "python/lumetra.hpp"
 
 namespace lumetra::py {
@@ -11,22 +12,24 @@ using drift::ContinuousDataDrift;
 
 struct Continuous : ContinuousKind {
     using Core = ContinuousDataDrift;
+    static constexpr state::Tag tag = state::Tag::ContinuousDataDrift;
     // The rule is parsed before the baseline is read.
     static PyObject* construct(PyTypeObject* type, const Float64Data& baseline,
                                const std::optional<std::string>& rule_text) {
         const auto rule = parse_rule(rule_text);
         if (!rule) return nullptr;
         return with_data(baseline, [&](std::span<const double> values) {
-            return create_or_raise(type, Core::create(*rule, values));
+            return create_or_raise(type, released(values.size(), [&] { return Core::create(*rule, values); }));
         });
     }
 };
 
 struct Categorical : CategoricalKind {
     using Core = CategoricalDataDrift;
+    static constexpr state::Tag tag = state::Tag::CategoricalDataDrift;
     static PyObject* construct(PyTypeObject* type, const LabelData& baseline) {
         return with_data(baseline, [&](const drift::Labels& labels) {
-            return create_or_raise(type, Core::create(labels));
+            return create_or_raise(type, released(labels.size(), [&] { return Core::create(labels); }));
         });
     }
 };
@@ -47,7 +50,9 @@ PyObject* categorical_distribution(const LabelData& baseline, const LabelData& c
     if (!types) return nullptr;
     return with_data(baseline, [&](const drift::Labels& base) {
         return with_data(candidate, [&](const drift::Labels& cand) {
-            return scores_or_raise(drift::compute_drift_categorical_distribution(base, cand, *types));
+            return scores_or_raise(released(base.size() + cand.size(), [&] {
+                return drift::compute_drift_categorical_distribution(base, cand, *types);
+            }));
         });
     });
 }
@@ -61,7 +66,9 @@ PyObject* continuous_distribution(const Float64Data& baseline, const Float64Data
             if (!types) return nullptr;
             const auto rule = parse_rule(rule_text);
             if (!rule) return nullptr;
-            return scores_or_raise(drift::compute_drift_continuous_distribution(base, cand, *types, *rule));
+            return scores_or_raise(released(base.size() + cand.size(), [&] {
+                return drift::compute_drift_continuous_distribution(base, cand, *types, *rule);
+            }));
         });
     });
 }

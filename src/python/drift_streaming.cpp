@@ -70,6 +70,7 @@ struct Decay {
 // ---- the four classes -------------------------------------------------------------------------
 
 struct ContinuousFlush : Continuous, Flush {
+    static constexpr state::Tag tag = state::Tag::StreamingContinuousFlush;
     static PyObject* construct(PyTypeObject* type, const Float64Data& baseline, const OptionalText& rule_text,
                                const OptionalCount& rate, const OptionalCount& cadence) {
         return with_baseline_and_rule(baseline, rule_text, [&](std::span<const double> values, auto rule) {
@@ -79,6 +80,7 @@ struct ContinuousFlush : Continuous, Flush {
 };
 
 struct ContinuousDecay : Continuous, Decay {
+    static constexpr state::Tag tag = state::Tag::StreamingContinuousDecay;
     static PyObject* construct(PyTypeObject* type, const Float64Data& baseline, const OptionalText& rule_text,
                                const OptionalCount& half_life) {
         return with_baseline_and_rule(baseline, rule_text, [&](std::span<const double> values, auto rule) {
@@ -88,6 +90,7 @@ struct ContinuousDecay : Continuous, Decay {
 };
 
 struct CategoricalFlush : Categorical, Flush {
+    static constexpr state::Tag tag = state::Tag::StreamingCategoricalFlush;
     static PyObject* construct(PyTypeObject* type, const LabelData& baseline, const OptionalCount& rate,
                                const OptionalCount& cadence) {
         return with_data(baseline, [&](const drift::Labels& labels) {
@@ -97,6 +100,7 @@ struct CategoricalFlush : Categorical, Flush {
 };
 
 struct CategoricalDecay : Categorical, Decay {
+    static constexpr state::Tag tag = state::Tag::StreamingCategoricalDecay;
     static PyObject* construct(PyTypeObject* type, const LabelData& baseline, const OptionalCount& half_life) {
         return with_data(baseline, [&](const drift::Labels& labels) {
             return create_or_raise(type, Core::new_decay(labels, half_life));

@@ -36,5 +36,6 @@ PyObject* raise(const InvalidMetricError& e) { return set(PyExc_ValueError, mess
 PyObject* raise(const DataBiasRuntimeError& e) { return set(PyExc_ValueError, message(e)); }
 PyObject* raise(const ModelBiasRuntimeError& e) { return set(PyExc_ValueError, message(e)); }
 PyObject* raise(const ModelPerformanceError& e) { return set(exception_type(e), message(e)); }
+PyObject* raise(const StateError& e) { return set(PyExc_ValueError, message(e)); }
 
 }  // namespace lumetra::py

@@ -16,5 +16,6 @@ PyObject* raise(const InvalidMetricError& e);
 PyObject* raise(const DataBiasRuntimeError& e);
 PyObject* raise(const ModelBiasRuntimeError& e);
 PyObject* raise(const ModelPerformanceError& e);
+PyObject* raise(const StateError& e);
 
 }  // namespace lumetra::py

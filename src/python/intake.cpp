@@ -136,18 +136,26 @@ bool Float32::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool&
         return true;
     }
     if (col && is_integer(col->type)) {
-        // Python's float conversion of an integer element rounds it to the
-        // nearest double; the narrowing to single precision follows.
-        owned.resize(col->n);
-        visit_numeric(*col, [&](const auto& src) {
-            with_packed(src, [&](const auto& s) {
-                for (std::size_t i = 0; i < s.size(); ++i) owned[i] = static_cast<float>(static_cast<double>(s[i]));
-            });
-        });
+        f32_values(*col, owned);
         return true;
     }
     ran_code = true;
     return copy_floats(o, owned);
+}
+
+std::optional<F32Column> f32_values(const NativeColumn& c, std::vector<float>& scratch) {
+    if (c.type == NativeType::F64) return F32Column::float64(c.data, c.stride, c.n);
+    if (c.type == NativeType::F32) return F32Column::float32(c.data, c.stride, c.n);
+    if (!is_integer(c.type)) return std::nullopt;
+    // Python's float conversion of an integer element rounds it to the
+    // nearest double; the narrowing to single precision follows.
+    scratch.resize(c.n);
+    visit_numeric(c, [&](const auto& src) {
+        with_packed(src, [&](const auto& s) {
+            for (std::size_t i = 0; i < s.size(); ++i) scratch[i] = static_cast<float>(static_cast<double>(s[i]));
+        });
+    });
+    return F32Column::of(scratch);
 }
 
 // ---- IntLabels ---------------------------------------------------------------------
@@ -278,6 +286,34 @@ bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, boo
         if (!str_text(items[i], text)) return false;  // the UTF-8 text is cached by the str
         owned.views.push_back(text);
     }
+    return true;
+}
+
+// ---- AnyNumeric and CountTable ------------------------------------------------------
+
+bool AnyNumeric::read(PyObject* o, std::optional<Place>& place, Owned&, bool&) {
+    const auto col = native_column(o);
+    if (!col || col->type == NativeType::Unicode) {
+        return wrong_type(o, "1-D NumPy array of a numeric or bool dtype in native byte order");
+    }
+    place = *col;
+    return true;
+}
+
+bool CountTable::read(PyObject* o, std::optional<Place>& place, Owned&, bool&) {
+    if (!PyArray_Check(o)) return wrong_type(o, "2-D NumPy array of counts");
+    // A safe cast of an ndarray (subclasses taken as base-class views) runs
+    // no user code; an object array does not cast safely and is refused.
+    Ref a = Ref::steal(PyArray_FROM_OTF(o, NPY_UINT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSUREARRAY));
+    if (!a) return false;
+    PyArrayObject* t = as_array(a.get());
+    if (PyArray_NDIM(t) != 2) {
+        PyErr_Format(PyExc_TypeError, "expected a 2-D NumPy array of counts, got %d dimensions", PyArray_NDIM(t));
+        return false;
+    }
+    const View view{static_cast<const std::uint64_t*>(PyArray_DATA(t)), static_cast<std::size_t>(PyArray_DIM(t, 0)),
+                    static_cast<std::size_t>(PyArray_DIM(t, 1))};
+    place = Place{std::move(a), view};
     return true;
 }
 

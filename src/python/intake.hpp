@@ -7,8 +7,11 @@
 //
 // Every array argument is a Column<Reader>, one reader per element shape:
 // Float64 (drift baselines and runtime data), Float32 (values narrowed to
-// single precision), IntLabels<T> (integer labels) and StrLabels (string
-// labels). A column is converted in two phases. Converting reads it: a
+// single precision), IntLabels<T> (integer labels), StrLabels (string
+// labels), and for the package's kernels AnyNumeric (a column of any numeric
+// or bool dtype, dispatched on by its reader) and CountTable (a table of
+// counts). OrNone<...> lets None stand for an absent column. A column is
+// converted in two phases. Converting reads it: a
 // qualifying array is described and kept in place, anything else is copied.
 // Once every argument is converted, the binder settles the columns kept in
 // place (python/binding.hpp): if any conversion may have run user code, which
@@ -96,6 +99,12 @@ decltype(auto) visit_numeric(const NativeColumn& c, F&& f) {
     }
     return f(BoolStrided{c.data, c.stride, c.n});
 }
+
+/// The values of a numeric column in single precision: float32 and float64
+/// viewed in place, integers narrowed through double (as Python's float
+/// conversion of each element gives them) into `scratch`, which the view then
+/// shows. nullopt for bool and unicode columns, which are not numbers here.
+std::optional<F32Column> f32_values(const NativeColumn& c, std::vector<float>& scratch);
 
 /// The column as UCS-4 strings (type must be Unicode).
 inline Ucs4Column ucs4_column(const NativeColumn& c) { return Ucs4Column{c.data, c.stride, c.n, c.itemsize / 4}; }
@@ -211,6 +220,10 @@ public:
     decltype(auto) visit(F&& f) const {
         return Reader::visit(place_, owned_, f);
     }
+    /// The view itself, for readers whose views all have one type.
+    auto view() const {
+        return visit([](const auto& v) { return v; });
+    }
 
 private:
     PyObject* obj_ = nullptr;
@@ -221,6 +234,31 @@ private:
 
 template <class Reader>
 bool convert(PyObject* o, Column<Reader>& out) {
+    return out.read(o);
+}
+
+/// An array argument that may be None (or omitted): no column then.
+template <class C>
+class OrNone {
+public:
+    bool read(PyObject* o) {
+        if (o == Py_None) {
+            column_.reset();
+            return true;
+        }
+        return convert(o, column_.emplace());
+    }
+    bool settle(bool& ran_code) { return !column_ || column_->settle(ran_code); }
+    bool ran_code() const noexcept { return column_ && column_->ran_code(); }
+    /// The column, or null when None was given.
+    const C* get() const noexcept { return column_ ? &*column_ : nullptr; }
+
+private:
+    std::optional<C> column_;
+};
+
+template <class C>
+bool convert(PyObject* o, OrNone<C>& out) {
     return out.read(o);
 }
 
@@ -337,6 +375,42 @@ struct StrLabels {
     static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
         if (place) return f(*place);
         return f(std::span<const std::string_view>(owned.views));
+    }
+};
+
+/// A 1-D NumPy array of any numeric or bool dtype in native byte order, read
+/// in place at its own stride; anything else (a list, another shape or
+/// dtype, a byte-swapped array) is refused with TypeError. For kernels that
+/// dispatch on the element type themselves (visit_numeric): the view is the
+/// NativeColumn.
+struct AnyNumeric {
+    using Place = NativeColumn;
+    struct Owned {};
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned&, F&& f) {
+        return f(*place);
+    }
+};
+
+/// Counts in rows of equal width: a 2-D NumPy array of an integer dtype that
+/// casts safely to uint64, viewed C-contiguous (NumPy copies it when it must).
+/// Other dtypes raise NumPy's casting TypeError, other shapes a TypeError.
+struct CountTable {
+    struct View {
+        const std::uint64_t* cells;
+        std::size_t rows;
+        std::size_t width;
+    };
+    struct Place {
+        Ref array;  // the input itself, or NumPy's contiguous uint64 copy of it
+        View view;
+    };
+    struct Owned {};
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned&, F&& f) {
+        return f(place->view);
     }
 };
 

@@ -3,6 +3,7 @@
 #include "python/lumetra.hpp"
 
 #include "core/model_bias.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/runtime.hpp"
 #include "python/segmentation.hpp"
@@ -29,7 +30,8 @@ PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const ArrayAr
         }
     });
     if (!ok) return nullptr;
-    return metrics_or_raise(model_bias_from_codes(*codes[2], *codes[0], *codes[1]));
+    return metrics_or_raise(
+        released(codes[0]->size(), [&] { return model_bias_from_codes(*codes[2], *codes[0], *codes[1]); }));
 }
 
 using OptionalText = std::optional<std::string>;
@@ -50,7 +52,8 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
         }
     });
     if (!ok) return nullptr;
-    return metrics_or_raise(model_bias_from_codes(*codes[0], *codes[2], *codes[1]));
+    return metrics_or_raise(
+        released(codes[0]->size(), [&] { return model_bias_from_codes(*codes[0], *codes[2], *codes[1]); }));
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

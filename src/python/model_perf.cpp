@@ -3,6 +3,7 @@
 #include "python/lumetra.hpp"
 
 #include "core/model_perf.hpp"
+#include "python/gil.hpp"
 #include "python/intake.hpp"
 #include "python/runtime.hpp"
 
@@ -58,6 +59,13 @@ PyObject* record_or_raise(const Result<Record, ModelPerformanceError>& record) {
     return report_to_py_dict(record.value().to_map());
 }
 
+// The record `compute` makes from a pair of columns (the lock released for
+// long ones), as a dict or its error raised.
+template <class Compute>
+PyObject* computed(const F32Column& y_true, const F32Column& y_pred, Compute&& compute) {
+    return record_or_raise(released(y_true.size() + y_pred.size(), compute));
+}
+
 PyObject* linear_regression(const ArrayArg& y_true, const ArrayArg& y_pred) {
     Column<Float32> t, p;
     if (read_pair(y_true, y_pred, t, p) != ReadFailure::None) {
@@ -73,19 +81,19 @@ PyObject* linear_regression(const ArrayArg& y_true, const ArrayArg& y_pred) {
         return nullptr;
     }
     return with_views([](const F32Column& tv, const F32Column& pv) {
-        return record_or_raise(linear_regression_runtime(tv, pv));
+        return computed(tv, pv, [&] { return linear_regression_runtime(tv, pv); });
     }, t, p);
 }
 
 PyObject* classification(const ArrayArg& y_true, const ArrayArg& y_pred) {
     return with_pair(y_true, y_pred, [](const F32Column& t, const F32Column& p) {
-        return record_or_raise(binary_classification_runtime(t, p));
+        return computed(t, p, [&] { return binary_classification_runtime(t, p); });
     });
 }
 
 PyObject* logistic_regression(const ArrayArg& y_true, const ArrayArg& y_pred, const float& threshold) {
     return with_pair(y_true, y_pred, [&](const F32Column& t, const F32Column& p) {
-        return record_or_raise(logistic_regression_runtime(t, p, threshold));
+        return computed(t, p, [&] { return logistic_regression_runtime(t, p, threshold); });
     });
 }
 

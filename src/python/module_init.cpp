@@ -27,6 +27,7 @@ PyObject* build(PyModuleDef& def, const ModuleContents& contents) {
             Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), spec, nullptr));
             if (!type) return nullptr;
             if (PyModule_AddType(module.get(), reinterpret_cast<PyTypeObject*>(type.get())) < 0) return nullptr;
+            register_class(reinterpret_cast<PyTypeObject*>(type.get()));  // the module keeps the type
         }
     }
     return module.release();

@@ -13,6 +13,7 @@
 #include "python/intake.hpp"
 #include "python/results.hpp"
 #include "python/runtime.hpp"
+#include "python/state.hpp"
 
 namespace lumetra::py {
 
@@ -43,10 +44,12 @@ struct MonitorNames {
 
 /// The traits of a monitor whose core type is `CoreT`, whose columns are
 /// converted as `ColumnT` (constructor, push_batch, reset_baseline) and whose
-/// push values as `ScalarT`, with the metric parser `Parse` and its names.
-template <class CoreT, class ColumnT, class ScalarT, auto Parse, const auto& Names>
+/// push values as `ScalarT`, with the metric parser `Parse`, its names and
+/// the class tag of its saved state.
+template <class CoreT, class ColumnT, class ScalarT, auto Parse, const auto& Names, state::Tag TagV>
 struct MonitorOf {
     using Core = CoreT;
+    static constexpr state::Tag tag = TagV;
     using BatchArgs = typename Repeat<ColumnT, Names.columns>::type;
     using PushArgs = typename Repeat<ScalarT, Names.columns>::type;
     using CtorArgs = BatchArgs;
@@ -122,7 +125,8 @@ struct Monitor {
         });
     }
 
-    /// The methods of every monitor, then the monitor's own.
+    /// The methods of every monitor, then the monitor's own, then those that
+    /// save, restore and merge its state.
     static consteval auto methods() {
         using Batch = typename Traits::BatchArgs;
         return join(
@@ -136,7 +140,7 @@ struct Monitor {
                 method<&drift_report>("drift_report", {"drift_threshold"}),
                 method<&drift_report_partial>("drift_report_partial_metrics", {"metrics", "drift_threshold"}),
             },
-            Traits::template extra_methods<Monitor>());
+            Traits::template extra_methods<Monitor>(), streaming_state_methods<Core, Traits::tag>);
     }
 };
 

@@ -22,15 +22,20 @@ constexpr MonitorNames<2> kRegression{
 constexpr MonitorNames<2, 3> kLogistic{
     "PyLogisticRegressionStreaming", {"y_true", "y_pred", "threshold"}, {"y_true", "y_pred"}, {"y_true", "y_pred"}};
 
-using DataBias = MonitorOf<StreamingDataBias, Int8Labels, std::int8_t, parse_data_bias_metrics, kDataBias>;
-using ModelBias = MonitorOf<StreamingModelBias, Int8Labels, std::int8_t, parse_model_bias_metrics, kModelBias>;
+using Tag = state::Tag;
+using DataBias = MonitorOf<StreamingDataBias, Int8Labels, std::int8_t, parse_data_bias_metrics, kDataBias,
+                           Tag::DataBiasStreaming>;
+using ModelBias = MonitorOf<StreamingModelBias, Int8Labels, std::int8_t, parse_model_bias_metrics, kModelBias,
+                            Tag::ModelBiasStreaming>;
 using Binary = MonitorOf<BinaryClassificationStreaming, Int32Labels, std::int32_t, parse_classification_metrics,
-                         kBinary>;
-using Regression = MonitorOf<LinearRegressionStreaming, Values, float, parse_regression_metrics, kRegression>;
+                         kBinary, Tag::BinaryClassificationStreaming>;
+using Regression = MonitorOf<LinearRegressionStreaming, Values, float, parse_regression_metrics, kRegression,
+                             Tag::LinearRegressionStreaming>;
 
 // The logistic monitor also takes its decision threshold, when made and when
 // its baseline is reset.
-struct Logistic : MonitorOf<LogisticRegressionStreaming, Values, float, parse_logistic_metrics, kLogistic> {
+struct Logistic : MonitorOf<LogisticRegressionStreaming, Values, float, parse_logistic_metrics, kLogistic,
+                            Tag::LogisticRegressionStreaming> {
     using CtorArgs = Args<Values, Values, float>;
 
     struct ResetWithThreshold {

@@ -6,12 +6,20 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/guard.hpp"
 
 namespace lumetra::py {
 namespace {
 
 constexpr const char* kHeterogeneous = "Data passed in is of hetergeneous types";
+
+// The group mask `make` builds from `column` (a buffer or a copy the call
+// owns), with the lock released for a long column.
+template <class Column, class Make>
+std::optional<GroupMask> mask_of(const Column& column, Make&& make) {
+    return released(column.size(), make);
+}
 
 bool heterogeneous() {
     PyErr_SetString(PyExc_TypeError, kHeterogeneous);
@@ -69,8 +77,12 @@ std::optional<GroupMask> label_float_kind(PyObject* array, PyObject* label) {
     if (!native && !copy_floats(array, owned)) return std::nullopt;
     double v;
     if (!read_float_label(label, v)) return std::nullopt;
-    if (native) return visit_numeric(*native, [&](const auto& src) { return label_numeric<double>(src, v); });
-    return label_numeric<double>(view_of(owned), v);
+    if (native) {
+        return visit_numeric(*native, [&](const auto& src) {
+            return mask_of(src, [&] { return label_numeric<double>(src, v); });
+        });
+    }
+    return mask_of(owned, [&] { return label_numeric<double>(view_of(owned), v); });
 }
 
 std::optional<GroupMask> label_integer_kind(PyObject* array, PyObject* label) {
@@ -84,9 +96,11 @@ std::optional<GroupMask> label_integer_kind(PyObject* array, PyObject* label) {
     std::int64_t v;
     if (!read_integer_label(label, v)) return std::nullopt;
     if (native) {
-        return visit_numeric(*native, [&](const auto& src) { return label_numeric<std::int64_t>(src, v); });
+        return visit_numeric(*native, [&](const auto& src) {
+            return mask_of(src, [&] { return label_numeric<std::int64_t>(src, v); });
+        });
     }
-    return label_numeric<std::int64_t>(view_of(owned), v);
+    return mask_of(owned, [&] { return label_numeric<std::int64_t>(view_of(owned), v); });
 }
 
 std::optional<GroupMask> label_bool_kind(PyObject* array, PyObject* label) {
@@ -95,8 +109,11 @@ std::optional<GroupMask> label_bool_kind(PyObject* array, PyObject* label) {
     if (!native && !copy_bools(array, owned)) return std::nullopt;
     bool v;
     if (!bool_label(label, v)) return std::nullopt;
-    if (native) return label_bool(BoolStrided{native->data, native->stride, native->n}, v);
-    return label_bool(view_of(owned), v);
+    if (native) {
+        const BoolStrided src{native->data, native->stride, native->n};
+        return mask_of(src, [&] { return label_bool(src, v); });
+    }
+    return mask_of(owned, [&] { return label_bool(view_of(owned), v); });
 }
 
 std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
@@ -115,9 +132,9 @@ std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
             const std::u32string code_points(reinterpret_cast<const char32_t*>(ucs4),
                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(label)));
             PyMem_Free(ucs4);
-            return label_ucs4(column, code_points);
+            return mask_of(column, [&] { return label_ucs4(column, code_points); });
         } else {
-            return label_strings(column, text);
+            return mask_of(column, [&] { return label_strings(column, text); });
         }
     });
 }
@@ -315,9 +332,11 @@ std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<dou
         const auto type = threshold_type_from_name(*threshold_type);
         if (!type) return config_error();
         if (in_place) {
-            return visit_numeric(*native, [&](const auto& src) { return threshold_mask(src, *threshold, *type); });
+            return visit_numeric(*native, [&](const auto& src) {
+                return mask_of(src, [&] { return threshold_mask(src, *threshold, *type); });
+            });
         }
-        return threshold_mask(view_of(owned), *threshold, *type);
+        return mask_of(owned, [&] { return threshold_mask(view_of(owned), *threshold, *type); });
     }
     if (label) {
         if (threshold_type) return config_error();
@@ -326,7 +345,8 @@ std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<dou
             PyErr_Clear();
             return config_error();
         }
-        return items.visit([&](const auto& column) { return label_strings(column, *label); });
+        return items.visit(
+            [&](const auto& column) { return mask_of(column, [&] { return label_strings(column, *label); }); });
     }
     return config_error();
 }

@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "core/drift.hpp"
+#include "core/drift_parts.hpp"
+#include "support.hpp"
 
 using namespace lumetra;
+using namespace lumetra::testing;
 using namespace lumetra::drift;
 
 namespace {
@@ -41,16 +44,6 @@ std::size_t reference_bin(const BaselineContinuousBins& b, double t) {
     return std::min(c, last);
 }
 
-std::vector<std::string_view> views(const std::vector<std::string>& s) { return {s.begin(), s.end()}; }
-
-// A clock the cadence tests move by hand.
-Instant g_fake_now{1000, 0};
-Instant fake_clock() noexcept { return g_fake_now; }
-struct FakeClock {
-    ClockFn previous;
-    FakeClock() : previous(set_monotonic_clock(&fake_clock)) { g_fake_now = Instant{1000, 0}; }
-    ~FakeClock() { set_monotonic_clock(previous); }
-};
 }  // namespace
 
 TEST_CASE("bin counts and layouts of the worked examples") {
@@ -174,35 +167,47 @@ TEST_CASE("continuous baseline validation") {
 TEST_CASE("huge bin counts are refused, never allocated") {
     std::vector<double> outlier = iota_values(100);
     outlier.push_back(1e300);
-    std::vector<double> with_inf = iota_values(100);
-    with_inf.push_back(kInf);
-    std::vector<double> with_ninf = iota_values(100);
-    with_ninf.insert(with_ninf.begin(), -kInf);
-    for (const auto* data : {&outlier, &with_inf, &with_ninf}) {
-        for (QuantileType rule : {QuantileType::FreedmanDiaconis, QuantileType::Scott}) {
-            auto r = BaselineContinuousBins::create(*data, rule);
-            // Scott's spread is itself infinite with an infinity: 3 bins, no refusal.
-            if (r.ok()) {
-                CHECK(rule == QuantileType::Scott);
-                CHECK(r.value().num_bins() <= kMaxBins);
-            } else {
-                CHECK(r.error() == DriftError::TooManyBins);
-            }
-        }
-    }
     CHECK(BaselineContinuousBins::create(outlier, QuantileType::FreedmanDiaconis).error() == DriftError::TooManyBins);
     // Scott's bin count is bounded by the sample size (range over standard deviation).
     CHECK(BaselineContinuousBins::create(outlier, QuantileType::Scott).value().num_bins() == 3);
     CHECK(std::string(message(DriftError::TooManyBins)).find("too many") != std::string::npos);
-    // Sturges stays small whatever the range; infinite edges must still look up safely.
-    auto s = must_build(with_ninf, QuantileType::Sturges);
+    // Sturges stays small whatever the (finite) range.
+    outlier.insert(outlier.begin(), -1e300);
+    auto s = must_build(outlier, QuantileType::Sturges);
     CHECK(s.num_bins() == 7);
     for (double t : {-kInf, 0.0, 50.0, kInf, kNaN}) CHECK(s.bin(t) < s.num_bins());
-    auto both = must_build({-kInf, 0.0, 1.0, kInf}, QuantileType::FreedmanDiaconis);
-    CHECK(both.num_bins() == 3);
-    CHECK(both.bin(-kInf) == 1);
-    CHECK(both.bin(kNaN) == 0);
-    CHECK(both.bin(kInf) == 2);
+}
+
+TEST_CASE("infinite extremes and an overflowing range are refused under every rule") {
+    std::vector<double> with_inf = iota_values(100);
+    with_inf.push_back(kInf);
+    std::vector<double> with_ninf = iota_values(100);
+    with_ninf.insert(with_ninf.begin(), -kInf);
+    const std::vector<double> both{-kInf, 0.0, 1.0, kInf};
+    const std::vector<double> all_inf{kInf, kInf};
+    const std::vector<double> all_ninf{-kInf, -kInf};
+    const std::vector<double> spread{-1e308, 0.0, 1.0, 1e308, 5.0, 6.0, 7.0, 8.0};
+    struct Row {
+        const std::vector<double>* data;
+        DriftError err;
+    };
+    const Row rows[] = {
+        {&with_inf, DriftError::InfiniteBaselineMaximum}, {&with_ninf, DriftError::InfiniteBaselineMinimum},
+        {&both, DriftError::InfiniteBaselineMinimum},     {&all_inf, DriftError::InfiniteBaselineMaximum},
+        {&all_ninf, DriftError::InfiniteBaselineMinimum}, {&spread, DriftError::BaselineRangeOverflow},
+    };
+    for (const Row& row : rows) {
+        for (QuantileType rule : {QuantileType::FreedmanDiaconis, QuantileType::Scott, QuantileType::Sturges}) {
+            auto r = BaselineContinuousBins::create(*row.data, rule);
+            REQUIRE_FALSE(r.ok());
+            CHECK(r.error() == row.err);
+        }
+    }
+    CHECK(std::string(message(DriftError::InfiniteBaselineMinimum)).find("-inf") != std::string::npos);
+    CHECK(std::string(message(DriftError::InfiniteBaselineMaximum)).find("maximum is inf") != std::string::npos);
+    // NaN keeps its own refusal, ahead of the infinities.
+    const std::vector<double> nan_first{kNaN, kInf, 0.0};
+    CHECK(BaselineContinuousBins::create(nan_first, QuantileType::Sturges).error() == DriftError::NaNValueError);
 }
 
 TEST_CASE("lookup of values below, on and above the edges") {
@@ -659,4 +664,41 @@ TEST_CASE("lookup without the cell table (very many bins) agrees with counting e
         CAPTURE(t);
         REQUIRE(b.bin(t) == reference_bin(b, t));
     }
+}
+
+TEST_CASE("edge bins count as the baseline's own lookup") {
+    std::mt19937 rng(8);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::vector<double> base = [&] {
+        std::vector<double> v(500);
+        for (double& x : v) x = normal(rng);
+        return v;
+    }();
+    const std::vector<double> flat(20, 2.5);
+    for (const std::vector<double>* data : {&base, &flat}) {
+        for (const auto rule : {QuantileType::FreedmanDiaconis, QuantileType::Scott, QuantileType::Sturges}) {
+            const auto b = BaselineContinuousBins::create(*data, rule);
+            REQUIRE(b.ok());
+            const auto edges = b.value().bin_edges();
+            const auto bins = EdgeBins::from_edges(edges);
+            REQUIRE(bins);
+            CHECK(bins->num_bins() == b.value().num_bins());
+            std::vector<double> values{std::nan(""), -INFINITY, INFINITY, 1e300, -1e300};
+            for (const double e : edges) {
+                values.insert(values.end(), {e, std::nextafter(e, -INFINITY), std::nextafter(e, INFINITY)});
+            }
+            for (int i = 0; i < 200; ++i) values.push_back(normal(rng) * 2);
+            std::vector<std::uint64_t> counts(bins->num_bins(), 0), expected(bins->num_bins(), 0);
+            bins->count(values, counts.data());
+            for (const double v : values) ++expected[b.value().bin(v)];
+            CHECK(counts == expected);
+        }
+    }
+    const double unsorted[] = {1.0, 0.5}, nan_edge[] = {0.0, std::nan("")};
+    CHECK_FALSE(EdgeBins::from_edges(unsorted));
+    CHECK_FALSE(EdgeBins::from_edges(nan_edge));
+    CHECK_FALSE(EdgeBins::from_edges(std::span<const double>{}));
+    const std::vector<double> hist{0.25, 0.5, 0.25}, none(3, 0.0);
+    const DataDriftType js[] = {DataDriftType::JensenShannon};
+    CHECK_FALSE(scores_of_counts(hist, none, js, BinKind::Continuous).ok());
 }

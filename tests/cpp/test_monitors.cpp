@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "core/monitors.hpp"
+#include "support.hpp"
 
 using namespace lumetra;
+using namespace lumetra::testing;
 using K = ModelPerformanceError::Kind;
 using DM = DataBiasMetric;
 using MM = ModelBiasMetric;
@@ -15,14 +17,6 @@ using RM = LinearRegressionEvaluationMetric;
 using CM = ClassificationEvaluationMetric;
 
 namespace {
-
-using I8 = std::vector<std::int8_t>;
-using I32 = std::vector<std::int32_t>;
-using F32 = std::vector<float>;
-
-Strided<std::int8_t> col(const I8& v) { return view_of(v); }
-Strided<std::int32_t> col(const I32& v) { return view_of(v); }
-F32Column col(const F32& v) { return F32Column::of(v); }
 
 /// A column repeating one value n times (stride 0), for long streams without memory.
 template <class T>

@@ -1,0 +1,50 @@
+"""Sphinx configuration of the lumetra documentation (builds offline)."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+project = "lumetra"
+author = "the lumetra developers"
+copyright = "the lumetra developers"
+
+extensions = ["autoapi.extension", "sphinx.ext.napoleon"]
+
+# API pages come from the sources, read statically: the type stub of the
+# compiled engine and the Python package. Nothing is imported, so the docs
+# build without a compiled module.
+autoapi_type = "python"
+autoapi_dirs = [os.path.join(os.path.dirname(__file__), "..", "src")]
+autoapi_file_patterns = ["*.pyi", "*.py"]
+autoapi_ignore = ["*/__main__.py", "*/core/*", "*/python/*"]
+autoapi_root = "api"
+autoapi_add_toctree_entry = False
+autoapi_keep_files = False
+autoapi_member_order = "bysource"
+autoapi_options = ["members", "undoc-members", "show-module-summary", "imported-members"]
+autoapi_python_class_content = "both"
+
+html_theme = "furo"
+html_title = "lumetra"
+html_static_path = ["_static"]
+html_show_sourcelink = False
+html_copy_source = False
+
+# Nothing is fetched: no intersphinx inventories, and formulas are written as
+# text, so no math renderer is loaded by the pages.
+nitpicky = False
+exclude_patterns = ["_build"]
+sys.dont_write_bytecode = True
+
+
+def _show_engine(app, what, name, obj, skip, options):
+    # The compiled engine's module name starts with an underscore, but it is
+    # public: its stub is documented; other private names stay hidden.
+    if what == "module" and name == "_lumetra":
+        return False
+    return None
+
+
+def setup(app):
+    app.connect("autoapi-skip-member", _show_engine)

@@ -1,0 +1,459 @@
+// Many groups at once. A column of integer group codes (one code per row, a
+// negative code leaves the row out) is read once, and every group gets its
+// outcome tallies: how many of its rows have each combination of a positive
+// ground truth and a positive prediction. Tallies are plain counts, so the
+// tallies of separate chunks of rows add up to those of all the rows. From
+// them follow, for each group, the two-facet records of the bias analyses
+// (the group as facet a against every other row, or against one reference
+// group, as facet d) and the confusion counts of classification; the bias and
+// performance formulas themselves stay in their own subsystems.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include "data_bias.hpp"
+#include "model_bias.hpp"
+#include "model_perf.hpp"
+
+namespace lumetra {
+
+/// Rows are handled in blocks of this many: first the block's outcome flags,
+/// then its counts.
+inline constexpr std::size_t kGroupBlock = 4096;
+
+/// Outcome flags of a row: bit 0 is set when the ground truth is positive,
+/// bit 1 when the prediction is. A group's tally has one cell per flag value:
+/// 2 cells with a ground truth only, 4 with a prediction as well
+/// (cell 1 + 2 = both positive).
+inline constexpr unsigned kTruthBit = 0;
+inline constexpr unsigned kPredictionBit = 1;
+
+/// Writes the flags of rows [begin, end) into flags[0, end - begin).
+using OutcomeMarker = std::function<void(std::size_t begin, std::size_t end, std::uint8_t* flags)>;
+
+/// Sets bit `bit` of the flag of each row of [begin, end) whose value meets
+/// the criterion (values are compared as V). Bit 0 overwrites the flag, so
+/// the ground truth is marked first.
+template <class Src, class V>
+void mark_outcome(const Src& column, const SegmentationCriterion<V>& criterion, unsigned bit, std::size_t begin,
+                  std::size_t end, std::uint8_t* __restrict flags) {
+    with_packed(column, [&](const auto& view) {
+        // A local copy of the view: byte stores through `flags` could
+        // otherwise alias its pointer and keep the loop from vectorising.
+        const auto src = view;
+        with_predicate(criterion, [&, flags](auto meets) {
+            std::uint8_t* __restrict out = flags - begin;
+            if (bit == 0) {
+                for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
+            } else {
+                for (std::size_t i = begin; i < end; ++i) {
+                    out[i] |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(meets(static_cast<V>(src[i]))) << bit);
+                }
+            }
+        });
+    });
+}
+
+/// Tallies of `groups` groups of `width` cells each (2 or 4), cell
+/// g * width + flags, over memory owned elsewhere.
+struct GroupTallies {
+    const std::uint64_t* cells = nullptr;
+    std::size_t groups = 0;
+    std::size_t width = 2;
+
+    /// The cells of group g.
+    const std::uint64_t* of(std::size_t g) const noexcept { return cells + g * width; }
+    /// Rows of group g.
+    std::uint64_t rows(std::size_t g) const noexcept;
+};
+
+/// The cells of group g's comparison side: the reference group's cells, or
+/// those of every row outside group g.
+using SideCells = std::array<std::uint64_t, 4>;
+
+/// The comparison side of group g (facet d): the reference group when given
+/// (empty for the reference itself), otherwise every other row. `totals` are
+/// the cell sums over all groups.
+SideCells other_side(const GroupTallies& t, std::size_t g, std::optional<std::size_t> reference,
+                     const SideCells& totals) noexcept;
+
+/// Cell sums over all groups.
+SideCells tally_totals(const GroupTallies& t) noexcept;
+
+/// Facet counts of facet a (cells [negative, positive]) against facet d.
+FacetCounts facet_counts(const std::uint64_t* a, const std::uint64_t* d) noexcept;
+
+/// Post-training counts of facet a against facet d, each given by four cells
+/// indexed by its outcome flags.
+PostTraining post_training_counts(const std::uint64_t* a, const std::uint64_t* d) noexcept;
+
+/// The confusion counts of four cells indexed by outcome flags.
+ConfusionMatrix confusion_of(const std::uint64_t* cells) noexcept;
+
+namespace detail {
+
+template <class Codes>
+using code_t = std::remove_cv_t<std::remove_reference_t<decltype(std::declval<const Codes&>()[0])>>;
+
+/// The slot of code c in a table of `groups` groups plus one slot (`groups`)
+/// for rows left out; `bad` is set for a code beyond the groups.
+template <class C>
+inline std::size_t slot_of(C c, std::size_t groups, bool& bad) noexcept {
+    if constexpr (std::is_signed_v<C>) {
+        if (c < 0) return groups;
+    }
+    const auto u = static_cast<std::make_unsigned_t<C>>(c);
+    if (u >= groups) {
+        bad = true;
+        return groups;
+    }
+    return static_cast<std::size_t>(u);
+}
+
+}  // namespace detail
+
+namespace detail {
+
+/// True when every code of rows [begin, end) names a group (none is left out).
+template <class Src>
+bool codes_in_range(const Src& codes, std::size_t begin, std::size_t end, std::size_t groups) noexcept {
+    using C = code_t<Src>;
+    C lo = codes[begin], hi = codes[begin];
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        const C c = codes[i];
+        lo = c < lo ? c : lo;
+        hi = c > hi ? c : hi;
+    }
+    if constexpr (std::is_signed_v<C>) {
+        if (lo < 0) return false;
+    }
+    return static_cast<std::make_unsigned_t<C>>(hi) < groups;
+}
+
+// Counts rows into Width cells per group. prepare(begin, end) readies the
+// outcome flags of a block of rows and returns flag(i) for its rows.
+template <std::size_t Width, class Src, class Prepare>
+bool tally_with_width(const Src& codes, std::size_t groups, Prepare&& prepare, std::uint64_t* cells) {
+    using C = code_t<Src>;
+    const std::size_t n = codes.size();
+    const std::size_t table = (groups + 1) * Width;  // the last group holds rows left out
+    // Small tables are counted in four interleaved copies: runs of rows that
+    // land in the same cell then form four independent chains of increments
+    // instead of one, which a store-to-load dependency would serialise.
+    constexpr std::size_t kLanes = 4;
+    const std::size_t lanes = table <= 4096 ? kLanes : 1;
+    std::vector<std::uint64_t> counts(lanes * table, 0);
+    std::uint64_t* out[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) out[l] = counts.data() + (l % lanes) * table;
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        const auto flag = prepare(begin, end);
+        std::size_t i = begin;
+        if (codes_in_range(codes, begin, end, groups)) {
+            // Every row counts: no test per row.
+            for (; i + kLanes <= end; i += kLanes) {
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const auto c = static_cast<std::size_t>(static_cast<std::make_unsigned_t<C>>(codes[i + l]));
+                    out[l][c * Width + flag(i + l)] += 1;
+                }
+            }
+        }
+        for (; i < end; ++i) out[0][slot_of<C>(codes[i], groups, bad) * Width + flag(i)] += 1;
+        if (bad) return false;
+    }
+    const std::size_t kept = groups * Width;
+    for (std::size_t k = 0; k < kept; ++k) {
+        std::uint64_t sum = 0;
+        for (std::size_t l = 0; l < lanes; ++l) sum += counts[l * table + k];
+        cells[k] += sum;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+/// Tallies every row of `codes` into cells[code * width + flags] (a zeroed
+/// array of groups * width counts, width 2 or 4) in one pass; rows with a
+/// negative code are left out. False when a code is at or beyond `groups`:
+/// the counts are then incomplete and must be discarded.
+template <class Codes>
+bool tally_groups(const Codes& codes, std::size_t groups, std::size_t width, const OutcomeMarker& mark,
+                  std::uint64_t* cells) {
+    std::uint8_t flags[kGroupBlock];
+    auto prepare = [&](std::size_t begin, std::size_t end) {
+        mark(begin, end, flags);
+        const std::uint8_t* f = flags;
+        return [f, begin](std::size_t i) noexcept { return static_cast<std::size_t>(f[i - begin]); };
+    };
+    return with_packed(codes, [&](const auto& src) {
+        return width == 2 ? detail::tally_with_width<2>(src, groups, prepare, cells)
+                          : detail::tally_with_width<4>(src, groups, prepare, cells);
+    });
+}
+
+/// The same with one outcome column (2 cells per group), tested as each row
+/// is counted: the ground truth of a data-bias analysis.
+template <class Codes, class Src, class V>
+bool tally_groups(const Codes& codes, std::size_t groups, const Src& column,
+                  const SegmentationCriterion<V>& criterion, std::uint64_t* cells) {
+    return with_packed(codes, [&](const auto& code_view) {
+        return with_packed(column, [&](const auto& view) {
+            const auto values = view;
+            return with_predicate(criterion, [&](auto meets) {
+                auto prepare = [&](std::size_t, std::size_t) {
+                    return [&](std::size_t i) noexcept {
+                        return static_cast<std::size_t>(meets(static_cast<V>(values[i])));
+                    };
+                };
+                return detail::tally_with_width<2>(code_view, groups, prepare, cells);
+            });
+        });
+    });
+}
+
+/// The generalized entropy that the batch analysis gives each group's
+/// comparison, from the rows' outcome flags in row order. It is a
+/// single-precision sum in row order over every row of the comparison, not a
+/// per-group count: with no reference each group is compared with all other
+/// rows, so every group shares the value over all rows kept; with a reference
+/// group r, group g's value is over the rows of g and r. Groups without rows
+/// get NaN. nullopt when a code is at or beyond `groups`.
+template <class Codes>
+std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes, std::size_t groups,
+                                                              const OutcomeMarker& mark,
+                                                              std::optional<std::size_t> reference);
+
+/// The generalized entropy of each comparison, chunk by chunk. The entropy of
+/// a comparison is two single-precision sums over its rows in row order: the
+/// benefits (whose total s gives mu = s / n), then the terms (b / mu)^2 - 1.
+/// Neither can be formed from per-chunk sums without changing its rounding,
+/// so each is carried from one chunk to the next: for every comparison,
+/// sums[c] continues with terms[3 c + b] of each row of this chunk, in row
+/// order. Comparisons as grouped_generalized_entropy has them: with no
+/// reference one (every row kept), with a reference group r one per group g
+/// (the rows of g and r; of r alone for g = r). Over consecutive chunks in
+/// order, the first pass with terms {0, 1, 2} gives s, the second with
+/// generalized_entropy_terms(s, n) gives the entropy, bit for bit as one pass
+/// over all rows. False when a code is at or beyond `groups`.
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums);
+
+// ------------------------------------------------------------- performance
+
+/// Regression sums of each group, its pairs added in row order exactly as
+/// LinearRegressionErrorBuckets::update does; rows with a negative code are
+/// left out. False when a code is at or beyond sums.size().
+template <class Codes>
+bool regression_by_group(const Codes& codes, const F32Column& y_true, const F32Column& y_pred,
+                         std::vector<LinearRegressionErrorBuckets>& sums) {
+    using C = detail::code_t<Codes>;
+    const std::size_t groups = sums.size();
+    bool bad = false;
+    with_readers(y_true, y_pred, [&](auto t, auto p) {
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            const std::size_t g = detail::slot_of<C>(codes[i], groups, bad);
+            if (bad) return;
+            if (g == groups) continue;
+            sums[g].update(t[i], p[i]);
+        }
+    });
+    return !bad;
+}
+
+/// Logistic-regression sums of each group: the truth of a row is 1 where
+/// `mark` flags it positive (bit 0) and 0 elsewhere, its score is the
+/// prediction in single precision; as logistic_regression_runtime adds them,
+/// log-loss terms in row order. False when a code is at or beyond sums.size().
+template <class Codes>
+bool logistic_by_group(const Codes& codes, const OutcomeMarker& mark, const F32Column& scores, float threshold,
+                       const ScoreClamp& clamp, std::vector<LogisticSums>& sums) {
+    using C = detail::code_t<Codes>;
+    const std::size_t groups = sums.size();
+    bool bad = false;
+    with_reader(scores, [&](auto p) {
+        constexpr std::size_t kBlock = kLogLossBlock;
+        std::uint8_t flags[kBlock];
+        float truth[kBlock], score[kBlock], terms[kBlock];
+        for (std::size_t begin = 0; begin < codes.size() && !bad; begin += kBlock) {
+            const std::size_t m = std::min(kBlock, codes.size() - begin);
+            mark(begin, begin + m, flags);
+            for (std::size_t j = 0; j < m; ++j) {
+                truth[j] = (flags[j] & 1u) != 0 ? 1.0f : 0.0f;
+                score[j] = clamp.apply(p[begin + j]);
+            }
+            log_loss_terms(truth, score, m, terms);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t g = detail::slot_of<C>(codes[begin + j], groups, bad);
+                if (g == groups) continue;
+                const float pv = p[begin + j];
+                sums[g].add(truth[j] >= threshold, pv >= threshold, terms[j]);
+            }
+        }
+    });
+    return !bad;
+}
+
+// ------------------------------------------------------------ implementation
+
+namespace detail {
+
+/// The masks of rows taken in the given order from their outcome flags.
+template <class Index>
+void masks_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t n, GroupMask& prediction,
+                   GroupMask& truth) {
+    prediction.resize(n);
+    truth.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t f = flags[rows[k]];
+        truth[k] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+        prediction[k] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+    }
+}
+
+/// The masks of every kept row in row order, setting seen[g] for each group
+/// with a row (when `seen` is given). False when a code is at or beyond `groups`.
+template <class Codes>
+bool kept_masks(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, GroupMask& prediction,
+                GroupMask& truth, std::vector<bool>* seen) {
+    using C = code_t<Codes>;
+    const std::size_t n = codes.size();
+    prediction.resize(n);
+    truth.resize(n);
+    std::size_t kept = 0;
+    std::uint8_t flags[kGroupBlock];
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t g = slot_of<C>(codes[i], groups, bad);
+            if (g == groups) continue;
+            if (seen != nullptr) (*seen)[g] = true;
+            const std::uint8_t f = flags[i - begin];
+            truth[kept] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
+            prediction[kept] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
+            ++kept;
+        }
+        if (bad) return false;
+    }
+    truth.resize(kept);
+    prediction.resize(kept);
+    return true;
+}
+
+/// Calls f(g, prediction, truth) with the masks of each group's comparison
+/// against `reference`: the rows of g and of the reference in row order (the
+/// reference's alone for itself); groups without rows of their own are left
+/// out when `skip_empty`. False when a code is at or beyond `groups`.
+template <class Index, class Codes, class F>
+bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
+                         bool skip_empty, F&& f) {
+    using C = code_t<Codes>;
+    const std::size_t n = codes.size();
+    // Flags of every row, and the rows of each group in row order (a stable
+    // counting sort), so each comparison reads only its own rows.
+    std::vector<std::uint8_t> flags(n);
+    std::vector<std::size_t> start(groups + 2, 0);
+    bool bad = false;
+    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
+        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
+        mark(begin, end, flags.data() + begin);
+        for (std::size_t i = begin; i < end; ++i) start[slot_of<C>(codes[i], groups, bad) + 1] += 1;
+        if (bad) return false;
+    }
+    for (std::size_t g = 0; g <= groups; ++g) start[g + 1] += start[g];
+    std::vector<Index> order(start[groups]);
+    {
+        std::vector<std::size_t> next(start.begin(), start.end() - 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t g = slot_of<C>(codes[i], groups, bad);
+            if (g != groups) order[next[g]++] = static_cast<Index>(i);
+        }
+    }
+    std::vector<Index> merged;
+    GroupMask prediction, truth;
+    const Index* ref = order.data() + start[reference];
+    const std::size_t ref_n = start[reference + 1] - start[reference];
+    for (std::size_t g = 0; g < groups; ++g) {
+        const Index* own = order.data() + start[g];
+        const std::size_t own_n = start[g + 1] - start[g];
+        if (skip_empty && own_n == 0) continue;
+        if (g == reference) {
+            masks_of_rows(flags.data(), own, own_n, prediction, truth);
+        } else {
+            merged.resize(own_n + ref_n);
+            std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
+            masks_of_rows(flags.data(), merged.data(), merged.size(), prediction, truth);
+        }
+        f(g, prediction, truth);
+    }
+    return true;
+}
+
+/// for_each_comparison with row indices as narrow as the rows allow.
+template <class Codes, class F>
+bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
+                         bool skip_empty, F&& f) {
+    if (codes.size() <= 0xFFFFFFFFu) {
+        return for_each_comparison<std::uint32_t>(codes, groups, mark, reference, skip_empty, f);
+    }
+    return for_each_comparison<std::uint64_t>(codes, groups, mark, reference, skip_empty, f);
+}
+
+}  // namespace detail
+
+template <class Codes>
+std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes, std::size_t groups,
+                                                              const OutcomeMarker& mark,
+                                                              std::optional<std::size_t> reference) {
+    std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
+    if (reference) {
+        if (*reference >= groups) return std::nullopt;
+        const bool ok = detail::for_each_comparison(
+            codes, groups, mark, *reference, true,
+            [&](std::size_t g, const GroupMask& prediction, const GroupMask& truth) {
+                out[g] = batch_generalized_entropy(prediction, truth);
+            });
+        if (!ok) return std::nullopt;
+        return out;
+    }
+    // Every comparison holds all rows kept, in row order.
+    GroupMask prediction, truth;
+    std::vector<bool> seen(groups, false);
+    if (!detail::kept_masks(codes, groups, mark, prediction, truth, &seen)) return std::nullopt;
+    const float all = truth.empty() ? std::numeric_limits<float>::quiet_NaN()
+                                    : batch_generalized_entropy(prediction, truth);
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (seen[g]) out[g] = all;
+    }
+    return out;
+}
+
+template <class Codes>
+bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                           std::optional<std::size_t> reference, const float* terms, float* sums) {
+    auto carry = [&](std::size_t c, const GroupMask& prediction, const GroupMask& truth) {
+        const float t[3] = {terms[3 * c], terms[3 * c + 1], terms[3 * c + 2]};
+        sums[c] = ordered_benefit_sum(sums[c], t, prediction, truth);
+    };
+    if (reference) {
+        // A group without rows in this chunk still has the reference's rows here.
+        return *reference < groups && detail::for_each_comparison(codes, groups, mark, *reference, false, carry);
+    }
+    GroupMask prediction, truth;
+    if (!detail::kept_masks(codes, groups, mark, prediction, truth, nullptr)) return false;
+    carry(0, prediction, truth);
+    return true;
+}
+
+}  // namespace lumetra

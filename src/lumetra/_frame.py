@@ -1,0 +1,269 @@
+"""Frame intake: DataFrames of any library narwhals reads eagerly (pandas,
+polars, pyarrow Tables), their columns as NumPy buffers (numbers in place,
+text and categories as integer codes plus one label per code, booleans as
+numbers or codes), missing values found without converting them, and the
+result table built in the caller's library."""
+
+from __future__ import annotations
+
+import enum
+import sys
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional, Union, cast
+
+import narwhals as nw
+import numpy as np
+import numpy.typing as npt
+
+Frame = nw.DataFrame[Any]
+Series = nw.Series[Any]
+Array = npt.NDArray[Any]
+Mask = npt.NDArray[np.bool_]
+
+# Integer columns whose values span at most this many codes are grouped by
+# offset from their minimum, in one pass; wider ones are sorted.
+DENSE_SPAN = 1 << 20
+
+
+class Kind(enum.Enum):
+    """How a column is read: numbers in place, booleans, or text as codes."""
+
+    NUMBER = "number"
+    BOOLEAN = "boolean"
+    TEXT = "text"
+
+
+def is_dask(data: object) -> bool:
+    """Whether `data` is a Dask DataFrame (never imports Dask: a frame of it
+    can only exist once it is imported)."""
+    module = sys.modules.get("dask.dataframe")
+    frame_type = getattr(module, "DataFrame", None)
+    return isinstance(frame_type, type) and isinstance(data, frame_type)
+
+
+def read_frame(data: object, argument: str) -> Frame:
+    """The narwhals wrapper of an eager DataFrame; TypeError for anything else."""
+    try:
+        return nw.from_native(cast(Any, data), eager_only=True)
+    except TypeError:
+        raise TypeError(
+            f"{argument} must be a DataFrame (pandas, polars, or a pyarrow Table); got {type(data).__name__}"
+        ) from None
+
+
+def get_column(frame: Frame, name: str, argument: str) -> Series:
+    """Column `name`; KeyError naming the argument and the frame's columns."""
+    if name not in frame.columns:
+        raise KeyError(f"{argument} column {name!r} is not in the frame; its columns are {frame.columns}")
+    return frame.get_column(name)
+
+
+def kind_of(series: Series, argument: str) -> Kind:
+    """The column's kind; ValueError for dtypes that are none of them."""
+    dtype = series.dtype
+    if dtype == nw.Boolean:
+        return Kind.BOOLEAN
+    if dtype.is_numeric() and dtype != nw.Decimal:
+        return Kind.NUMBER
+    if dtype == nw.String or dtype == nw.Categorical or isinstance(dtype, nw.Enum):
+        return Kind.TEXT
+    raise ValueError(
+        f"{argument} column {series.name!r} has dtype {dtype}; expected numbers, booleans, strings or categories"
+    )
+
+
+@dataclass(frozen=True)
+class Values:
+    """A numeric or boolean column as a 1-D NumPy array of its own dtype.
+    Rows flagged in `missing` (null, or NaN in a float column) hold an
+    arbitrary value."""
+
+    array: Array
+    missing: Optional[Mask]
+
+    def missing_count(self) -> int:
+        return 0 if self.missing is None else int(np.count_nonzero(self.missing))
+
+
+def _may_hold_nulls(series: Series) -> bool:
+    # A pandas column backed by a NumPy integer or boolean array has no way to
+    # mark a value missing; asking would scan the whole column.
+    if series.implementation.is_pandas():
+        dtype = series.to_native().dtype
+        if isinstance(dtype, np.dtype) and dtype.kind in "biu":
+            return False
+    return series.null_count() > 0
+
+
+def read_values(series: Series, argument: str) -> Values:
+    """A numeric or boolean column's values, zero-copy where the library allows."""
+    missing: Optional[Mask] = None
+    if _may_hold_nulls(series):
+        missing = np.asarray(series.is_null().to_numpy(), dtype=bool)
+        filler: Union[bool, int] = False if series.dtype == nw.Boolean else 0
+        array = np.asarray(series.fill_null(filler).to_numpy())
+    else:
+        array = np.asarray(series.to_numpy())
+    if array.ndim != 1 or array.dtype.kind not in "biuf":
+        raise ValueError(f"{argument} column {series.name!r} did not convert to numbers (got {array.dtype})")
+    if array.dtype.kind == "f":
+        nan = np.isnan(array)
+        if nan.any():
+            missing = nan if missing is None else missing | nan
+    return Values(array, missing)
+
+
+@dataclass(frozen=True)
+class Coded:
+    """A column as integer codes (negative where the value is missing) and one
+    label per code, in group order."""
+
+    codes: Array
+    labels: list[Any]
+
+    def missing(self) -> Optional[Mask]:
+        """Rows without a value, or None when every row has one."""
+        if self.codes.size == 0 or self.codes.min() >= 0:
+            return None
+        mask: Mask = self.codes < 0
+        return mask
+
+
+def read_codes(series: Series, kind: Kind, argument: str) -> Coded:
+    """Any column as codes. Group order: categories in their declared order
+    (pandas categoricals, polars enums, Arrow dictionaries); other text by
+    code point; booleans False then True; numbers ascending."""
+    if kind is Kind.TEXT:
+        return _text_codes(series)
+    values = read_values(series, argument)
+    if kind is Kind.BOOLEAN:
+        codes: Array = values.array.astype(np.int8)
+        labels: list[Any] = [False, True]
+    else:
+        codes, labels = _number_codes(values)
+    if values.missing is not None:
+        codes[values.missing] = -1
+    return Coded(codes, labels)
+
+
+def _number_codes(values: Values) -> tuple[Array, list[Any]]:
+    array = values.array
+    kept = array if values.missing is None else array[~values.missing]
+    if kept.size == 0:
+        return np.full(array.shape, -1, dtype=np.int64), []
+    if array.dtype.kind in "iu":
+        low, high = int(kept.min()), int(kept.max())
+        span = high - low + 1
+        if span <= DENSE_SPAN and span <= 4 * kept.size + 256 and high <= np.iinfo(np.int64).max:
+            codes = array.astype(np.int64)
+            codes -= low
+            return codes, list(range(low, high + 1))
+    uniques, inverse = np.unique(kept, return_inverse=True)
+    if values.missing is None:
+        codes = inverse.astype(np.int64)
+    else:
+        codes = np.full(array.shape, -1, dtype=np.int64)
+        codes[~values.missing] = inverse
+    return codes, uniques.tolist()
+
+
+def _text_codes(series: Series) -> Coded:
+    implementation = series.implementation
+    native = series.to_native()
+    if implementation.is_pandas():
+        import pandas as pd
+
+        if isinstance(native.dtype, pd.CategoricalDtype):
+            # The categorical's own codes, not the copy that .cat.codes makes.
+            return Coded(np.asarray(native.array.codes), list(native.cat.categories.tolist()))
+        codes, uniques = pd.factorize(native, sort=True, use_na_sentinel=True)
+        return Coded(np.asarray(codes), list(uniques.tolist()))
+    if implementation.is_polars():
+        import polars as pl
+
+        if isinstance(native.dtype, pl.Enum):
+            physical = native.to_physical().cast(pl.Int64).fill_null(-1)
+            return Coded(physical.to_numpy(), native.dtype.categories.to_list())
+        text = native.cast(pl.String)
+        ranks = (text.rank("dense").cast(pl.Int64) - 1).fill_null(-1)
+        return Coded(ranks.to_numpy(), text.drop_nulls().unique().sort().to_list())
+    return _arrow_codes(native if implementation.is_pyarrow() else series.to_arrow())
+
+
+def _arrow_codes(column: Any) -> Coded:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    chunked = column if isinstance(column, pa.ChunkedArray) else pa.chunked_array([column])
+    declared = pa.types.is_dictionary(chunked.type)
+    if not declared:
+        chunked = pc.dictionary_encode(chunked)
+    if chunked.num_chunks == 0:
+        return Coded(np.zeros(0, dtype=np.int64), [])
+    chunked = chunked.unify_dictionaries()
+    labels: list[Any] = chunked.chunk(0).dictionary.to_pylist()
+    indices = pa.chunked_array([c.indices for c in chunked.chunks], type=chunked.type.index_type)
+    codes = np.asarray(pc.fill_null(pc.cast(indices, pa.int64()), -1).to_numpy())
+    if declared or not labels:  # no labels: every value is missing
+        return Coded(codes, labels)
+    # Encoded text comes in order of first appearance; groups go by code point.
+    order = sorted(range(len(labels)), key=labels.__getitem__)
+    rank = np.empty(len(labels), dtype=np.int64)
+    rank[order] = np.arange(len(labels))
+    codes = np.where(codes >= 0, rank[np.maximum(codes, 0)], -1)
+    return Coded(codes, [labels[i] for i in order])
+
+
+def missing_error(argument: str, name: str, count: int, *, group: bool) -> ValueError:
+    """The refusal of missing values under missing='raise'."""
+    remedy = "missing='drop' to leave those rows out"
+    if group:
+        remedy += " or missing='group' to make them a group of their own"
+    rows = "row" if count == 1 else "rows"
+    return ValueError(f"{argument} column {name!r} has {count} {rows} with a missing value; pass {remedy}")
+
+
+def drop_rows(codes: Array, missing: Optional[Mask]) -> Array:
+    """Group codes with the flagged rows left out (code -1)."""
+    if missing is None:
+        return codes
+    return np.where(missing, np.asarray(-1, dtype=codes.dtype), codes)
+
+
+def value_series(like: Optional[Series], name: str, values: Sequence[Any], implementation: Any) -> Series:
+    """A column of group values in the caller's library, keeping the facet
+    column's dtype where the library can hold the values in it (a missing
+    value as null)."""
+    if like is not None:
+        try:
+            if implementation is nw.Implementation.PANDAS:
+                import pandas as pd
+
+                native = like.to_native()
+                return nw.from_native(pd.Series(list(values), dtype=native.dtype, name=name), series_only=True)
+            return nw.new_series(name, list(values), dtype=like.dtype, backend=implementation)
+        except (TypeError, ValueError):
+            pass
+    return nw.new_series(name, list(values), backend=implementation)
+
+
+def result_table(
+    like: Frame, groups: Mapping[str, Series], columns: Mapping[str, Union[Array, list[Optional[str]]]]
+) -> Any:
+    """The result in the library of `like`: group value columns, then
+    counts (int64), metrics (float64) and errors (text or null)."""
+    implementation = like.implementation
+    data: dict[str, Any] = {}
+    for key, value in columns.items():
+        if isinstance(value, list):
+            data[key] = nw.new_series(key, value, dtype=nw.String(), backend=implementation)
+        elif value.dtype.kind == "u":
+            data[key] = value.astype(np.int64)
+        else:
+            data[key] = value
+    # Group columns join as frames of their own: building one frame from a
+    # dict would pass them through a conversion that drops nullable dtypes.
+    parts = [series.to_frame() for series in groups.values()] + [nw.from_dict(data, backend=implementation)]
+    table = parts[0] if len(parts) == 1 else nw.concat(parts, how="horizontal")
+    return nw.to_native(table)

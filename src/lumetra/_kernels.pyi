@@ -1,0 +1,81 @@
+"""Type stub of the package's compiled kernels (many groups in one pass)."""
+
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Column = npt.NDArray[Any]
+_Value = Union[int, float]
+_Result = dict[str, Any]  # name -> array of one value per group; "error" -> list of str or None
+
+def tally(
+    groups: _Column,
+    n_groups: int,
+    truth: _Column,
+    truth_rule: str,
+    truth_value: _Value,
+    prediction: Optional[_Column] = None,
+    prediction_rule: Optional[str] = None,
+    prediction_value: Optional[_Value] = None,
+) -> npt.NDArray[np.uint64]: ...
+def generalized_entropy(
+    groups: _Column,
+    n_groups: int,
+    truth: _Column,
+    truth_rule: str,
+    truth_value: _Value,
+    prediction: _Column,
+    prediction_rule: str,
+    prediction_value: _Value,
+    reference: Optional[int] = None,
+) -> npt.NDArray[np.float32]: ...
+def bias(
+    tallies: npt.NDArray[np.uint64],
+    reference: Optional[int] = None,
+    entropy: Optional[npt.NDArray[np.float32]] = None,
+) -> _Result: ...
+def performance(
+    task: str,
+    groups: _Column,
+    n_groups: int,
+    label: _Column,
+    label_rule: Optional[str],
+    label_value: Optional[_Value],
+    prediction: _Column,
+    prediction_rule: Optional[str] = None,
+    prediction_value: Optional[_Value] = None,
+    threshold: float = 0.5,
+) -> _Result: ...
+def performance_state(
+    task: str,
+    groups: _Column,
+    n_groups: int,
+    label: _Column,
+    label_rule: Optional[str],
+    label_value: Optional[_Value],
+    prediction: _Column,
+    prediction_rule: Optional[str] = None,
+    prediction_value: Optional[_Value] = None,
+    threshold: float = 0.5,
+) -> dict[str, _Column]: ...  # "counts": uint64 (groups, k), "sums": float64 (groups, m)
+def performance_from_state(task: str, counts: npt.NDArray[np.uint64], sums: npt.NDArray[np.float64]) -> _Result: ...
+def entropy_sums(
+    groups: _Column,
+    n_groups: int,
+    truth: _Column,
+    truth_rule: str,
+    truth_value: _Value,
+    prediction: _Column,
+    prediction_rule: str,
+    prediction_value: _Value,
+    reference: Optional[int],
+    terms: npt.NDArray[np.float32],
+    sums: npt.NDArray[np.float32],
+) -> npt.NDArray[np.float32]: ...
+def entropy_terms(totals: npt.NDArray[np.float32], rows: npt.NDArray[np.uint64]) -> npt.NDArray[np.float32]: ...
+def continuous_baseline(values: npt.NDArray[np.float64], rule: Optional[str] = None) -> dict[str, npt.NDArray[np.float64]]: ...
+def continuous_counts(edges: npt.NDArray[np.float64], values: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64]: ...
+def drift_scores(
+    kind: str, hist: npt.NDArray[np.float64], counts: npt.NDArray[np.float64], metrics: list[str]
+) -> list[float]: ...

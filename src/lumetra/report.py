@@ -1,0 +1,548 @@
+"""The monitoring report: reference data against current data, as HTML and JSON.
+
+:func:`build_report` runs the package's analyses (:func:`lumetra.drift`,
+:func:`lumetra.data_bias`, :func:`lumetra.model_bias`,
+:func:`lumetra.performance`) on both frames and the engine's runtime checks on
+the pairs of results, and gathers every number into one plain dict. That dict is
+what :func:`report_json` writes and what :func:`render_html` lays out through
+one template; no number in either is computed here.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import asdict, dataclass, field
+from importlib import resources
+from typing import Any, Callable, Mapping, Sequence, cast
+
+import narwhals as nw
+import numpy as np
+
+import _lumetra
+
+from . import _svg
+from ._drift import DRIFT_METRICS, _kept_rows, _sample
+from ._frame import kind_of, read_frame
+from ._checks import (
+    DATA_BIAS_METRICS,
+    FAMILIES,
+    MODEL_BIAS_METRICS,
+    TASK_FAMILY,
+    json_number,
+    run_check,
+)
+
+TASKS = ("regression", "classification", "logistic")
+
+#: Called as ``progress(what, done, total)`` while a report is built.
+Progress = Callable[[str, int, int], None]
+
+
+class InputError(Exception):
+    """A problem with what the user gave: a file, a column, an option value."""
+
+
+@dataclass
+class ReportOptions:
+    """What to analyse; the fields mirror the options of ``lumetra report``."""
+
+    label: str | None = None
+    prediction: str | None = None
+    facets: list[str] = field(default_factory=list)
+    task: str | None = None
+    positive: str | None = None
+    threshold: float | None = None
+    columns: list[str] | None = None
+    drift_threshold: float = 0.1
+    drift_metric: str = "JensenShannon"
+    rule: str = "FreedmanDiaconis"
+    check_threshold: float | None = None
+    missing: str = "raise"
+
+
+# --------------------------------------------------------------------- reading
+
+
+def read_table(path: str) -> Any:
+    """A CSV or Parquet file as a pyarrow Table (Parquet is told by its magic bytes)."""
+    try:
+        import pyarrow.csv as pa_csv
+        import pyarrow.parquet as pa_parquet
+    except ImportError as exc:  # pragma: no cover - depends on the installation
+        raise InputError("reading files needs pyarrow: pip install 'lumetra[report]'") from exc
+    try:
+        with open(path, "rb") as handle:
+            magic = handle.read(4)
+    except OSError as exc:
+        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
+    try:
+        if magic == b"PAR1":
+            return pa_parquet.read_table(path)
+        # An empty field is a missing value in every column, text included.
+        return pa_csv.read_csv(path, convert_options=pa_csv.ConvertOptions(strings_can_be_null=True))
+    except Exception as exc:  # pyarrow raises several types for unreadable files
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise InputError(f"cannot read {path}: {first}") from None
+
+
+# -------------------------------------------------------------------- building
+
+
+def _rows(result: Any) -> list[dict[str, Any]]:
+    """Rows of a frame returned by the package, as dicts of Python values."""
+    return [dict(r) for r in nw.from_native(result, eager_only=True).rows(named=True)]
+
+
+def _float(value: Any) -> float:
+    return float("nan") if value is None else float(value)
+
+
+def _metrics(row: Mapping[str, Any], names: Sequence[str]) -> dict[str, float]:
+    return {name: _float(row[name]) for name in names}
+
+
+def _coerce_positive(text: str | None, dtype: Any, column: str) -> Any:
+    """The ``--positive`` text as a value of the label column's type."""
+    if text is None:
+        return 1
+    if dtype == nw.Boolean:
+        lowered = text.lower()
+        if lowered in ("true", "1"):
+            return True
+        if lowered in ("false", "0"):
+            return False
+        raise InputError(f"--positive {text!r} is not a value of the boolean column {column!r}")
+    if dtype.is_integer():
+        try:
+            return int(text)
+        except ValueError:
+            raise InputError(f"--positive {text!r} is not a value of the integer column {column!r}") from None
+    if dtype.is_float():
+        try:
+            return float(text)
+        except ValueError:
+            raise InputError(f"--positive {text!r} is not a value of the numeric column {column!r}") from None
+    return text
+
+
+def _check_columns(frame: Any, name: str, columns: Sequence[str]) -> None:
+    have = set(nw.from_native(frame, eager_only=True).columns)
+    for column in columns:
+        if column not in have:
+            raise InputError(f"column {column!r} is not in {name}")
+
+
+def _check_entry(report: Mapping[str, Any]) -> dict[str, Any]:
+    failed = [
+        {"metric": e["metric"], "drift": json_number(float(e["drift"]))} for e in report.get("failed_report", [])
+    ]
+    return {"status": "passed" if report["passed"] else "failed", "failed": failed, "note": None}
+
+
+def _not_checked(note: str) -> dict[str, Any]:
+    return {"status": "not checked", "failed": [], "note": note}
+
+
+def _group_text(value: Any) -> str:
+    return "(missing)" if value is None else str(value)
+
+
+def _histogram(reference: Any, current: Any, column: str, missing: str, rule: str) -> dict[str, Any]:
+    """Both samples' shares per bin, as the engine bins them for drift.
+
+    The samples are the very arrays :func:`lumetra.drift` hands the engine for
+    this column (same conversion, same rows left out).
+    """
+    samples = []
+    for frame, argument in ((reference, "reference"), (current, "current")):
+        sample = _sample(read_frame(frame, argument), column, argument)
+        samples.append(sample.data(_kept_rows(missing, argument, [(column, sample)])))
+    ref_values, cur_values = samples
+    if np.issubdtype(ref_values.dtype, np.floating):
+        # A stream that never flushes holds exactly the current sample, binned
+        # over the reference's bins.
+        stream = _lumetra.PyStreamingContinuousDataDriftFlush(ref_values, rule, len(cur_values) + 1, None)
+        stream.update_stream_batch(cur_values)
+        snapshot = stream.export_snapshot()
+        return {
+            "kind": "continuous",
+            "edges": [json_number(float(e)) for e in snapshot["binEdges"]],
+            "reference": [json_number(float(v)) for v in snapshot["baselineBins"]],
+            "current": [json_number(float(v)) for v in snapshot["streamBins"]],
+        }
+    # Each sample's own label shares: labels new in the current sample show
+    # under their own names rather than in one unseen-label slot.
+    # The detector reads a NumPy unicode array in place.
+    ref_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], ref_values)).export_baseline()
+    cur_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], cur_values)).export_baseline()
+    labels = sorted(set(ref_shares) | set(cur_shares), key=lambda s: s.encode())
+    return {
+        "kind": "categorical",
+        "labels": labels,
+        "reference": [ref_shares.get(label, 0.0) for label in labels],
+        "current": [cur_shares.get(label, 0.0) for label in labels],
+    }
+
+
+def _policy(options: ReportOptions) -> str:
+    """The missing-value policy for drift and performance, where rows cannot form a group."""
+    return "drop" if options.missing == "group" else options.missing
+
+
+def _drift_columns(reference: Any, current: Any, options: ReportOptions) -> tuple[list[str], list[dict[str, str]]]:
+    """The columns to compare, and the shared ones left out because drift cannot read their type."""
+    if options.columns is not None:
+        return list(options.columns), []
+    ref = read_frame(reference, "reference")
+    shared = set(read_frame(current, "current").columns)
+    chosen, skipped = [], []
+    for column in (c for c in ref.columns if c in shared):
+        try:
+            kind_of(ref.get_column(column), "reference")
+        except ValueError:
+            skipped.append({"column": column, "reason": f"its type {ref.schema[column]} is neither numbers nor labels"})
+        else:
+            chosen.append(column)
+    return chosen, skipped
+
+
+def _bias_section(
+    kind: str,
+    reference: Any,
+    current: Any,
+    options: ReportOptions,
+    positive: Any,
+    threshold_note: str,
+    progress: Progress,
+    step: list[int],
+    total: int,
+) -> list[dict[str, Any]]:
+    import lumetra
+
+    names = DATA_BIAS_METRICS if kind == "data_bias" else MODEL_BIAS_METRICS
+    family = FAMILIES[kind]
+    label, prediction = str(options.label), str(options.prediction)
+    facets = []
+    for facet in options.facets:
+        progress(f"{kind.replace('_', ' ')}: {facet}", step[0], total)
+        step[0] += 1
+        sides = {}
+        for side, frame in (("reference", reference), ("current", current)):
+            kwargs = _outcome_kwargs(kind, options, positive)
+            if kind == "data_bias":
+                result = lumetra.data_bias(frame, facet, label, missing=options.missing, **kwargs)
+            else:
+                result = lumetra.model_bias(frame, facet, label, prediction, missing=options.missing, **kwargs)
+            sides[side] = {_key(r[facet]): r for r in _rows(result)}
+        groups = []
+        keys = list(sides["reference"]) + [k for k in sides["current"] if k not in sides["reference"]]
+        for key in keys:
+            entry: dict[str, Any] = {"group": key[1], "label": _group_text(key[1])}
+            for side in ("reference", "current"):
+                row = sides[side].get(key)
+                entry[side] = (
+                    None
+                    if row is None
+                    else {
+                        "n": int(row["n"]),
+                        "n_other": int(row["n_other"]),
+                        "metrics": _metrics(row, names),
+                        "error": row.get("error"),
+                    }
+                )
+            entry["check"] = _pair_check(family.name, entry["reference"], entry["current"], options)
+            groups.append(entry)
+        facets.append({"facet": facet, "outcome": threshold_note, "groups": groups})
+    return facets
+
+
+def _key(value: Any) -> tuple[str, Any]:
+    # Group values keep their type in the JSON; the key tells 1 from "1".
+    return (type(value).__name__, value)
+
+
+def _outcome_kwargs(kind: str, options: ReportOptions, positive: Any) -> dict[str, Any]:
+    if options.task == "regression":
+        kwargs: dict[str, Any] = {"label_threshold": options.threshold}
+        if kind == "model_bias":
+            kwargs["prediction_threshold"] = options.threshold
+        return kwargs
+    if options.task is None and options.threshold is not None:
+        return {"label_threshold": options.threshold}
+    kwargs = {"positive": positive}
+    if kind == "model_bias" and options.task == "logistic":
+        kwargs["prediction_threshold"] = 0.5 if options.threshold is None else options.threshold
+    return kwargs
+
+
+def _pair_check(
+    family: str, reference: Mapping[str, Any] | None, current: Mapping[str, Any] | None, options: ReportOptions
+) -> dict[str, Any]:
+    if reference is None:
+        return _not_checked("the group is not in the reference data")
+    if current is None:
+        return _not_checked("the group is not in the current data")
+    for side, values in (("reference", reference), ("current", current)):
+        if values.get("error"):
+            return _not_checked(f"no {side} metrics: {values['error']}")
+    report = run_check(
+        FAMILIES[family], reference["metrics"], current["metrics"], threshold=options.check_threshold
+    )
+    return _check_entry(report)
+
+
+def build_report(
+    reference: Any,
+    current: Any,
+    options: ReportOptions,
+    *,
+    reference_name: str = "reference",
+    current_name: str = "current",
+    progress: Progress | None = None,
+) -> dict[str, Any]:
+    """Every number of the report, computed from two frames of any library.
+
+    Raises :class:`InputError` for options that do not fit the data, and lets
+    the package's ``ValueError`` / ``KeyError`` through for data it refuses.
+    """
+    import lumetra
+
+    say: Progress = progress or (lambda what, done, total: None)
+    _validate(options)
+    needed = [c for c in (options.label, options.prediction, *options.facets) if c is not None]
+    if options.columns is not None:
+        needed += options.columns
+    for frame, name in ((reference, reference_name), (current, current_name)):
+        _check_columns(frame, name, needed)
+
+    drift_columns, skipped = _drift_columns(reference, current, options)
+    has_bias = bool(options.facets) and options.label is not None
+    has_model = has_bias and options.prediction is not None
+    has_perf = options.label is not None and options.prediction is not None
+    total = len(drift_columns) + len(options.facets) * (int(has_bias) + int(has_model)) + int(has_perf)
+    step = [0]
+
+    positive: Any = None
+    if options.label is not None:
+        dtype = nw.from_native(reference, eager_only=True).schema[options.label]
+        positive = _coerce_positive(options.positive, dtype, options.label)
+
+    report: dict[str, Any] = {
+        "lumetra": _version(),
+        "reference": {"path": reference_name, "rows": nw.from_native(reference, eager_only=True).shape[0]},
+        "current": {"path": current_name, "rows": nw.from_native(current, eager_only=True).shape[0]},
+        "options": asdict(options),
+    }
+
+    drift = []
+    for column in drift_columns:
+        say(f"drift: {column}", step[0], total)
+        step[0] += 1
+        # One column at a time: a column is compared on its own rows, whatever
+        # other columns miss.
+        row = _rows(lumetra.drift(reference, current, columns=[column], rule=options.rule, missing=_policy(options)))[0]
+        metrics = {m: _float(row[m]) for m in DRIFT_METRICS}
+        gated = metrics[options.drift_metric]
+        # A column fails when its drift reaches the threshold, as the engine's
+        # streaming monitors judge drift (at least the threshold fails).
+        failed = gated >= options.drift_threshold
+        check = {
+            "status": "failed" if failed else "passed",
+            "failed": [{"metric": options.drift_metric, "drift": json_number(gated)}] if failed else [],
+            "note": None,
+        }
+        drift.append(
+            {
+                "column": column,
+                "kind": row["kind"],
+                "bins": int(row["bins"]),
+                "metrics": {m: json_number(v) for m, v in metrics.items()},
+                "histogram": _histogram(reference, current, column, _policy(options), options.rule),
+                "check": check,
+            }
+        )
+    report["drift"] = {"columns": drift, "skipped": skipped}
+
+    outcome = _outcome_text(options, positive)
+    if has_bias:
+        report["data_bias"] = _bias_section(
+            "data_bias", reference, current, options, positive, outcome, say, step, total
+        )
+    if has_model:
+        report["model_bias"] = _bias_section(
+            "model_bias", reference, current, options, positive, outcome, say, step, total
+        )
+    if has_perf:
+        say("performance", step[0], total)
+        step[0] += 1
+        report["performance"] = _performance(reference, current, options, positive)
+    say("done", total, total)
+    _json_safe_metrics(report)
+    report["summary"] = _summary(report)
+    return report
+
+
+def _performance(reference: Any, current: Any, options: ReportOptions, positive: Any) -> dict[str, Any]:
+    import lumetra
+
+    family = FAMILIES[TASK_FAMILY[str(options.task)]]
+    kwargs: dict[str, Any] = {"task": options.task, "missing": _policy(options)}
+    if options.task != "regression":
+        kwargs["positive"] = positive
+    if options.task == "logistic" and options.threshold is not None:
+        kwargs["threshold"] = options.threshold
+    sides: dict[str, Any] = {}
+    for side, frame in (("reference", reference), ("current", current)):
+        row = _rows(lumetra.performance(frame, str(options.label), str(options.prediction), **kwargs))[0]
+        sides[side] = {"n": int(row["n"]), "metrics": _metrics(row, family.metrics)}
+    report = run_check(
+        family, sides["reference"]["metrics"], sides["current"]["metrics"], threshold=options.check_threshold
+    )
+    return {"family": family.name, **sides, "check": _check_entry(report)}
+
+
+def _outcome_text(options: ReportOptions, positive: Any) -> str:
+    if options.task == "regression":
+        return f"positive outcome: {options.label} ≥ {options.threshold} (predictions likewise)"
+    if options.task is None and options.threshold is not None:
+        return f"positive outcome: {options.label} ≥ {options.threshold}"
+    text = f"positive outcome: {options.label} = {positive!r}"
+    if options.task == "logistic":
+        text += f"; predicted positive: {options.prediction} ≥ {0.5 if options.threshold is None else options.threshold}"
+    return text
+
+
+def _validate(options: ReportOptions) -> None:
+    if options.task is not None and options.task not in TASKS:
+        raise InputError(f"--task must be one of {', '.join(TASKS)}; got {options.task!r}")
+    if options.prediction is not None and options.label is None:
+        raise InputError("--prediction needs --label (the ground truth to compare it with)")
+    if options.prediction is not None and options.task is None:
+        raise InputError("--prediction needs --task (regression, classification or logistic)")
+    if options.facets and options.label is None:
+        raise InputError("--facet needs --label (the outcome whose spread over the groups is measured)")
+    if options.facets and options.task == "regression" and options.threshold is None:
+        raise InputError("--facet with --task regression needs --threshold (the value from which an outcome is positive)")
+    if options.drift_metric not in DRIFT_METRICS:
+        raise InputError(f"--drift-metric must be one of {', '.join(DRIFT_METRICS)}; got {options.drift_metric!r}")
+    if options.missing not in ("raise", "drop", "group"):
+        raise InputError(f"--missing must be one of raise, drop, group; got {options.missing!r}")
+
+
+def _json_safe_metrics(report: dict[str, Any]) -> None:
+    """Non-finite metric values become text so the JSON stays standard."""
+    for section in ("data_bias", "model_bias"):
+        for facet in report.get(section, []):
+            for group in facet["groups"]:
+                for side in ("reference", "current"):
+                    if group[side] is not None:
+                        group[side]["metrics"] = {k: json_number(v) for k, v in group[side]["metrics"].items()}
+    perf = report.get("performance")
+    if perf:
+        for side in ("reference", "current"):
+            perf[side]["metrics"] = {k: json_number(v) for k, v in perf[side]["metrics"].items()}
+
+
+def _summary(report: Mapping[str, Any]) -> dict[str, Any]:
+    checks = []
+    for entry in report["drift"]["columns"]:
+        checks.append({"section": "drift", "subject": entry["column"], **entry["check"]})
+    for section in ("data_bias", "model_bias"):
+        for facet in report.get(section, []):
+            for group in facet["groups"]:
+                subject = f"{facet['facet']} = {group['label']}"
+                checks.append({"section": section, "subject": subject, **group["check"]})
+    if "performance" in report:
+        checks.append({"section": "performance", "subject": report["performance"]["family"], **report["performance"]["check"]})
+    counts = {s: sum(1 for c in checks if c["status"] == s) for s in ("passed", "failed", "not checked")}
+    return {"passed": counts["passed"], "failed": counts["failed"], "not_checked": counts["not checked"], "checks": checks}
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("lumetra")
+    except PackageNotFoundError:  # pragma: no cover - running from a source tree
+        return "unknown"
+
+
+# -------------------------------------------------------------------- writing
+
+
+def report_json(report: Mapping[str, Any]) -> str:
+    """The report as standard JSON (non-finite numbers are the texts NaN, Infinity, -Infinity)."""
+    return json.dumps(report, indent=1, allow_nan=False, ensure_ascii=False, default=_json_default) + "\n"
+
+
+def _json_default(value: Any) -> Any:
+    if isinstance(value, (np.integer,)):
+        return int(value)
+    if isinstance(value, (np.floating,)):
+        return json_number(float(value))
+    if isinstance(value, (np.bool_,)):
+        return bool(value)
+    return str(value)
+
+
+def _as_float(value: Any) -> float:
+    if isinstance(value, str):
+        return float(value.replace("Infinity", "inf"))
+    return float(value)
+
+
+def _number_text(value: Any) -> str:
+    if isinstance(value, str):
+        return _svg.number(_as_float(value))
+    return _svg.number(value)
+
+
+def _bin_labels(edges: Sequence[float], count: int) -> list[str]:
+    """Names of the continuous bins laid out over the reference's edges."""
+    n = _svg.number
+    if count == len(edges) + 2:  # the usual layout: below, [e_j, e_j+1) ..., = last edge, above
+        labels = [f"< {n(edges[0])}"]
+        labels += [f"[{n(edges[j])}, {n(edges[j + 1])})" for j in range(len(edges) - 1)]
+        labels += [f"= {n(edges[-1])}", f"> {n(edges[-1])}"]
+        return labels
+    return [f"bin {i}" for i in range(count)]
+
+
+def render_html(report: Mapping[str, Any]) -> str:
+    """The report as one self-contained HTML page (inline CSS and SVG, no script)."""
+    try:
+        import jinja2
+    except ImportError as exc:  # pragma: no cover - depends on the installation
+        raise InputError("writing the HTML report needs jinja2: pip install 'lumetra[report]'") from exc
+    template_text = resources.files("lumetra").joinpath("templates/report.html").read_text(encoding="utf-8")
+    env = jinja2.Environment(autoescape=True, undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True)
+    env.filters["num"] = _number_text
+    from markupsafe import Markup as markup
+
+    def pair(reference: Any, current: Any) -> Any:
+        return markup(_svg.marker_pair(_as_float(reference), _as_float(current)))
+
+    return env.from_string(template_text).render(r=report, svg=_pictures(report), markup=markup, pair=pair)
+
+
+def _pictures(report: Mapping[str, Any]) -> dict[str, str]:
+    """The histograms of the report, keyed by column."""
+    out: dict[str, str] = {}
+    for entry in report["drift"]["columns"]:
+        hist = entry["histogram"]
+        ref = [_as_float(v) for v in hist["reference"]]
+        cur = [_as_float(v) for v in hist["current"]]
+        if hist["kind"] == "continuous":
+            labels = _bin_labels([_as_float(e) for e in hist["edges"]], len(ref))
+        else:
+            labels = list(hist["labels"])
+        out[f"drift/{entry['column']}"] = _svg.histogram(
+            labels, ref, cur, title=f"{entry['column']}: share of rows per bin"
+        )
+    return out
+
+
+def exit_status(report: Mapping[str, Any]) -> int:
+    """0 when every check passed, 1 when any failed."""
+    return 1 if report["summary"]["failed"] else 0

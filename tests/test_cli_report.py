@@ -1,0 +1,291 @@
+"""``lumetra report`` end to end: exit codes, and every number of its JSON against the package."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import pty
+import subprocess
+
+import numpy as np
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+pa_csv = pytest.importorskip("pyarrow.csv")
+pa_parquet = pytest.importorskip("pyarrow.parquet")
+
+import _lumetra  # noqa: E402
+import lumetra  # noqa: E402
+from cli_helpers import assert_usage_error, command, lumetra as run_lumetra  # noqa: E402
+from vocabulary import DRIFT  # noqa: E402
+
+
+
+def make_table(n, seed, shift=0.0):
+    rng = np.random.default_rng(seed)
+    region = rng.choice(["north", "south", "east"], n, p=[0.5, 0.3, 0.2])
+    age = rng.integers(18, 80, n)
+    income = rng.gamma(3.0, 10.0 + shift * 10, n)
+    score = 1 / (1 + np.exp(-(income - 30) / 10 - rng.normal(shift, 1, n)))
+    label = (rng.random(n) < 0.2 + 0.5 * score).astype(np.int64)
+    predicted = (score >= 0.5).astype(np.int64)
+    target = income * 2 + rng.normal(0, 5, n)
+    estimate = target + rng.normal(shift * 10, 6, n)
+    return pa.table(
+        {
+            "region": region,
+            "age": age,
+            "income": income,
+            "label": label,
+            "predicted": predicted,
+            "score": score,
+            "target": target,
+            "estimate": estimate,
+        }
+    )
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("report")
+    tables = {"ref": make_table(600, 1), "cur": make_table(400, 2, shift=0.8)}
+    paths = {}
+    for name, table in tables.items():
+        pa_csv.write_csv(table, root / f"{name}.csv")
+        # Parquet is told by its content, not its name.
+        pa_parquet.write_table(table, root / f"{name}.data")
+        paths[name, "csv"] = root / f"{name}.csv"
+        paths[name, "parquet"] = root / f"{name}.data"
+    return root, paths
+
+
+def read(path):
+    with open(path, "rb") as handle:
+        magic = handle.read(4)
+    return pa_parquet.read_table(path) if magic == b"PAR1" else pa_csv.read_csv(path)
+
+
+def rows(frame):
+    return frame.to_pylist()
+
+
+def same(json_value, value):
+    """A JSON number (non-finite ones as text) equals the package's float, bit for bit."""
+    if isinstance(json_value, str):
+        json_value = float(json_value.replace("Infinity", "inf"))
+    if math.isnan(value):
+        return math.isnan(json_value)
+    return json_value == value
+
+
+TASKS = {
+    "classification": (["--label", "label", "--prediction", "predicted", "--task", "classification"], {}),
+    "logistic": (
+        ["--label", "label", "--prediction", "score", "--task", "logistic", "--threshold", "0.4"],
+        {"threshold": 0.4},
+    ),
+    "regression": (
+        ["--label", "target", "--prediction", "estimate", "--task", "regression", "--threshold", "60"],
+        {},
+    ),
+}
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+@pytest.mark.parametrize("task", list(TASKS))
+def test_json_numbers_equal_the_package_functions(files, tmp_path, fmt, task):
+    root, paths = files
+    args, perf_kwargs = TASKS[task]
+    ref_path, cur_path = paths["ref", fmt], paths["cur", fmt]
+    out = tmp_path / "r.json"
+    run = run_lumetra(
+        "report", ref_path, cur_path, *args, "--facet", "region", "-o", tmp_path / "r.html", "--json", out
+    )
+    assert run.status in (0, 1), run.err
+    report = json.loads(out.read_text())
+    ref, cur = read(ref_path), read(cur_path)
+    label, prediction = args[1], args[3]
+
+    # Drift: every shared column, each metric equal to lumetra.drift.
+    expected = {r["column"]: r for r in rows(lumetra.drift(ref, cur))}
+    assert [d["column"] for d in report["drift"]["columns"]] == list(expected)
+    for d in report["drift"]["columns"]:
+        row = expected[d["column"]]
+        assert d["kind"] == row["kind"] and d["bins"] == row["bins"]
+        for metric in DRIFT:
+            assert same(d["metrics"][metric], row[metric]), (d["column"], metric)
+
+    # Bias: each group on each side equal to the package's rows.
+    if task == "regression":
+        bias_kwargs = {"label_threshold": 60.0}
+        model_kwargs = {"label_threshold": 60.0, "prediction_threshold": 60.0}
+    elif task == "logistic":
+        bias_kwargs = {"positive": 1}
+        model_kwargs = {"positive": 1, "prediction_threshold": 0.4}
+    else:
+        bias_kwargs = model_kwargs = {"positive": 1}
+    for section, fn, kwargs in (
+        ("data_bias", lambda f: lumetra.data_bias(f, "region", label, **bias_kwargs), None),
+        ("model_bias", lambda f: lumetra.model_bias(f, "region", label, prediction, **model_kwargs), None),
+    ):
+        (facet,) = report[section]
+        assert facet["facet"] == "region"
+        for side, frame in (("reference", ref), ("current", cur)):
+            by_group = {r["region"]: r for r in rows(fn(frame))}
+            assert sorted(g["group"] for g in facet["groups"]) == sorted(by_group)
+            for group in facet["groups"]:
+                row = by_group[group["group"]]
+                got = group[side]
+                assert (got["n"], got["n_other"]) == (row["n"], row["n_other"])
+                for metric, value in got["metrics"].items():
+                    assert same(value, row[metric]), (section, side, group["group"], metric)
+
+    # Performance.
+    for side, frame in (("reference", ref), ("current", cur)):
+        (row,) = rows(lumetra.performance(frame, label, prediction, task=task, **perf_kwargs))
+        got = report["performance"][side]
+        assert got["n"] == row["n"]
+        assert set(got["metrics"]) == set(row) - {"n"}
+        for metric, value in got["metrics"].items():
+            assert same(value, row[metric]), (side, metric)
+
+    # The exit status is the summary's.
+    assert run.status == (1 if report["summary"]["failed"] else 0)
+    assert report["summary"]["failed"] == sum(c["status"] == "failed" for c in report["summary"]["checks"])
+
+
+def test_checks_are_the_engine_checks_of_the_reported_values(files, tmp_path):
+    root, paths = files
+    out = tmp_path / "r.json"
+    run = run_lumetra(
+        "report", paths["ref", "csv"], paths["cur", "csv"], *TASKS["regression"][0],
+        "--facet", "region", "--check-threshold", "0.2", "-o", tmp_path / "r.html", "--json", out,
+    )  # fmt: skip
+    report = json.loads(out.read_text())
+    assert run.status == 1  # the current part drifts
+    undo = lambda m: {k: float(v.replace("Infinity", "inf")) if isinstance(v, str) else v for k, v in m.items()}  # noqa: E731
+    perf = report["performance"]
+    engine = _lumetra.py_model_perf_lin_reg_rt_full(undo(perf["reference"]["metrics"]), undo(perf["current"]["metrics"]), 0.2)
+    assert (perf["check"]["status"] == "passed") == engine["passed"]
+    assert {e["metric"] for e in perf["check"]["failed"]} == {e["metric"] for e in engine.get("failed_report", [])}
+    for group in report["model_bias"][0]["groups"]:
+        engine = _lumetra.py_model_bias_runtime_check(
+            undo(group["reference"]["metrics"]), undo(group["current"]["metrics"]), 0.2
+        )
+        assert (group["check"]["status"] == "passed") == engine["passed"]
+    for column in report["drift"]["columns"]:
+        value = float(column["metrics"]["JensenShannon"])
+        assert (column["check"]["status"] == "failed") == (value >= 0.1)
+
+
+def test_histograms_are_the_engine_bins(files, tmp_path):
+    root, paths = files
+    out = tmp_path / "r.json"
+    run_lumetra("report", paths["ref", "csv"], paths["cur", "csv"], "--columns", "income", "region",
+                "-o", tmp_path / "r.html", "--json", out)  # fmt: skip
+    report = json.loads(out.read_text())
+    income, region = report["drift"]["columns"]
+    ref, cur = read(paths["ref", "csv"]), read(paths["cur", "csv"])
+    baseline = np.ascontiguousarray(ref["income"].to_numpy(), dtype=np.float64)
+    assert income["histogram"]["reference"] == _lumetra.PyContinuousDataDrift(baseline, "FreedmanDiaconis").export_baseline()
+    assert len(income["histogram"]["current"]) == income["bins"]
+    assert sum(income["histogram"]["current"]) == pytest.approx(1.0)
+    shares = _lumetra.PyCategoricalDataDrift(cur["region"].to_pylist()).export_baseline()
+    assert dict(zip(region["histogram"]["labels"], region["histogram"]["current"])) == shares
+
+
+def test_identical_files_pass_and_sections_follow_the_options(files, tmp_path):
+    root, paths = files
+    run = run_lumetra("report", paths["ref", "csv"], paths["ref", "parquet"], "--label", "label",
+                      "--facet", "region", "-o", tmp_path / "r.html", "--json", tmp_path / "r.json")  # fmt: skip
+    assert run.status == 0, run.out + run.err
+    report = json.loads((tmp_path / "r.json").read_text())
+    assert "data_bias" in report and "model_bias" not in report and "performance" not in report
+    assert run.err == ""  # no progress line outside a terminal
+    assert f"report: {tmp_path / 'r.html'}" in run.out
+    html = (tmp_path / "r.html").read_text()
+    assert 'id="data-bias"' in html and 'id="model-bias"' not in html
+
+
+def test_progress_only_on_a_terminal(files, tmp_path):
+    root, paths = files
+    leader, follower = pty.openpty()
+    done = subprocess.run(
+        command() + ["report", str(paths["ref", "csv"]), str(paths["cur", "csv"]), "-o", str(tmp_path / "r.html")],
+        stdout=subprocess.PIPE, stderr=follower, timeout=300,
+    )  # fmt: skip
+    os.close(follower)
+    seen = b""
+    try:
+        while chunk := os.read(leader, 4096):
+            seen += chunk
+    except OSError:
+        pass
+    os.close(leader)
+    assert done.returncode in (0, 1)
+    assert b"drift: income" in seen
+
+
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["{root}/nope.csv", "{ref}"], ["nope.csv"]),
+        (["{ref}", "{cur}", "--label", "nope"], ["nope", "ref.csv"]),
+        (["{bad}", "{cur}"], ["bad.parquet"]),
+        (["{ref}", "{cur}", "--label", "label", "--positive", "yes", "--facet", "region"], ["--positive", "label"]),
+        (["{ref}", "{cur}", "--label", "target", "--facet", "region", "--task", "regression"], ["--threshold"]),
+        (["{ref}", "{cur}", "--label", "label", "--prediction", "score"], ["--task"]),
+        (["{ref}", "{cur}", "--columns", "income", "nope"], ["nope"]),
+        (["{holes}", "{cur}", "--label", "label", "--facet", "region"], ["region"]),
+    ],
+)
+def test_input_errors_exit_2_with_one_line(files, tmp_path, args, words):
+    root, paths = files
+    bad = tmp_path / "bad.parquet"
+    bad.write_bytes(b"PAR1 this is not parquet")
+    holes = tmp_path / "holes.csv"
+    holes.write_text("region,label\nnorth,1\n,0\nsouth,1\nnorth,0\n")
+    subst = {"root": root, "ref": paths["ref", "csv"], "cur": paths["cur", "csv"], "bad": bad, "holes": holes}
+    run = run_lumetra("report", *[a.format(**subst) for a in args], "-o", tmp_path / "r.html")
+    assert_usage_error(run, *words)
+    assert not (tmp_path / "r.html").exists()
+
+
+def test_dates_are_left_out_and_missing_values_can_form_a_group(tmp_path):
+    rows_ = ["2024-01-0{d},{r},{l},{x}".format(d=d, r=r, l=l, x=x) for d, r, l, x in [
+        (1, "north", 1, 3.5), (2, "", 0, ""), (3, "south", 1, 2.0), (4, "north", 0, 4.0),
+        (5, "south", 0, 1.0), (6, "east", 1, 2.5), (7, "north", 1, 3.0), (8, "south", 0, 1.5),
+    ]]  # fmt: skip
+    (tmp_path / "ref.csv").write_text("day,region,label,income\n" + "\n".join(rows_) + "\n")
+    # The current part has no "east" row.
+    (tmp_path / "cur.csv").write_text("day,region,label,income\n" + "\n".join(rows_[:5] + rows_[6:]) + "\n")
+    run = run_lumetra("report", tmp_path / "ref.csv", tmp_path / "cur.csv", "--label", "label", "--facet", "region",
+                      "--missing", "group", "-o", tmp_path / "r.html", "--json", tmp_path / "r.json")  # fmt: skip
+    assert run.status in (0, 1), run.err
+    report = json.loads((tmp_path / "r.json").read_text())
+    assert [d["column"] for d in report["drift"]["columns"]] == ["region", "label", "income"]
+    assert [s["column"] for s in report["drift"]["skipped"]] == ["day"]
+    # Drift leaves out a column's missing rows (the empty region and income fields).
+    income = report["drift"]["columns"][2]
+    assert sum(income["histogram"]["reference"]) == pytest.approx(1.0)
+    groups = {g["label"]: g for g in report["data_bias"][0]["groups"]}
+    assert set(groups) == {"north", "south", "east", "(missing)"}
+    assert groups["(missing)"]["group"] is None and groups["(missing)"]["reference"]["n"] == 1
+    assert groups["east"]["current"] is None
+    assert groups["east"]["check"] == {"status": "not checked", "failed": [], "note": "the group is not in the current data"}
+    assert report["summary"]["not_checked"] >= 1
+    assert "not checked" in run.out
+
+
+def test_names_and_labels_from_the_data_are_escaped(tmp_path):
+    hostile = "<script>alert(1)</script>"
+    text = f'"{hostile}",label\n' + "".join(f'"{hostile if i % 3 else "a&b"}",{i % 2}\n' for i in range(12))
+    for name in ("ref.csv", "cur.csv"):
+        (tmp_path / name).write_text(text)
+    run = run_lumetra("report", tmp_path / "ref.csv", tmp_path / "cur.csv", "--label", "label",
+                      "--facet", hostile, "-o", tmp_path / "r.html")  # fmt: skip
+    assert run.status == 0, run.err
+    html = (tmp_path / "r.html").read_text()
+    assert "<script" not in html
+    assert "&lt;script&gt;" in html and "a&amp;b" in html

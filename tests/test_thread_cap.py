@@ -1,0 +1,95 @@
+"""The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
+the regression and log-loss passes, never a result. The cap is read once per
+process, so each setting runs in a fresh interpreter."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+N = 300_000  # several blocks per thread at every cap below
+
+PROBE = textwrap.dedent(
+    f"""
+    import json, numpy as np, _lumetra
+
+    N = {N}
+    rng = np.random.default_rng(7)
+    # Predictions a hair off large true values: the expanded residual of
+    # RSquared cancels almost everything, so any change in the order of the
+    # double sums shows in the single-precision result.
+    t = (1e6 + rng.uniform(0.0, 1e3, N)).astype(np.float32)
+    p = (t + rng.normal(0.0, 0.5, N)).astype(np.float32)
+    # Scores over many binades, truths fractional: every log-loss term needs
+    # both logarithms and the single-precision sum rounds at every step.
+    truth = rng.uniform(0.0, 1.0, N)
+    score = np.exp(rng.uniform(-20.0, 0.0, N))
+    strided_t, strided_p = np.repeat(t, 2)[::2], np.repeat(p, 2)[::2]
+
+    def hexed(d):
+        return {{k: float(v).hex() for k, v in sorted(d.items())}}
+
+    out = {{
+        "regression": hexed(_lumetra.py_model_perf_linear_regression(t, p)),
+        "regression_f64_strided": hexed(_lumetra.py_model_perf_linear_regression(
+            strided_t.astype(np.float64), strided_p.astype(np.float64))),
+        "logistic": hexed(_lumetra.py_model_perf_logistic_regression(truth, score, 0.5)),
+    }}
+    # The streaming monitors continue their sums from what single pushes left.
+    reg = _lumetra.PyLinearRegressionStreaming([1.0, 2.0], [1.0, 2.5])
+    reg.push(1e6, 1e6 + 0.25)
+    reg.push_batch(t, p)
+    reg.push_batch(p, t)
+    out["regression_monitor"] = hexed(reg.performance_snapshot())
+    log = _lumetra.PyLogisticRegressionStreaming([1.0, 0.0], [0.8, 0.3], 0.5)
+    log.push(1.0, 0.9)
+    log.push_batch(truth, score)
+    log.push_batch(np.round(truth), score[::-1])
+    out["logistic_monitor"] = hexed(log.performance_snapshot())
+    print(json.dumps(out))
+    """
+)
+
+
+def run_probe(threads):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
+    if threads is not None:
+        env["LUMETRA_THREADS"] = threads
+    out = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+@pytest.fixture(scope="module")
+def one_thread():
+    return run_probe("1")
+
+
+@pytest.mark.parametrize("threads", ["2", "3", "8", None, "0", "many"])
+def test_results_do_not_depend_on_the_thread_cap(one_thread, threads):
+    # None: the default (the processors available); "0" and "many" are not
+    # thread counts, so they leave the default in place too.
+    assert run_probe(threads) == one_thread
+
+
+def test_probe_data_exercises_the_rounding(one_thread):
+    # The data must be sensitive to the order of the sums, or the equality
+    # above proves nothing: RSquared from sums in index order differs from
+    # RSquared from the same terms summed pairwise.
+    rng = np.random.default_rng(7)
+    t = (1e6 + rng.uniform(0.0, 1e3, N)).astype(np.float32).astype(np.float64)
+    p = (t + rng.normal(0.0, 0.5, N)).astype(np.float32).astype(np.float64)
+
+    def r_squared(total):
+        n = float(N)
+        tss = total(t * t) - total(t) * total(t) / n
+        residual = total(p * p) + (total(t * t) - 2.0 * total(t * p))
+        return np.float32(1.0 - residual / tss)
+
+    in_order = r_squared(lambda x: np.cumsum(x)[-1])
+    pairwise = r_squared(np.sum)
+    assert in_order != pairwise
+    assert float(in_order).hex() == one_thread["regression"]["RSquared"]
