@@ -1,5 +1,6 @@
 #include "core/data_bias.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace lumetra {
@@ -21,6 +22,49 @@ FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth) {
     c.len_d = n - in_a;
     c.label_positive_a = positive_a;
     c.label_positive_d = positive - positive_a;
+    return c;
+}
+
+FacetCounts count_facets(GroupCodes& feature, GroupCodes& truth) {
+    const std::size_t n = feature.size();
+    std::uint8_t f[kCodeBlock], t[kCodeBlock];
+    // Each column is counted by the bit that holds its group as far as its
+    // blocks show; when that changes, the blocks before are counted again.
+    unsigned fb = 0, tb = 0;
+    PairSums s;
+    auto recount = [&](std::size_t end) {
+        s = PairSums{};
+        for (std::size_t begin = 0; begin < end; begin += kCodeBlock) {
+            const std::size_t stop = std::min(end, begin + kCodeBlock);
+            feature.recode(begin, stop, f);
+            truth.recode(begin, stop, t);
+            add_pair_sums(s, f, fb, t, tb, stop - begin);
+        }
+    };
+    for (std::size_t begin = 0; begin < n; begin += kCodeBlock) {
+        const std::size_t end = std::min(n, begin + kCodeBlock);
+        feature.scan(begin, end, f);
+        truth.scan(begin, end, t);
+        if (feature.provisional_bit() != fb || truth.provisional_bit() != tb) {
+            fb = feature.provisional_bit();
+            tb = truth.provisional_bit();
+            recount(begin);
+            feature.recode(begin, end, f);
+            truth.recode(begin, end, t);
+        }
+        add_pair_sums(s, f, fb, t, tb, end - begin);
+    }
+    const unsigned final_fb = feature.final_bit(), final_tb = truth.final_bit();
+    if (final_fb != fb || final_tb != tb) {
+        fb = final_fb;
+        tb = final_tb;
+        recount(n);
+    }
+    FacetCounts c;
+    c.len_a = s.first;
+    c.len_d = n - s.first;
+    c.label_positive_a = s.both;
+    c.label_positive_d = s.second - s.both;
     return c;
 }
 

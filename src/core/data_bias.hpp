@@ -8,6 +8,7 @@
 #include "core/intake.hpp"
 #include "core/metrics.hpp"
 #include "core/result.hpp"
+#include "core/segment.hpp"
 
 namespace lumetra {
 
@@ -32,45 +33,15 @@ struct FacetCounts {
 
 /// Counts facets and positive outcomes from a feature mask and an outcome mask.
 FacetCounts count_facets(const GroupMask& feature, const GroupMask& truth);
+/// The same from the codes of a feature and an outcome column of equal
+/// length, counted in one pass that builds no mask.
+FacetCounts count_facets(GroupCodes& feature, GroupCodes& truth);
 
 /// The seven pre-training metrics in single precision of counts whose facets
 /// both have members (an empty facet divides by zero).
 MetricMap<DataBiasMetric> pre_training_values(const FacetCounts& counts);
 /// The seven pre-training metrics; EmptyDataVector when a facet is empty.
 Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const FacetCounts& counts);
-
-/// Segments a numeric feature column against v (as label_numeric does) and
-/// counts it against an outcome mask of the same length in the same pass,
-/// without building the feature's mask.
-template <class Value, class Src>
-FacetCounts count_facets_segmented(const Src& feature, Value v, const GroupMask& truth) {
-    // Both candidate groupings are counted; the segmentation's mode picks one.
-    std::uint64_t equal = 0, at_least = 0, positive_equal = 0, positive_at_least = 0, positive = 0;
-    const std::uint8_t* t = truth.data();
-    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes, bool) {
-        std::uint64_t eq = 0, ge = 0, pos_eq = 0, pos_ge = 0, pos = 0;
-        for (std::size_t j = begin; j < end; ++j) {
-            const std::uint64_t c = codes[j - begin];
-            const std::uint64_t o = t[j];
-            eq += c & 1u;
-            ge += c >> 1;
-            pos_eq += c & o;
-            pos_ge += (c >> 1) & o;
-            pos += o;
-        }
-        equal += eq;
-        at_least += ge;
-        positive_equal += pos_eq;
-        positive_at_least += pos_ge;
-        positive += pos;
-    });
-    FacetCounts c;
-    c.len_a = shift != 0 ? at_least : equal;
-    c.label_positive_a = shift != 0 ? positive_at_least : positive_equal;
-    c.len_d = feature.size() - c.len_a;
-    c.label_positive_d = positive - c.label_positive_a;
-    return c;
-}
 
 /// Facet counts to metrics; an empty facet (or empty input) is NoFacetDeviation.
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_from_counts(const FacetCounts& counts);

@@ -728,6 +728,52 @@ void StreamState::resize_and_clear(std::size_t n_bins) {
     if (mode_ == StreamMode::Flush) last_flush_ = monotonic_now();
 }
 
+double add_ones(double y, std::uint64_t k) noexcept {
+    if (y != y || std::isinf(y)) return y;  // NaN and infinities absorb every addition
+    while (k > 0) {
+        if (y < 1.0) {
+            // Below 1 (negative weights included) the unit is finer than 1:
+            // as written, until the sum reaches 1.
+            y += 1.0;
+            --k;
+            continue;
+        }
+        if (y >= 0x1p53) {
+            // The unit is at least 2: an addition leaves y, or (a tie towards
+            // an even mantissa) moves it once, after which it stays.
+            for (; k > 0; --k) {
+                const double z = y + 1.0;
+                if (z == y) break;
+                y = z;
+            }
+            return y;
+        }
+        int e = 0;
+        std::frexp(y, &e);  // y in [2^(e-1), 2^e), unit 2^(e-53) <= 1
+        const double top = std::ldexp(1.0, e);
+        // Sums y + j below the top are multiples of the unit inside the
+        // binade: exact, so j of them at once give the same bits.
+        const double exact_steps = std::ceil(top - y) - 1.0;  // top - y is exact
+        const std::uint64_t s = std::min<std::uint64_t>(k, static_cast<std::uint64_t>(exact_steps));
+        y += static_cast<double>(s);
+        k -= s;
+        if (k > 0) {
+            y += 1.0;  // reaches the top: rounded as written
+            --k;
+        }
+    }
+    return y;
+}
+
+void StreamState::add_counts(std::span<const std::uint64_t> counts) noexcept {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        runtime_bins_[i] = add_ones(runtime_bins_[i], counts[i]);
+        total += counts[i];
+    }
+    stream_total_ = add_ones(stream_total_, total);
+}
+
 Result<double, DriftError> StreamState::prepare_computation() noexcept {
     if (runtime_bins_.empty() || runtime_sum(runtime_bins_) == 0.0) return DriftError::EmptyRuntimeData;
     if (mode_ == StreamMode::Decay) {
@@ -763,9 +809,29 @@ Result<StreamingContinuousDataDrift, DriftError> StreamingContinuousDataDrift::n
     return StreamingContinuousDataDrift(std::move(b), std::move(s));
 }
 
-Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::span<const double> values) noexcept {
+Result<void, DriftError> StreamingContinuousDataDrift::update_stream_batch(std::span<const double> values) {
     if (values.empty()) return DriftError::EmptyRuntimeData;
     const BinLookup lookup = baseline_.lookup();
+    if (state_.mode() == StreamMode::Decay) {
+        // No flush can fall inside the batch: the samples of each bin are
+        // counted as integers (four counters per bin, so that runs of one
+        // bin do not wait on each other) and added to the weights at once.
+        const std::size_t bins = state_.runtime_bins().size();
+        std::vector<std::uint64_t> counts(4 * bins, 0);
+        std::uint64_t* c = counts.data();
+        const std::size_t n = values.size();
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++c[lookup(values[i])];
+            ++c[bins + lookup(values[i + 1])];
+            ++c[2 * bins + lookup(values[i + 2])];
+            ++c[3 * bins + lookup(values[i + 3])];
+        }
+        for (; i < n; ++i) ++c[lookup(values[i])];
+        for (std::size_t b = 0; b < bins; ++b) c[b] += c[bins + b] + c[2 * bins + b] + c[3 * bins + b];
+        state_.add_counts(std::span<const std::uint64_t>(c, bins));
+        return {};
+    }
     if (lookup.cells.count != nullptr) {
         const CellLookup cells = lookup.cells;
         for (double v : values) state_.add(cells(v));
@@ -829,6 +895,13 @@ Result<StreamingCategoricalDataDrift, DriftError> StreamingCategoricalDataDrift:
 
 Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(const Labels& labels) {
     if (labels.empty()) return DriftError::EmptyRuntimeData;
+    if (state_.mode() == StreamMode::Decay) {
+        // As for continuous batches: integer counts, added at once.
+        std::vector<std::uint64_t> counts(state_.runtime_bins().size(), 0);
+        labels.for_each_bin(baseline_, [&counts](std::size_t i) { ++counts[i]; });
+        state_.add_counts(counts);
+        return {};
+    }
     labels.for_each_bin(baseline_, [this](std::size_t i) { state_.add(i); });
     return {};
 }

@@ -449,6 +449,10 @@ public:
         runtime_bins_[i] += 1.0;
         stream_total_ += 1.0;
     }
+    /// Adds counts[i] samples to each bin i (and their sum to the total), with
+    /// exactly the weights `add` one sample at a time would leave: a batch
+    /// in decay mode, where no flush can fall inside it.
+    void add_counts(std::span<const std::uint64_t> counts) noexcept;
     /// Refuses an empty or all-zero stream; decays once (decay mode); returns the normaliser.
     Result<double, DriftError> prepare_computation() noexcept;
     /// Zeroes the weights and the total and starts a new window now.
@@ -491,6 +495,11 @@ private:
     Instant last_flush_{};
 };
 
+/// y after k additions of 1.0 in double precision, each rounded as written,
+/// in a few operations: within a binade whose unit is at most 1, adding 1 to
+/// a multiple of the unit is exact until the sum reaches the binade's top.
+double add_ones(double y, std::uint64_t k) noexcept;
+
 /// Streaming detector over continuous values.
 class StreamingContinuousDataDrift {
 public:
@@ -506,7 +515,7 @@ public:
     /// Adds one value.
     void update_stream(double value) noexcept { state_.add(baseline_.bin(value)); }
     /// Adds values in order; an empty batch is refused untouched.
-    Result<void, DriftError> update_stream_batch(std::span<const double> values) noexcept;
+    Result<void, DriftError> update_stream_batch(std::span<const double> values);
     /// Scores each metric on the accumulated stream (one decay step per call in decay mode).
     Result<std::vector<double>, DriftError> compute_drift_multiple(std::span<const DataDriftType> types);
     /// Replaces the baseline and clears the stream; on error nothing changes.

@@ -20,10 +20,13 @@ std::u32string_view Ucs4Column::item(std::size_t i, std::u32string& scratch) con
 }
 
 bool ucs4_all_encodable(const Ucs4Column& col) {
-    std::u32string scratch;
+    // Trailing NULs are encodable too, so every code point of every cell is
+    // checked, in place: a contiguous column is one run of code points.
+    const std::size_t cell = col.width * sizeof(char32_t);
+    if (col.stride == static_cast<std::ptrdiff_t>(cell)) return detail::kernels::all_encodable(col.data, col.n * col.width);
     for (std::size_t i = 0; i < col.n; ++i) {
-        for (char32_t c : col.item(i, scratch)) {
-            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        if (!detail::kernels::all_encodable(col.data + static_cast<std::ptrdiff_t>(i) * col.stride, col.width)) {
+            return false;
         }
     }
     return true;
@@ -152,6 +155,25 @@ void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64
 
 LUMETRA_MULTIVERSION
 void bits(const double* src, std::size_t n, std::uint8_t* mask, double v) { bits_impl(src, n, mask, v); }
+
+LUMETRA_MULTIVERSION
+bool all_encodable(const char* code_points, std::size_t n) noexcept {
+    // Above U+10FFFF, or a surrogate (U+D800 to U+DFFF): no UTF-8 form.
+    std::uint32_t bad = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        std::uint32_t c;
+        std::memcpy(&c, code_points + j * sizeof c, sizeof c);
+        bad |= static_cast<std::uint32_t>(c > 0x10FFFFu) | static_cast<std::uint32_t>(c - 0xD800u < 0x800u);
+    }
+    return bad == 0;
+}
+
+LUMETRA_MULTIVERSION
+bool all_within(const std::int64_t* __restrict src, std::size_t n, std::int64_t lo, std::int64_t hi) noexcept {
+    std::uint64_t outside = 0;
+    for (std::size_t j = 0; j < n; ++j) outside |= static_cast<std::uint64_t>((src[j] < lo) | (src[j] > hi));
+    return outside == 0;
+}
 
 }  // namespace kernels
 

@@ -230,6 +230,10 @@ std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask
                             const std::uint64_t* keys, std::size_t known);
 /// Writes mask bits only.
 void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v);
+/// True when each of n UCS-4 code points (any alignment) has a UTF-8 form.
+bool all_encodable(const char* code_points, std::size_t n) noexcept;
+/// True when every value lies in [lo, hi].
+bool all_within(const std::int64_t* src, std::size_t n, std::int64_t lo, std::int64_t hi) noexcept;
 void bits(const double* src, std::size_t n, std::uint8_t* mask, double v);
 }  // namespace kernels
 

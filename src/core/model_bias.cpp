@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace lumetra {
 
@@ -68,37 +69,24 @@ float BucketGeneralizedEntropy::generalized_entropy() const noexcept {
 
 namespace {
 
+inline std::uint8_t benefit_of(std::uint32_t g, std::uint32_t p) noexcept { return kBenefit[(g << 1) | p]; }
+
 inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, std::size_t i) noexcept {
-    return kBenefit[((gm[i] == 1) << 1) | (pm[i] == 1)];
+    return benefit_of(gm[i] == 1, pm[i] == 1);
 }
 
-// acc + terms[b_i] for i in [begin, end), one single-precision rounding per step.
-float add_serially(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
-                   std::size_t end) noexcept {
-    for (std::size_t i = begin; i < end; ++i) acc += terms[benefit_at(gm, pm, i)];
-    return acc;
-}
-
-// Adds one block of terms to acc with exactly the result of adding them one
-// by one, without the chain of dependent float additions. Within a binade of
-// acc every representable value is a multiple of the same unit u, so while
-// every partial sum stays strictly inside that binade each step adds the
-// term rounded to a multiple of u, independently of acc (barring an exact
-// tie, whose rounding depends on acc). The block is then a sum of integers.
-// Returns false, leaving acc alone, when that cannot be shown for the block.
-bool add_block_in_binade(float& acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm,
-                         std::size_t begin, std::size_t end) noexcept {
+// Adds a block of terms to acc with exactly the result of adding them one by
+// one, without the chain of dependent float additions, from how many of its
+// elements have each benefit. Within a binade of acc every representable
+// value is a multiple of the same unit u, so while every partial sum stays
+// strictly inside that binade each step adds the term rounded to a multiple
+// of u, independently of acc (barring an exact tie, whose rounding depends on
+// acc). The block is then a sum of integers, in any order. Returns false,
+// leaving acc alone, when that cannot be shown for the block.
+bool add_block_in_binade(float& acc, const float* terms, const std::int64_t (&count)[3]) noexcept {
     // Zero, tiny (toward the subnormal range, where the unit no longer
     // scales with the binade) and non-finite sums are added one by one.
     if (!(std::fabs(acc) >= 0x1p-100f) || !std::isfinite(acc)) return false;
-    std::uint32_t positive = 0, found = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-        const std::uint32_t g = gm[i] == 1;
-        positive += g;
-        found += g & static_cast<std::uint32_t>(pm[i] == 1);
-    }
-    const std::int64_t count[3] = {static_cast<std::int64_t>(positive - found), static_cast<std::int64_t>(found),
-                                   static_cast<std::int64_t>((end - begin) - positive)};
 
     int exponent = 0;
     std::frexp(acc, &exponent);  // |acc| in [2^(exponent-1), 2^exponent)
@@ -126,49 +114,116 @@ bool add_block_in_binade(float& acc, const float* terms, const std::uint8_t* gm,
     return true;
 }
 
-// acc + terms[b_i] over [begin, end) with the result of single-precision
-// additions in element order.
-float ordered_sum(float acc, const float* terms, const std::uint8_t* gm, const std::uint8_t* pm, std::size_t begin,
-                  std::size_t end) noexcept {
-    constexpr std::size_t kBlock = 1024;
-    for (std::size_t i = begin; i < end; i += kBlock) {
-        const std::size_t stop = std::min(end, i + kBlock);
-        if (!add_block_in_binade(acc, terms, gm, pm, i, stop)) acc = add_serially(acc, terms, gm, pm, i, stop);
+// The benefits of a batch, block by block, read from its truth and
+// prediction masks.
+struct MaskBenefits {
+    const std::uint8_t* gm;
+    const std::uint8_t* pm;
+    std::size_t n;
+    static constexpr std::size_t kBlock = 1024;
+
+    std::size_t size() const noexcept { return n; }
+    std::size_t block_size() const noexcept { return kBlock; }
+    // Elements of the block with a positive truth, and those also predicted positive.
+    void counts(std::size_t begin, std::size_t end, std::uint64_t& positive, std::uint64_t& found) const noexcept {
+        std::uint32_t pos = 0, fnd = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint32_t g = gm[i] == 1;
+            pos += g;
+            fnd += g & static_cast<std::uint32_t>(pm[i] == 1);
+        }
+        positive = pos;
+        found = fnd;
+    }
+    // acc + terms[b_i] over [begin, end), one single-precision rounding per step.
+    float add_serially(float acc, const float* terms, std::size_t begin, std::size_t end) const noexcept {
+        for (std::size_t i = begin; i < end; ++i) acc += terms[benefit_at(gm, pm, i)];
+        return acc;
+    }
+};
+
+// acc + terms[b_i] over the blocks from the one starting at `begin` to the
+// end, with the result of single-precision additions in element order.
+template <class Benefits>
+float ordered_sum(float acc, const float* terms, const Benefits& benefits, std::size_t begin) noexcept {
+    const std::size_t n = benefits.size(), block = benefits.block_size();
+    for (std::size_t i = begin; i < n; i += block) {
+        const std::size_t stop = std::min(n, i + block);
+        std::uint64_t positive, found;
+        benefits.counts(i, stop, positive, found);
+        const std::int64_t count[3] = {static_cast<std::int64_t>(positive - found), static_cast<std::int64_t>(found),
+                                       static_cast<std::int64_t>((stop - i) - positive)};
+        if (!add_block_in_binade(acc, terms, count)) acc = benefits.add_serially(acc, terms, i, stop);
     }
     return acc;
 }
 
 // The generalized entropy of n elements whose benefits sum to s1 (an exact
 // integer), with single-precision sums in element order.
-float batch_ge(const std::uint8_t* pm, const std::uint8_t* gm, std::size_t n, std::uint64_t s1) noexcept {
+template <class Benefits>
+float batch_ge(const Benefits& benefits, std::uint64_t s1) noexcept {
     // s = sum of the benefits added one by one in single precision. While the
     // running total stays at or below 2^24 every partial sum is an exact
     // integer, so the total needs no float additions at all; past that point
     // the tail is added in order.
     constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+    const std::size_t n = benefits.size(), block = benefits.block_size();
     float s;
     if (s1 <= kExact) {
         s = static_cast<float>(s1);
     } else {
-        constexpr std::size_t kBlock = 4096;
         std::uint64_t exact = 0;
         std::size_t i = 0;
         while (i < n) {
-            const std::size_t end = std::min(n, i + kBlock);
-            std::uint32_t block = 0;
-            for (std::size_t j = i; j < end; ++j) block += benefit_at(gm, pm, j);
-            if (exact + block > kExact) break;
-            exact += block;
+            const std::size_t end = std::min(n, i + block);
+            std::uint64_t positive, found;
+            benefits.counts(i, end, positive, found);
+            const std::uint64_t sum = found + 2 * ((end - i) - positive);
+            if (exact + sum > kExact) break;
+            exact += sum;
             i = end;
         }
         const float integer_terms[3] = {0.0f, 1.0f, 2.0f};
-        s = ordered_sum(static_cast<float>(exact), integer_terms, gm, pm, i, n);
+        s = ordered_sum(static_cast<float>(exact), integer_terms, benefits, i);
     }
 
     float terms[3];
     generalized_entropy_terms(s, n, terms);
-    return ordered_sum(0.0f, terms, gm, pm, 0, n);
+    return ordered_sum(0.0f, terms, benefits, 0);
 }
+
+// The benefits of a batch read from the codes of its truth and prediction
+// columns: per-block counts kept from the counting pass, and the codes
+// written again only for blocks that must be added one element at a time.
+struct CodeBenefits {
+    const GroupCodes& truth;
+    unsigned truth_bit;
+    const GroupCodes& prediction;
+    unsigned prediction_bit;
+    std::size_t n;
+    std::size_t block;
+    const std::uint64_t* positive;  // per block
+    const std::uint64_t* found;
+
+    std::size_t size() const noexcept { return n; }
+    std::size_t block_size() const noexcept { return block; }
+    void counts(std::size_t begin, std::size_t, std::uint64_t& pos, std::uint64_t& fnd) const noexcept {
+        pos = positive[begin / block];
+        fnd = found[begin / block];
+    }
+    float add_serially(float acc, const float* terms, std::size_t begin, std::size_t end) const noexcept {
+        std::uint8_t g[kCodeBlock], p[kCodeBlock];
+        for (std::size_t i = begin; i < end; i += kCodeBlock) {
+            const std::size_t stop = std::min(end, i + kCodeBlock);
+            truth.recode(i, stop, g);
+            prediction.recode(i, stop, p);
+            for (std::size_t j = 0; j < stop - i; ++j) {
+                acc += terms[benefit_of((g[j] >> truth_bit) & 1u, (p[j] >> prediction_bit) & 1u)];
+            }
+        }
+        return acc;
+    }
+};
 
 }  // namespace
 
@@ -185,14 +240,14 @@ void generalized_entropy_terms(float s, std::size_t n, float (&terms)[3]) noexce
 float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,
                           const GroupMask& ground_truth) noexcept {
     const std::size_t n = std::min(prediction.size(), ground_truth.size());
-    return ordered_sum(acc, terms, ground_truth.data(), prediction.data(), 0, n);
+    return ordered_sum(acc, terms, MaskBenefits{ground_truth.data(), prediction.data(), n}, 0);
 }
 
 float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth) {
     const std::size_t n = std::min(prediction.size(), ground_truth.size());
     std::uint64_t s1 = 0;
     for (std::size_t i = 0; i < n; ++i) s1 += benefit_at(ground_truth.data(), prediction.data(), i);
-    return batch_ge(prediction.data(), ground_truth.data(), n, s1);
+    return batch_ge(MaskBenefits{ground_truth.data(), prediction.data(), n}, s1);
 }
 
 Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_masks(const GroupMask& feature,
@@ -212,7 +267,7 @@ Result<DiscretePostTraining, BiasError> DiscretePostTraining::from_sums(const Me
     out.counts.add_sums(s);
     // Benefit 1 for a found positive, 2 for every negative.
     const std::uint64_t s1 = s.gp + 2 * (s.n - s.g);
-    out.generalized_entropy = batch_ge(prediction.data(), ground_truth.data(), n, s1);
+    out.generalized_entropy = batch_ge(MaskBenefits{ground_truth.data(), prediction.data(), n}, s1);
     return out;
 }
 
@@ -313,10 +368,83 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_analysis_core(const Gro
     return post_training_bias(record);
 }
 
-Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_sums(const MembershipSums& sums,
-                                                                  const GroupMask& prediction,
-                                                                  const GroupMask& ground_truth) {
-    LUMETRA_TRY(const DiscretePostTraining record, DiscretePostTraining::from_sums(sums, prediction, ground_truth));
+Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& feature, GroupCodes& prediction,
+                                                                   GroupCodes& ground_truth) {
+    const std::size_t n = feature.size();
+    if (n == 0 || prediction.size() != n || ground_truth.size() != n) return BiasError::DataLengthError;
+
+    // The generalized entropy adds per-element terms in order; it needs, per
+    // block, how many elements have a positive truth and how many of those
+    // are also predicted positive. Blocks grow with n past a fixed number of
+    // them, so the counts take bounded memory.
+    constexpr std::size_t kMaxBlocks = std::size_t{1} << 16;
+    const std::size_t code_blocks = (n + kCodeBlock - 1) / kCodeBlock;
+    const std::size_t block = ((code_blocks + kMaxBlocks - 1) / kMaxBlocks) * kCodeBlock;
+    std::vector<std::uint64_t> positive((n + block - 1) / block), found(positive.size());
+
+    // Each column is counted by the bit that holds its group as far as its
+    // blocks show; when that changes, the blocks before are counted again.
+    unsigned fb = 0, gb = 0, pb = 0;
+    TripleSums sums;
+    std::uint8_t f[kCodeBlock], g[kCodeBlock], p[kCodeBlock];
+    auto add_block = [&](std::size_t begin, std::size_t end) {
+        TripleSums b;
+        add_triple_sums(b, f, fb, g, gb, p, pb, end - begin);
+        sums += b;
+        positive[begin / block] += b.g;
+        found[begin / block] += b.gp;
+    };
+    auto recount = [&](std::size_t end) {
+        sums = TripleSums{};
+        std::fill(positive.begin(), positive.end(), 0);
+        std::fill(found.begin(), found.end(), 0);
+        for (std::size_t begin = 0; begin < end; begin += kCodeBlock) {
+            const std::size_t stop = std::min(end, begin + kCodeBlock);
+            feature.recode(begin, stop, f);
+            ground_truth.recode(begin, stop, g);
+            prediction.recode(begin, stop, p);
+            add_block(begin, stop);
+        }
+    };
+    for (std::size_t begin = 0; begin < n; begin += kCodeBlock) {
+        const std::size_t end = std::min(n, begin + kCodeBlock);
+        feature.scan(begin, end, f);
+        ground_truth.scan(begin, end, g);
+        prediction.scan(begin, end, p);
+        const unsigned nf = feature.provisional_bit(), ng = ground_truth.provisional_bit(),
+                       np = prediction.provisional_bit();
+        if (nf != fb || ng != gb || np != pb) {
+            fb = nf, gb = ng, pb = np;
+            recount(begin);
+            feature.recode(begin, end, f);
+            ground_truth.recode(begin, end, g);
+            prediction.recode(begin, end, p);
+        }
+        add_block(begin, end);
+    }
+    const unsigned nf = feature.final_bit(), ng = ground_truth.final_bit(), np = prediction.final_bit();
+    if (nf != fb || ng != gb || np != pb) {
+        fb = nf, gb = ng, pb = np;
+        recount(n);
+    }
+
+    MembershipSums s;
+    s.n = n;
+    s.f = sums.f;
+    s.g = sums.g;
+    s.p = sums.p;
+    s.fg = sums.fg;
+    s.fp = sums.fp;
+    s.gp = sums.gp;
+    s.fgp = sums.fgp;
+    DiscretePostTraining record;
+    record.counts.add_sums(s);
+    // The entropy only matters when every guard passes.
+    if (check_post_training(record.counts) == PostTrainingGuard::Pass) {
+        const std::uint64_t s1 = s.gp + 2 * (s.n - s.g);  // benefit 1 for a found positive, 2 for every negative
+        record.generalized_entropy =
+            batch_ge(CodeBenefits{ground_truth, gb, prediction, pb, n, block, positive.data(), found.data()}, s1);
+    }
     return post_training_bias(record);
 }
 

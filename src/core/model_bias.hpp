@@ -12,6 +12,7 @@
 #include "core/intake.hpp"
 #include "core/metrics.hpp"
 #include "core/result.hpp"
+#include "core/segment.hpp"
 
 namespace lumetra {
 
@@ -219,66 +220,6 @@ struct DiscretePostTraining {
                                                              const GroupMask& ground_truth);
 };
 
-/// Segments a numeric feature column against v (as label_numeric does) and
-/// sums its memberships with the prediction and truth masks in the same pass,
-/// without building the feature's mask. The masks must be as long as the column.
-template <class Value, class Src>
-MembershipSums sum_memberships_segmented(const Src& feature, Value v, const GroupMask& prediction,
-                                         const GroupMask& ground_truth) {
-    // Both candidate groupings of the feature are summed (index 0: equal to v,
-    // 1: at least v); the segmentation's mode picks one.
-    std::uint64_t f[2] = {}, fg[2] = {}, fp[2] = {}, fgp[2] = {};
-    std::uint64_t g_sum = 0, p_sum = 0, gp_sum = 0;
-    const std::uint8_t* pm = prediction.data();
-    const std::uint8_t* gm = ground_truth.data();
-    const unsigned shift = segment_numeric<Value>(feature, v, [&](std::size_t begin, std::size_t end, const std::uint8_t* codes, bool) {
-        std::uint32_t a0 = 0, a1 = 0, ag0 = 0, ag1 = 0, ap0 = 0, ap1 = 0, agp0 = 0, agp1 = 0, cg = 0, cp = 0, cgp = 0;
-        for (std::size_t j = begin; j < end; ++j) {
-            const std::uint32_t c = codes[j - begin];
-            const std::uint32_t e = c & 1u, t = c >> 1;
-            const std::uint32_t g = gm[j], p = pm[j], gp = g & p;
-            a0 += e;
-            a1 += t;
-            ag0 += e & g;
-            ag1 += t & g;
-            ap0 += e & p;
-            ap1 += t & p;
-            agp0 += e & gp;
-            agp1 += t & gp;
-            cg += g;
-            cp += p;
-            cgp += gp;
-        }
-        f[0] += a0;
-        f[1] += a1;
-        fg[0] += ag0;
-        fg[1] += ag1;
-        fp[0] += ap0;
-        fp[1] += ap1;
-        fgp[0] += agp0;
-        fgp[1] += agp1;
-        g_sum += cg;
-        p_sum += cp;
-        gp_sum += cgp;
-    });
-    MembershipSums s;
-    s.n = feature.size();
-    s.f = f[shift];
-    s.g = g_sum;
-    s.p = p_sum;
-    s.fg = fg[shift];
-    s.fp = fp[shift];
-    s.gp = gp_sum;
-    s.fgp = fgp[shift];
-    return s;
-}
-
-/// The twelve metrics of a batch given by its membership sums and its
-/// prediction and truth masks; errors as model_bias_analysis_core.
-Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_sums(const MembershipSums& sums,
-                                                                  const GroupMask& prediction,
-                                                                  const GroupMask& ground_truth);
-
 /// Generalized entropy of a batch: sum of ((b_i / mu)^2 - 1) with the benefits
 /// b_i added in element order in single precision (masks of equal length).
 float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& ground_truth);
@@ -312,6 +253,13 @@ std::array<float, metric_count<ModelBiasMetric>> post_training_values(const Post
 /// The twelve post-training metrics: DataLengthError for an empty facet,
 /// NoFacetDeviation when a ratio is undefined; all or nothing.
 Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& record);
+
+/// The twelve metrics from the codes of three columns, counted in one pass
+/// that builds no mask (the generalized entropy may write the codes of a few
+/// blocks of truth and prediction again). DataLengthError when the feature is
+/// empty or the lengths differ; otherwise as model_bias_analysis_core.
+Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& feature, GroupCodes& prediction,
+                                                                   GroupCodes& ground_truth);
 
 /// Masks to metrics: the batch analysis behind the Python analyzers.
 Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_analysis_core(const GroupMask& feature,

@@ -247,6 +247,51 @@ BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, 
     return r;
 }
 
+namespace {
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMETRA_LABELS_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMETRA_LABELS_MULTIVERSION
+#endif
+
+template <class T>
+inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __restrict p, std::size_t n,
+                                              T label) noexcept {
+    // Lane counters of the element width, widened every block so they cannot wrap.
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    LabelPairCounts c;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t end = std::min(n, start + kBlock);
+        T both = 0, true_pos = 0, pred_pos = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const T tv = t[i] == label;
+            const T pv = p[i] == label;
+            both += tv & pv;
+            true_pos += tv;
+            pred_pos += pv;
+        }
+        c.both += static_cast<std::uint64_t>(both);
+        c.true_pos += static_cast<std::uint64_t>(true_pos);
+        c.pred_pos += static_cast<std::uint64_t>(pred_pos);
+    }
+    return c;
+}
+
+}  // namespace
+
+LUMETRA_LABELS_MULTIVERSION
+LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n,
+                                  std::int32_t label) noexcept {
+    return count_label_pairs_impl<std::int64_t>(y_true, y_pred, n, label);
+}
+
+LUMETRA_LABELS_MULTIVERSION
+LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n,
+                                  std::int32_t label) noexcept {
+    return count_label_pairs_impl<std::int32_t>(y_true, y_pred, n, label);
+}
+
 void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept {
     const bool t = y_true == label;
     const bool p = y_pred == label;

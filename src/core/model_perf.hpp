@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -130,6 +131,16 @@ Result<LinearRegressionRuntime, ModelPerformanceError> linear_regression_runtime
 BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, std::uint64_t false_positive,
                                                    std::uint64_t true_negative, std::uint64_t false_negative) noexcept;
 
+/// Pairs positive in both columns, in truth, in prediction.
+struct LabelPairCounts {
+    std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+};
+/// The counts of n pairs whose values equal `label` (int64 values within the int32 range).
+LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n,
+                                  std::int32_t label) noexcept;
+LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n,
+                                  std::int32_t label) noexcept;
+
 /// Confusion counts over integer labels. Cells count exactly in 64 bits and
 /// are rounded to single precision only where a formula uses them.
 struct ConfusionMatrix {
@@ -148,6 +159,14 @@ struct ConfusionMatrix {
             return ModelPerformanceError(ModelPerformanceError::Kind::DataVectorLengthMismatch);
         }
         const std::size_t n = y_true.size();
+        if constexpr (std::is_same_v<T, P> && (std::is_same_v<T, Packed<std::int64_t>> ||
+                                               std::is_same_v<T, Packed<std::int32_t>>)) {
+            // NumPy's default integers and the monitor's own: a kernel for
+            // the widest vector unit (values are known to fit 32 bits).
+            const LabelPairCounts c = count_label_pairs(y_true.data, y_pred.data, n, label);
+            add_pairs(c.both, c.true_pos, c.pred_pos, n);
+            return {};
+        }
         // Branch-free sums of the two memberships and their overlap, so the pass vectorises.
         std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
         for (std::size_t i = 0; i < n; ++i) {

@@ -16,32 +16,22 @@ PyObject* metrics_or_raise(const Result<MetricMap<DataBiasMetric>, BiasError>& m
     return report_to_py_dict(metrics.value());
 }
 
-// The metrics of two masks.
-PyObject* analyse_masks(const GroupMask& feature, const GroupMask& truth) {
-    return metrics_or_raise(released(feature.size(), [&] { return data_bias_analysis_core(feature, truth); }));
-}
-
-// Segments the feature and counts it against the outcome mask. A numeric
-// column read in place is counted while it is segmented, with no mask of its
-// own; the results are the same either way.
-PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& truth) {
-    return segment_implicit(
-        feature, label,
-        [&](const auto& column, auto v) -> PyObject* {
-            if (column.size() != truth.size()) return raise(BiasError::DataLengthError);
-            return metrics_or_raise(released(column.size(), [&] {
-                return data_bias_from_counts(count_facets_segmented<decltype(v)>(column, v, truth));
-            }));
-        },
-        [&](const GroupMask& mask) { return analyse_masks(mask, truth); });
-}
-
 PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg& feature_label,
                    const AnyArg& truth_label) {
     // The ground truth is segmented first, so its error wins when both fail.
-    auto truth_mask = apply_label(truth.obj, truth_label.obj);
-    if (!truth_mask) return nullptr;
-    return analyse_implicit(feature.obj, feature_label.obj, *truth_mask);
+    // Arrays read in place are segmented as they are counted: no mask.
+    std::array<std::unique_ptr<GroupCodes>, 2> codes;
+    const bool ok = codes_in_order(codes, [&](std::size_t i, bool& ran) {
+        return i == 0 ? implicit_codes(truth.obj, truth_label.obj, ran)
+                      : implicit_codes(feature.obj, feature_label.obj, ran);
+    });
+    if (!ok) return nullptr;
+    GroupCodes& truth_codes = *codes[0];
+    GroupCodes& feature_codes = *codes[1];
+    if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
+    return metrics_or_raise(released(feature_codes.size(), [&] {
+        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
+    }));
 }
 
 PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<double>& feat_threshold,
@@ -49,11 +39,18 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
                                 const std::optional<std::string>& feat_type, const ArrayArg& truth,
                                 const std::optional<double>& gt_threshold, const std::optional<std::string>& gt_label,
                                 const std::optional<std::string>& gt_type) {
-    auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
-    if (!feature_mask) return nullptr;
-    auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
-    if (!truth_mask) return nullptr;
-    return analyse_masks(*feature_mask, *truth_mask);
+    std::array<std::unique_ptr<GroupCodes>, 2> codes;
+    const bool ok = codes_in_order(codes, [&](std::size_t i, bool& ran) {
+        return i == 0 ? explicit_codes(feature.obj, feat_threshold, feat_label, feat_type, ran)
+                      : explicit_codes(truth.obj, gt_threshold, gt_label, gt_type, ran);
+    });
+    if (!ok) return nullptr;
+    GroupCodes& feature_codes = *codes[0];
+    GroupCodes& truth_codes = *codes[1];
+    if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
+    return metrics_or_raise(released(feature_codes.size(), [&] {
+        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
+    }));
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

@@ -189,7 +189,12 @@ bool check_range(const NativeColumn& c) {
         } else {
             return with_packed(src, [&](const auto& s) {
                 bool all = true;
-                for (std::size_t i = 0; i < s.size(); ++i) all &= std::in_range<T>(s[i]);
+                if constexpr (std::is_same_v<std::remove_cvref_t<decltype(s)>, Packed<std::int64_t>>) {
+                    all = detail::kernels::all_within(s.data, s.size(), std::numeric_limits<T>::min(),
+                                                      std::numeric_limits<T>::max());
+                } else {
+                    for (std::size_t i = 0; i < s.size(); ++i) all &= std::in_range<T>(s[i]);
+                }
                 if (all) return true;
                 for (std::size_t i = 0; i < s.size(); ++i) {
                     if (!std::in_range<T>(s[i])) return raise_out_of_range<T>(s[i]);

@@ -16,39 +16,22 @@ PyObject* metrics_or_raise(const Result<MetricMap<ModelBiasMetric>, BiasError>& 
     return report_to_py_dict(metrics.value());
 }
 
-// The metrics of three masks.
-PyObject* analyse_masks(const GroupMask& feature, const GroupMask& prediction, const GroupMask& truth) {
-    return metrics_or_raise(
-        released(feature.size(), [&] { return model_bias_analysis_core(feature, prediction, truth); }));
-}
-
-// Segments the feature and sums it with the prediction and truth masks; a
-// numeric column read in place is summed while it is segmented, with no mask
-// of its own. The results are the same either way.
-PyObject* analyse_implicit(PyObject* feature, PyObject* label, const GroupMask& prediction, const GroupMask& truth) {
-    return segment_implicit(
-        feature, label,
-        [&](const auto& column, auto v) -> PyObject* {
-            if (column.size() == 0 || column.size() != prediction.size() || column.size() != truth.size()) {
-                return raise(BiasError::DataLengthError);
-            }
-            return metrics_or_raise(released(column.size(), [&] {
-                const MembershipSums sums = sum_memberships_segmented<decltype(v)>(column, v, prediction, truth);
-                return model_bias_from_sums(sums, prediction, truth);
-            }));
-        },
-        [&](const GroupMask& mask) { return analyse_masks(mask, prediction, truth); });
-}
-
 PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const ArrayArg& prediction,
                    const AnyArg& feature_label, const AnyArg& truth_label, const AnyArg& prediction_label) {
     // Predictions are segmented first, then the ground truth, then the
-    // feature: the first of them that fails is the error reported.
-    auto prediction_mask = apply_label(prediction.obj, prediction_label.obj);
-    if (!prediction_mask) return nullptr;
-    auto truth_mask = apply_label(truth.obj, truth_label.obj);
-    if (!truth_mask) return nullptr;
-    return analyse_implicit(feature.obj, feature_label.obj, *prediction_mask, *truth_mask);
+    // feature: the first of them that fails is the error reported. Arrays
+    // read in place are segmented as they are counted: no mask.
+    std::array<std::unique_ptr<GroupCodes>, 3> codes;
+    const bool ok = codes_in_order(codes, [&](std::size_t i, bool& ran) {
+        switch (i) {
+            case 0: return implicit_codes(prediction.obj, prediction_label.obj, ran);
+            case 1: return implicit_codes(truth.obj, truth_label.obj, ran);
+            default: return implicit_codes(feature.obj, feature_label.obj, ran);
+        }
+    });
+    if (!ok) return nullptr;
+    return metrics_or_raise(
+        released(codes[0]->size(), [&] { return model_bias_from_codes(*codes[2], *codes[0], *codes[1]); }));
 }
 
 using OptionalText = std::optional<std::string>;
@@ -60,13 +43,17 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
                                 const std::optional<double>& pred_threshold, const OptionalText& pred_label,
                                 const OptionalText& pred_type) {
     // Explicit segmentation runs in parameter order: feature, truth, prediction.
-    auto feature_mask = label_explicit(feature.obj, feat_threshold, feat_label, feat_type);
-    if (!feature_mask) return nullptr;
-    auto truth_mask = label_explicit(truth.obj, gt_threshold, gt_label, gt_type);
-    if (!truth_mask) return nullptr;
-    auto prediction_mask = label_explicit(prediction.obj, pred_threshold, pred_label, pred_type);
-    if (!prediction_mask) return nullptr;
-    return analyse_masks(*feature_mask, *prediction_mask, *truth_mask);
+    std::array<std::unique_ptr<GroupCodes>, 3> codes;
+    const bool ok = codes_in_order(codes, [&](std::size_t i, bool& ran) {
+        switch (i) {
+            case 0: return explicit_codes(feature.obj, feat_threshold, feat_label, feat_type, ran);
+            case 1: return explicit_codes(truth.obj, gt_threshold, gt_label, gt_type, ran);
+            default: return explicit_codes(prediction.obj, pred_threshold, pred_label, pred_type, ran);
+        }
+    });
+    if (!ok) return nullptr;
+    return metrics_or_raise(
+        released(codes[0]->size(), [&] { return model_bias_from_codes(*codes[0], *codes[2], *codes[1]); }));
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {

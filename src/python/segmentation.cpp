@@ -139,7 +139,118 @@ std::optional<GroupMask> label_string_kind(PyObject* array, PyObject* label) {
     });
 }
 
+// A view of a column's elements as T: packed when contiguous and aligned.
+template <class T, class F>
+std::unique_ptr<GroupCodes> with_view(const NativeColumn& c, F&& f) {
+    return with_packed(Strided<T>{c.data, c.stride, c.n}, std::forward<F>(f));
+}
+
+template <class T, class V>
+std::unique_ptr<GroupCodes> implicit_of(const NativeColumn& c, V v) {
+    return with_view<T>(c, [v](const auto& src) -> std::unique_ptr<GroupCodes> {
+        return std::make_unique<ImplicitCodes<T, std::decay_t<decltype(src)>>>(src, v);
+    });
+}
+
+template <class T>
+std::unique_ptr<GroupCodes> explicit_of(const NativeColumn& c, double t, SegmentationThresholdType type) {
+    return with_view<T>(c, [t, type](const auto& src) -> std::unique_ptr<GroupCodes> {
+        return std::make_unique<ExplicitCodes<T, std::decay_t<decltype(src)>>>(src, t, type);
+    });
+}
+
+// Bytes of a boolean column (any non-zero byte is true) with the codes of
+// false and true elements.
+std::unique_ptr<GroupCodes> binary_of(const NativeColumn& c, bool zero_in, bool one_in) {
+    return with_view<std::uint8_t>(c, [zero_in, one_in](const auto& src) -> std::unique_ptr<GroupCodes> {
+        return std::make_unique<BinaryCodes<std::decay_t<decltype(src)>>>(src, zero_in, one_in);
+    });
+}
+
+std::unique_ptr<GroupCodes> from_mask(std::optional<GroupMask> mask) {
+    if (!mask) return nullptr;
+    return std::make_unique<MaskCodes>(std::move(*mask));
+}
+
+bool compare(double x, double t, SegmentationThresholdType type) {
+    switch (type) {
+        case SegmentationThresholdType::GreaterThan: return x > t;
+        case SegmentationThresholdType::GreaterThanEqualTo: return x >= t;
+        case SegmentationThresholdType::LessThan: return x < t;
+        case SegmentationThresholdType::LessThanEqualTo: return x <= t;
+    }
+    return false;
+}
+
 }  // namespace
+
+std::unique_ptr<GroupCodes> implicit_codes(PyObject* array, PyObject* label, bool& ran_python) {
+    const ElementKind kind = determine_type(array);
+    const auto native = native_column(array);
+    if (native && kind == ElementKind::Integer && is_integer(native->type)) {
+        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return nullptr;
+        std::int64_t v;
+        if (!read_integer_label(label, v)) return nullptr;
+        switch (native->type) {
+            case NativeType::I8: return implicit_of<std::int8_t>(*native, v);
+            case NativeType::I16: return implicit_of<std::int16_t>(*native, v);
+            case NativeType::I32: return implicit_of<std::int32_t>(*native, v);
+            case NativeType::U8: return implicit_of<std::uint8_t>(*native, v);
+            case NativeType::U16: return implicit_of<std::uint16_t>(*native, v);
+            case NativeType::U32: return implicit_of<std::uint32_t>(*native, v);
+            default: return implicit_of<std::int64_t>(*native, v);  // int64, and uint64 whose values fit
+        }
+    }
+    if (native && kind == ElementKind::Float && (native->type == NativeType::F32 || native->type == NativeType::F64)) {
+        double v;
+        if (!read_float_label(label, v)) return nullptr;
+        if (native->type == NativeType::F32) return implicit_of<float>(*native, v);
+        return implicit_of<double>(*native, v);
+    }
+    if (native && kind == ElementKind::Boolean && native->type == NativeType::Bool) {
+        bool v;
+        if (!bool_label(label, v)) return nullptr;
+        return binary_of(*native, !v, v);
+    }
+    ran_python = true;
+    return from_mask(apply_label(array, label));
+}
+
+std::unique_ptr<GroupCodes> explicit_codes(PyObject* array, const std::optional<double>& threshold,
+                                           const std::optional<std::string>& label,
+                                           const std::optional<std::string>& threshold_type, bool& ran_python) {
+    if (threshold && !label && threshold_type) {
+        const auto native = native_column(array);
+        const auto type = threshold_type_from_name(*threshold_type);
+        if (native && native->type != NativeType::Unicode && type) {
+            const double t = *threshold;
+            switch (native->type) {
+                case NativeType::F32: return explicit_of<float>(*native, t, *type);
+                case NativeType::F64: return explicit_of<double>(*native, t, *type);
+                case NativeType::I8: return explicit_of<std::int8_t>(*native, t, *type);
+                case NativeType::I16: return explicit_of<std::int16_t>(*native, t, *type);
+                case NativeType::I32: return explicit_of<std::int32_t>(*native, t, *type);
+                case NativeType::I64: return explicit_of<std::int64_t>(*native, t, *type);
+                case NativeType::U8: return explicit_of<std::uint8_t>(*native, t, *type);
+                case NativeType::U16: return explicit_of<std::uint16_t>(*native, t, *type);
+                case NativeType::U32: return explicit_of<std::uint32_t>(*native, t, *type);
+                case NativeType::U64: return explicit_of<std::uint64_t>(*native, t, *type);
+                case NativeType::Bool: return binary_of(*native, compare(0.0, t, *type), compare(1.0, t, *type));
+                case NativeType::Unicode: break;
+            }
+        }
+    }
+    ran_python = true;
+    return from_mask(label_explicit(array, threshold, label, threshold_type));
+}
+
+void reserve_mask_budget(std::size_t n) {
+    // Default-initialised bytes: the allocator maps them, nothing writes
+    // them. The pointer escapes, so the allocation is not optimised away.
+    auto reserved = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+    std::uint8_t* p = reserved.get();
+    asm volatile("" : : "r"(p) : "memory");
+}
 
 bool uint64_column_fits(const NativeColumn& c) {
     const Strided<std::uint64_t> src{c.data, c.stride, c.n};

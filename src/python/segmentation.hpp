@@ -5,11 +5,14 @@
 
 #include "python/numpy_api.hpp"
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "core/intake.hpp"
+#include "core/segment.hpp"
 #include "python/intake.hpp"
 
 namespace lumetra::py {
@@ -28,35 +31,63 @@ bool read_integer_label(PyObject* v, std::int64_t& out);
 /// nullopt with the Python error set on failure.
 std::optional<GroupMask> apply_label(PyObject* array, PyObject* label_or_threshold);
 
-/// Segments `array` like apply_label and hands the result on, so a caller can
-/// count while segmenting: a numeric column read in place goes to
-/// on_column(view, v), with v a double (float columns) or an int64 (integer
-/// columns); any other array is segmented into a mask for on_mask(mask).
-/// Returns what they return, or nullptr with the Python error set.
-template <class OnColumn, class OnMask>
-PyObject* segment_implicit(PyObject* array, PyObject* label, OnColumn&& on_column, OnMask&& on_mask) {
-    const ElementKind kind = determine_type(array);
-    const auto native = native_column(array);
-    if (!native || (kind != ElementKind::Float && kind != ElementKind::Integer)) {
-        auto mask = apply_label(array, label);
-        if (!mask) return nullptr;
-        return on_mask(*mask);
-    }
-    if (kind == ElementKind::Integer) {
-        if (native->type == NativeType::U64 && !uint64_column_fits(*native)) return nullptr;
-        std::int64_t v;
-        if (!read_integer_label(label, v)) return nullptr;
-        return visit_numeric(*native, [&](const auto& src) { return on_column(src, v); });
-    }
-    double v;
-    if (!read_float_label(label, v)) return nullptr;
-    return visit_numeric(*native, [&](const auto& src) { return on_column(src, v); });
-}
-
 /// Explicit segmentation by a threshold with its comparison, or by a label.
 /// nullopt with ValueError "Invalid bias configuration" set on failure.
 std::optional<GroupMask> label_explicit(PyObject* array, const std::optional<double>& threshold,
                                         const std::optional<std::string>& label,
                                         const std::optional<std::string>& threshold_type);
+
+/// The group codes of an array for implicit segmentation (as apply_label
+/// decides it): a numeric or boolean array read in place is segmented block
+/// by block while an analysis counts; any other array is segmented into a
+/// mask first, which sets `ran_python` (Python iteration may run user code).
+/// nullptr with the Python error set on failure.
+std::unique_ptr<GroupCodes> implicit_codes(PyObject* array, PyObject* label, bool& ran_python);
+
+/// The group codes of an array for explicit segmentation (as label_explicit
+/// decides it), in place for a numeric or boolean array segmented by
+/// threshold. nullptr with ValueError "Invalid bias configuration" set on failure.
+std::unique_ptr<GroupCodes> explicit_codes(PyObject* array, const std::optional<double>& threshold,
+                                           const std::optional<std::string>& label,
+                                           const std::optional<std::string>& threshold_type, bool& ran_python);
+
+/// Makes the codes of N columns in order with make(i, ran_python); the first
+/// failure ends it (false, with the Python error set). User code run while a
+/// later column was read by Python iteration may have resized or retyped an
+/// array read in place before it, so such columns are read again, as they
+/// then stand, before any is counted.
+/// Analyses count without masks, yet keep the memory a mask of their
+/// longest column would take as their bound: it is reserved (never touched,
+/// so it costs no page of memory) and released at once. A column longer than
+/// any mask could be (a broadcast view of 2**50 elements) is thus refused
+/// with MemoryError, as a call that cannot be completed, instead of being
+/// read for days. Throws std::bad_alloc.
+void reserve_mask_budget(std::size_t n);
+
+template <std::size_t N, class Make>
+bool codes_in_order(std::array<std::unique_ptr<GroupCodes>, N>& out, Make&& make) {
+    std::size_t last_python = N;
+    for (std::size_t i = 0; i < N; ++i) {
+        bool ran = false;
+        out[i] = make(i, ran);
+        if (!out[i]) return false;
+        if (ran) last_python = i;
+    }
+    while (last_python != N) {
+        const std::size_t upto = last_python;
+        last_python = N;
+        for (std::size_t i = 0; i < upto; ++i) {
+            if (!out[i]->reads_in_place()) continue;
+            bool ran = false;
+            out[i] = make(i, ran);
+            if (!out[i]) return false;
+            if (ran) last_python = i;  // it became a copy: those before it are read again
+        }
+    }
+    std::size_t longest = 0;
+    for (const auto& c : out) longest = c->size() > longest ? c->size() : longest;
+    reserve_mask_budget(longest);
+    return true;
+}
 
 }  // namespace lumetra::py

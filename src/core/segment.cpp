@@ -1,0 +1,440 @@
+#include "core/segment.hpp"
+
+#include <bit>
+
+namespace lumetra {
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMETRA_CODES_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMETRA_CODES_MULTIVERSION
+#endif
+
+namespace detail {
+
+std::uint64_t label_limit(std::size_t n) {
+    if (label_mode_for(n, n)) return n;
+    // The rule holds for a prefix of counts (the share only grows with the
+    // count), at least up to 3: the last count for which it holds.
+    std::uint64_t lo = 3, hi = n;
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        (label_mode_for(mid, n) ? lo : hi) = mid;
+    }
+    return lo;
+}
+
+float ceil_float(double t) noexcept {
+    float f = static_cast<float>(t);
+    if (static_cast<double>(f) < t) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+
+float floor_float(double t) noexcept {
+    float f = static_cast<float>(t);
+    if (static_cast<double>(f) > t) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+namespace {
+
+inline std::uint64_t spread(std::uint64_t k) noexcept { return k * 0x9E3779B97F4A7C15ULL; }
+
+template <class K>
+inline K load_key(const unsigned char* keys, std::size_t j) noexcept {
+    K k;
+    std::memcpy(&k, keys + j * sizeof(K), sizeof(K));
+    return k;
+}
+
+// Keys of a block that are none of the first S known ones.
+template <std::size_t S, class K>
+inline std::size_t misses_k(const unsigned char* __restrict keys, std::size_t m, const K* known_slots) {
+    K known[S];
+    for (std::size_t s = 0; s < S; ++s) known[s] = known_slots[s];
+    std::size_t misses = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const K k = load_key<K>(keys, j);
+        K hit = 0;
+        for (std::size_t s = 0; s < S; ++s) hit |= static_cast<K>(k == known[s]);
+        misses += hit ^ 1u;
+    }
+    return misses;
+}
+
+// Only as many keys as are known are compared (unused slots repeat the first).
+template <class K>
+inline std::size_t misses_impl(const unsigned char* keys, std::size_t m, const K* known, std::size_t n_known) {
+    if (n_known <= 2) return misses_k<2>(keys, m, known);
+    if (n_known <= 4) return misses_k<4>(keys, m, known);
+    return misses_k<8>(keys, m, known);
+}
+
+LUMETRA_CODES_MULTIVERSION
+std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known) {
+    return misses_impl(keys, m, known, n_known);
+}
+
+LUMETRA_CODES_MULTIVERSION
+std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known) {
+    return misses_impl(keys, m, known, n_known);
+}
+
+}  // namespace
+
+template <class K>
+bool DistinctDecider<K>::is_nan(K key) const noexcept {
+    if (!nan_keys_) return false;
+    // Exponent all ones and a non-zero fraction, whatever the sign.
+    if constexpr (sizeof(K) == 8) {
+        return (key << 1) > (std::uint64_t{0x7FF0000000000000} << 1);
+    } else {
+        return static_cast<std::uint32_t>(key << 1) > (std::uint32_t{0x7F800000} << 1);
+    }
+}
+
+template <class K>
+bool DistinctDecider<K>::add(const void* keys_in, std::size_t m) {
+    if (threshold_) return true;
+    const auto* keys = static_cast<const unsigned char*>(keys_in);
+    std::size_t j = 0;
+    if (phase_ == Phase::Small) j = add_small(keys, m);
+    if (!threshold_ && phase_ == Phase::Table) j = add_table(keys, j, m);
+    if (!threshold_ && phase_ == Phase::Bits) add_bits(keys, j, m);
+    return threshold_;
+}
+
+template <class K>
+std::size_t DistinctDecider<K>::add_small(const unsigned char* keys, std::size_t m) {
+    // Low-cardinality columns (outcomes, categories) stay here, checked
+    // branch-free a block at a time. A NaN is never a known key.
+    if (small_n_ > 0 && misses(keys, m, small_, small_n_) == 0) return m;
+    for (std::size_t j = 0; j < m; ++j) {
+        const K k = load_key<K>(keys, j);
+        bool seen = false;
+        for (std::size_t s = 0; s < small_n_; ++s) seen |= small_[s] == k;
+        if (seen) continue;
+        if (is_nan(k)) {
+            ++nans_;
+            if (over()) return m;
+            continue;
+        }
+        if (small_n_ == kSmall) {
+            start_table();
+            return j;  // the table takes over from this key
+        }
+        if (small_n_ == 0) {
+            for (K& slot : small_) slot = k;
+        }
+        small_[small_n_++] = k;
+        ++keys_;
+        if (over()) return m;
+    }
+    return m;
+}
+
+template <class K>
+void DistinctDecider<K>::start_table() {
+    table_log2_ = 6;
+    table_.assign(std::size_t{1} << table_log2_, 0);
+    for (std::size_t s = 0; s < small_n_; ++s) insert_table(small_[s]);
+    phase_ = Phase::Table;
+}
+
+template <class K>
+bool DistinctDecider<K>::insert_table(K key) {
+    if (key == 0) {
+        if (has_zero_) return false;
+        has_zero_ = true;
+        return true;
+    }
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(spread(key) >> (64 - table_log2_));
+    while (true) {
+        const K slot = table_[i];
+        if (slot == key) return false;
+        if (slot == 0) break;
+        i = (i + 1) & mask;
+    }
+    table_[i] = key;
+    if (++used_ * 2 > table_.size()) grow_table();
+    return true;
+}
+
+template <class K>
+void DistinctDecider<K>::grow_table() {
+    std::vector<K> old(table_.size() * 2, 0);
+    old.swap(table_);
+    ++table_log2_;
+    const std::size_t mask = table_.size() - 1;
+    for (const K key : old) {
+        if (key == 0) continue;
+        std::size_t i = static_cast<std::size_t>(spread(key) >> (64 - table_log2_));
+        while (table_[i] != 0) i = (i + 1) & mask;
+        table_[i] = key;
+    }
+}
+
+template <class K>
+std::size_t DistinctDecider<K>::add_table(const unsigned char* keys, std::size_t j, std::size_t m) {
+    const K* table = table_.data();
+    unsigned shift = 64 - table_log2_;
+    for (; j < m; ++j) {
+        const K k = load_key<K>(keys, j);
+        // A key already seen mostly sits in its home slot: one probe.
+        if (table[spread(k) >> shift] == k && k != 0) continue;
+        if (is_nan(k)) {
+            ++nans_;
+            if (over()) return m;
+            continue;
+        }
+        if (!insert_table(k)) continue;
+        table = table_.data();  // the table may have grown
+        shift = 64 - table_log2_;
+        ++keys_;
+        if (over()) return m;
+        if (!exact_ && keys_ > kTableKeys) {
+            start_bits();
+            return j + 1;
+        }
+    }
+    return m;
+}
+
+template <class K>
+void DistinctDecider<K>::start_bits() {
+    // About 16 bits per value the limit allows keeps collisions (which only
+    // delay the decision) rare, within a bound on memory.
+    const unsigned want = static_cast<unsigned>(std::bit_width(limit_)) + 4;
+    bits_log2_ = std::min(26u, std::max(16u, want));
+    bits_.assign((std::size_t{1} << bits_log2_) / 64, 0);
+    keys_ = 0;
+    const unsigned shift = 64 - bits_log2_;
+    auto set = [&](K key) {
+        const std::uint64_t h = spread(key) >> shift;
+        std::uint64_t& word = bits_[h >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+        keys_ += (word & bit) == 0;
+        word |= bit;
+    };
+    for (const K key : table_) {
+        if (key != 0) set(key);
+    }
+    if (has_zero_) set(0);
+    std::vector<K>().swap(table_);
+    phase_ = Phase::Bits;
+    over();
+}
+
+template <class K>
+void DistinctDecider<K>::add_bits(const unsigned char* keys, std::size_t j, std::size_t m) {
+    // A lower bound: equal keys share a hash, so distinct hashes never
+    // outnumber distinct keys.
+    const unsigned shift = 64 - bits_log2_;
+    std::uint64_t* words = bits_.data();
+    constexpr std::size_t kAhead = 16;
+    for (; j < m; ++j) {
+        if (j + kAhead < m) __builtin_prefetch(words + ((spread(load_key<K>(keys, j + kAhead)) >> shift) >> 6), 1);
+        const K k = load_key<K>(keys, j);
+        if (is_nan(k)) {
+            ++nans_;
+            if (over()) return;
+            continue;
+        }
+        const std::uint64_t h = spread(k) >> shift;
+        const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+        std::uint64_t& word = words[h >> 6];
+        if (word & bit) continue;
+        word |= bit;
+        ++keys_;
+        if (over()) return;
+    }
+}
+
+template class DistinctDecider<std::uint32_t>;
+template class DistinctDecider<std::uint64_t>;
+
+namespace kernels {
+namespace {
+
+template <class T>
+inline void implicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __restrict c,
+                          const ImplicitTest<T>& t) {
+    const T e = t.e, g = t.ge.g;
+    if (t.ge.any && !t.ge.all) {
+        if (t.eq) {
+            for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] == e) | ((s[j] >= g) << 1));
+        } else {
+            for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] >= g) << 1);
+        }
+        return;
+    }
+    const std::uint8_t high = (t.ge.all && t.ge.any) ? 2 : 0;  // every element, or none, at least v
+    if (t.eq) {
+        for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] == e) | high);
+    } else {
+        std::memset(c, high, n);
+    }
+}
+
+template <class T>
+inline void explicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __restrict c,
+                          const ExplicitTest<T>& t) {
+    using S = SegmentationThresholdType;
+    if constexpr (std::is_floating_point_v<T>) {
+        const T b = t.bound;
+        switch (t.type) {
+            case S::GreaterThan:
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] > b) * 3);
+                break;
+            case S::GreaterThanEqualTo:
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] >= b) * 3);
+                break;
+            case S::LessThan:
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] < b) * 3);
+                break;
+            case S::LessThanEqualTo:
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] <= b) * 3);
+                break;
+        }
+    } else {
+        const T g = t.up.g;
+        if (t.up.any && !t.up.all) {
+            if (t.invert) {
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] < g) * 3);
+            } else {
+                for (std::size_t j = 0; j < n; ++j) c[j] = static_cast<std::uint8_t>((s[j] >= g) * 3);
+            }
+        } else {
+            const bool in = ((t.up.all & t.up.any) ^ t.invert) != 0;
+            std::memset(c, in ? 3 : 0, n);
+        }
+    }
+}
+
+}  // namespace
+
+#define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \
+    LUMETRA_CODES_MULTIVERSION                                                                           \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept {   \
+        implicit_impl(src, n, out, test);                                                                \
+    }                                                                                                    \
+    LUMETRA_CODES_MULTIVERSION                                                                           \
+    void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept {   \
+        explicit_impl(src, n, out, test);                                                                \
+    }
+LUMETRA_DEFINE_CODE_KERNELS(std::int8_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::int16_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::int32_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::int64_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::uint8_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::uint16_t)
+LUMETRA_DEFINE_CODE_KERNELS(std::uint32_t)
+LUMETRA_DEFINE_CODE_KERNELS(float)
+LUMETRA_DEFINE_CODE_KERNELS(double)
+#undef LUMETRA_DEFINE_CODE_KERNELS
+
+LUMETRA_CODES_MULTIVERSION
+void binary_codes(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
+                  std::uint8_t one) noexcept {
+    for (std::size_t j = 0; j < n; ++j) out[j] = src[j] != 0 ? one : zero;
+}
+
+LUMETRA_CODES_MULTIVERSION
+void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept {
+    explicit_impl(src, n, out, test);
+}
+
+}  // namespace kernels
+}  // namespace detail
+
+namespace {
+
+// Byte counters take at most this many elements before they are widened.
+constexpr std::size_t kByteRun = 240;
+
+template <unsigned A, unsigned B>
+inline void pair_sums(PairSums& s, const std::uint8_t* __restrict x, const std::uint8_t* __restrict y,
+                      std::size_t m) noexcept {
+    std::uint64_t first = 0, second = 0, both = 0;
+    for (std::size_t i = 0; i < m; i += kByteRun) {
+        const std::size_t end = std::min(m, i + kByteRun);
+        std::uint8_t cf = 0, cs = 0, cb = 0;
+        for (std::size_t j = i; j < end; ++j) {
+            const std::uint8_t u = static_cast<std::uint8_t>((x[j] >> A) & 1u);
+            const std::uint8_t v = static_cast<std::uint8_t>((y[j] >> B) & 1u);
+            cf = static_cast<std::uint8_t>(cf + u);
+            cs = static_cast<std::uint8_t>(cs + v);
+            cb = static_cast<std::uint8_t>(cb + (u & v));
+        }
+        first += cf;
+        second += cs;
+        both += cb;
+    }
+    s.first += first;
+    s.second += second;
+    s.both += both;
+}
+
+template <unsigned A, unsigned B, unsigned C>
+inline void triple_sums(TripleSums& s, const std::uint8_t* __restrict f, const std::uint8_t* __restrict g,
+                        const std::uint8_t* __restrict p, std::size_t m) noexcept {
+    TripleSums t;
+    for (std::size_t i = 0; i < m; i += kByteRun) {
+        const std::size_t end = std::min(m, i + kByteRun);
+        std::uint8_t cf = 0, cg = 0, cp = 0, cfg = 0, cfp = 0, cgp = 0, cfgp = 0;
+        for (std::size_t j = i; j < end; ++j) {
+            const std::uint8_t u = static_cast<std::uint8_t>((f[j] >> A) & 1u);
+            const std::uint8_t v = static_cast<std::uint8_t>((g[j] >> B) & 1u);
+            const std::uint8_t w = static_cast<std::uint8_t>((p[j] >> C) & 1u);
+            const std::uint8_t uv = u & v;
+            cf = static_cast<std::uint8_t>(cf + u);
+            cg = static_cast<std::uint8_t>(cg + v);
+            cp = static_cast<std::uint8_t>(cp + w);
+            cfg = static_cast<std::uint8_t>(cfg + uv);
+            cfp = static_cast<std::uint8_t>(cfp + (u & w));
+            cgp = static_cast<std::uint8_t>(cgp + (v & w));
+            cfgp = static_cast<std::uint8_t>(cfgp + (uv & w));
+        }
+        t.f += cf;
+        t.g += cg;
+        t.p += cp;
+        t.fg += cfg;
+        t.fp += cfp;
+        t.gp += cgp;
+        t.fgp += cfgp;
+    }
+    s += t;
+}
+
+}  // namespace
+
+// The bits are template arguments, so the shifts are constants and the
+// byte loops vectorise.
+LUMETRA_CODES_MULTIVERSION
+void add_pair_sums(PairSums& s, const std::uint8_t* x, unsigned a, const std::uint8_t* y, unsigned b,
+                   std::size_t m) noexcept {
+    switch ((a << 1) | b) {
+        case 0: pair_sums<0, 0>(s, x, y, m); break;
+        case 1: pair_sums<0, 1>(s, x, y, m); break;
+        case 2: pair_sums<1, 0>(s, x, y, m); break;
+        default: pair_sums<1, 1>(s, x, y, m); break;
+    }
+}
+
+LUMETRA_CODES_MULTIVERSION
+void add_triple_sums(TripleSums& s, const std::uint8_t* f, unsigned a, const std::uint8_t* g, unsigned b,
+                     const std::uint8_t* p, unsigned c, std::size_t m) noexcept {
+    switch ((a << 2) | (b << 1) | c) {
+        case 0: triple_sums<0, 0, 0>(s, f, g, p, m); break;
+        case 1: triple_sums<0, 0, 1>(s, f, g, p, m); break;
+        case 2: triple_sums<0, 1, 0>(s, f, g, p, m); break;
+        case 3: triple_sums<0, 1, 1>(s, f, g, p, m); break;
+        case 4: triple_sums<1, 0, 0>(s, f, g, p, m); break;
+        case 5: triple_sums<1, 0, 1>(s, f, g, p, m); break;
+        case 6: triple_sums<1, 1, 0>(s, f, g, p, m); break;
+        default: triple_sums<1, 1, 1>(s, f, g, p, m); break;
+    }
+}
+
+}  // namespace lumetra
