@@ -836,7 +836,7 @@ def _drift_partition(
     keep = None if absent is None or missing != "drop" else ~absent
     out: dict[str, tuple[int, Array]] = {}
     for column, (name, sample) in zip(columns, samples):
-        counts = np.zeros(column.bins, dtype=np.uint64)
+        counts: Array = np.zeros(column.bins, dtype=np.uint64)
         if column.edges is not None:
             counts = _kernels.continuous_counts(column.edges, sample.data(keep))
         elif column.labels is not None:
