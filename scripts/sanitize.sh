@@ -63,7 +63,7 @@ rm -f "$reports".*
 status=0
 ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0:log_path=$reports" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports" \
     LD_PRELOAD="$preload" PYTHONMALLOC=malloc LUMETRA_SANITIZED=1 \
-    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@" || status=$?
+    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile "$@" || status=$?
 if compgen -G "$reports.*" >/dev/null; then
     echo "== sanitizers: reports" >&2
     cat "$reports".* >&2

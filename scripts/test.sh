@@ -26,7 +26,10 @@ cmake -S . -B build/core-tests -DLUMETRA_CORE_TESTS_ONLY=ON -DLUMETRA_CPP_TESTS=
 cmake --build build/core-tests --parallel 2
 ctest --test-dir build/core-tests --output-on-failure
 
-"$PYTHON" -m pytest tests -q
+# One test process per core, a test module to each (a module's fixtures,
+# such as the Dask cluster, then start once). LUMETRA_TEST_WORKERS=0 runs the
+# suite in this process alone.
+"$PYTHON" -m pytest tests -q -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
 
 # The documentation, offline, with every warning an error.
 rm -rf build/docs

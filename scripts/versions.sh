@@ -32,7 +32,7 @@ numpy_floor=$(sed -n 's/^dependencies = .*"numpy>=\([0-9.]*\)".*/\1/p' pyproject
 
 run_suite() {  # venv label
     echo "== versions: $2: $("$1/bin/python" -c 'import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)')"
-    "$1/bin/python" -m pytest tests -q -p no:cacheprovider
+    "$1/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
 }
 
 oldest=""

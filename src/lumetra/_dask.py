@@ -373,7 +373,8 @@ def _group_codes(frame: Frame, plan: _GroupPlan) -> Array:
 
 def _present_partition(part: Any, plan: _GroupPlan) -> Array:
     codes = _combined_codes(_frame_of(part), plan)
-    return np.unique(codes[codes >= 0])
+    present: Array = np.unique(codes[codes >= 0])  # typed: NumPy 1.x's stubs give unique no type
+    return present
 
 
 def _as_group(name: str, missing: str, scanned: _Scanned) -> bool:
