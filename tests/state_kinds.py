@@ -40,8 +40,16 @@ class FixedRng:
         return self._many(lambda: lo + (hi - lo) * self._unit(), n, np.float64)
 
     def normal(self, mu, sigma, n=None):
-        # The sum of twelve uniforms less six: near enough to normal, and exact arithmetic.
-        return self._many(lambda: mu + sigma * (sum(self._unit() for _ in range(12)) - 6.0), n, np.float64)
+        # The sum of twelve uniforms less six: near enough to normal, and exact
+        # arithmetic. Added one by one: from Python 3.12 on, sum() of floats
+        # compensates its rounding and gives other bits.
+        def draw():
+            total = 0.0
+            for _ in range(12):
+                total += self._unit()
+            return mu + sigma * (total - 6.0)
+
+        return self._many(draw, n, np.float64)
 
     def choice(self, items):
         return items[self._next() % len(items)]
