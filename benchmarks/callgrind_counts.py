@@ -11,6 +11,8 @@ module's cost of the call, from binding to result:
     python benchmarks/callgrind_counts.py [N] [case substring]
 
 Uses the `_lumetra` that Python imports (set PYTHONPATH to compare builds).
+The entry points are found by their symbols, which a default install strips:
+build the module to measure with `pip install -Cinstall.strip=false .`.
 """
 
 from __future__ import annotations
@@ -202,7 +204,11 @@ def instructions(n, index, calls):
          *ENTRY_POINTS, sys.executable, __file__,
          "--child", str(n), str(index), str(calls)],
         capture_output=True, text=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-    return int(re.search(r"Collected : (\d+)", out.stderr).group(1))
+    collected = int(re.search(r"Collected : (\d+)", out.stderr).group(1))
+    if collected == 0:
+        sys.exit("callgrind found no entry point of the module: its symbols are stripped; "
+                 "reinstall it with pip install -Cinstall.strip=false .")
+    return collected
 
 
 def main():
