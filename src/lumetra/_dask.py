@@ -446,7 +446,7 @@ def _plan_threshold(name: str, threshold: float, shown: object, missing: str, sc
 
 
 @dataclass(frozen=True)
-class _OutcomeSpec:
+class _OutcomeReading:
     """An outcome column as every partition reads it: numbers by read_outcome's
     rule for their dtype, text by the index of the positive label."""
 
@@ -486,27 +486,27 @@ class _OutcomeSpec:
 def _outcome(
     ddf: Any, meta: Frame, scans: list[Optional[_Scan]], name: str, argument: str, *, positive: Scalar,
     positive_name: str, threshold: Optional[float] = None, threshold_name: str = "",
-) -> _OutcomeSpec:
-    """The spec of an outcome column, with read_outcome's refusals by dtype
+) -> _OutcomeReading:
+    """How an outcome column is read, with read_outcome's refusals by dtype
     raised, and the scan it needs added to `scans`."""
-    spec = _OutcomeSpec(name, argument, positive, positive_name, threshold, threshold_name)
+    reading = _OutcomeReading(name, argument, positive, positive_name, threshold, threshold_name)
     kind = kind_of(get_column(meta, name, argument), argument)
-    if not spec.text(meta):
-        spec.on_client(meta)  # raises what the dtype decides
-    scans.append(_scan_of(meta, ddf, name, argument, kind, labels=spec.text(meta)))
-    return spec
+    if not reading.text(meta):
+        reading.on_client(meta)  # raises what the dtype decides
+    scans.append(_scan_of(meta, ddf, name, argument, kind, labels=reading.text(meta)))
+    return reading
 
 
-def _settle_text(ddf: Any, spec: _OutcomeSpec, meta: Frame, scanned: _Scanned) -> _OutcomeSpec:
+def _settle_text(ddf: Any, reading: _OutcomeReading, meta: Frame, scanned: _Scanned) -> _OutcomeReading:
     """A text outcome's labels and the index of its positive label, or the
     refusal of a column without it (as read_outcome has it)."""
-    if not spec.text(meta):
-        return spec
-    labels = _labels_of(ddf, spec.name, Kind.TEXT, scanned.values.get(spec.name))
-    index = text_positive(labels, spec.positive)
+    if not reading.text(meta):
+        return reading
+    labels = _labels_of(ddf, reading.name, Kind.TEXT, scanned.values.get(reading.name))
+    index = text_positive(labels, reading.positive)
     if index is None:
-        raise Outcome(spec.argument, spec.name, np.empty(0), "==", -1, None, spec.described()).no_positive()
-    return replace(spec, labels=labels, index=index)
+        raise Outcome(reading.argument, reading.name, np.empty(0), "==", -1, None, reading.described()).no_positive()
+    return replace(reading, labels=labels, index=index)
 
 
 def _drop_missing(codes: Array, absent: Optional[Array], missing: str, counted: bool) -> Array:
@@ -536,8 +536,8 @@ def _states(parts: list[Any], fn: Callable[..., Any], plan: Any, merge: Callable
 @dataclass(frozen=True)
 class _BiasPlan:
     groups: _GroupPlan
-    truth: _OutcomeSpec
-    prediction: Optional[_OutcomeSpec]
+    truth: _OutcomeReading
+    prediction: Optional[_OutcomeReading]
     missing: str
     counted: tuple[_Scan, ...]
 
@@ -610,7 +610,7 @@ def _bias(
         ddf, meta, scans, label, "label", positive=positive, positive_name="positive",
         threshold=label_threshold, threshold_name="label_threshold",
     )
-    pred: Optional[_OutcomeSpec] = None
+    pred: Optional[_OutcomeReading] = None
     if prediction is not None:
         pred = _outcome(
             ddf, meta, scans, prediction, "prediction", positive=predicted, positive_name=predicted_name,
@@ -622,7 +622,7 @@ def _bias(
     # Data errors in the order one process meets them: the facet's missing
     # values, the outcomes' labels, then their missing values.
     facet_checks = [("facet", name, True) for name in facets]
-    outcome_checks = [(spec.argument, spec.name, False) for spec in (truth, pred) if spec is not None]
+    outcome_checks = [(reading.argument, reading.name, False) for reading in (truth, pred) if reading is not None]
     if scanned.missing is not None:
         _refuse_missing(facet_checks, missing, scanned.missing)
     if threshold is None:
@@ -709,17 +709,17 @@ class _PerformancePlan:
     groups: _GroupPlan
     label: str
     prediction: str
-    truth: Optional[_OutcomeSpec]
-    pred: Optional[_OutcomeSpec]
+    truth: Optional[_OutcomeReading]
+    pred: Optional[_OutcomeReading]
     decision: float
     missing: str
     counted: tuple[_Scan, ...] = ()
 
 
-def _performance_column(frame: Frame, spec: Optional[_OutcomeSpec], name: str, argument: str) -> Outcome:
+def _performance_column(frame: Frame, reading: Optional[_OutcomeReading], name: str, argument: str) -> Outcome:
     """An outcome column, or a column of numbers as one (no rule)."""
-    if spec is not None:
-        return spec.read(frame)
+    if reading is not None:
+        return reading.read(frame)
     values = numeric_column(frame, name, argument)
     return Outcome(argument, name, values.array, "", 0, values.missing, "")
 
@@ -763,8 +763,8 @@ def performance(
     for name in names:
         kind = kind_of(get_column(meta, name, "by"), "by")
         scans.append(_scan_of(meta, ddf, name, "by", kind, labels=True))
-    truth: Optional[_OutcomeSpec] = None
-    pred: Optional[_OutcomeSpec] = None
+    truth: Optional[_OutcomeReading] = None
+    pred: Optional[_OutcomeReading] = None
     if task == "regression":
         numeric_column(meta, label, "label")
         scans.append(_scan_of(meta, ddf, label, "label", Kind.NUMBER, labels=False))
