@@ -16,6 +16,14 @@ PyObject* metrics_or_raise(const Result<MetricMap<DataBiasMetric>, BiasError>& m
     return report_to_py_dict(metrics.value());
 }
 
+// The metrics of a segmented feature against the segmented ground truth,
+// counted with the lock released (the codes read array buffers only).
+PyObject* analyse(GroupCodes& feature, GroupCodes& truth) {
+    if (feature.size() != truth.size()) return raise(BiasError::DataLengthError);
+    return metrics_or_raise(
+        released(feature.size(), [&] { return data_bias_from_counts(count_facets(feature, truth)); }));
+}
+
 PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg& feature_label,
                    const AnyArg& truth_label) {
     // The ground truth is segmented first, so its error wins when both fail.
@@ -26,12 +34,7 @@ PyObject* analyzer(const ArrayArg& feature, const ArrayArg& truth, const AnyArg&
                       : implicit_codes(feature.obj, feature_label.obj, ran);
     });
     if (!ok) return nullptr;
-    GroupCodes& truth_codes = *codes[0];
-    GroupCodes& feature_codes = *codes[1];
-    if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
-    return metrics_or_raise(released(feature_codes.size(), [&] {
-        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
-    }));
+    return analyse(*codes[1], *codes[0]);
 }
 
 PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<double>& feat_threshold,
@@ -45,12 +48,7 @@ PyObject* analyzer_explicit_seg(const ArrayArg& feature, const std::optional<dou
                       : explicit_codes(truth.obj, gt_threshold, gt_label, gt_type, ran);
     });
     if (!ok) return nullptr;
-    GroupCodes& feature_codes = *codes[0];
-    GroupCodes& truth_codes = *codes[1];
-    if (feature_codes.size() != truth_codes.size()) return raise(BiasError::DataLengthError);
-    return metrics_or_raise(released(feature_codes.size(), [&] {
-        return data_bias_from_counts(count_facets(feature_codes, truth_codes));
-    }));
+    return analyse(*codes[0], *codes[1]);
 }
 
 PyObject* runtime_check(const NamedValues& baseline, const NamedValues& latest, const Threshold& threshold) {
