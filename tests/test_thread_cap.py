@@ -1,5 +1,6 @@
 """The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
-the regression and log-loss passes, never a result. The cap is read once per
+the regression and log-loss passes and find the bins of continuous drift,
+never a result. The cap is read once per
 process, so each setting runs in a fresh interpreter."""
 
 import json
@@ -50,6 +51,16 @@ PROBE = textwrap.dedent(
     log.push_batch(truth, score)
     log.push_batch(np.round(truth), score[::-1])
     out["logistic_monitor"] = hexed(log.performance_snapshot())
+    # Bins are found in blocks on several threads: the stream's shares and
+    # the batch scores must count every value once, in its own bin.
+    base = rng.normal(0.0, 1.0, 20_000)
+    runtime = np.concatenate([rng.normal(0.3, 1.5, N), [np.nan, np.inf, -np.inf, base.max()]])
+    drift = _lumetra.PyContinuousDataDrift(base, None)
+    kinds = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
+    out["drift"] = [float(x).hex() for x in drift.compute_drift_mutliple_criteria(runtime, kinds)]
+    decay = _lumetra.PyStreamingContinuousDataDriftDecay(base, None, None)
+    decay.update_stream_batch(runtime[::-1].copy())
+    out["decay_shares"] = [float(x).hex() for x in decay.export_snapshot()["streamBins"]]
     print(json.dumps(out))
     """
 )

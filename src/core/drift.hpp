@@ -83,6 +83,13 @@ struct CellLookup {
     }
 };
 
+/// Adds the bins of `values` under `cells` to four interleaved lanes of `bins`
+/// counters each (lane k at lanes + k * bins), so that runs of one bin do not
+/// wait on each other. Bins are computed a block at a time, vectorised where
+/// the machine allows; the counts are integers, the same on every machine.
+void count_cells(const CellLookup& cells, std::span<const double> values, std::uint64_t* lanes,
+                 std::size_t bins) noexcept;
+
 /// The continuous lookup rule over a baseline's edges, copied into hot loops
 /// so its fields stay in registers.
 struct BinLookup {

@@ -2,13 +2,9 @@
 
 #include <bit>
 
-namespace lumetra {
+#include "core/multiversion.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMETRA_CODES_MULTIVERSION __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMETRA_CODES_MULTIVERSION
-#endif
+namespace lumetra {
 
 namespace detail {
 
@@ -70,12 +66,12 @@ inline std::size_t misses_impl(const unsigned char* keys, std::size_t m, const K
     return misses_k<8>(keys, m, known);
 }
 
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known) {
     return misses_impl(keys, m, known, n_known);
 }
 
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known) {
     return misses_impl(keys, m, known, n_known);
 }
@@ -315,11 +311,11 @@ inline void explicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __
 }  // namespace
 
 #define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \
-    LUMETRA_CODES_MULTIVERSION                                                                           \
+    LUMETRA_MULTIVERSION                                                                           \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept {   \
         implicit_impl(src, n, out, test);                                                                \
     }                                                                                                    \
-    LUMETRA_CODES_MULTIVERSION                                                                           \
+    LUMETRA_MULTIVERSION                                                                           \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept {   \
         explicit_impl(src, n, out, test);                                                                \
     }
@@ -334,13 +330,13 @@ LUMETRA_DEFINE_CODE_KERNELS(float)
 LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 void binary_codes(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
                   std::uint8_t one) noexcept {
     for (std::size_t j = 0; j < n; ++j) out[j] = src[j] != 0 ? one : zero;
 }
 
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept {
     explicit_impl(src, n, out, test);
 }
@@ -411,7 +407,7 @@ inline void triple_sums(TripleSums& s, const std::uint8_t* __restrict f, const s
 
 // The bits are template arguments, so the shifts are constants and the
 // byte loops vectorise.
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 void add_pair_sums(PairSums& s, const std::uint8_t* x, unsigned a, const std::uint8_t* y, unsigned b,
                    std::size_t m) noexcept {
     switch ((a << 1) | b) {
@@ -422,7 +418,7 @@ void add_pair_sums(PairSums& s, const std::uint8_t* x, unsigned a, const std::ui
     }
 }
 
-LUMETRA_CODES_MULTIVERSION
+LUMETRA_MULTIVERSION
 void add_triple_sums(TripleSums& s, const std::uint8_t* f, unsigned a, const std::uint8_t* g, unsigned b,
                      const std::uint8_t* p, unsigned c, std::size_t m) noexcept {
     switch ((a << 2) | (b << 1) | c) {
