@@ -36,6 +36,8 @@ namespace {
 
 inline std::uint64_t spread(std::uint64_t k) noexcept { return k * 0x9E3779B97F4A7C15ULL; }
 
+constexpr std::size_t kSparseTableBytes = 32 * 1024;
+
 template <class K>
 inline K load_key(const unsigned char* keys, std::size_t j) noexcept {
     K k;
@@ -153,7 +155,11 @@ bool DistinctDecider<K>::insert_table(K key) {
         i = (i + 1) & mask;
     }
     table_[i] = key;
-    if (++used_ * 2 > table_.size()) grow_table();
+    // A key off its home slot costs every one of its elements a mispredicted
+    // branch, so the table stays sparse while it fits the first-level cache
+    // (1/16 full: about 3% of keys displaced) and half full beyond.
+    const std::size_t sparse = table_.size() * sizeof(K) <= kSparseTableBytes ? 16 : 2;
+    if (++used_ * sparse > table_.size()) grow_table();
     return true;
 }
 
