@@ -228,9 +228,12 @@ void BaselineContinuousBins::build_cells() {
 }
 
 namespace {
-// Values per block of bins: the bins stay in the first-level cache between
-// computing and counting them.
+// Values per block of bins: enough that handing a block from one thread to
+// another costs little next to finding its bins, few enough that a block's
+// bins stay in the cache until they are counted.
 constexpr std::size_t kBinBlock = 8192;
+// Values below which a second thread does not pay for its start.
+constexpr std::size_t kBinValuesPerThread = std::size_t{1} << 15;
 
 // The cell rule over a block of values.
 void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::size_t m,
@@ -281,11 +284,6 @@ void cell_bins(const CellLookup& cells, const double* x, std::size_t m, std::uin
     cell_bins_scalar(cells, x, m, out);
 }
 #endif
-}  // namespace
-
-namespace {
-// Values below which a second thread does not pay for its start.
-constexpr std::size_t kBinValuesPerThread = std::size_t{1} << 15;
 
 struct BinBlock {
     std::uint32_t bins[kBinBlock];
@@ -293,16 +291,26 @@ struct BinBlock {
 };
 }  // namespace
 
+void add_to_lanes(const std::uint32_t* b, std::size_t m, std::uint64_t* lanes, std::size_t bins) noexcept {
+    std::uint64_t* l1 = lanes + bins;
+    std::uint64_t* l2 = l1 + bins;
+    std::uint64_t* l3 = l2 + bins;
+    std::size_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        ++lanes[b[j]];
+        ++l1[b[j + 1]];
+        ++l2[b[j + 2]];
+        ++l3[b[j + 3]];
+    }
+    for (; j < m; ++j) ++lanes[b[j]];
+}
+
 void count_cells(const CellLookup& cells, std::span<const double> values, std::uint64_t* lanes,
                  std::size_t bins) noexcept {
     // Finding the bins is the arithmetic of the pass: blocks of bins are
     // found on up to the thread cap's threads and counted here. Counts are
     // integers, so the result is the same for any number of threads.
     const std::size_t n = values.size();
-    std::uint64_t* l0 = lanes;
-    std::uint64_t* l1 = l0 + bins;
-    std::uint64_t* l2 = l1 + bins;
-    std::uint64_t* l3 = l2 + bins;
     ordered_blocks<BinBlock>(
         (n + kBinBlock - 1) / kBinBlock, threads_for(n, kBinValuesPerThread),
         [&](std::size_t b, BinBlock& block) noexcept {
@@ -310,18 +318,7 @@ void count_cells(const CellLookup& cells, std::span<const double> values, std::u
             block.m = std::min(kBinBlock, n - begin);
             cell_bins(cells, values.data() + begin, block.m, block.bins);
         },
-        [&](std::size_t, const BinBlock& block) noexcept {
-            const std::uint32_t* b = block.bins;
-            const std::size_t m = block.m;
-            std::size_t j = 0;
-            for (; j + 4 <= m; j += 4) {
-                ++l0[b[j]];
-                ++l1[b[j + 1]];
-                ++l2[b[j + 2]];
-                ++l3[b[j + 3]];
-            }
-            for (; j < m; ++j) ++l0[b[j]];
-        });
+        [&](std::size_t, const BinBlock& block) noexcept { add_to_lanes(block.bins, block.m, lanes, bins); });
 }
 
 std::size_t BinLookup::search(double t) const noexcept {
@@ -612,18 +609,12 @@ void count_into_lanes(std::span<const T> values, std::uint64_t* lanes, std::size
     if constexpr (std::is_same_v<BinFn, CellLookup>) {
         count_cells(bin_of, values, lanes, nb);
     } else {
-        std::uint64_t* l1 = lanes + nb;
-        std::uint64_t* l2 = l1 + nb;
-        std::uint64_t* l3 = l2 + nb;
-        const std::size_t n = values.size();
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++lanes[bin_of(values[i])];
-            ++l1[bin_of(values[i + 1])];
-            ++l2[bin_of(values[i + 2])];
-            ++l3[bin_of(values[i + 3])];
+        std::uint32_t b[1024];
+        for (std::size_t begin = 0; begin < values.size(); begin += std::size(b)) {
+            const std::size_t m = std::min(std::size(b), values.size() - begin);
+            for (std::size_t j = 0; j < m; ++j) b[j] = static_cast<std::uint32_t>(bin_of(values[begin + j]));
+            add_to_lanes(b, m, lanes, nb);
         }
-        for (; i < n; ++i) ++lanes[bin_of(values[i])];
     }
 }
 

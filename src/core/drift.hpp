@@ -89,6 +89,8 @@ struct CellLookup {
 /// the machine allows; the counts are integers, the same on every machine.
 void count_cells(const CellLookup& cells, std::span<const double> values, std::uint64_t* lanes,
                  std::size_t bins) noexcept;
+/// Adds m bins to four interleaved lanes of `bins` counters, as count_cells.
+void add_to_lanes(const std::uint32_t* b, std::size_t m, std::uint64_t* lanes, std::size_t bins) noexcept;
 
 /// The continuous lookup rule over a baseline's edges, copied into hot loops
 /// so its fields stay in registers.
