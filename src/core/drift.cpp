@@ -253,6 +253,8 @@ __attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, con
     const __m256d top = _mm256_set1_pd(cells.top), last = _mm256_set1_pd(cells.last);
     const __m256d zero = _mm256_setzero_pd();
     const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    const __m128i every32 = _mm_set1_epi32(-1);
+    const __m256d every64 = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     const int* count = reinterpret_cast<const int*>(cells.count);
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4) {
@@ -260,8 +262,10 @@ __attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, con
         __m256d g = _mm256_mul_pd(_mm256_sub_pd(t, first), scale);
         g = _mm256_min_pd(_mm256_max_pd(g, zero), top);
         const __m128i c = _mm256_cvttpd_epi32(g);
-        const __m128i below = _mm_i32gather_epi32(count, c, 4);
-        const __m256d e = _mm256_i32gather_pd(cells.edge, c, 8);
+        // The masked forms with every lane on: the plain ones start from an
+        // undefined register, which the compiler warns about.
+        const __m128i below = _mm_mask_i32gather_epi32(_mm_setzero_si128(), count, c, every32, 4);
+        const __m256d e = _mm256_mask_i32gather_pd(zero, cells.edge, c, every64, 8);
         // Each true compare is -1 in its lane: subtracting them adds one each.
         const __m256i ones = _mm256_add_epi64(_mm256_castpd_si256(_mm256_cmp_pd(e, t, _CMP_LE_OQ)),
                                               _mm256_castpd_si256(_mm256_cmp_pd(t, last, _CMP_GT_OQ)));
