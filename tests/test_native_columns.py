@@ -132,7 +132,7 @@ THRESHOLDS = [2.5, 3.0, -0.0, 0.1, 1e300, -math.inf, math.nan, 2.0**62, 2.0**64,
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("stride", [1, -2])
+@pytest.mark.parametrize("stride", [1, 2, -2])
 def test_explicit_segmentation_in_place(dtype, stride):
     rng = np.random.default_rng(7)
     if dtype == "bool":

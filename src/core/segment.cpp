@@ -336,6 +336,25 @@ LUMETRA_DEFINE_CODE_KERNELS(float)
 LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
+#define LUMETRA_DEFINE_GATHER_KERNEL(T)                                  \
+    LUMETRA_MULTIVERSION                                                 \
+    void every_second(const char* __restrict src, std::size_t n, T* __restrict out) noexcept { \
+        for (std::size_t j = 0; j < n; ++j) {                            \
+            std::memcpy(out + j, src + 2 * sizeof(T) * j, sizeof(T));    \
+        }                                                                \
+    }
+LUMETRA_DEFINE_GATHER_KERNEL(std::int8_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::int16_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::int32_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::int64_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::uint8_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::uint16_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::uint32_t)
+LUMETRA_DEFINE_GATHER_KERNEL(std::uint64_t)
+LUMETRA_DEFINE_GATHER_KERNEL(float)
+LUMETRA_DEFINE_GATHER_KERNEL(double)
+#undef LUMETRA_DEFINE_GATHER_KERNEL
+
 LUMETRA_MULTIVERSION
 void binary_codes(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
                   std::uint8_t one) noexcept {
