@@ -75,6 +75,15 @@ def shapes(dtype, rng):
         yield "nan", with_nan, 2.0
     elif np.iinfo(dtype).max > N:
         yield "many", rng.integers(0, N, N), N // 2
+        if np.dtype(dtype).itemsize >= 4:
+            # Ten values in a narrow range until the last block (from element
+            # 4096), then only values far apart: the count starts late and
+            # must include every element before, for exactly the limit and
+            # for one more.
+            for distinct in (300, 301):
+                wide = rng.integers(0, 10, N)
+                wide[4096:] = np.resize(np.arange(distinct - 10) * 5_000_000 + 10, N - 4096)
+                yield f"wide-late-{distinct}", wide, 10
 
 
 def same(a, b):

@@ -336,6 +336,22 @@ LUMETRA_DEFINE_CODE_KERNELS(float)
 LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
+#define LUMETRA_DEFINE_RANGE_KERNEL(T)                                       \
+    LUMETRA_MULTIVERSION                                                     \
+    void min_max(const T* __restrict src, std::size_t n, T& lo, T& hi) noexcept { \
+        T a = src[0], b = src[0];                                            \
+        for (std::size_t j = 1; j < n; ++j) {                                \
+            a = src[j] < a ? src[j] : a;                                     \
+            b = src[j] > b ? src[j] : b;                                     \
+        }                                                                    \
+        lo = a;                                                              \
+        hi = b;                                                              \
+    }
+LUMETRA_DEFINE_RANGE_KERNEL(std::int32_t)
+LUMETRA_DEFINE_RANGE_KERNEL(std::int64_t)
+LUMETRA_DEFINE_RANGE_KERNEL(std::uint32_t)
+#undef LUMETRA_DEFINE_RANGE_KERNEL
+
 #define LUMETRA_DEFINE_GATHER_KERNEL(T)                                  \
     LUMETRA_MULTIVERSION                                                 \
     void every_second(const char* __restrict src, std::size_t n, T* __restrict out) noexcept { \

@@ -250,6 +250,12 @@ LUMETRA_DECLARE_CODE_KERNELS(std::uint32_t)
 LUMETRA_DECLARE_CODE_KERNELS(float)
 LUMETRA_DECLARE_CODE_KERNELS(double)
 #undef LUMETRA_DECLARE_CODE_KERNELS
+/// The least and greatest of n > 0 integers.
+#define LUMETRA_DECLARE_RANGE_KERNEL(T) void min_max(const T* src, std::size_t n, T& lo, T& hi) noexcept;
+LUMETRA_DECLARE_RANGE_KERNEL(std::int32_t)
+LUMETRA_DECLARE_RANGE_KERNEL(std::int64_t)
+LUMETRA_DECLARE_RANGE_KERNEL(std::uint32_t)
+#undef LUMETRA_DECLARE_RANGE_KERNEL
 /// out[j] = the T at src + j * 2 * sizeof(T): a column of every second
 /// element, the commonest strided view, gathered with vector shuffles.
 #define LUMETRA_DECLARE_GATHER_KERNEL(T) void every_second(const char* src, std::size_t n, T* out) noexcept;
@@ -329,7 +335,7 @@ public:
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override {
         const T* values = reader_.block(begin, end);
         detail::kernels::codes(values, end - begin, codes, test_);
-        if (counting_ && !threshold_) count(values, end - begin);
+        if (counting_ && !threshold_) count(values, begin, end);
     }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
         detail::kernels::codes(reader_.block(begin, end), end - begin, codes, test_);
@@ -345,7 +351,8 @@ public:
 private:
     using K = detail::KeyOf<T>;
 
-    void count(const T* values, std::size_t m) {
+    void count(const T* values, std::size_t begin, std::size_t end) {
+        const std::size_t m = end - begin;
         if constexpr (sizeof(T) <= 2) {
             // A direct table of every value of T.
             if (seen_.empty()) seen_.assign((std::size_t{1} << (8 * sizeof(T))) / 64, 0);
@@ -365,6 +372,28 @@ private:
             }
             distinct_ = distinct;
         } else {
+            if constexpr (!kFloat) {
+                if (!decider_) {
+                    // Integers within a range of at most limit_ values have at
+                    // most limit_ distinct ones: no count is needed while the
+                    // range seen so far stays that narrow.
+                    T lo, hi;
+                    detail::kernels::min_max(values, m, lo, hi);
+                    if (begin == 0) lo_ = lo, hi_ = hi;
+                    lo_ = std::min(lo_, lo);
+                    hi_ = std::max(hi_, hi);
+                    if (static_cast<std::uint64_t>(hi_) - static_cast<std::uint64_t>(lo_) < limit_) return;
+                    // Too wide: count from the first element. Gathered
+                    // columns share one buffer, so this block is read again.
+                    decider_ = std::make_unique<detail::DistinctDecider<K>>(limit_, false, kFloat);
+                    for (std::size_t b = 0; b < begin && !threshold_; b += kCodeBlock) {
+                        const std::size_t e = std::min(b + kCodeBlock, begin);
+                        threshold_ = decider_->add(reader_.block(b, e), e - b);
+                    }
+                    if (threshold_) return;
+                    values = reader_.block(begin, end);
+                }
+            }
             // The keys are the values' own bit patterns.
             if (!decider_) decider_ = std::make_unique<detail::DistinctDecider<K>>(limit_, false, kFloat);
             threshold_ = decider_->add(values, m);
@@ -387,6 +416,7 @@ private:
     bool counting_ = true;
     bool threshold_ = false;
     std::uint64_t distinct_ = 0;
+    T lo_{}, hi_{};  // integers: the range of the blocks scanned before any count
     std::vector<std::uint64_t> seen_;
     std::unique_ptr<detail::DistinctDecider<K>> decider_;
 };
