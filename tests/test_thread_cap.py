@@ -1,6 +1,6 @@
 """The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
-the regression and log-loss passes and find the bins of continuous drift,
-never a result. The cap is read once per
+the regression and log-loss passes, find the bins of continuous drift and
+count the distinct values of long float columns, never a result. The cap is read once per
 process, so each setting runs in a fresh interpreter."""
 
 import json
@@ -61,6 +61,21 @@ PROBE = textwrap.dedent(
     decay = _lumetra.PyStreamingContinuousDataDriftDecay(base, None, None)
     decay.update_stream_batch(runtime[::-1].copy())
     out["decay_shares"] = [float(x).hex() for x in decay.export_snapshot()["streamBins"]]
+    # A long float column's distinct count runs on a thread of its own:
+    # label matched, thresholded late (new values in the last blocks), NaN
+    # each a value of its own, and a gathered single-precision column.
+    values = np.sort(rng.uniform(0.0, 9.0, 80))
+    matched = values[rng.integers(0, 80, N)]
+    late = rng.integers(0, 20, N).astype(np.float64)
+    late[-(N // 20):] = np.arange(N // 20) + 0.5
+    with_nan = rng.integers(0, 4, N).astype(np.float64)
+    with_nan[::20] = np.nan
+    gathered = np.repeat(matched, 2).astype(np.float32)[::2]
+    outcome = rng.integers(0, 2, N).astype(np.float64)
+    for name, column, v in [("matched", matched, float(values[37])), ("late", late, 5.0),
+                            ("nan", with_nan, 2.0), ("gathered", gathered, float(np.float32(values[37])))]:
+        out["bias_" + name] = hexed(_lumetra.py_data_bias_analyzer(column, outcome, v, 1.0))
+    out["model_bias_late"] = hexed(_lumetra.py_model_bias_analyzer(late, outcome, matched >= 4.5, 5.0, 1.0, True))
     print(json.dumps(out))
     """
 )

@@ -10,12 +10,17 @@
 #include <cstdint>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "core/intake.hpp"
+#include "core/parallel.hpp"
 
 namespace lumetra {
 
@@ -81,6 +86,9 @@ public:
     bool thresholding() const noexcept { return threshold_; }
     /// True when the count ended as a lower bound at or below the limit.
     bool inconclusive() const noexcept { return !threshold_ && phase_ == Phase::Bits; }
+    /// True while the keys seen are few enough to be compared directly
+    /// (the cheap case, a handful of comparisons per key).
+    bool few() const noexcept { return phase_ == Phase::Small; }
 
     static constexpr std::size_t kSmall = 8;
     /// Keys kept in the hash set before the bitmap takes over.
@@ -311,6 +319,85 @@ private:
     std::unique_ptr<T[]> buffer_;
 };
 
+/// Elements per thread from which a column's distinct count may continue on
+/// a thread of its own (twice this many at least).
+inline constexpr std::size_t kDecisionThreadElements = std::size_t{1} << 17;
+
+/// The distinct-count decision of a column, continued on a thread of its own
+/// from where the caller's decider stands while the caller segments and
+/// counts: the same keys in the same order, so the same decision, only
+/// sooner. The thread reads the column's memory and nothing else.
+template <class T, class Src>
+class DecisionThread {
+public:
+    using K = KeyOf<T>;
+
+    /// Takes `decider` (which has counted elements [0, start)) when the
+    /// thread starts; leaves it with the caller when no thread can start.
+    DecisionThread(const Src& src, std::uint64_t limit, bool nan_keys, std::unique_ptr<DistinctDecider<K>>& decider,
+                   std::size_t start)
+        : src_(src), limit_(limit), nan_keys_(nan_keys), start_(start), decider_(std::move(decider)) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            decider = std::move(decider_);
+        }
+    }
+    ~DecisionThread() {
+        stop_.store(true, std::memory_order_relaxed);
+        if (thread_.joinable()) thread_.join();
+    }
+    DecisionThread(const DecisionThread&) = delete;
+    DecisionThread& operator=(const DecisionThread&) = delete;
+
+    bool started() const noexcept { return thread_.joinable(); }
+    /// True once thresholding is certain.
+    bool threshold_seen() const noexcept { return threshold_.load(std::memory_order_acquire); }
+    /// Waits for the decision (true: thresholding); nullopt when the thread
+    /// ran out of memory.
+    std::optional<bool> result() {
+        if (thread_.joinable()) thread_.join();
+        if (!ok_) return std::nullopt;
+        return threshold_.load(std::memory_order_relaxed);
+    }
+
+private:
+    // Runs a decider over the column from `begin` until it decides or is stopped.
+    bool decide(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::size_t begin) {
+        bool threshold = d.thresholding();
+        for (; begin < src_.size() && !threshold; begin += kCodeBlock) {
+            if (stop_.load(std::memory_order_relaxed)) return false;
+            const std::size_t end = std::min(begin + kCodeBlock, src_.size());
+            threshold = d.add(reader.block(begin, end), end - begin);
+        }
+        if (threshold) threshold_.store(true, std::memory_order_release);
+        return threshold;
+    }
+
+    void run() noexcept {
+        try {
+            const BlockReader<T, Src> reader(src_);
+            if (!decide(*decider_, reader, start_) && decider_->inconclusive()) {
+                DistinctDecider<K> exact(limit_, true, nan_keys_);
+                decide(exact, reader, 0);
+            }
+            ok_ = !stop_.load(std::memory_order_relaxed);
+        } catch (...) {
+            ok_ = false;  // out of memory: the caller counts again itself
+        }
+    }
+
+    Src src_;
+    std::uint64_t limit_;
+    bool nan_keys_;
+    std::size_t start_;
+    std::unique_ptr<DistinctDecider<K>> decider_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> threshold_{false};
+    bool ok_ = false;  // written by the thread, read after joining it
+    std::thread thread_;  // last: started once every member above exists
+};
+
 }  // namespace detail
 
 /// Implicit segmentation of a numeric column (element type T, read through
@@ -322,7 +409,7 @@ class ImplicitCodes final : public GroupCodes {
 public:
     template <class V>
     ImplicitCodes(const Src& src, V v)
-        : GroupCodes(src.size()), reader_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
+        : GroupCodes(src.size()), src_(src), reader_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
           limit_(detail::label_limit(src.size())) {
         if constexpr (sizeof(T) <= 2) {
             // Every value of T is one of 2^bits: the choice may be certain already.
@@ -335,14 +422,42 @@ public:
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override {
         const T* values = reader_.block(begin, end);
         detail::kernels::codes(values, end - begin, codes, test_);
-        if (counting_ && !threshold_) count(values, begin, end);
+        if (counting_ && !threshold_ && !decision_) {
+            count(values, begin, end);
+            if constexpr (sizeof(T) > 2) {
+                // Past a handful of values, the count costs as much as the
+                // segmenting: on a long column it continues beside it when
+                // a second thread is allowed.
+                if (!threshold_ && decider_ && !decider_->few() &&
+                    threads_for(size() - end, detail::kDecisionThreadElements) > 1) {
+                    decision_ = std::make_unique<detail::DecisionThread<T, Src>>(src_, limit_, kFloat, decider_, end);
+                    if (!decision_->started()) decision_.reset();
+                }
+            }
+        }
     }
     void recode(std::size_t begin, std::size_t end, std::uint8_t* codes) const override {
         detail::kernels::codes(reader_.block(begin, end), end - begin, codes, test_);
     }
-    unsigned provisional_bit() const noexcept override { return threshold_ ? 1u : 0u; }
+    unsigned provisional_bit() const noexcept override {
+        return threshold_ || (decision_ && decision_->threshold_seen()) ? 1u : 0u;
+    }
     unsigned final_bit() override {
         if constexpr (sizeof(T) > 2) {
+            if (decision_) {
+                const std::optional<bool> decided = decision_->result();
+                decision_.reset();
+                if (decided) {
+                    threshold_ = *decided;
+                    return provisional_bit();
+                }
+                // The thread ran out of memory: the same count, here.
+                decider_.reset();
+                for (std::size_t begin = 0; begin < size() && !threshold_; begin += kCodeBlock) {
+                    const std::size_t end = std::min(begin + kCodeBlock, size());
+                    count(reader_.block(begin, end), begin, end);
+                }
+            }
             if (counting_ && !threshold_ && decider_ && decider_->inconclusive()) settle_exactly();
         }
         return provisional_bit();
@@ -410,6 +525,7 @@ private:
 
     static constexpr bool kFloat = std::is_floating_point_v<T>;
 
+    Src src_;
     detail::BlockReader<T, Src> reader_;
     detail::ImplicitTest<T> test_;
     std::uint64_t limit_;
@@ -419,6 +535,7 @@ private:
     T lo_{}, hi_{};  // integers: the range of the blocks scanned before any count
     std::vector<std::uint64_t> seen_;
     std::unique_ptr<detail::DistinctDecider<K>> decider_;
+    std::unique_ptr<detail::DecisionThread<T, Src>> decision_;  // last: stopped and joined first
 };
 
 /// Explicit threshold segmentation of a numeric column, compared in double
