@@ -255,7 +255,16 @@ void reserve_mask_budget(std::size_t n) {
 bool uint64_column_fits(const NativeColumn& c) {
     const Strided<std::uint64_t> src{c.data, c.stride, c.n};
     std::uint64_t high = 0;
-    for (std::size_t i = 0; i < c.n; ++i) high |= src[i];
+    if (c.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint64_t))) {
+        // Packed: a constant stride, so the pass vectorises.
+        for (std::size_t i = 0; i < c.n; ++i) {
+            std::uint64_t v;
+            std::memcpy(&v, c.data + i * sizeof(v), sizeof(v));
+            high |= v;
+        }
+    } else {
+        for (std::size_t i = 0; i < c.n; ++i) high |= src[i];
+    }
     if (high <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return true;
     for (std::size_t i = 0; i < c.n; ++i) {
         if (src[i] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
