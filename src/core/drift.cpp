@@ -632,7 +632,9 @@ void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, 
     std::vector<std::uint64_t> lanes(4 * nb, 0);
     const std::uint64_t* l = lanes.data();
     count_into_lanes(values, lanes.data(), nb, bin_of);
-    for (std::size_t j = 0; j < nb; ++j) bins[j] += static_cast<double>(l[j] + l[nb + j] + l[2 * nb + j] + l[3 * nb + j]);
+    for (std::size_t j = 0; j < nb; ++j) {
+        bins[j] += static_cast<double>(l[j] + l[nb + j] + l[2 * nb + j] + l[3 * nb + j]);
+    }
 }
 
 template <class Detector, class Runtime>

@@ -1,5 +1,7 @@
 #include "core/intake.hpp"
 
+#include "core/multiversion.hpp"
+
 namespace lumetra {
 
 std::optional<SegmentationThresholdType> threshold_type_from_name(std::string_view text) {
@@ -88,12 +90,6 @@ GroupMask label_ucs4(const Ucs4Column& col, std::u32string_view label) {
 namespace detail {
 
 namespace kernels {
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMETRA_MULTIVERSION __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMETRA_MULTIVERSION
-#endif
 
 namespace {
 template <class T>

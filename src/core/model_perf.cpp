@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/multiversion.hpp"
 #include "core/parallel.hpp"
 #include "core/settings.hpp"
 
@@ -249,12 +250,6 @@ BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, 
 
 namespace {
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMETRA_LABELS_MULTIVERSION __attribute__((target_clones("avx2", "default")))
-#else
-#define LUMETRA_LABELS_MULTIVERSION
-#endif
-
 template <class T>
 inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __restrict p, std::size_t n,
                                               T label) noexcept {
@@ -280,13 +275,13 @@ inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __
 
 }  // namespace
 
-LUMETRA_LABELS_MULTIVERSION
+LUMETRA_MULTIVERSION
 LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n,
                                   std::int32_t label) noexcept {
     return count_label_pairs_impl<std::int64_t>(y_true, y_pred, n, label);
 }
 
-LUMETRA_LABELS_MULTIVERSION
+LUMETRA_MULTIVERSION
 LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n,
                                   std::int32_t label) noexcept {
     return count_label_pairs_impl<std::int32_t>(y_true, y_pred, n, label);

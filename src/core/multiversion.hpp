@@ -1,4 +1,4 @@
-// Kernels whose loops vectorise wider on newer x86 processors are compiled
+// Kernels whose loops vectorise wider on newer x86 processors (GCC) are compiled
 // twice, once for AVX2 and once for the baseline, and the loader picks the
 // one the machine runs. Both give the same results: the kernels that use it
 // compare and count, and their arithmetic is exact.

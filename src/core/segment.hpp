@@ -295,6 +295,7 @@ public:
         if constexpr (!kPacked) buffer_ = std::make_unique_for_overwrite<T[]>(kCodeBlock);
     }
     std::size_t size() const noexcept { return src_.size(); }
+    const Src& source() const noexcept { return src_; }
     /// The values of [begin, end), end - begin <= kCodeBlock; a gathered
     /// block stays valid until the next call.
     const T* block(std::size_t begin, std::size_t end) const noexcept {
@@ -304,7 +305,8 @@ public:
             T* out = buffer_.get();
             if constexpr (std::is_same_v<Src, Strided<T>>) {
                 if (src_.stride == static_cast<std::ptrdiff_t>(2 * sizeof(T))) {
-                    kernels::every_second(src_.data + static_cast<std::ptrdiff_t>(begin) * src_.stride, end - begin, out);
+                    const char* first = src_.data + static_cast<std::ptrdiff_t>(begin) * src_.stride;
+                    kernels::every_second(first, end - begin, out);
                     return out;
                 }
             }
@@ -318,6 +320,21 @@ private:
     Src src_;
     std::unique_ptr<T[]> buffer_;
 };
+
+/// Adds the blocks of elements [begin, end) to `d` until thresholding is
+/// certain, checking `stop` (when given) before each block; returns whether
+/// thresholding is certain.
+template <class K, class T, class Src>
+bool add_blocks(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::size_t begin, std::size_t end,
+                const std::atomic<bool>* stop = nullptr) {
+    bool threshold = d.thresholding();
+    for (; begin < end && !threshold; begin += kCodeBlock) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+        const std::size_t stop_at = std::min(begin + kCodeBlock, end);
+        threshold = d.add(reader.block(begin, stop_at), stop_at - begin);
+    }
+    return threshold;
+}
 
 /// Elements per thread from which a column's distinct count may continue on
 /// a thread of its own (twice this many at least).
@@ -364,12 +381,7 @@ public:
 private:
     // Runs a decider over the column from `begin` until it decides or is stopped.
     bool decide(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::size_t begin) {
-        bool threshold = d.thresholding();
-        for (; begin < src_.size() && !threshold; begin += kCodeBlock) {
-            if (stop_.load(std::memory_order_relaxed)) return false;
-            const std::size_t end = std::min(begin + kCodeBlock, src_.size());
-            threshold = d.add(reader.block(begin, end), end - begin);
-        }
+        const bool threshold = add_blocks(d, reader, begin, src_.size(), &stop_);
         if (threshold) threshold_.store(true, std::memory_order_release);
         return threshold;
     }
@@ -409,7 +421,7 @@ class ImplicitCodes final : public GroupCodes {
 public:
     template <class V>
     ImplicitCodes(const Src& src, V v)
-        : GroupCodes(src.size()), src_(src), reader_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
+        : GroupCodes(src.size()), reader_(src), test_(detail::ImplicitTest<T>::template make<V>(v)),
           limit_(detail::label_limit(src.size())) {
         if constexpr (sizeof(T) <= 2) {
             // Every value of T is one of 2^bits: the choice may be certain already.
@@ -430,7 +442,8 @@ public:
                 // a second thread is allowed.
                 if (!threshold_ && decider_ && !decider_->few() &&
                     threads_for(size() - end, detail::kDecisionThreadElements) > 1) {
-                    decision_ = std::make_unique<detail::DecisionThread<T, Src>>(src_, limit_, kFloat, decider_, end);
+                    decision_ = std::make_unique<detail::DecisionThread<T, Src>>(reader_.source(), limit_, kFloat,
+                                                                                  decider_, end);
                     if (!decision_->started()) decision_.reset();
                 }
             }
@@ -501,10 +514,7 @@ private:
                     // Too wide: count from the first element. Gathered
                     // columns share one buffer, so this block is read again.
                     decider_ = std::make_unique<detail::DistinctDecider<K>>(limit_, false, kFloat);
-                    for (std::size_t b = 0; b < begin && !threshold_; b += kCodeBlock) {
-                        const std::size_t e = std::min(b + kCodeBlock, begin);
-                        threshold_ = decider_->add(reader_.block(b, e), e - b);
-                    }
+                    threshold_ = detail::add_blocks(*decider_, reader_, 0, begin);
                     if (threshold_) return;
                     values = reader_.block(begin, end);
                 }
@@ -517,15 +527,11 @@ private:
 
     void settle_exactly() {
         detail::DistinctDecider<K> exact(limit_, true, kFloat);
-        for (std::size_t begin = 0; begin < size() && !threshold_; begin += kCodeBlock) {
-            const std::size_t end = std::min(begin + kCodeBlock, size());
-            threshold_ = exact.add(reader_.block(begin, end), end - begin);
-        }
+        threshold_ = detail::add_blocks(exact, reader_, 0, size());
     }
 
     static constexpr bool kFloat = std::is_floating_point_v<T>;
 
-    Src src_;
     detail::BlockReader<T, Src> reader_;
     detail::ImplicitTest<T> test_;
     std::uint64_t limit_;
