@@ -457,7 +457,7 @@ VALUES = Kind("VALUES", lambda: [float(v) for v in LABEL01],
                         arrays(dtypes=NUMERIC, patterns=["labels", "floats", "special"], lengths=VALID_LENGTHS)),
               wild=anything_but(sequences(anything_but(floats_b), const(0.5)), arrays()),
               fail=[])
-STRS = Kind("STRS", lambda: ["a", "b", "a", "c"],
+STRS = Kind("STRS", lambda: ["ab", "bc", "ab", "cd"],
             st.one_of(items_of(texts_b, const("a")),
                       arrays(dtypes=["U3"], patterns=["texts", "labels"], lengths=VALID_LENGTHS)),
             wild=anything_but(sequences(anything_but(texts_b), const("a")), arrays()),
@@ -466,7 +466,7 @@ LABEL = Kind("LABEL", lambda: 1, plain(st.sampled_from([1, 0, 1.0, 0.5, 2, -1, T
              wild=anything_but(plain(numbers), plain(text), plain(np_scalars)))
 FLOAT = Kind("FLOAT", lambda: 0.1, benign(floats_b))
 INT = Kind("INT", lambda: 1, benign(labels_b), wild=anything_but(labels_b, ints_b))
-STR = Kind("STR", lambda: "a", texts_b)
+STR = Kind("STR", lambda: "ab", texts_b)
 OPT_FLOAT = Kind("OPT_FLOAT", lambda: 0.5, st.one_of(benign(floats_b), floats_b, plain(st.none())))
 OPT_TEXT = Kind("OPT_TEXT", lambda: None, st.one_of(texts_b, plain(st.none()), plain(st.none())))
 THRESHOLD_TYPE = Kind("THRESHOLD_TYPE", lambda: "GreaterThan", plain(st.sampled_from(THRESHOLD_TYPES + [None])),
