@@ -400,6 +400,54 @@ def test_int32_bounds(value, ok):
         m.push_batch(np.array([1, value], dtype=np.int64), [1, 1])
 
 
+def _wide(n, at=None, value=2**31):
+    a = np.tile(np.array([1, 0, 1], dtype=np.int64), n // 3 + 1)[:n]
+    if at is not None:
+        a[at] = value
+    return a
+
+
+N_LONG = 3 * 2**16 + 5  # past the counting kernel's blocks, with a tail
+LATE_CHECK_CASES = [
+    # (y_true, y_pred): the binary monitor checks int64 columns while counting;
+    # an out-of-range value must still raise OverflowError first, whatever
+    # else is wrong with the call, and leave the monitor as it was.
+    (lambda: _wide(4, 1), lambda: _wide(4)),
+    (lambda: _wide(4), lambda: _wide(4, 3, -2**31 - 1)),
+    (lambda: _wide(N_LONG, N_LONG - 1), lambda: _wide(N_LONG)),
+    (lambda: _wide(N_LONG), lambda: _wide(N_LONG, 2**16, 2**63 - 1)),
+    (lambda: _wide(5, 0), lambda: _wide(4)),  # before the length mismatch
+    (lambda: _wide(4, 2), lambda: [1, "x", 0, 1]),  # before a later argument's TypeError
+    (lambda: _wide(4, 2), lambda: [1, 0, 1, 2**40]),
+    (lambda: _wide(4, 2), lambda: _wide(8)[::2]),  # beside a strided (copied) column
+    (lambda: _wide(8)[::2], lambda: _wide(4, 2)),
+]
+
+
+@pytest.mark.parametrize("case", range(len(LATE_CHECK_CASES)))
+def test_int64_range_checked_while_counting_still_fails_first(case):
+    make_true, make_pred = LATE_CHECK_CASES[case]
+    m = binary()
+    m.push_batch(_wide(7), _wide(7))
+    before = m.to_bytes()
+    with pytest.raises(OverflowError, match="32-bit"):
+        m.push_batch(make_true(), make_pred())
+    with pytest.raises(OverflowError, match="32-bit"):
+        m.reset_baseline(make_true(), make_pred())
+    assert m.to_bytes() == before
+    with pytest.raises(OverflowError, match="32-bit"):
+        type(m)(make_true(), make_pred())
+
+
+def test_int64_counted_in_one_pass_matches_int32():
+    t, p = _wide(N_LONG), np.roll(_wide(N_LONG), 1)
+    t[5], p[-1] = 2**31 - 1, -2**31
+    wide, narrow = binary(), binary()
+    wide.push_batch(t, p)
+    narrow.push_batch(t.astype(np.int32), p.astype(np.int32))
+    assert wide.to_bytes() == narrow.to_bytes()
+
+
 def test_overflow_in_arrays_matches_the_scalar_error():
     m = data_bias()
     with pytest.raises(OverflowError) as scalar:

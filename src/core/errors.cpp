@@ -69,6 +69,7 @@ std::string message(const ModelPerformanceError& e) {
         case K::InvalidAnalysisReport: return "Invalid analysis report";
         case K::BiasError: return "Bias Error: " + std::string(variant_name(e.bias));
         case K::UnsupportedType: return "UnSupportedType";
+        case K::LabelOutOfRange: return "label out of the 32-bit range";
     }
     return "Invalid analysis report";
 }

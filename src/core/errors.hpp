@@ -74,6 +74,7 @@ struct ModelPerformanceError {
         InvalidAnalysisReport,     ///< "Invalid analysis report"
         BiasError,                 ///< "Bias Error: " + the carried variant name
         UnsupportedType,           ///< "UnSupportedType"
+        LabelOutOfRange,           ///< an UncheckedInt64 value beyond 32 bits; the boundary raises its own error
     };
     Kind kind;
     lumetra::BiasError bias = lumetra::BiasError::NoFacetDeviation;  ///< meaningful for Kind::BiasError

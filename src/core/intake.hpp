@@ -88,6 +88,18 @@ struct Packed {
     T operator[](std::size_t i) const noexcept { return data[i]; }
 };
 
+/// NumPy's default integers given where 32-bit labels are meant, not yet
+/// checked to fit: a consumer checks them as it reads them and fails with
+/// nothing changed when one does not fit. Reading them once, checks and
+/// counts together, is the point: a separate check would be a second pass
+/// over memory.
+struct UncheckedInt64 {
+    const std::int64_t* data = nullptr;
+    std::size_t n = 0;
+
+    std::size_t size() const noexcept { return n; }
+};
+
 template <class T>
 struct is_strided : std::false_type {};
 template <class T>

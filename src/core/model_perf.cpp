@@ -250,12 +250,14 @@ BinaryClassificationRuntime classification_metrics(std::uint64_t true_positive, 
 
 namespace {
 
-template <class T>
+/// With `Check`, also whether every value fits int32 (`outside` stays 0).
+template <class T, bool Check = false>
 inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __restrict p, std::size_t n,
-                                              T label) noexcept {
+                                              T label, std::uint64_t* outside = nullptr) noexcept {
     // Lane counters of the element width, widened every block so they cannot wrap.
     constexpr std::size_t kBlock = std::size_t{1} << 16;
     LabelPairCounts c;
+    std::uint64_t out = 0;
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t end = std::min(n, start + kBlock);
         T both = 0, true_pos = 0, pred_pos = 0;
@@ -265,11 +267,20 @@ inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __
             both += tv & pv;
             true_pos += tv;
             pred_pos += pv;
+            if constexpr (Check) {
+                // Shifted by 2^31, an int32 value is below 2^32 as unsigned (wrapping is defined).
+                constexpr std::uint64_t kShift = std::uint64_t{1} << 31;
+                out |= ((static_cast<std::uint64_t>(t[i]) + kShift) | (static_cast<std::uint64_t>(p[i]) + kShift)) >> 32;
+            }
         }
         c.both += static_cast<std::uint64_t>(both);
         c.true_pos += static_cast<std::uint64_t>(true_pos);
         c.pred_pos += static_cast<std::uint64_t>(pred_pos);
+        if constexpr (Check) {
+            if (out != 0) break;  // the counts are void; stop reading
+        }
     }
+    if constexpr (Check) *outside = out;
     return c;
 }
 
@@ -279,6 +290,15 @@ LUMETRA_MULTIVERSION
 LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n,
                                   std::int32_t label) noexcept {
     return count_label_pairs_impl<std::int64_t>(y_true, y_pred, n, label);
+}
+
+LUMETRA_MULTIVERSION
+std::optional<LabelPairCounts> count_label_pairs_checked(const std::int64_t* y_true, const std::int64_t* y_pred,
+                                                         std::size_t n, std::int32_t label) noexcept {
+    std::uint64_t outside = 0;
+    const LabelPairCounts c = count_label_pairs_impl<std::int64_t, true>(y_true, y_pred, n, label, &outside);
+    if (outside != 0) return std::nullopt;
+    return c;
 }
 
 LUMETRA_MULTIVERSION

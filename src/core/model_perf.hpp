@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -140,6 +141,10 @@ LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t
                                   std::int32_t label) noexcept;
 LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n,
                                   std::int32_t label) noexcept;
+/// The counts of n pairs of int64 values not yet known to fit int32, in the
+/// same pass; nullopt when one does not fit.
+std::optional<LabelPairCounts> count_label_pairs_checked(const std::int64_t* y_true, const std::int64_t* y_pred,
+                                                         std::size_t n, std::int32_t label) noexcept;
 
 /// Confusion counts over integer labels. Cells count exactly in 64 bits and
 /// are rounded to single precision only where a formula uses them.
@@ -152,32 +157,55 @@ struct ConfusionMatrix {
     /// Counts one pair; a value is positive when it equals `label`.
     void push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept;
     /// Counts every pair of two integer columns (any types with size() and
-    /// operator[]); DataVectorLengthMismatch leaves the counts unchanged.
+    /// operator[], or UncheckedInt64); DataVectorLengthMismatch and
+    /// LabelOutOfRange leave the counts unchanged.
     template <class T, class P>
     Result<void, ModelPerformanceError> push_dataset(const T& y_true, const P& y_pred, std::int32_t label) {
         if (y_true.size() != y_pred.size()) {
             return ModelPerformanceError(ModelPerformanceError::Kind::DataVectorLengthMismatch);
         }
         const std::size_t n = y_true.size();
-        if constexpr (std::is_same_v<T, P> && (std::is_same_v<T, Packed<std::int64_t>> ||
-                                               std::is_same_v<T, Packed<std::int32_t>>)) {
+        constexpr bool unchecked_true = std::is_same_v<T, UncheckedInt64>;
+        constexpr bool unchecked_pred = std::is_same_v<P, UncheckedInt64>;
+        if constexpr (unchecked_true && unchecked_pred) {
+            const auto c = count_label_pairs_checked(y_true.data, y_pred.data, n, label);
+            if (!c) return ModelPerformanceError(ModelPerformanceError::Kind::LabelOutOfRange);
+            add_pairs(c->both, c->true_pos, c->pred_pos, n);
+            return {};
+        } else if constexpr (unchecked_true || unchecked_pred) {
+            // One column of each kind (a list beside an array): the unchecked
+            // one is checked on its own first.
+            const UncheckedInt64& wide = [&]() -> const UncheckedInt64& {
+                if constexpr (unchecked_true) return y_true;
+                else return y_pred;
+            }();
+            if (!detail::kernels::all_within(wide.data, n, std::numeric_limits<std::int32_t>::min(),
+                                             std::numeric_limits<std::int32_t>::max())) {
+                return ModelPerformanceError(ModelPerformanceError::Kind::LabelOutOfRange);
+            }
+            const Packed<std::int64_t> checked{wide.data, n};
+            if constexpr (unchecked_true) return push_dataset(checked, y_pred, label);
+            else return push_dataset(y_true, checked, label);
+        } else if constexpr (std::is_same_v<T, P> && (std::is_same_v<T, Packed<std::int64_t>> ||
+                                                      std::is_same_v<T, Packed<std::int32_t>>)) {
             // NumPy's default integers and the monitor's own: a kernel for
             // the widest vector unit (values are known to fit 32 bits).
             const LabelPairCounts c = count_label_pairs(y_true.data, y_pred.data, n, label);
             add_pairs(c.both, c.true_pos, c.pred_pos, n);
             return {};
+        } else {
+            // Branch-free sums of the two memberships and their overlap, so the pass vectorises.
+            std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t t = static_cast<std::int32_t>(y_true[i]) == label;
+                const std::uint64_t p = static_cast<std::int32_t>(y_pred[i]) == label;
+                both += t & p;
+                true_pos += t;
+                pred_pos += p;
+            }
+            add_pairs(both, true_pos, pred_pos, n);
+            return {};
         }
-        // Branch-free sums of the two memberships and their overlap, so the pass vectorises.
-        std::uint64_t both = 0, true_pos = 0, pred_pos = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t t = static_cast<std::int32_t>(y_true[i]) == label;
-            const std::uint64_t p = static_cast<std::int32_t>(y_pred[i]) == label;
-            both += t & p;
-            true_pos += t;
-            pred_pos += p;
-        }
-        add_pairs(both, true_pos, pred_pos, n);
-        return {};
     }
     /// Adds n pairs of which `true_pos` are positive in truth, `pred_pos` in
     /// prediction and `both` in both.

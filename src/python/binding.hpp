@@ -115,6 +115,38 @@ bool settle_all(bool ran_code, OnFailure&& on_failure, T&... args) {
     return true;
 }
 
+/// An argument whose reader left a check to its consumer (RangeCheck in
+/// python/intake.hpp).
+template <class T>
+concept ChecksLate = requires(const T& t) {
+    { t.check_late() } -> std::same_as<bool>;
+};
+
+/// After a failed call: runs the late checks of the arguments in parameter
+/// order, and the first that fails replaces the pending exception, as it
+/// would have been raised first had the check run when its argument was read.
+template <class... T>
+void raise_late_checks_first(const T&... args) {
+    if constexpr ((ChecksLate<T> || ...)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        bool replaced = false;
+        auto one = [&](const auto& arg) {
+            if constexpr (ChecksLate<std::remove_cvref_t<decltype(arg)>>) {
+                if (!replaced && !arg.check_late()) replaced = true;
+            }
+        };
+        (one(args), ...);
+        if (replaced) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+        } else {
+            PyErr_Restore(type, value, traceback);
+        }
+    }
+}
+
 /// Converts every bound argument in parameter order, stopping at the first
 /// failure (a TypeError gains the argument's name), then settles the
 /// arguments read in place. An omitted optional argument keeps its default.

@@ -85,16 +85,20 @@ struct Entry {
     static PyObject* convert_and_call(Lead lead, const BoundArgs& b) {
         typename Traits::Args args{};
         const bool ok = std::apply([&](auto&... a) { return convert_args(sig, b, a...); }, args);
-        if (!ok) return nullptr;
-        return std::apply(
-            [&](auto&... a) {
-                if constexpr (Traits::kind == CallKind::Function) {
-                    return Body(a...);
-                } else {
-                    return Body(lead, a...);
-                }
-            },
-            args);
+        PyObject* result = nullptr;
+        if (ok) {
+            result = std::apply(
+                [&](auto&... a) {
+                    if constexpr (Traits::kind == CallKind::Function) {
+                        return Body(a...);
+                    } else {
+                        return Body(lead, a...);
+                    }
+                },
+                args);
+        }
+        if (result == nullptr) std::apply([](const auto&... a) { raise_late_checks_first(a...); }, args);
+        return result;
     }
 
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

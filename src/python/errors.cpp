@@ -24,6 +24,7 @@ PyObject* exception_type(const ModelPerformanceError& e) noexcept {
         case K::InvalidData:
         case K::BiasError:
         case K::UnsupportedType: return PyExc_TypeError;
+        case K::LabelOutOfRange: return PyExc_OverflowError;
     }
     return PyExc_TypeError;
 }

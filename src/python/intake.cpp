@@ -212,20 +212,22 @@ constexpr NativeType native_type_of_label() {
 
 }  // namespace
 
-template <class T>
-bool IntLabels<T>::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+template <class T, RangeCheck When>
+bool IntLabels<T, When>::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
     if (!is_sequence_of_values(o)) return wrong_type(o, "Sequence");
     const auto col = native_column(o);
     if (!col || !is_integer(col->type)) {
         ran_code = true;
         return copy_items(o, owned, [](PyObject* item, T& v) { return convert(item, v); });
     }
-    if (!check_range<T>(*col)) return false;
     // In place: labels of T itself, or int64 (NumPy's default integer), packed
     // and aligned so that counting loops vectorise.
     const bool own_type = col->type == native_type_of_label<T>() || col->type == NativeType::I64;
     const bool aligned = reinterpret_cast<std::uintptr_t>(col->data) % col->itemsize == 0;
-    if (own_type && col->contiguous() && aligned) {
+    const bool in_place = own_type && col->contiguous() && aligned;
+    const bool late = When == RangeCheck::Counting && in_place && col->type == NativeType::I64;
+    if (!late && !check_range<T>(*col)) return false;
+    if (in_place) {
         place = *col;
         return true;
     }
@@ -239,8 +241,16 @@ bool IntLabels<T>::read(PyObject* o, std::optional<Place>& place, Owned& owned, 
     return true;
 }
 
+template <class T, RangeCheck When>
+bool IntLabels<T, When>::check_late(PyObject* o)
+    requires(When == RangeCheck::Counting)
+{
+    const auto col = native_column(o);
+    return !col || !is_integer(col->type) || check_range<T>(*col);
+}
+
 template struct IntLabels<std::int8_t>;
-template struct IntLabels<std::int32_t>;
+template struct IntLabels<std::int32_t, RangeCheck::Counting>;
 
 // ---- StrLabels ----------------------------------------------------------------------
 

@@ -213,6 +213,15 @@ public:
     }
     /// Whether reading it may have run user code (it was copied by iteration).
     bool ran_code() const noexcept { return ran_code_; }
+    /// Runs a check the reader left to the consumer (see RangeCheck), for a
+    /// column read in place; false with an exception set when it fails.
+    bool check_late() const {
+        if constexpr (requires { Reader::check_late(obj_); }) {
+            return !place_ || Reader::check_late(obj_);
+        } else {
+            return true;
+        }
+    }
     bool in_place() const noexcept { return place_.has_value(); }
 
     /// Calls f with the column's view (the reader's view types).
@@ -336,26 +345,48 @@ struct Float32 : NativeReader<float> {
     }
 };
 
+/// When the range of NumPy's default integers is checked against narrower labels.
+enum class RangeCheck {
+    OnRead,    ///< as the column is read (a pass of its own)
+    Counting,  ///< by the consumer while it counts (see UncheckedInt64)
+};
+
 /// Integer labels of type T (int8 or int32): an aligned contiguous array of T
 /// or int64 in place (int64 after a range check), other integer arrays
 /// narrowed into a copy after the same check, any other sequence by Python
 /// iteration with T's integer conversion of each item. A value out of T's
 /// range raises the OverflowError that converting it alone raises. A str or a
 /// non-sequence is refused.
-template <class T>
+///
+/// With RangeCheck::Counting an int64 array in place is viewed unchecked, as
+/// UncheckedInt64, and its consumer checks it in its counting pass. When the
+/// call fails for any reason, the binder first runs the check of every such
+/// argument in parameter order (`check_late`), so a value out of range still
+/// raises its OverflowError ahead of any other error, as with OnRead.
+template <class T, RangeCheck When = RangeCheck::OnRead>
 struct IntLabels : NativeReader<T> {
     using typename NativeReader<T>::Place;
     using typename NativeReader<T>::Owned;
     static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
-    /// f(Packed<T>) or f(Packed<std::int64_t>).
+    /// f(Packed<T>), and f(Packed<std::int64_t>) or f(UncheckedInt64).
     template <class F>
     static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
         if (!place) return f(Packed<T>{owned.data(), owned.size()});
         if (place->type == NativeType::I64) {
-            return f(Packed<std::int64_t>{reinterpret_cast<const std::int64_t*>(place->data), place->n});
+            const auto* data = reinterpret_cast<const std::int64_t*>(place->data);
+            if constexpr (When == RangeCheck::Counting) {
+                return f(UncheckedInt64{data, place->n});
+            } else {
+                return f(Packed<std::int64_t>{data, place->n});
+            }
         }
         return f(Packed<T>{reinterpret_cast<const T*>(place->data), place->n});
     }
+    /// The late range check of `o` as it stands now (it is described afresh:
+    /// user code may have changed it since it was read). False with the
+    /// OverflowError set.
+    static bool check_late(PyObject* o)
+        requires(When == RangeCheck::Counting);
 };
 
 /// String labels: a NumPy unicode array (exactly ndarray: a subclass may

@@ -7,7 +7,9 @@ namespace lumetra::py {
 namespace {
 
 using Int8Labels = Column<IntLabels<std::int8_t>>;
-using Int32Labels = Column<IntLabels<std::int32_t>>;
+// The binary monitor counts NumPy's default integers in one pass, checking
+// their range as it goes.
+using Int32Labels = Column<IntLabels<std::int32_t, RangeCheck::Counting>>;
 using Values = Column<Float32>;
 
 // Names: class, constructor parameters, push parameters, batch parameters.
