@@ -181,26 +181,78 @@ void DistinctDecider<K>::grow_table() {
     }
 }
 
-// Skips the 32-bit keys from j on, eight at a time, while every key of
-// the eight sits in its home slot of `table` (2^log2 slots, log2 <= 32) or
-// the slot after it; returns where eight with another key among them start
-// (or where the last few keys start). Only a slot holding the key itself is a
-// hit, so keys it stops at are simply looked at one by one.
-// For 64-bit keys, four to a vector, the two gathers cost more than the
-// scalar probes they replace (measured), so only 32-bit keys take this road.
-using SkipKnown = std::size_t (*)(const std::uint32_t* table, unsigned log2, const unsigned char* keys,
-                                  std::size_t j, std::size_t m) noexcept;
+// Skipping known keys a vector at a time (eight 32-bit or four 64-bit keys)
+// where the processor can gather. Each function skips keys from j on while
+// all of a step are known and returns where a step with another key starts
+// (or where the last few keys start); only a slot holding the key itself is a
+// hit, so the keys it stops at are simply looked at one by one.
+template <class K>
+struct SkipKnown {
+    /// Over the collision-free table (slots at direct_slot).
+    std::size_t (*direct)(const K* slots, std::uint32_t mul, unsigned log2, const unsigned char* keys,
+                          std::size_t j, std::size_t m) noexcept = nullptr;
+    /// Over the hash set (2^log2 slots, log2 <= 32): the home slot and the
+    /// one after it, where linear probing leaves most displaced keys. For
+    /// 32-bit keys only: for 64-bit ones, four to a vector, the two gathers
+    /// measured slower than the scalar probes they replace.
+    std::size_t (*probed)(const K* table, unsigned log2, const unsigned char* keys, std::size_t j,
+                          std::size_t m) noexcept = nullptr;
+};
+
+// The collision-free table's slot of a key: the top log2 bits of a 32-bit
+// multiplicative hash (of both halves of a 64-bit key, with a second factor).
+constexpr std::uint32_t second_factor(std::uint32_t mul) noexcept { return (mul * 0x2545F491u) | 1u; }
+template <class K>
+std::uint32_t direct_slot(K key, std::uint32_t mul, unsigned log2) noexcept {
+    std::uint32_t h = static_cast<std::uint32_t>(key) * mul;
+    if constexpr (sizeof(K) == 8) h += static_cast<std::uint32_t>(key >> 32) * second_factor(mul);
+    return h >> (32 - log2);
+}
 
 #if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) std::size_t skip_direct_avx2(const std::uint32_t* slots, std::uint32_t mul,
+                                                            unsigned log2, const unsigned char* keys,
+                                                            std::size_t j, std::size_t m) noexcept {
+    const __m256i factor = _mm256_set1_epi32(static_cast<int>(mul));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(32 - log2));
+    const __m256i every = _mm256_set1_epi32(-1);
+    const int* base = reinterpret_cast<const int*>(slots);
+    for (; j + 8 <= m; j += 8) {
+        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + j * 4));
+        const __m256i at = _mm256_srl_epi32(_mm256_mullo_epi32(k, factor), shift);
+        const __m256i slot = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base, at, every, 4);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(slot, k)) != -1) break;
+    }
+    return j;
+}
+
+__attribute__((target("avx2"))) std::size_t skip_direct_avx2_64(const std::uint64_t* slots, std::uint32_t mul,
+                                                               unsigned log2, const unsigned char* keys,
+                                                               std::size_t j, std::size_t m) noexcept {
+    const __m256i low = _mm256_set1_epi64x(static_cast<long long>(mul));
+    const __m256i high = _mm256_set1_epi64x(static_cast<long long>(second_factor(mul)));
+    const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFF);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(32 - log2));
+    const __m256i every = _mm256_set1_epi64x(-1);
+    const auto* base = reinterpret_cast<const long long*>(slots);
+    for (; j + 4 <= m; j += 4) {
+        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + j * 8));
+        const __m256i h = _mm256_add_epi64(_mm256_mul_epu32(k, low), _mm256_mul_epu32(_mm256_srli_epi64(k, 32), high));
+        const __m256i at = _mm256_srl_epi64(_mm256_and_si256(h, low32), shift);
+        const __m256i slot = _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), base, at, every, 8);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi64(slot, k)) != -1) break;
+    }
+    return j;
+}
+
 // The home slot is the top log2 bits of spread(k), a 64-bit product; for a
 // 32-bit key its upper half is hi32(k * lo32(C)) + lo32(k * hi32(C)), mod 2^32.
-constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15ULL;
-
 // Both candidate slots are read always: a branch on the first read would be
-// mispredicted for the few keys displaced by linear probing.
-__attribute__((target("avx2"))) std::size_t skip_known_avx2_32(const std::uint32_t* table, unsigned log2,
-                                                              const unsigned char* keys, std::size_t j,
-                                                              std::size_t m) noexcept {
+// mispredicted for the few displaced keys.
+__attribute__((target("avx2"))) std::size_t skip_probed_avx2(const std::uint32_t* table, unsigned log2,
+                                                            const unsigned char* keys, std::size_t j,
+                                                            std::size_t m) noexcept {
+    constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15ULL;
     const __m256i c_lo = _mm256_set1_epi64x(static_cast<long long>(kSpread & 0xFFFFFFFFu));
     const __m256i c_hi = _mm256_set1_epi32(static_cast<int>(kSpread >> 32));
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(32 - log2));
@@ -224,28 +276,82 @@ __attribute__((target("avx2"))) std::size_t skip_known_avx2_32(const std::uint32
     return j;
 }
 
-/// Null where the processor cannot gather.
-SkipKnown skip_known_for_this_machine() { return __builtin_cpu_supports("avx2") ? skip_known_avx2_32 : nullptr; }
+template <class K>
+SkipKnown<K> skip_known_for_this_machine() {
+    if (!__builtin_cpu_supports("avx2")) return {};
+    if constexpr (sizeof(K) == 4) {
+        return {skip_direct_avx2, skip_probed_avx2};
+    } else {
+        return {skip_direct_avx2_64, nullptr};
+    }
+}
 #else
-SkipKnown skip_known_for_this_machine() { return nullptr; }
+template <class K>
+SkipKnown<K> skip_known_for_this_machine() {
+    return {};
+}
 #endif
+
+template <class K>
+void DistinctDecider<K>::build_direct() {
+    direct_keys_ = keys_;
+    direct_.clear();
+    if (keys_ == 0 || keys_ > kDirectKeys) return;
+    std::vector<K> known;
+    for (const K key : table_) {
+        if (key != 0) known.push_back(key);
+    }
+    if (has_zero_) known.push_back(0);
+    // About 16 slots per key: a multiplier that leaves no two keys in one
+    // slot is soon found among a few of a fixed list (a larger table after).
+    // None found leaves the table empty, and the hash set serves alone.
+    const unsigned first = static_cast<unsigned>(std::bit_width(known.size())) + 4;
+    for (unsigned log2 = first; log2 <= first + 2; ++log2) {
+        std::vector<K> slots(std::size_t{1} << log2);
+        std::vector<unsigned char> used(slots.size());
+        for (std::uint32_t attempt = 0; attempt < 8; ++attempt) {
+            const std::uint32_t mul = (0x9E3779B1u + attempt * 0x6C8E9CF6u) | 1u;
+            std::fill(used.begin(), used.end(), 0);
+            bool alone = true;
+            for (const K key : known) {
+                const std::uint32_t at = direct_slot(key, mul, log2);
+                alone = alone && !used[at];
+                used[at] = 1;
+                slots[at] = key;
+            }
+            if (!alone) continue;
+            // An empty slot holds a key whose own slot is another, so no key
+            // that belongs there can match it.
+            for (std::size_t at = 0; at < slots.size(); ++at) {
+                if (!used[at]) slots[at] = known[0];
+            }
+            direct_ = std::move(slots);
+            direct_mul_ = mul;
+            direct_log2_ = log2;
+            return;
+        }
+    }
+}
 
 template <class K>
 std::size_t DistinctDecider<K>::add_table(const unsigned char* keys, std::size_t j, std::size_t m) {
     const K* table = table_.data();
     unsigned shift = 64 - table_log2_;
-    // 32-bit keys already seen are skipped eight at a time where the
-    // processor can gather; from eight with another key among them on, the
-    // keys before `one_by_one` are looked at singly.
-    [[maybe_unused]] static const SkipKnown skip_known = skip_known_for_this_machine();
-    [[maybe_unused]] std::size_t one_by_one = j;
+    // Keys already seen are skipped a vector at a time where the processor
+    // can gather; from a vector with another key among them on, the keys
+    // before `one_by_one` are looked at singly.
+    static const SkipKnown<K> skip = skip_known_for_this_machine<K>();
+    std::size_t one_by_one = j;
     for (; j < m; ++j) {
-        if constexpr (sizeof(K) == 4) {
-            if (skip_known != nullptr && j >= one_by_one && table_log2_ <= 32) {
-                j = skip_known(table, table_log2_, keys, j, m);
-                if (j == m) break;
-                one_by_one = j + 8;
+        if (skip.direct != nullptr && j >= one_by_one) {
+            if (direct_keys_ != keys_) build_direct();
+            if (!direct_.empty()) {
+                j = skip.direct(direct_.data(), direct_mul_, direct_log2_, keys, j, m);
+            } else if (skip.probed != nullptr && table_log2_ <= 32) {
+                j = skip.probed(table, table_log2_, keys, j, m);
             }
+            if (j == m) break;
+            one_by_one = j + 32 / sizeof(K);
         }
         const K k = load_key<K>(keys, j);
         // A key already seen mostly sits in its home slot: one probe.

@@ -106,6 +106,7 @@ private:
     bool insert_table(K key);
     void grow_table();
     void start_bits();
+    void build_direct();
 
     std::uint64_t limit_ = 0;
     std::uint64_t keys_ = 0;
@@ -122,6 +123,14 @@ private:
     std::size_t used_ = 0;
     std::vector<std::uint64_t> bits_;
     unsigned bits_log2_ = 0;
+    // While keys are few: every key of the table again, each alone in its
+    // slot of a collision-free table (rebuilt as keys arrive), so that a
+    // vector of keys is checked with one gather.
+    static constexpr std::size_t kDirectKeys = 128;
+    std::vector<K> direct_;
+    std::uint32_t direct_mul_ = 0;
+    unsigned direct_log2_ = 0;
+    std::uint64_t direct_keys_ = ~std::uint64_t{0};  // keys_ when it was built
 };
 
 extern template class DistinctDecider<std::uint32_t>;
