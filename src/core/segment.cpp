@@ -487,6 +487,51 @@ inline void explicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __
 
 }  // namespace
 
+template <std::size_t S, class T, class K>
+inline std::size_t codes_and_misses_k(const T* __restrict s, std::size_t n, std::uint8_t* __restrict c,
+                                      const ImplicitTest<T>& t, const K* known_slots) noexcept {
+    K known[S];
+    for (std::size_t k = 0; k < S; ++k) known[k] = known_slots[k];
+    const T e = t.e, g = t.ge.g;
+    const std::uint8_t eq = t.eq;
+    std::size_t misses = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const T x = s[j];
+        c[j] = static_cast<std::uint8_t>(((x == e) & eq) | ((x >= g) << 1));
+        K key;
+        std::memcpy(&key, &x, sizeof key);
+        K hit = 0;
+        for (std::size_t k = 0; k < S; ++k) hit |= static_cast<K>(key == known[k]);
+        misses += hit ^ 1u;
+    }
+    return misses;
+}
+
+template <class T, class K>
+inline std::size_t codes_and_misses_impl(const T* s, std::size_t n, std::uint8_t* c, const ImplicitTest<T>& t,
+                                         const K* known, std::size_t n_known) noexcept {
+    if (!(t.ge.any && !t.ge.all)) {
+        // Every element or none at least v: the plain kernel, then the check.
+        implicit_impl(s, n, c, t);
+        return misses_impl(reinterpret_cast<const unsigned char*>(s), n, known, n_known);
+    }
+    if (n_known <= 2) return codes_and_misses_k<2>(s, n, c, t, known);
+    if (n_known <= 4) return codes_and_misses_k<4>(s, n, c, t, known);
+    return codes_and_misses_k<8>(s, n, c, t, known);
+}
+
+LUMETRA_MULTIVERSION
+std::size_t codes_and_misses(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
+                             const std::uint32_t* known, std::size_t n_known) noexcept {
+    return codes_and_misses_impl(src, n, out, test, known, n_known);
+}
+
+LUMETRA_MULTIVERSION
+std::size_t codes_and_misses(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
+                             const std::uint64_t* known, std::size_t n_known) noexcept {
+    return codes_and_misses_impl(src, n, out, test, known, n_known);
+}
+
 #define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \
     LUMETRA_MULTIVERSION                                                                           \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept {   \

@@ -89,6 +89,13 @@ public:
     /// True while the keys seen are few enough to be compared directly
     /// (the cheap case, a handful of comparisons per key).
     bool few() const noexcept { return phase_ == Phase::Small; }
+    /// While few: how many keys were seen (0 before the first), with
+    /// `slots` set to the kSmall slots that hold them (unused ones repeat the
+    /// first); 0 once they are not few.
+    std::size_t few_keys(const K*& slots) const noexcept {
+        slots = small_;
+        return phase_ == Phase::Small ? small_n_ : 0;
+    }
 
     static constexpr std::size_t kSmall = 8;
     /// Keys kept in the hash set before the bitmap takes over.
@@ -257,6 +264,13 @@ namespace kernels {
 #define LUMETRA_DECLARE_CODE_KERNELS(T)                                                               \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept; \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept;
+/// The implicit codes of a floating-point block and, in the same pass, how
+/// many of its values are none of the first `n_known` keys in `known`
+/// (bit patterns; the kSmall slots past them repeat the first).
+std::size_t codes_and_misses(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
+                             const std::uint32_t* known, std::size_t n_known) noexcept;
+std::size_t codes_and_misses(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
+                             const std::uint64_t* known, std::size_t n_known) noexcept;
 LUMETRA_DECLARE_CODE_KERNELS(std::int8_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int16_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int32_t)
@@ -442,8 +456,21 @@ public:
 
     void scan(std::size_t begin, std::size_t end, std::uint8_t* codes) override {
         const T* values = reader_.block(begin, end);
-        detail::kernels::codes(values, end - begin, codes, test_);
-        if (counting_ && !threshold_ && !decision_) {
+        const bool counting = counting_ && !threshold_ && !decision_;
+        bool written = false;
+        if constexpr (kFloat) {
+            // While the values seen are few (outcomes, categories), one pass
+            // writes the codes and finds whether another value appears; the
+            // count sees only blocks where one does.
+            const K* known = nullptr;
+            const std::size_t n_known = counting && decider_ ? decider_->few_keys(known) : 0;
+            if (n_known > 0) {
+                if (detail::kernels::codes_and_misses(values, end - begin, codes, test_, known, n_known) == 0) return;
+                written = true;
+            }
+        }
+        if (!written) detail::kernels::codes(values, end - begin, codes, test_);
+        if (counting) {
             count(values, begin, end);
             if constexpr (sizeof(T) > 2) {
                 // Past a handful of values, the count costs as much as the

@@ -118,6 +118,26 @@ TEST_CASE("the implicit choice follows the exact distinct count in every phase o
     }
 }
 
+TEST_CASE_TEMPLATE("a column of one, two or five values that gains many later is counted in full", T, float,
+                   double) {
+    // The first blocks hold only the few values (checked in one pass with the
+    // codes); the new values all come after them, around the limit.
+    const std::size_t n = 200'000;
+    const std::size_t limit = detail::label_limit(n);
+    for (const std::size_t few : {1, 2, 5}) {
+        for (const std::size_t extra : {limit - few, limit - few + 1}) {
+            CAPTURE(few);
+            CAPTURE(extra);
+            std::vector<T> v(n);
+            for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<T>(i % few);
+            for (std::size_t k = 0; k < extra; ++k) v[n - extra + k] = static_cast<T>(1000 + k);
+            ImplicitCodes<T, Packed<T>> codes(packed(v), 1.0);
+            all_codes(codes);
+            CHECK(codes.final_bit() == (extra > limit - few ? 1u : 0u));
+        }
+    }
+}
+
 TEST_CASE("signed zeros are two values and every NaN is a value of its own") {
     // 100 elements allow 5 distinct values.
     struct Case {
