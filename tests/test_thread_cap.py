@@ -1,6 +1,7 @@
 """The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
-the regression and log-loss passes, find the bins of continuous drift and
-count the distinct values of long float columns, never a result. The cap is read once per
+the regression and log-loss passes, find the bins of continuous drift, bin
+the labels of categorical drift and count the distinct values of long float
+columns, never a result. The cap is read once per
 process, so each setting runs in a fresh interpreter."""
 
 import json
@@ -61,6 +62,18 @@ PROBE = textwrap.dedent(
     decay = _lumetra.PyStreamingContinuousDataDriftDecay(base, None, None)
     decay.update_stream_batch(runtime[::-1].copy())
     out["decay_shares"] = [float(x).hex() for x in decay.export_snapshot()["streamBins"]]
+    # Labels are binned in shares on several threads, each with a cache of
+    # its own: every label counted once, unseen ones in their own slot.
+    names = np.array([f"cat-{{i:03d}}" for i in range(300)])
+    cats = names[rng.integers(0, 300, N)]
+    cats[::97] = "unseen"
+    cat_base = names[rng.integers(0, 200, 20_000)]
+    cat = _lumetra.PyCategoricalDataDrift(cat_base)
+    out["categorical"] = [float(x).hex() for x in cat.compute_drift_mutliple_criteria(cats, kinds)]
+    out["categorical_list"] = [float(x).hex() for x in cat.compute_drift_mutliple_criteria(cats.tolist(), kinds)]
+    cat_decay = _lumetra.PyStreamingCategoricalDataDriftDecay(cat_base, None)
+    cat_decay.update_stream_batch(cats[::-1].copy())
+    out["categorical_decay"] = hexed(cat_decay.export_snapshot())
     # A long float column's distinct count runs on a thread of its own:
     # label matched, thresholded late (new values in the last blocks), NaN
     # each a value of its own, and a gathered single-precision column.

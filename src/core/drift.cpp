@@ -700,22 +700,87 @@ Result<CategoricalDataDrift, DriftError> CategoricalDataDrift::create(const Labe
     return CategoricalDataDrift(std::move(b));
 }
 
-Result<void, DriftError> CategoricalDataDrift::build_rt_hist(const Labels& runtime) {
-    if (runtime.empty()) return DriftError::EmptyRuntimeData;
-    const std::size_t nb = runtime_bins_.size();
-    const BaselineCategoricalBins& b = baseline_;
+namespace {
+// Labels below which a second thread does not pay for its start (and for
+// the label cache it fills again).
+constexpr std::size_t kLabelsPerThread = std::size_t{1} << 17;
+
+// Adds the bin counts of labels [begin, end) to counts[0 .. nb).
+void count_label_range(const Labels& labels, const BaselineCategoricalBins& baseline, std::size_t begin,
+                       std::size_t end, std::uint64_t* counts, std::size_t nb) {
     if (nb > kLaneLimit) {
-        runtime.for_each_bin(b, [&](std::size_t i) { runtime_bins_[i] += 1.0; });
-        return {};
+        labels.for_each_bin_in(baseline, begin, end, [counts](std::size_t i) { ++counts[i]; });
+        return;
     }
     std::vector<std::uint64_t> lanes(4 * nb, 0);
-    std::size_t lane = 0;
-    runtime.for_each_bin(b, [&](std::size_t i) {
-        ++lanes[lane + i];
-        lane = lane == 3 * nb ? 0 : lane + nb;
+    std::uint32_t bins[1024];
+    std::size_t m = 0;
+    labels.for_each_bin_in(baseline, begin, end, [&](std::size_t i) {
+        bins[m++] = static_cast<std::uint32_t>(i);
+        if (m == std::size(bins)) {
+            add_to_lanes(bins, m, lanes.data(), nb);
+            m = 0;
+        }
     });
-    for (std::size_t j = 0; j < nb; ++j)
-        runtime_bins_[j] += static_cast<double>(lanes[j] + lanes[nb + j] + lanes[2 * nb + j] + lanes[3 * nb + j]);
+    add_to_lanes(bins, m, lanes.data(), nb);
+    for (std::size_t j = 0; j < nb; ++j) counts[j] += lanes[j] + lanes[nb + j] + lanes[2 * nb + j] + lanes[3 * nb + j];
+}
+}  // namespace
+
+void Labels::count_bins(const BaselineCategoricalBins& baseline, std::vector<std::uint64_t>& counts) const {
+    const std::size_t n = size(), nb = counts.size();
+    const unsigned threads = threads_for(n, kLabelsPerThread);
+    const std::size_t share = (n + threads - 1) / threads;
+    auto range_end = [&](unsigned t) { return std::min(n, (t + 1) * share); };
+    // Each further thread counts one share into counts of its own; a share
+    // whose thread did not start or did not finish (out of memory) is
+    // counted here afterwards.
+    struct Share {
+        std::vector<std::uint64_t> counts;
+        bool done = false;
+    };
+    std::vector<Share> shares(threads);
+    std::vector<std::thread> workers;
+    struct Join {
+        std::vector<std::thread>& workers;
+        ~Join() {
+            for (std::thread& w : workers) w.join();
+        }
+    } join{workers};
+    workers.reserve(threads);
+    for (unsigned t = 1; t < threads; ++t) {
+        shares[t].counts.assign(nb, 0);
+        try {
+            workers.emplace_back([&, t]() noexcept {
+                try {
+                    count_label_range(*this, baseline, t * share, range_end(t), shares[t].counts.data(), nb);
+                    shares[t].done = true;
+                } catch (...) {
+                }
+            });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    count_label_range(*this, baseline, 0, range_end(0), counts.data(), nb);
+    for (std::thread& w : workers) w.join();
+    workers.clear();
+    for (unsigned t = 1; t < threads; ++t) {
+        if (shares[t].done) {
+            for (std::size_t j = 0; j < nb; ++j) counts[j] += shares[t].counts[j];
+        } else {
+            count_label_range(*this, baseline, t * share, range_end(t), counts.data(), nb);
+        }
+    }
+}
+
+Result<void, DriftError> CategoricalDataDrift::build_rt_hist(const Labels& runtime) {
+    if (runtime.empty()) return DriftError::EmptyRuntimeData;
+    // Integer counts, then one addition per bin: equal to adding 1.0 per
+    // label to bins that start at zero.
+    std::vector<std::uint64_t> counts(runtime_bins_.size(), 0);
+    runtime.count_bins(baseline_, counts);
+    for (std::size_t j = 0; j < counts.size(); ++j) runtime_bins_[j] += static_cast<double>(counts[j]);
     return {};
 }
 
@@ -1004,7 +1069,7 @@ Result<void, DriftError> StreamingCategoricalDataDrift::update_stream_batch(cons
     if (state_.mode() == StreamMode::Decay) {
         // As for continuous batches: integer counts, added at once.
         std::vector<std::uint64_t> counts(state_.runtime_bins().size(), 0);
-        labels.for_each_bin(baseline_, [&counts](std::size_t i) { ++counts[i]; });
+        labels.count_bins(baseline_, counts);
         state_.add_counts(counts);
         return {};
     }

@@ -201,6 +201,8 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 // ---- categorical baseline -----------------------------------------------------
 
 
+class BaselineCategoricalBins;
+
 /// Labels given as UTF-8 views, or as a fixed-width UCS-4 column that is
 /// encoded one label at a time into a reused buffer (no copy of the column).
 class Labels {
@@ -229,7 +231,16 @@ public:
 
     /// Calls f(bin) with the baseline bin of each label in order.
     template <class Baseline, class F>
-    void for_each_bin(const Baseline& baseline, F&& f) const;
+    void for_each_bin(const Baseline& baseline, F&& f) const {
+        for_each_bin_in(baseline, 0, size(), f);
+    }
+    /// The same for labels [begin, end).
+    template <class Baseline, class F>
+    void for_each_bin_in(const Baseline& baseline, std::size_t begin, std::size_t end, F&& f) const;
+    /// Adds how many labels fall in each baseline bin to `counts` (one per
+    /// bin), on up to the thread cap's threads for long columns: the counts
+    /// are integers, so any split of the labels gives the same ones.
+    void count_bins(const BaselineCategoricalBins& baseline, std::vector<std::uint64_t>& counts) const;
 
 private:
     std::span<const std::string_view> views_{};
@@ -318,13 +329,13 @@ private:
 };
 
 template <class Baseline, class F>
-void Labels::for_each_bin(const Baseline& baseline, F&& f) const {
+void Labels::for_each_bin_in(const Baseline& baseline, std::size_t begin, std::size_t end, F&& f) const {
     if (ucs4_ == nullptr) {
-        for (std::string_view v : views_) f(baseline.bin(v));
+        for (std::size_t i = begin; i < end; ++i) f(baseline.bin(views_[i]));
         return;
     }
     Ucs4BinCache cache(baseline, *ucs4_);
-    for (std::size_t i = 0; i < ucs4_->n; ++i) f(cache.bin(i));
+    for (std::size_t i = begin; i < end; ++i) f(cache.bin(i));
 }
 
 // ---- drift metrics --------------------------------------------------------------
