@@ -11,13 +11,21 @@ PYTHON=${PYTHON:-python3}
 missing=()
 [ -f /usr/include/doctest/doctest.h ] || missing+=(doctest-dev)
 command -v chromium >/dev/null || missing+=(chromium)
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
+can_install() { [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; }
+# ccache is wanted, not needed: the computing core compiles to the same objects
+# for every interpreter, so the builds of scripts/versions.sh reuse this one's.
+wanted=()
+command -v ccache >/dev/null || ! can_install || wanted+=(ccache)
+if [ ${#missing[@]} -gt 0 ] || [ ${#wanted[@]} -gt 0 ]; then
+    if can_install; then
+        apt-get update -qq && apt-get install -y -qq "${missing[@]}" "${wanted[@]}" >/dev/null
     else
         echo "needed from Debian: apt-get install ${missing[*]}" >&2
         exit 1
     fi
+fi
+if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
 fi
 
 "$PYTHON" -m pip install --quiet ".[test,report,docs,dask]"
