@@ -252,6 +252,35 @@ def test_label_containers_read_the_same(labels):
     assert CAT(labels(base)).export_baseline() == CAT(base).export_baseline()
 
 
+@pytest.mark.parametrize("width, n_runtime", [(w, 3000) for w in range(1, 11)] + [(8, 300_000)])
+def test_unicode_arrays_bin_as_lists_at_every_width(width, n_runtime):
+    # Cells of up to eight code points are hashed and compared by their width,
+    # longer ones by the general path; labels that differ in one code point
+    # only, shorter labels (trailing NULs) and labels the baseline never saw
+    # must bin as the same texts given as a list do.
+    rng = np.random.default_rng(width)
+    alphabet = ["a", "b", "é", "😀"]
+    stems = ["".join(rng.choice(alphabet, width)) for _ in range(6)]
+    labels = stems + [s[:-1] + "z" for s in stems] + ["z" + s[1:] for s in stems] + [s[: width // 2] for s in stems]
+    base = [labels[i] for i in rng.integers(0, len(labels) - 3, 500)]
+    runtime = [labels[i] for i in rng.integers(0, len(labels), n_runtime)]
+    expected = CAT(base).compute_drift_mutliple_criteria(runtime, METRICS)
+    array = np.array(runtime, dtype=f"<U{width}")
+    assert CAT(np.array(base, dtype=f"<U{width}")).compute_drift_mutliple_criteria(array, METRICS) == expected
+    assert CAT(base).compute_drift_mutliple_criteria(array, METRICS) == expected
+
+
+@pytest.mark.parametrize("width", [1, 5, 8, 12])
+def test_unicode_arrays_with_more_labels_than_the_cell_cache_bin_as_lists(width):
+    # Thousands of labels that differ in their last code point only fill the
+    # cell cache's table, so cells share slots and are told apart by comparison.
+    labels = ["é" * (width - 1) + chr(0x4E00 + i) for i in range(6000)]
+    base = labels[::2]
+    runtime = labels + labels[::-3]
+    expected = CAT(base).compute_drift_mutliple_criteria(runtime, METRICS)
+    assert CAT(base).compute_drift_mutliple_criteria(np.array(runtime), METRICS) == expected
+
+
 def test_unicode_array_trailing_nuls_are_not_part_of_the_label():
     arr = np.array(["a\0", "b"])  # NumPy itself drops trailing NULs
     assert CAT(arr).export_baseline() == {"a": 0.5, "b": 0.5}

@@ -356,10 +356,7 @@ std::uint64_t process_seed() noexcept {
 }  // namespace
 
 namespace {
-inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
-}
+using detail::fold64;
 inline std::uint64_t load64(const unsigned char* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
@@ -380,7 +377,7 @@ std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t 
     std::uint64_t h = seed ^ kP0;
     const std::size_t total = len;
     while (len > 16) {
-        h = fold(load64(p) ^ kP1, load64(p + 8) ^ h);
+        h = fold64(load64(p) ^ kP1, load64(p + 8) ^ h);
         p += 16;
         len -= 16;
     }
@@ -394,7 +391,7 @@ std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t 
     } else if (len > 0) {
         a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1];
     }
-    return fold(a ^ kP1 ^ total, fold(b ^ kP2, h ^ total) ^ h);
+    return fold64(a ^ kP1 ^ total, fold64(b ^ kP2, h ^ total) ^ h);
 }
 }  // namespace
 
@@ -452,6 +449,7 @@ Ucs4BinCache::Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Co
       slots_(2 * kCellCacheEntries, 0),
       mask_(2 * kCellCacheEntries - 1),
       capacity_(cell_bytes_ == 0 ? 0 : std::min(kCellCacheEntries, kCellCacheBytes / cell_bytes_)) {
+    for (std::size_t k = 0; k < 4; ++k) short_keys_[k] = mix64(seed_ + 0x9E3779B97F4A7C15ULL * (k + 1));
     // Everything is allocated here, so binning itself never allocates (and
     // a streaming update cannot stop half way).
     keys_.reserve(capacity_ * cell_bytes_);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -278,6 +279,23 @@ std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept;
 
 class BaselineCategoricalBins;
 
+namespace detail {
+inline std::uint64_t fold64(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+}
+
+/// Hash of a cell of `Bytes` bytes (at most 32) under four per-process keys:
+/// two independent multiplications, all loads of a known size.
+template <std::size_t Bytes>
+inline std::uint64_t short_cell_hash(const char* cell, const std::uint64_t* keys) noexcept {
+    static_assert(Bytes > 0 && Bytes <= 32);
+    std::uint64_t w[4] = {0, 0, 0, 0};
+    std::memcpy(w, cell, Bytes);
+    return fold64(w[0] ^ keys[0], w[1] ^ keys[1]) ^ fold64(w[2] ^ keys[2], w[3] ^ keys[3]);
+}
+}  // namespace detail
+
 /// Bins of the cells of one UCS-4 column, remembered by the cells' raw bytes:
 /// each distinct cell is encoded and looked up in the label index once.
 class Ucs4BinCache {
@@ -285,14 +303,20 @@ public:
     Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column);
     /// Bin of item i of the column.
     std::size_t bin(std::size_t i);
+    /// Calls f(bin) for items [begin, end) of the column, in order.
+    template <class F>
+    void for_each_bin(std::size_t begin, std::size_t end, F&& f);
 
 private:
     std::size_t lookup_and_remember(std::size_t i, const char* cell, std::size_t pos);
+    template <std::size_t Bytes, class F>
+    void for_each_short_bin(std::size_t begin, std::size_t end, F& f);
 
     const BaselineCategoricalBins& baseline_;
     const Ucs4Column& column_;
     std::size_t cell_bytes_;
     std::uint64_t seed_;
+    std::uint64_t short_keys_[4];       // keys of short_cell_hash
     std::vector<char> keys_;            // remembered cells, cell_bytes_ each
     std::vector<std::uint32_t> bins_;   // their bins
     std::vector<std::uint32_t> slots_;  // entry + 1; 0 is empty
@@ -335,7 +359,56 @@ void Labels::for_each_bin_in(const Baseline& baseline, std::size_t begin, std::s
         return;
     }
     Ucs4BinCache cache(baseline, *ucs4_);
-    for (std::size_t i = begin; i < end; ++i) f(cache.bin(i));
+    cache.for_each_bin(begin, end, f);
+}
+
+template <class F>
+void Ucs4BinCache::for_each_bin(std::size_t begin, std::size_t end, F&& f) {
+    // Labels of up to eight code points (most category names) are hashed and
+    // compared with loads of a size known here, inline; a cell cache hit is
+    // then a few instructions. Longer cells take the general path.
+    switch (cell_bytes_) {
+        case 4: return for_each_short_bin<4>(begin, end, f);
+        case 8: return for_each_short_bin<8>(begin, end, f);
+        case 12: return for_each_short_bin<12>(begin, end, f);
+        case 16: return for_each_short_bin<16>(begin, end, f);
+        case 20: return for_each_short_bin<20>(begin, end, f);
+        case 24: return for_each_short_bin<24>(begin, end, f);
+        case 28: return for_each_short_bin<28>(begin, end, f);
+        case 32: return for_each_short_bin<32>(begin, end, f);
+        default:
+            for (std::size_t i = begin; i < end; ++i) f(bin(i));
+    }
+}
+
+template <std::size_t Bytes, class F>
+void Ucs4BinCache::for_each_short_bin(std::size_t begin, std::size_t end, F& f) {
+    const char* const data = column_.data;
+    const std::ptrdiff_t stride = column_.stride;
+    // The tables never move: their storage is reserved in full up front.
+    const std::uint32_t* const slots = slots_.data();
+    const char* const keys = keys_.data();
+    const std::uint32_t* const bins = bins_.data();
+    const std::size_t mask = mask_;
+    const std::uint64_t hash_keys[4] = {short_keys_[0], short_keys_[1], short_keys_[2], short_keys_[3]};
+    for (std::size_t i = begin; i < end; ++i) {
+        const char* cell = data + static_cast<std::ptrdiff_t>(i) * stride;
+        std::size_t pos = static_cast<std::size_t>(detail::short_cell_hash<Bytes>(cell, hash_keys)) & mask;
+        std::size_t b;
+        for (;;) {
+            const std::uint32_t s = slots[pos];
+            if (s == 0) {
+                b = lookup_and_remember(i, cell, pos);
+                break;
+            }
+            if (std::memcmp(keys + (s - 1) * Bytes, cell, Bytes) == 0) {
+                b = bins[s - 1];
+                break;
+            }
+            pos = (pos + 1) & mask;
+        }
+        f(b);
+    }
 }
 
 // ---- drift metrics --------------------------------------------------------------
