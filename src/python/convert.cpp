@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <type_traits>
 
 #include "python/ref.hpp"
@@ -76,6 +77,21 @@ bool convert(PyObject* o, std::optional<std::uint64_t>& out) { return convert_op
 
 bool convert(PyObject* o, StrList& out) {
     if (PyUnicode_Check(o)) return refuse_str_as_sequence();
+    out.ran_code_ = true;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        if (std::all_of(items, items + n, [](PyObject* item) { return PyUnicode_CheckExact(item) != 0; })) {
+            // Read in place: nothing here can run user code, so the sequence
+            // cannot change under the loop.
+            out.assign(n, std::string());
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!str_text(items[i], out[i])) return false;
+            }
+            out.ran_code_ = false;
+            return true;
+        }
+    }
     if (!PySequence_Check(o)) return wrong_type(o, "Sequence");
     // A tuple snapshot holds its own references: item conversion cannot be
     // disturbed by code that mutates the caller's sequence.

@@ -29,8 +29,13 @@ struct StrView {
 };
 /// A dict of str to numbers, narrowed to single precision, in dict order.
 using NamedValues = std::vector<std::pair<std::string, float>>;
-/// A sequence of str; a str itself is refused.
-using StrList = std::vector<std::string>;
+/// A sequence of str; a str itself is refused. Converting an exact list or
+/// tuple of exact str creates no object and calls no method, so it runs no
+/// user code, and the binder need not read the call's arrays again for it.
+struct StrList : std::vector<std::string> {
+    bool ran_code() const noexcept { return ran_code_; }
+    bool ran_code_ = true;
+};
 
 /// The bytes of a bytes-like object (anything with the buffer protocol),
 /// held for the duration of the call: the exporter cannot resize them
