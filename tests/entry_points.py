@@ -1,5 +1,5 @@
 """The table of every entry point of the Python surface, shared by the safety
-nets: the fuzzer (test_fuzz.py) and the leak loops (test_leaks.py).
+nets: the fuzzer (test_fuzz.py) and the leak loops (test_leaks.py, test_leaks_methods.py).
 
 One row per entry point. A row names the callable and, for each parameter, a
 *kind*: what the parameter takes. A kind knows
