@@ -124,21 +124,21 @@ CLASSES = {
 
 MONITORS = list(CLASSES)[-5:]
 
-# lumetra._kernels: the package's many-groups kernels.
+# lumetra._kernels: the package's many-groups kernels, family by family.
 _OUTCOMES = "truth, truth_rule, truth_value"
 KERNELS = {
     "tally": f"(groups, n_groups, {_OUTCOMES}, prediction=None, prediction_rule=None, prediction_value=None)",
+    "bias": "(tallies, reference=None, entropy=None)",
     "generalized_entropy": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, "
                            "reference=None)",
-    "bias": "(tallies, reference=None, entropy=None)",
+    "entropy_sums": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, reference, "
+                    "terms, sums)",
+    "entropy_terms": "(totals, rows)",
     "performance": "(task, groups, n_groups, label, label_rule, label_value, prediction, prediction_rule=None, "
                    "prediction_value=None, threshold=0.5)",
     "performance_state": "(task, groups, n_groups, label, label_rule, label_value, prediction, "
                          "prediction_rule=None, prediction_value=None, threshold=0.5)",
     "performance_from_state": "(task, counts, sums)",
-    "entropy_sums": f"(groups, n_groups, {_OUTCOMES}, prediction, prediction_rule, prediction_value, reference, "
-                    "terms, sums)",
-    "entropy_terms": "(totals, rows)",
     "continuous_baseline": "(values, rule=None)",
     "continuous_counts": "(edges, values)",
     "drift_scores": "(kind, hist, counts, metrics)",

@@ -34,6 +34,30 @@ def test_tally_reads_every_integer_code_dtype(dtype):
     assert np.array_equal(got, cells_by_hand(codes, TRUTH == 1, PRED >= 0.5, 6))
 
 
+def misaligned(a):
+    """The same values one byte off their natural alignment."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    raw[1:] = a.view(np.uint8)
+    return raw[1:].view(a.dtype)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int32, np.int64])
+@pytest.mark.parametrize("layout", ["every second", "reversed", "misaligned"])
+def test_truth_tally_of_codes_not_in_adjacent_elements(dtype, layout):
+    # Signed codes in adjacent elements take the truth-only pass, others the
+    # general one; with codes of -1 left out both count the same.
+    codes = CODES.astype(dtype)
+    spaced = {
+        "every second": lambda: np.repeat(codes, 2)[::2],
+        "reversed": lambda: codes[::-1].copy()[::-1],
+        "misaligned": lambda: misaligned(codes),
+    }[layout]()
+    assert np.array_equal(spaced, codes)
+    expected = cells_by_hand(codes, TRUTH == 1, None, 6)
+    assert np.array_equal(_kernels.tally(codes, 6, TRUTH, "==", 1), expected)
+    assert np.array_equal(_kernels.tally(spaced, 6, TRUTH, "==", 1), expected)
+
+
 @pytest.mark.parametrize(
     "column, rule, value, expected",
     [
