@@ -40,8 +40,10 @@ venv=build/sanitize/venv
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
-"$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/sanitize/build \
+# --no-compile: pip would compile every module of every dependency to bytecode
+# (a minute per environment); the tests import a small part of them.
+"$venv/bin/python" -m pip install --quiet --no-compile --upgrade pip scikit-build-core "numpy>=2"
+"$venv/bin/python" -m pip install --quiet --no-compile --no-build-isolation -Cbuild-dir=build/sanitize/build \
     -Ccmake.build-type=Debug \
     -Ccmake.define.LUMETRA_CPP_TESTS=ON \
     -Ccmake.define.CMAKE_CXX_FLAGS="$FLAGS" \

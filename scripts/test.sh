@@ -28,11 +28,12 @@ if command -v ccache >/dev/null; then
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
 fi
 
-"$PYTHON" -m pip install --quiet ".[test,report,docs,dask]"
-
-cmake -S . -B build/core-tests -DLUMETRA_CORE_TESTS_ONLY=ON -DLUMETRA_CPP_TESTS=ON >/dev/null
-cmake --build build/core-tests --parallel 2
-ctest --test-dir build/core-tests --output-on-failure
+# --no-compile: pip would compile every module of every dependency to bytecode
+# (a minute per environment); the tests import a small part of them.
+# The core's C++ tests are built in the module's tree, so the core compiles once.
+"$PYTHON" -m pip install --quiet --no-compile -Cbuild-dir=build/main -Ccmake.define.LUMETRA_CPP_TESTS=ON \
+    ".[test,report,docs,dask]"
+ctest --test-dir build/main --output-on-failure
 
 # One test process per core, a test module to each (a module's fixtures,
 # such as the Dask cluster, then start once). LUMETRA_TEST_WORKERS=0 runs the

@@ -41,6 +41,8 @@ run_suite() {  # venv label
     "$1/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
 }
 
+# --no-compile: pip would compile every module of every dependency to bytecode
+# (a minute per environment); the tests import a small part of them.
 oldest=""
 for version in "${pythons[@]}"; do
     minor=${version%.*}
@@ -50,9 +52,9 @@ for version in "${pythons[@]}"; do
     else
         echo "== versions: building for Python $version"
         [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
-        "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
+        "$venv/bin/python" -m pip install --quiet --no-compile --upgrade pip scikit-build-core "numpy>=2"
         # Built against NumPy 2 headers, as the released module is.
-        "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test,dask]"
+        "$venv/bin/python" -m pip install --quiet --no-compile --no-build-isolation -Cbuild-dir="build/versions/$minor-build" ".[test,dask]"
         run_suite "$venv" "Python $minor"
     fi
     [ -n "$oldest" ] || oldest=$minor
@@ -64,12 +66,12 @@ venv=build/versions/$oldest
 if [ "$oldest" = "$skip" ]; then
     version=${pythons[0]}
     [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --upgrade pip scikit-build-core "numpy>=2"
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test,dask]"
+    "$venv/bin/python" -m pip install --quiet --no-compile --upgrade pip scikit-build-core "numpy>=2"
+    "$venv/bin/python" -m pip install --quiet --no-compile --no-build-isolation -Cbuild-dir="build/versions/$oldest-build" ".[test,dask]"
 fi
 echo "== versions: NumPy $numpy_floor (the floor in pyproject.toml) on Python $oldest"
-if ! "$venv/bin/python" -m pip install --quiet "numpy==$numpy_floor"; then
+if ! "$venv/bin/python" -m pip install --quiet --no-compile "numpy==$numpy_floor"; then
     echo "== versions: NumPy $numpy_floor does not install here; NumPy 1.26 instead"
-    "$venv/bin/python" -m pip install --quiet "numpy==1.26.*"
+    "$venv/bin/python" -m pip install --quiet --no-compile "numpy==1.26.*"
 fi
 run_suite "$venv" "NumPy floor"

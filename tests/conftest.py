@@ -14,7 +14,7 @@ SANITIZER_SKIP = "under the sanitizers: "
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "no_sanitizer(reason): cannot run under AddressSanitizer; skipped there only"
+        "markers", "no_sanitizer(reason): cannot run, or tells nothing, under the sanitizers; skipped there only"
     )
 
 
