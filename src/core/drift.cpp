@@ -461,13 +461,9 @@ std::size_t Ucs4BinCache::bin(std::size_t i) {
     if (cell_bytes_ == 0) return baseline_.bin(std::string_view());
     const char* cell = column_.data + static_cast<std::ptrdiff_t>(i) * column_.stride;
     const std::uint64_t h = hash_bytes(reinterpret_cast<const unsigned char*>(cell), cell_bytes_, seed_);
-    std::size_t pos = static_cast<std::size_t>(h) & mask_;
-    for (;;) {
-        const std::uint32_t s = slots_[pos];
-        if (s == 0) return lookup_and_remember(i, cell, pos);
-        if (std::memcmp(keys_.data() + (s - 1) * cell_bytes_, cell, cell_bytes_) == 0) return bins_[s - 1];
-        pos = (pos + 1) & mask_;
-    }
+    const std::size_t bytes = cell_bytes_;
+    return probe(i, cell, static_cast<std::size_t>(h) & mask_, bytes, slots_.data(), keys_.data(), bins_.data(),
+                 [bytes](const char* key, const char* c) { return std::memcmp(key, c, bytes) == 0; });
 }
 
 std::size_t Ucs4BinCache::lookup_and_remember(std::size_t i, const char* cell, std::size_t pos) {

@@ -277,8 +277,6 @@ private:
 /// Hash of a label's bytes under a seed (used by LabelIndex).
 std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept;
 
-class BaselineCategoricalBins;
-
 namespace detail {
 inline std::uint64_t fold64(std::uint64_t a, std::uint64_t b) noexcept {
     const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
@@ -311,6 +309,11 @@ private:
     std::size_t lookup_and_remember(std::size_t i, const char* cell, std::size_t pos);
     template <std::size_t Bytes, class F>
     void for_each_short_bin(std::size_t begin, std::size_t end, F& f);
+    /// The bin of item i (its cell at `cell`, `bytes` long), probing the
+    /// tables from slot `pos`; `same(key, cell)` compares a remembered cell.
+    template <class Same>
+    std::size_t probe(std::size_t i, const char* cell, std::size_t pos, std::size_t bytes, const std::uint32_t* slots,
+                      const char* keys, const std::uint32_t* bins, Same&& same);
 
     const BaselineCategoricalBins& baseline_;
     const Ucs4Column& column_;
@@ -381,6 +384,17 @@ void Ucs4BinCache::for_each_bin(std::size_t begin, std::size_t end, F&& f) {
     }
 }
 
+template <class Same>
+std::size_t Ucs4BinCache::probe(std::size_t i, const char* cell, std::size_t pos, std::size_t bytes,
+                                const std::uint32_t* slots, const char* keys, const std::uint32_t* bins, Same&& same) {
+    for (;;) {
+        const std::uint32_t s = slots[pos];
+        if (s == 0) return lookup_and_remember(i, cell, pos);
+        if (same(keys + (s - 1) * bytes, cell)) return bins[s - 1];
+        pos = (pos + 1) & mask_;
+    }
+}
+
 template <std::size_t Bytes, class F>
 void Ucs4BinCache::for_each_short_bin(std::size_t begin, std::size_t end, F& f) {
     const char* const data = column_.data;
@@ -393,20 +407,9 @@ void Ucs4BinCache::for_each_short_bin(std::size_t begin, std::size_t end, F& f) 
     const std::uint64_t hash_keys[4] = {short_keys_[0], short_keys_[1], short_keys_[2], short_keys_[3]};
     for (std::size_t i = begin; i < end; ++i) {
         const char* cell = data + static_cast<std::ptrdiff_t>(i) * stride;
-        std::size_t pos = static_cast<std::size_t>(detail::short_cell_hash<Bytes>(cell, hash_keys)) & mask;
-        std::size_t b;
-        for (;;) {
-            const std::uint32_t s = slots[pos];
-            if (s == 0) {
-                b = lookup_and_remember(i, cell, pos);
-                break;
-            }
-            if (std::memcmp(keys + (s - 1) * Bytes, cell, Bytes) == 0) {
-                b = bins[s - 1];
-                break;
-            }
-            pos = (pos + 1) & mask;
-        }
+        const std::size_t pos = static_cast<std::size_t>(detail::short_cell_hash<Bytes>(cell, hash_keys)) & mask;
+        const std::size_t b = probe(i, cell, pos, Bytes, slots, keys, bins,
+                                    [](const char* key, const char* c) { return std::memcmp(key, c, Bytes) == 0; });
         f(b);
     }
 }
