@@ -7,6 +7,7 @@
 # the environment of PYTHON keeps its ordinary build.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/install.sh
 PYTHON=${PYTHON:-python3}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
@@ -40,16 +41,15 @@ venv=build/sanitize/venv
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"
 fi
-# --no-compile: pip would compile every module of every dependency to bytecode
-# (a minute per environment); the tests import a small part of them.
-"$venv/bin/python" -m pip install --quiet --no-compile --upgrade pip scikit-build-core "numpy>=2"
-"$venv/bin/python" -m pip install --quiet --no-compile --no-build-isolation -Cbuild-dir=build/sanitize/build \
+pip_install "$venv/bin/python" --upgrade pip scikit-build-core "numpy>=2"
+pip_install "$venv/bin/python" --no-build-isolation -Cbuild-dir=build/sanitize/build \
     -Ccmake.build-type=Debug \
     -Ccmake.define.LUMETRA_CPP_TESTS=ON \
     -Ccmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
     -Ccmake.define.CMAKE_EXE_LINKER_FLAGS="$SANITIZE" \
     -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$SANITIZE" \
     ".[test,dask]"
+compile_installed "$venv/bin/python"
 
 echo "== sanitizers: C++ core tests"
 ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=1" ctest --test-dir build/sanitize/build --output-on-failure

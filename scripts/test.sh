@@ -4,6 +4,7 @@
 # documentation build. Fails on the first build or test failure.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/install.sh
 PYTHON=${PYTHON:-python3}
 
 # Debian packages the tests need: doctest for the core's C++ tests, Chromium to
@@ -28,11 +29,9 @@ if command -v ccache >/dev/null; then
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
 fi
 
-# --no-compile: pip would compile every module of every dependency to bytecode
-# (a minute per environment); the tests import a small part of them.
 # The core's C++ tests are built in the module's tree, so the core compiles once.
-"$PYTHON" -m pip install --quiet --no-compile -Cbuild-dir=build/main -Ccmake.define.LUMETRA_CPP_TESTS=ON \
-    ".[test,report,docs,dask]"
+pip_install "$PYTHON" -Cbuild-dir=build/main -Ccmake.define.LUMETRA_CPP_TESTS=ON ".[test,report,docs,dask]"
+compile_installed "$PYTHON"
 ctest --test-dir build/main --output-on-failure
 
 # One test process per core, a test module to each (a module's fixtures,

@@ -1,0 +1,21 @@
+# Sourced by the test scripts: installs into an interpreter's environment.
+#
+# pip compiles every module of every dependency to bytecode, one at a time
+# (about 45 s per environment here); installing without that and compiling
+# on every core afterwards takes about 30 s. The bytecode must be in place
+# before the tests: left to the first import, each test process compiles the
+# same modules again (under the sanitizer runtime that took minutes).
+
+pip_install() {  # python, then pip's install arguments
+    local python=$1
+    shift
+    "$python" -m pip install --quiet --no-compile "$@"
+}
+
+compile_installed() {  # python
+    local dirs
+    mapfile -t dirs < <("$1" -c 'import sysconfig; print(*sorted({sysconfig.get_path(p) for p in ("purelib", "platlib")}), sep="\n")')
+    # -qq and no failure: packages ship sources for other interpreters that do
+    # not compile, which pip's own compilation leaves out silently too.
+    "$1" -m compileall -qq -j 0 "${dirs[@]}" >/dev/null || true
+}
