@@ -8,11 +8,6 @@
 namespace lumetra::kernels {
 namespace {
 
-using py::Callable;
-using py::Column;
-using py::OrNone;
-using py::Ref;
-
 // ---- drift in parts ----------------------------------------------------------------
 
 PyObject* continuous_baseline(const Column<py::Float64>& values, const Rule& rule_text) {

@@ -8,11 +8,6 @@
 namespace lumetra::kernels {
 namespace {
 
-using py::Callable;
-using py::Column;
-using py::OrNone;
-using py::Ref;
-
 // ---- generalized entropy -------------------------------------------------------
 
 // What both entropy kernels read: the codes, the outcome flags of truth and

@@ -7,11 +7,6 @@
 namespace lumetra::kernels {
 namespace {
 
-using py::Callable;
-using py::Column;
-using py::OrNone;
-using py::Ref;
-
 // ---- tally ---------------------------------------------------------------------
 
 // The prediction's outcome when a prediction column is given.

@@ -9,11 +9,6 @@
 namespace lumetra::kernels {
 namespace {
 
-using py::Callable;
-using py::Column;
-using py::OrNone;
-using py::Ref;
-
 // ---- performance ---------------------------------------------------------------
 //
 // Each task reduces the rows of every group to a state of counts and sums

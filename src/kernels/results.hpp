@@ -21,12 +21,16 @@
 
 namespace lumetra::kernels {
 
+using py::Callable;
+using py::Column;
+using py::OrNone;
+using py::Ref;
 using Rule = std::optional<std::string>;
 
-std::span<const py::Callable> group_functions();        // groups.cpp: tally, bias
-std::span<const py::Callable> entropy_functions();      // entropy.cpp
-std::span<const py::Callable> performance_functions();  // performance.cpp
-std::span<const py::Callable> drift_functions();        // drift.cpp
+std::span<const Callable> group_functions();        // groups.cpp: tally, bias
+std::span<const Callable> entropy_functions();      // entropy.cpp
+std::span<const Callable> performance_functions();  // performance.cpp
+std::span<const Callable> drift_functions();        // drift.cpp
 
 // ---- results -----------------------------------------------------------------
 
@@ -41,7 +45,7 @@ constexpr int npy_type() {
 template <class T>
 PyObject* new_array(const std::vector<T>& values, std::size_t rows, std::size_t cols = 0, bool table = false) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    py::Ref a = py::Ref::steal(PyArray_SimpleNew(cols == 0 && !table ? 1 : 2, dims, npy_type<T>()));
+    Ref a = Ref::steal(PyArray_SimpleNew(cols == 0 && !table ? 1 : 2, dims, npy_type<T>()));
     if (!a) return nullptr;
     if (!values.empty()) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), values.data(),
@@ -77,7 +81,7 @@ struct MetricColumns {
         for (std::size_t m = 0; m < values.size(); ++m) {
             if (!set_array(d, metric_name(static_cast<E>(m)), values[m])) return false;
         }
-        py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
         if (!list) return false;
         for (std::size_t g = 0; g < errors.size(); ++g) {
             PyObject* item = errors[g].empty()
