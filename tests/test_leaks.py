@@ -146,6 +146,16 @@ def test_repeated_calls_leave_nothing_behind(entry):
     check_repeated_calls(entry)
 
 
+def resident_growth(calls, per_path):
+    """How much resident memory grew over per_path calls of each call."""
+    rss = resident()
+    for call in calls:
+        for _ in range(per_path):
+            call()
+    gc.collect()
+    return resident() - rss
+
+
 def check_repeated_calls(entry):
     instance = entry.instance()
     runs = paths(entry)
@@ -180,22 +190,12 @@ def check_repeated_calls(entry):
     assert traced_growth < 64 * 1024 + 4 * nt, f"Python allocations grew by {traced_growth} bytes over {nt} calls"
 
     # Resident memory and reference counts over every call.
-    rss = resident()
-    for call in calls:
-        for _ in range(per_path):
-            call()
-    gc.collect()
-    rss_growth = resident() - rss
+    rss_growth = resident_growth(calls, per_path)
     if rss_growth >= 1024 * 1024 + 8 * per_path * len(calls):
         # A frame library's memory pool or the allocator's arenas may grow
         # once, the first time the loop's sizes meet them; a leak grows
         # again on a second loop of the same calls.
-        rss = resident()
-        for call in calls:
-            for _ in range(per_path):
-                call()
-        gc.collect()
-        rss_growth = resident() - rss
+        rss_growth = resident_growth(calls, per_path)
 
     n = per_path * len(calls)
     assert counted(watched) == refs, "reference counts of the arguments changed"
