@@ -1,4 +1,5 @@
-# Sourced by the test scripts: installs into an interpreter's environment.
+# Sourced by the test scripts: builds and installs into an interpreter's
+# environment.
 #
 # pip compiles every module of every dependency to bytecode, one at a time
 # (about 45 s per environment here); installing without that and compiling
@@ -18,4 +19,13 @@ compile_installed() {  # python
     # -qq and no failure: packages ship sources for other interpreters that do
     # not compile, which pip's own compilation leaves out silently too.
     "$1" -m compileall -qq -j 0 "${dirs[@]}" >/dev/null || true
+}
+
+# Builds go through ccache when it is there (scripts/test.sh installs it in
+# CI): the computing core compiles to the same objects under every
+# interpreter, so each build after the first reuses them.
+use_ccache() {
+    if command -v ccache >/dev/null; then
+        export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
+    fi
 }

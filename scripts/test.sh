@@ -25,9 +25,7 @@ if [ ${#missing[@]} -gt 0 ] || [ ${#wanted[@]} -gt 0 ]; then
         exit 1
     fi
 fi
-if command -v ccache >/dev/null; then
-    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
-fi
+use_ccache
 
 # The core's C++ tests are built in the module's tree, so the core compiles once.
 pip_install "$PYTHON" -Cbuild-dir=build/main -Ccmake.define.LUMETRA_CPP_TESTS=ON ".[test,report,docs,dask]"

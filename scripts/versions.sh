@@ -29,11 +29,7 @@ if [ "${#pythons[@]}" -eq 0 ]; then
     exit 1
 fi
 
-# The computing core compiles the same for every interpreter: with ccache
-# (scripts/test.sh installs it in CI) each build after the first reuses it.
-if command -v ccache >/dev/null; then
-    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
-fi
+use_ccache
 
 numpy_floor=$(sed -n 's/^dependencies = .*"numpy>=\([0-9.]*\)".*/\1/p' pyproject.toml)
 
