@@ -242,30 +242,34 @@ void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same rule four values at a time, with the two table reads as gathers.
-// Each step is the scalar one: max and min of packed doubles return their
-// second operand when the first is NaN or the comparison fails, as the
-// scalar selects do; the compares are ordered, so a NaN edge counts nothing;
-// cell indices fit 32 bits (at most 2 * kCellTableEdges cells).
+// The same rule four values at a time. Each step is the scalar one: max and
+// min of packed doubles return their second operand when the first is NaN or
+// the comparison fails, as the scalar selects do; the compares are ordered,
+// so a NaN edge counts nothing; cell indices fit 32 bits (at most
+// 2 * kCellTableEdges cells). The two table reads are four scalar loads each:
+// on the processors measured here they take two thirds of the time of the
+// equivalent gathers (1.1 ns against 1.6-1.8 ns a value).
 __attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, const double* __restrict x,
                                                    std::size_t m, std::uint32_t* __restrict out) noexcept {
     const __m256d first = _mm256_set1_pd(cells.first), scale = _mm256_set1_pd(cells.scale);
     const __m256d top = _mm256_set1_pd(cells.top), last = _mm256_set1_pd(cells.last);
     const __m256d zero = _mm256_setzero_pd();
     const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-    const __m128i every32 = _mm_set1_epi32(-1);
-    const __m256d every64 = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const int* count = reinterpret_cast<const int*>(cells.count);
+    const std::uint32_t* count = cells.count;
+    const double* edge = cells.edge;
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4) {
         const __m256d t = _mm256_loadu_pd(x + j);
         __m256d g = _mm256_mul_pd(_mm256_sub_pd(t, first), scale);
         g = _mm256_min_pd(_mm256_max_pd(g, zero), top);
         const __m128i c = _mm256_cvttpd_epi32(g);
-        // The masked forms with every lane on: the plain ones start from an
-        // undefined register, which the compiler warns about.
-        const __m128i below = _mm_mask_i32gather_epi32(_mm_setzero_si128(), count, c, every32, 4);
-        const __m256d e = _mm256_mask_i32gather_pd(zero, cells.edge, c, every64, 8);
+        const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(c));
+        const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(c, 1));
+        const auto c0 = static_cast<std::uint32_t>(low), c1 = static_cast<std::uint32_t>(low >> 32);
+        const auto c2 = static_cast<std::uint32_t>(high), c3 = static_cast<std::uint32_t>(high >> 32);
+        const __m128i below = _mm_setr_epi32(static_cast<int>(count[c0]), static_cast<int>(count[c1]),
+                                             static_cast<int>(count[c2]), static_cast<int>(count[c3]));
+        const __m256d e = _mm256_setr_pd(edge[c0], edge[c1], edge[c2], edge[c3]);
         // Each true compare is -1 in its lane: subtracting them adds one each.
         const __m256i ones = _mm256_add_epi64(_mm256_castpd_si256(_mm256_cmp_pd(e, t, _CMP_LE_OQ)),
                                               _mm256_castpd_si256(_mm256_cmp_pd(t, last, _CMP_GT_OQ)));
