@@ -49,37 +49,39 @@ inline K load_key(const unsigned char* keys, std::size_t j) noexcept {
     return k;
 }
 
-// Keys of a block that are none of the first S known ones.
+// Whether a block holds a key that is none of the first S known ones. The
+// answer is a flag or-ed over the block, not a count: a sum across the
+// vector lanes costs more than the comparisons themselves.
 template <std::size_t S, class K>
-inline std::size_t misses_k(const unsigned char* __restrict keys, std::size_t m, const K* known_slots) {
+inline bool new_key_k(const unsigned char* __restrict keys, std::size_t m, const K* known_slots) {
     K known[S];
     for (std::size_t s = 0; s < S; ++s) known[s] = known_slots[s];
-    std::size_t misses = 0;
+    K missed = 0;
     for (std::size_t j = 0; j < m; ++j) {
         const K k = load_key<K>(keys, j);
         K hit = 0;
         for (std::size_t s = 0; s < S; ++s) hit |= static_cast<K>(k == known[s]);
-        misses += hit ^ 1u;
+        missed |= hit ^ 1u;
     }
-    return misses;
+    return missed != 0;
 }
 
 // Only as many keys as are known are compared (unused slots repeat the first).
 template <class K>
-inline std::size_t misses_impl(const unsigned char* keys, std::size_t m, const K* known, std::size_t n_known) {
-    if (n_known <= 2) return misses_k<2>(keys, m, known);
-    if (n_known <= 4) return misses_k<4>(keys, m, known);
-    return misses_k<8>(keys, m, known);
+inline bool new_key_impl(const unsigned char* keys, std::size_t m, const K* known, std::size_t n_known) {
+    if (n_known <= 2) return new_key_k<2>(keys, m, known);
+    if (n_known <= 4) return new_key_k<4>(keys, m, known);
+    return new_key_k<8>(keys, m, known);
 }
 
 LUMETRA_MULTIVERSION
-std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known) {
-    return misses_impl(keys, m, known, n_known);
+bool has_new_key(const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known) {
+    return new_key_impl(keys, m, known, n_known);
 }
 
 LUMETRA_MULTIVERSION
-std::size_t misses(const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known) {
-    return misses_impl(keys, m, known, n_known);
+bool has_new_key(const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known) {
+    return new_key_impl(keys, m, known, n_known);
 }
 
 }  // namespace
@@ -110,7 +112,7 @@ template <class K>
 std::size_t DistinctDecider<K>::add_small(const unsigned char* keys, std::size_t m) {
     // Low-cardinality columns (outcomes, categories) stay here, checked
     // branch-free a block at a time. A NaN is never a known key.
-    if (small_n_ > 0 && misses(keys, m, small_, small_n_) == 0) return m;
+    if (small_n_ > 0 && !has_new_key(keys, m, small_, small_n_)) return m;
     for (std::size_t j = 0; j < m; ++j) {
         const K k = load_key<K>(keys, j);
         bool seen = false;
@@ -488,13 +490,13 @@ inline void explicit_impl(const T* __restrict s, std::size_t n, std::uint8_t* __
 }  // namespace
 
 template <std::size_t S, class T, class K>
-inline std::size_t codes_and_misses_k(const T* __restrict s, std::size_t n, std::uint8_t* __restrict c,
-                                      const ImplicitTest<T>& t, const K* known_slots) noexcept {
+inline bool codes_and_new_key_k(const T* __restrict s, std::size_t n, std::uint8_t* __restrict c,
+                                const ImplicitTest<T>& t, const K* known_slots) noexcept {
     K known[S];
     for (std::size_t k = 0; k < S; ++k) known[k] = known_slots[k];
     const T e = t.e, g = t.ge.g;
     const std::uint8_t eq = t.eq;
-    std::size_t misses = 0;
+    K missed = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const T x = s[j];
         c[j] = static_cast<std::uint8_t>(((x == e) & eq) | ((x >= g) << 1));
@@ -502,34 +504,34 @@ inline std::size_t codes_and_misses_k(const T* __restrict s, std::size_t n, std:
         std::memcpy(&key, &x, sizeof key);
         K hit = 0;
         for (std::size_t k = 0; k < S; ++k) hit |= static_cast<K>(key == known[k]);
-        misses += hit ^ 1u;
+        missed |= hit ^ 1u;
     }
-    return misses;
+    return missed != 0;
 }
 
 template <class T, class K>
-inline std::size_t codes_and_misses_impl(const T* s, std::size_t n, std::uint8_t* c, const ImplicitTest<T>& t,
-                                         const K* known, std::size_t n_known) noexcept {
+inline bool codes_and_new_key_impl(const T* s, std::size_t n, std::uint8_t* c, const ImplicitTest<T>& t,
+                                   const K* known, std::size_t n_known) noexcept {
     if (!(t.ge.any && !t.ge.all)) {
         // Every element or none at least v: the plain kernel, then the check.
         implicit_impl(s, n, c, t);
-        return misses_impl(reinterpret_cast<const unsigned char*>(s), n, known, n_known);
+        return new_key_impl(reinterpret_cast<const unsigned char*>(s), n, known, n_known);
     }
-    if (n_known <= 2) return codes_and_misses_k<2>(s, n, c, t, known);
-    if (n_known <= 4) return codes_and_misses_k<4>(s, n, c, t, known);
-    return codes_and_misses_k<8>(s, n, c, t, known);
+    if (n_known <= 2) return codes_and_new_key_k<2>(s, n, c, t, known);
+    if (n_known <= 4) return codes_and_new_key_k<4>(s, n, c, t, known);
+    return codes_and_new_key_k<8>(s, n, c, t, known);
 }
 
 LUMETRA_MULTIVERSION
-std::size_t codes_and_misses(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
-                             const std::uint32_t* known, std::size_t n_known) noexcept {
-    return codes_and_misses_impl(src, n, out, test, known, n_known);
+bool codes_and_new_key(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
+                       const std::uint32_t* known, std::size_t n_known) noexcept {
+    return codes_and_new_key_impl(src, n, out, test, known, n_known);
 }
 
 LUMETRA_MULTIVERSION
-std::size_t codes_and_misses(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
-                             const std::uint64_t* known, std::size_t n_known) noexcept {
-    return codes_and_misses_impl(src, n, out, test, known, n_known);
+bool codes_and_new_key(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
+                       const std::uint64_t* known, std::size_t n_known) noexcept {
+    return codes_and_new_key_impl(src, n, out, test, known, n_known);
 }
 
 #define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \

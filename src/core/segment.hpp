@@ -264,13 +264,13 @@ namespace kernels {
 #define LUMETRA_DECLARE_CODE_KERNELS(T)                                                               \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept; \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept;
-/// The implicit codes of a floating-point block and, in the same pass, how
-/// many of its values are none of the first `n_known` keys in `known`
+/// The implicit codes of a floating-point block and, in the same pass,
+/// whether any of its values is none of the first `n_known` keys in `known`
 /// (bit patterns; the kSmall slots past them repeat the first).
-std::size_t codes_and_misses(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
-                             const std::uint32_t* known, std::size_t n_known) noexcept;
-std::size_t codes_and_misses(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
-                             const std::uint64_t* known, std::size_t n_known) noexcept;
+bool codes_and_new_key(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
+                       const std::uint32_t* known, std::size_t n_known) noexcept;
+bool codes_and_new_key(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
+                       const std::uint64_t* known, std::size_t n_known) noexcept;
 LUMETRA_DECLARE_CODE_KERNELS(std::int8_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int16_t)
 LUMETRA_DECLARE_CODE_KERNELS(std::int32_t)
@@ -465,7 +465,7 @@ public:
             const K* known = nullptr;
             const std::size_t n_known = counting && decider_ ? decider_->few_keys(known) : 0;
             if (n_known > 0) {
-                if (detail::kernels::codes_and_misses(values, end - begin, codes, test_, known, n_known) == 0) return;
+                if (!detail::kernels::codes_and_new_key(values, end - begin, codes, test_, known, n_known)) return;
                 written = true;
             }
         }
