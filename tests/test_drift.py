@@ -480,6 +480,53 @@ def test_labels_made_unencodable_by_a_later_conversion_are_refused(call):
         call(np.array(["a", "b", "c"]))
 
 
+def _beyond_unicode(n):
+    """n labels of one code point, the last 0x110000 (no UTF-8 form; NumPy
+    holds it only through a view)."""
+    points = np.full(n, ord("a"), dtype=np.uint32)
+    points[-1] = 0x110000
+    return points.view("U1")
+
+
+def _with_label(labels, at, label):
+    out = np.array(labels, dtype="U8")
+    out[at] = label
+    return out
+
+
+MANY = [f"l{i}" for i in range(6000)]  # more distinct cells than the label cache keeps
+
+
+@pytest.mark.parametrize("runtime", [
+    _with_label(["a", "b", "c"] * 10, 0, "\ud800"),
+    _with_label(["a", "b", "c"] * 10, -1, "b\udfff"),
+    _with_label(["a", "b"] * 300_000, -1, "\ud800"),  # released, on several threads
+    _with_label(["a", "b"] * 300_000, 150_000, "\ud800"),
+    _with_label(MANY * 2, -1, "\ud800"),  # met once the cache is full
+    _beyond_unicode(10),
+    _beyond_unicode(100_000),
+], ids=["first", "last", "long-last", "long-middle", "cache-full", "beyond", "beyond-long"])
+@pytest.mark.parametrize("names", [["JensenShannon"], ["NoSuchMetric"]], ids=["valid", "bad-name"])
+def test_batch_runtime_labels_without_utf8_form_are_refused_first(runtime, names):
+    # The runtime labels are checked as they are binned, not as they are
+    # read; the refusal is still the one reading them gives (as the one-shot
+    # function reads its candidate), ahead of an error in a later argument,
+    # and the detector keeps no trace of it.
+    def refusal(call):
+        with pytest.raises(Exception) as e:
+            call()
+        return type(e.value), str(e.value)
+
+    read = refusal(lambda: _lumetra.py_compute_drift_categorical_distribtuion(["a"], runtime, ["JensenShannon"]))
+    assert issubclass(read[0], ValueError) or read[0] is SystemError  # NumPy cannot make a str of 0x110000
+    d = CAT(["a", "b", "c", "l7"])
+    assert refusal(lambda: d.compute_drift_mutliple_criteria(runtime, names)) == read
+    assert refusal(lambda: d.compute_drift(runtime, names[0])) == read
+    clean = np.array(["a", "l7", "zz"] * 5)
+    assert d.compute_drift_mutliple_criteria(clean, ["JensenShannon"]) == \
+        CAT(["a", "b", "c", "l7"]).compute_drift_mutliple_criteria(clean, ["JensenShannon"])
+
+
 # Run apart: before the fix this read freed memory and could kill the process.
 FINALIZER_RESIZES_BASELINE = """
 import gc, numpy as np, _lumetra as m

@@ -445,14 +445,16 @@ constexpr std::size_t kCellCacheEntries = 4096;
 constexpr std::size_t kCellCacheBytes = std::size_t{1} << 22;
 }  // namespace
 
-Ucs4BinCache::Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column)
+Ucs4BinCache::Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column,
+                           std::atomic<bool>* unencodable)
     : baseline_(baseline),
       column_(column),
       cell_bytes_(column.width * sizeof(char32_t)),
       seed_(process_seed()),
       slots_(2 * kCellCacheEntries, 0),
       mask_(2 * kCellCacheEntries - 1),
-      capacity_(cell_bytes_ == 0 ? 0 : std::min(kCellCacheEntries, kCellCacheBytes / cell_bytes_)) {
+      capacity_(cell_bytes_ == 0 ? 0 : std::min(kCellCacheEntries, kCellCacheBytes / cell_bytes_)),
+      unencodable_(unencodable) {
     for (std::size_t k = 0; k < 4; ++k) short_keys_[k] = mix64(seed_ + 0x9E3779B97F4A7C15ULL * (k + 1));
     // Everything is allocated here, so binning itself never allocates (and
     // a streaming update cannot stop half way).
@@ -471,6 +473,10 @@ std::size_t Ucs4BinCache::bin(std::size_t i) {
 }
 
 std::size_t Ucs4BinCache::lookup_and_remember(std::size_t i, const char* cell, std::size_t pos) {
+    if (unencodable_ != nullptr && !::lumetra::detail::kernels::all_encodable(cell, column_.width)) {
+        unencodable_->store(true, std::memory_order_relaxed);
+        return baseline_.num_bins() - 1;  // counted, then discarded by the caller
+    }
     const std::size_t b = baseline_.bin(ucs4_utf8(column_, i, text_));
     if (bins_.size() < capacity_) {
         keys_.insert(keys_.end(), cell, cell + cell_bytes_);

@@ -3,6 +3,7 @@
 // mode. Everything here works on plain C++ values; the boundary converts.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -213,6 +214,13 @@ public:
     Labels(const std::vector<std::string_view>& views) noexcept : views_(views) {}  // NOLINT: implicit
     /// The column must hold only code points that have a UTF-8 form.
     explicit Labels(const Ucs4Column& column) noexcept : ucs4_(&column) {}
+    /// A column whose code points were not checked, for binning only
+    /// (for_each_bin, count_bins): each distinct cell is checked as it is
+    /// first encoded, and one without a UTF-8 form bins as an unseen label
+    /// and sets `*unencodable`; the caller then discards what was counted.
+    /// Checking the distinct cells spares a pass over every code point.
+    Labels(const Ucs4Column& column, std::atomic<bool>* unencodable) noexcept
+        : ucs4_(&column), unencodable_(unencodable) {}
 
     /// Number of labels.
     std::size_t size() const noexcept { return ucs4_ != nullptr ? ucs4_->n : views_.size(); }
@@ -246,6 +254,7 @@ public:
 private:
     std::span<const std::string_view> views_{};
     const Ucs4Column* ucs4_ = nullptr;
+    std::atomic<bool>* unencodable_ = nullptr;  // set on a cell without a UTF-8 form, when checking
 };
 
 
@@ -318,7 +327,9 @@ inline std::uint64_t short_cell_hash(const char* cell, const std::uint64_t* keys
 /// each distinct cell is encoded and looked up in the label index once.
 class Ucs4BinCache {
 public:
-    Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column);
+    /// With `unencodable`, cells are checked as they are first encoded (see Labels).
+    Ucs4BinCache(const BaselineCategoricalBins& baseline, const Ucs4Column& column,
+                 std::atomic<bool>* unencodable = nullptr);
     /// Bin of item i of the column.
     std::size_t bin(std::size_t i);
     /// Calls f(bin) for items [begin, end) of the column, in order.
@@ -346,6 +357,7 @@ private:
     std::size_t mask_;
     std::size_t capacity_;              // entries that fit the reserved storage
     std::string text_;                  // reused UTF-8 buffer
+    std::atomic<bool>* unencodable_;    // set on a cell without a UTF-8 form, when checking
 };
 
 /// Shares of the distinct labels of a categorical baseline, plus an unseen-label slot.
@@ -381,7 +393,7 @@ void Labels::for_each_bin_in(const Baseline& baseline, std::size_t begin, std::s
         for (std::size_t i = begin; i < end; ++i) f(baseline.bin(views_[i]));
         return;
     }
-    Ucs4BinCache cache(baseline, *ucs4_);
+    Ucs4BinCache cache(baseline, *ucs4_, unencodable_);
     cache.for_each_bin(begin, end, f);
 }
 

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,6 +64,10 @@ inline PyObject* scores_or_raise(const Result<std::vector<double>, DriftError>& 
 using Float64Data = Column<Float64>;
 /// Categorical data: sequences of str or unicode arrays, viewed as drift::Labels.
 using LabelData = Column<StrLabels>;
+/// Categorical data that is only binned (the batch detectors' runtime data):
+/// a unicode array's code points are checked cell by distinct cell as it is
+/// binned (see UncheckedStrLabels).
+using BinnedLabelData = Column<UncheckedStrLabels>;
 
 /// Calls f(span) or f(drift::Labels) with the data's view; nullptr with the
 /// error raised when a continuous array cannot be viewed.
@@ -73,12 +79,34 @@ template <class F>
 PyObject* with_data(const LabelData& data, F&& f) {
     return data.visit([&](const auto& view) { return f(drift::Labels(view)); });
 }
+/// The same for labels that are only binned. When a cell without a UTF-8
+/// form was met, what f returned is discarded and the call fails: the
+/// binder's late check then raises the error reading the labels raises (the
+/// RuntimeError set here stands only if the array changed meanwhile).
+template <class F>
+PyObject* with_data(const BinnedLabelData& data, F&& f) {
+    std::atomic<bool> unencodable{false};
+    PyObject* result = data.visit([&](const auto& view) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(view)>, Ucs4Column>) {
+            return f(drift::Labels(view, &unencodable));
+        } else {
+            return f(drift::Labels(view));
+        }
+    });
+    if (result != nullptr && unencodable.load(std::memory_order_relaxed)) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_RuntimeError, "runtime_data changed while it was read");
+        return nullptr;
+    }
+    return result;
+}
 
 /// What every continuous detector shares: its data, and its baseline exported
 /// as the list of its bin shares.
 struct ContinuousKind {
     static constexpr bool continuous = true;
     using Data = Float64Data;
+    using RuntimeData = Float64Data;
 
     template <class Core>
     static PyObject* export_baseline(PyObject* self) {
@@ -104,6 +132,7 @@ PyObject* with_baseline_and_rule(const Float64Data& baseline, const std::optiona
 struct CategoricalKind {
     static constexpr bool continuous = false;
     using Data = LabelData;
+    using RuntimeData = BinnedLabelData;
 
     template <class Core>
     static PyObject* export_baseline(PyObject* self) {
@@ -120,13 +149,14 @@ template <class Traits>
 struct BatchDetector {
     using Core = typename Traits::Core;
     using Data = typename Traits::Data;
+    using RuntimeData = typename Traits::RuntimeData;
 
     // Scores runtime data with `score(Core&, values)`. The detector's own
     // bins are zero between calls, so a long runtime column is scored on a
     // copy of the detector, with the lock released: the instance itself is
     // only read, under the lock, and keeps no trace of the call either way.
     template <class Score, class Build>
-    static PyObject* scored(PyObject* self, const Data& runtime, Score&& score, Build&& build) {
+    static PyObject* scored(PyObject* self, const RuntimeData& runtime, Score&& score, Build&& build) {
         return with_data(runtime, [&](const auto& values) -> PyObject* {
             const std::size_t n = values.size();
             auto in_place = [&] { return change<Core>(self, [&](Core& d) { return score(d, values); }, build); };
@@ -144,13 +174,13 @@ struct BatchDetector {
     }
 
     // The metric names are parsed before the runtime data is read.
-    static PyObject* compute(PyObject* self, const Data& runtime, const std::string& name) {
+    static PyObject* compute(PyObject* self, const RuntimeData& runtime, const std::string& name) {
         const auto type = parse_type(name);
         if (!type) return nullptr;
         return scored(self, runtime, [&](Core& d, const auto& values) { return d.compute_drift(values, *type); },
                       [](double score) { return to_py(score); });
     }
-    static PyObject* compute_multiple(PyObject* self, const Data& runtime, const StrList& names) {
+    static PyObject* compute_multiple(PyObject* self, const RuntimeData& runtime, const StrList& names) {
         const auto types = parse_types(names);
         if (!types) return nullptr;
         return scored(self, runtime,

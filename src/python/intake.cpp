@@ -254,11 +254,14 @@ template struct IntLabels<std::int32_t, RangeCheck::Counting>;
 
 // ---- StrLabels ----------------------------------------------------------------------
 
-bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+namespace {
+bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Column>& place, StrLabels::Owned& owned,
+                     bool& ran_code) {
     if (PyUnicode_Check(o)) return refuse_str_as_sequence();
     if (PyArray_CheckExact(o)) {
         const auto col = native_column(o);
-        if (col && col->type == NativeType::Unicode && ucs4_all_encodable(ucs4_column(*col))) {
+        if (col && col->type == NativeType::Unicode &&
+            (!check_code_points || ucs4_all_encodable(ucs4_column(*col)))) {
             place = ucs4_column(*col);
             return true;
         }
@@ -297,6 +300,22 @@ bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, boo
         owned.views.push_back(text);
     }
     return true;
+}
+}  // namespace
+
+bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+    return read_str_labels(o, true, place, owned, ran_code);
+}
+
+bool UncheckedStrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
+    return read_str_labels(o, false, place, owned, ran_code);
+}
+
+bool UncheckedStrLabels::check_late(PyObject* o) {
+    std::optional<Place> place;
+    Owned owned;
+    bool ran_code = false;
+    return StrLabels::read(o, place, owned, ran_code);
 }
 
 // ---- AnyNumeric and CountTable ------------------------------------------------------

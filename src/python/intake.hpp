@@ -409,6 +409,19 @@ struct StrLabels {
     }
 };
 
+/// StrLabels whose unicode array in place is not checked for code points
+/// without a UTF-8 form as it is read: its consumer bins it checking each
+/// distinct cell as it first meets it (drift::Labels with a flag), instead of
+/// a pass over every code point. When the call fails for any reason, the
+/// binder runs `check_late`, which reads the argument as StrLabels does, so
+/// such a code point still raises its UnicodeEncodeError ahead of any other
+/// error.
+struct UncheckedStrLabels : StrLabels {
+    static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    /// Reads `o` as StrLabels would; false with its error set.
+    static bool check_late(PyObject* o);
+};
+
 /// A 1-D NumPy array of any numeric or bool dtype in native byte order, read
 /// in place at its own stride; anything else (a list, another shape or
 /// dtype, a byte-swapped array) is refused with TypeError. For kernels that
