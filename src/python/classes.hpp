@@ -86,13 +86,16 @@ public:
             PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
         }
     }
-    ~Borrow() {
+    ~Borrow() { release(); }
+    /// Ends the borrow before the scope does.
+    void release() noexcept {
         if (flag_ == nullptr) return;
         if constexpr (Exclusive) {
             flag_->release_exclusive();
         } else {
             flag_->release_shared();
         }
+        flag_ = nullptr;
     }
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
@@ -163,9 +166,15 @@ PyObject* change(PyObject* self, F&& f, Build&& build) {
         }
         return build();
     } else {
-        auto r = with_exclusive<T>(self, std::forward<F>(f));
-        if (!r) return nullptr;
-        return detail::outcome_to_py(*r, build);
+        // The outcome is kept as it is, not wrapped in an optional: a small
+        // Result copied into one field at a time and read back whole stalls
+        // the processor, a cost paid on every push of a monitor.
+        Instance<T>* inst = instance<T>(self);
+        ExclusiveBorrow borrow(inst->borrow);
+        if (!borrow.ok()) return nullptr;
+        auto r = f(inst->value());
+        borrow.release();
+        return detail::outcome_to_py(r, build);
     }
 }
 
@@ -179,9 +188,12 @@ PyObject* change(PyObject* self, F&& f) {
 /// otherwise the call returns build(value), built once the borrow is released.
 template <class T, class F, class Build>
 PyObject* inspect(PyObject* self, F&& f, Build&& build) {
-    auto r = with_shared<T>(self, std::forward<F>(f));
-    if (!r) return nullptr;
-    return detail::outcome_to_py(*r, build);
+    Instance<T>* inst = instance<T>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    auto r = f(std::as_const(inst->value()));
+    borrow.release();
+    return detail::outcome_to_py(r, build);
 }
 
 // ---- declaring a class -----------------------------------------------------------
