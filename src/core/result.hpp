@@ -3,6 +3,10 @@
 // half into an exception through one table.
 #pragma once
 
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -64,6 +68,47 @@ public:
 private:
     // optional, so error types without a default value (ModelPerformanceError) fit.
     std::optional<E> err_;
+};
+
+namespace detail {
+/// Errors of a few plain bytes, kept packed in one integer by Result<void, E>.
+template <class E>
+concept SmallError = std::is_trivially_copyable_v<E> && std::has_unique_object_representations_v<E> &&
+                     sizeof(E) < sizeof(std::uint64_t);
+}  // namespace detail
+
+/// The same for small errors (an error kind and a detail byte): the error's
+/// bytes and a flag in one integer. Held as separate bytes, such a result is
+/// returned in a register, then written to memory a byte at a time and read
+/// back whole, which the processor cannot forward from the stores: a stall
+/// on every call, the larger part of a monitor's push.
+template <class E>
+    requires detail::SmallError<E>
+class [[nodiscard]] Result<void, E> {
+public:
+    Result() = default;
+    Result(E err) noexcept : word_(pack(err)) {}  // NOLINT
+    template <class F>
+    Result(Err<F> err) noexcept : word_(pack(E(std::move(err.error)))) {}  // NOLINT
+
+    /// True when no error is held.
+    bool ok() const noexcept { return word_ == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+    /// The error; only when !ok().
+    E error() const noexcept {
+        std::array<unsigned char, sizeof(E)> bytes;
+        for (std::size_t i = 0; i < sizeof(E); ++i) bytes[i] = static_cast<unsigned char>(word_ >> (8 * (i + 1)));
+        return std::bit_cast<E>(bytes);
+    }
+
+private:
+    static std::uint64_t pack(E err) noexcept {
+        const auto bytes = std::bit_cast<std::array<unsigned char, sizeof(E)>>(err);
+        std::uint64_t word = 1;  // the flag: never 0 with an error
+        for (std::size_t i = 0; i < sizeof(E); ++i) word |= std::uint64_t{bytes[i]} << (8 * (i + 1));
+        return word;
+    }
+    std::uint64_t word_ = 0;
 };
 
 }  // namespace lumetra

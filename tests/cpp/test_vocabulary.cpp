@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "core/errors.hpp"
 #include "core/metrics.hpp"
+#include "core/result.hpp"
 #include "core/settings.hpp"
 
 using namespace lumetra;
@@ -36,4 +38,25 @@ TEST_CASE("refused names are escaped in the message") {
     auto r = parse_data_bias_metrics({"a\"b", "c\\d", "LpNorm"});
     REQUIRE_FALSE(r.ok());
     CHECK(message(r.error()) == "Metrics: [\"a\\\"b\", \"c\\\\d\"] are not supported");
+}
+
+TEST_CASE("a result without a value keeps every error it is given") {
+    using Kind = ModelPerformanceError::Kind;
+    CHECK(Result<void, ModelPerformanceError>().ok());
+    for (const Kind k : {Kind::InvalidData, Kind::EmptyDataVector, Kind::DataVectorLengthMismatch,
+                         Kind::InvalidAnalysisReport, Kind::UnsupportedType, Kind::LabelOutOfRange}) {
+        const Result<void, ModelPerformanceError> r = ModelPerformanceError(k);
+        REQUIRE_FALSE(r.ok());
+        CHECK(r.error().kind == k);
+    }
+    for (const BiasError b : {BiasError::NoFacetDeviation, BiasError::DataLengthError, BiasError::BiasConfigError}) {
+        const Result<void, ModelPerformanceError> r = ModelPerformanceError::from_bias(b);
+        REQUIRE_FALSE(r.ok());
+        CHECK(r.error().kind == Kind::BiasError);
+        CHECK(r.error().bias == b);
+    }
+    // The first enumerator is all zero bytes, and still an error.
+    const Result<void, BiasError> first = BiasError::NoFacetDeviation;
+    REQUIRE_FALSE(first.ok());
+    CHECK(first.error() == BiasError::NoFacetDeviation);
 }
