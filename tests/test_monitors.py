@@ -387,6 +387,30 @@ def test_int8_bounds(make, value, ok):
         m.push_batch(*(np.array([0, value], dtype=np.int64 if value < 2**63 else object) for _ in args))
 
 
+class _Index:
+    """An integer that is no int: converted through __index__, the general road."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("value", [0, 1, -1, 2, -2, 127, -128, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30),
+                                   2**31 - 1, -2**31])
+def test_small_ints_read_in_place_count_as_converted_ones(value):
+    # Exact ints of one digit are read in place; the state they leave must be
+    # the one the general conversion leaves, sign and all.
+    for make, args in ((binary, (value, 1)), (data_bias, (value, 0)), (model_bias, (value, 1, 0))):
+        if make is not binary and not -128 <= value <= 127:
+            continue
+        direct, general = make(), make()
+        direct.push(*args)
+        general.push(*(_Index(a) for a in args))
+        assert direct.to_bytes() == general.to_bytes()
+
+
 @pytest.mark.parametrize("value, ok", [(-2**31, True), (2**31 - 1, True), (2**31, False), (-2**31 - 1, False)])
 def test_int32_bounds(value, ok):
     m = binary()
