@@ -322,6 +322,24 @@ TEST_CASE("log-loss terms and the clamp") {
     CHECK(log_loss_term(1.0f, 0.0f) == -kInf);
     CHECK(std::isnan(log_loss_term(0.5f, kNaN)));
     CHECK(log_loss_term(0.25f, 0.5f) == 0.75f * std::log(0.5f) + 0.25f * std::log(0.5f));
+    // Hard labels take one logarithm chosen without a branch: every term has
+    // the bits of the rule as written, zeros' signs included (a NaN is a NaN:
+    // which operand's sign it carries is the compiler's choice here).
+    auto as_written = [](float t, float c) {
+        const float neg_factor = 1.0f - t;
+        const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
+        const float pos = t == 0.0f ? 0.0f : t * std::log(c);
+        return neg + pos;
+    };
+    const float edges[] = {0.0f, -0.0f, 1.0f, 0.5f, 0.25f, 1e-38f, 1e-45f, 0.99999994f, 2.0f, -1.0f, kNaN, kInf, -kInf};
+    for (const float t : edges) {
+        for (const float c : edges) {
+            CAPTURE(t);
+            CAPTURE(c);
+            const float got = log_loss_term(t, c), want = as_written(t, c);
+            CHECK(((std::isnan(got) && std::isnan(want)) || std::memcmp(&got, &want, sizeof got) == 0));
+        }
+    }
 
     struct Row {
         double eps;
