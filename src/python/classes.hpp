@@ -107,16 +107,6 @@ private:
 using SharedBorrow = Borrow<false>;
 using ExclusiveBorrow = Borrow<true>;
 
-/// Runs f(const T&) under a shared borrow. Returns f's result, or nullopt
-/// with RuntimeError set when the instance is exclusively borrowed.
-template <class T, class F>
-auto with_shared(PyObject* self, F&& f) -> std::optional<decltype(f(std::declval<const T&>()))> {
-    Instance<T>* inst = instance<T>(self);
-    SharedBorrow borrow(inst->borrow);
-    if (!borrow.ok()) return std::nullopt;
-    return f(std::as_const(inst->value()));
-}
-
 /// Runs f(T&) under an exclusive borrow; nullopt with RuntimeError set when
 /// the instance is already borrowed.
 template <class T, class F>
@@ -151,6 +141,27 @@ PyObject* outcome_to_py(R& outcome, Build&& build) {
     }
 }
 
+// Runs f on the instance under a borrow (exclusive: f(T&); shared:
+// f(const T&)) and returns the Python result of its outcome, built once the
+// borrow is released. The outcome is kept as it is, not wrapped in an
+// optional: a small Result copied into one field at a time and read back
+// whole stalls the processor, a cost paid on every push of a monitor.
+template <bool Exclusive, class T, class F, class Build>
+PyObject* borrowed(PyObject* self, F&& f, Build&& build) {
+    Instance<T>* inst = instance<T>(self);
+    Borrow<Exclusive> borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    auto r = [&]() -> decltype(auto) {
+        if constexpr (Exclusive) {
+            return f(inst->value());
+        } else {
+            return f(std::as_const(inst->value()));
+        }
+    }();
+    borrow.release();
+    return outcome_to_py(r, build);
+}
+
 }  // namespace detail
 
 /// Runs f(T&) under an exclusive borrow. f returns nothing, a value or a
@@ -166,15 +177,7 @@ PyObject* change(PyObject* self, F&& f, Build&& build) {
         }
         return build();
     } else {
-        // The outcome is kept as it is, not wrapped in an optional: a small
-        // Result copied into one field at a time and read back whole stalls
-        // the processor, a cost paid on every push of a monitor.
-        Instance<T>* inst = instance<T>(self);
-        ExclusiveBorrow borrow(inst->borrow);
-        if (!borrow.ok()) return nullptr;
-        auto r = f(inst->value());
-        borrow.release();
-        return detail::outcome_to_py(r, build);
+        return detail::borrowed<true, T>(self, std::forward<F>(f), std::forward<Build>(build));
     }
 }
 
@@ -188,12 +191,7 @@ PyObject* change(PyObject* self, F&& f) {
 /// otherwise the call returns build(value), built once the borrow is released.
 template <class T, class F, class Build>
 PyObject* inspect(PyObject* self, F&& f, Build&& build) {
-    Instance<T>* inst = instance<T>(self);
-    SharedBorrow borrow(inst->borrow);
-    if (!borrow.ok()) return nullptr;
-    auto r = f(std::as_const(inst->value()));
-    borrow.release();
-    return detail::outcome_to_py(r, build);
+    return detail::borrowed<false, T>(self, std::forward<F>(f), std::forward<Build>(build));
 }
 
 // ---- declaring a class -----------------------------------------------------------
