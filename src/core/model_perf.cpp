@@ -1,7 +1,6 @@
 #include "core/model_perf.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -366,30 +365,10 @@ std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
     return ScoreClamp{lo, hi};
 }
 
-namespace {
-// `when ? a : b` by masks: written as a conditional, it is compiled into a
-// branch around each side's call.
-inline float select_bits(bool when, float a, float b) noexcept {
-    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(when);
-    return std::bit_cast<float>((std::bit_cast<std::uint32_t>(a) & mask) | (std::bit_cast<std::uint32_t>(b) & ~mask));
-}
-}  // namespace
-
 float log_loss_term(float t, float c) noexcept {
     // A factor of exactly 0 stands for a pair that lies entirely on the other
     // side: its product is 0 even where the logarithm is infinite.
     const float neg_factor = 1.0f - t;
-    if (t == 0.0f || t == 1.0f) {
-        // A hard label (the common case, so this branch is predicted): one
-        // factor is 0 and the other 1, and the one logarithm is chosen
-        // without a branch, which random labels would mispredict half the
-        // time. The same products and zeros as below.
-        const bool negative = t == 0.0f;
-        const float ln = std::log(select_bits(negative, 1.0f - c, c));
-        const float neg = select_bits(negative, neg_factor * ln, 0.0f);
-        const float pos = select_bits(negative, 0.0f, t * ln);
-        return neg + pos;
-    }
     const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
     const float pos = t == 0.0f ? 0.0f : t * std::log(c);
     return neg + pos;

@@ -322,9 +322,9 @@ TEST_CASE("log-loss terms and the clamp") {
     CHECK(log_loss_term(1.0f, 0.0f) == -kInf);
     CHECK(std::isnan(log_loss_term(0.5f, kNaN)));
     CHECK(log_loss_term(0.25f, 0.5f) == 0.75f * std::log(0.5f) + 0.25f * std::log(0.5f));
-    // Hard labels take one logarithm chosen without a branch: every term has
-    // the bits of the rule as written, zeros' signs included (a NaN is a NaN:
-    // which operand's sign it carries is the compiler's choice here).
+    // Every term has the bits of the rule as written, zeros' signs included
+    // (a NaN is a NaN: which operand's sign it carries is the compiler's
+    // choice here).
     auto as_written = [](float t, float c) {
         const float neg_factor = 1.0f - t;
         const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
