@@ -93,23 +93,6 @@ inline bool convert(PyObject* o, float& out) {
 template <class T>
 bool convert_integer(PyObject* o, T& out);
 
-/// The value of an exact int of at most one digit, read in place: for the
-/// small labels a monitor's push takes, the conversion call cost as much as
-/// the rest of the binding.
-inline bool compact_int(PyObject* o, long& out) noexcept {
-    const auto* l = reinterpret_cast<PyLongObject*>(o);
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Long_IsCompact(l)) return false;
-    out = static_cast<long>(PyUnstable_Long_CompactValue(l));
-#else
-    const Py_ssize_t size = Py_SIZE(o);
-    if (size < -1 || size > 1) return false;
-    // Zero may have no digit allocated: it is not read.
-    out = size == 0 ? 0L : static_cast<long>(size) * static_cast<long>(l->ob_digit[0]);
-#endif
-    return true;
-}
-
 /// An exact int in range converts directly; anything else takes Python's
 /// integer conversion, which also gives every error its exact form.
 template <class T>
@@ -117,8 +100,7 @@ bool convert_exact_or_index(PyObject* o, T& out) {
     if constexpr (std::numeric_limits<T>::digits <= std::numeric_limits<long>::digits) {
         if (PyLong_CheckExact(o)) {
             int overflow = 0;
-            long v;
-            if (!compact_int(o, v)) v = PyLong_AsLongAndOverflow(o, &overflow);
+            const long v = PyLong_AsLongAndOverflow(o, &overflow);
             if (overflow == 0 && v >= static_cast<long>(std::numeric_limits<T>::min()) &&
                 v <= static_cast<long>(std::numeric_limits<T>::max())) {
                 out = static_cast<T>(v);
