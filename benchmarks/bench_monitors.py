@@ -46,7 +46,7 @@ def push_ratio(name, monitor, args):
 
     floor, ours = median_times(floor_run, our_loop)
     monitor.flush()
-    print(f"push       {name:<34} {ours / floor:6.2f}x list.append (target <= 2x)")
+    print(f"push       {name:<34} {ours / floor:6.2f}x list.append (target <= 1.5x)")
 
 
 def batch_ratio(name, monitor, arrays, batch_function=None, batch_name=""):

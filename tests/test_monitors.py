@@ -1,5 +1,7 @@
 import inspect
+import itertools
 import math
+import random
 
 import numpy as np
 import pytest
@@ -398,7 +400,7 @@ class _Index:
 
 
 @pytest.mark.parametrize("value", [0, 1, -1, 2, -2, 127, -128, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30),
-                                   2**31 - 1, -2**31])
+                                   2**31 - 1, -2**31, True, False])
 def test_small_ints_read_in_place_count_as_converted_ones(value):
     # Exact ints of one digit are read in place; the state they leave must be
     # the one the general conversion leaves, sign and all.
@@ -409,6 +411,20 @@ def test_small_ints_read_in_place_count_as_converted_ones(value):
         direct.push(*args)
         general.push(*(_Index(a) for a in args))
         assert direct.to_bytes() == general.to_bytes()
+
+
+@pytest.mark.parametrize("make, width", [(data_bias, 2), (model_bias, 3), (binary, 2)])
+def test_pushed_one_by_one_counts_as_the_batch(make, width):
+    # Every combination of labels that meet and miss the criteria (1 meets;
+    # 0, 2 and -1 miss), in a shuffled order, each pushed alone: the counts
+    # are chosen per pair by index, and must land where the batch puts them.
+    rows = list(itertools.product([1, 0, 2, -1], repeat=width)) * 3
+    random.Random(7).shuffle(rows)
+    one_by_one, batch = make(), make()
+    for row in rows:
+        one_by_one.push(*row)
+    batch.push_batch(*(list(col) for col in zip(*rows)))
+    assert one_by_one.to_bytes() == batch.to_bytes()
 
 
 @pytest.mark.parametrize("value, ok", [(-2**31, True), (2**31 - 1, True), (2**31, False), (-2**31 - 1, False)])

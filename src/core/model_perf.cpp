@@ -308,14 +308,15 @@ LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t
 }
 
 void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept {
-    // Without branches: the cell of a pair is as random as the pairs are,
-    // and a mispredicted branch costs more than four additions.
-    const std::uint64_t t = y_true == label;
-    const std::uint64_t p = y_pred == label;
-    true_positive += t & p;
-    false_negative += t & (p ^ 1u);
-    false_positive += (t ^ 1u) & p;
-    true_negative += (t ^ 1u) & (p ^ 1u);
+    // The cell chosen by index (truth, then prediction), without a branch:
+    // the cell of a pair is as random as the pairs are, and a mispredicted
+    // branch costs more than the addition.
+    using Counter = std::uint64_t ConfusionMatrix::*;
+    static constexpr Counter kCell[4] = {
+        &ConfusionMatrix::true_negative, &ConfusionMatrix::false_positive,
+        &ConfusionMatrix::false_negative, &ConfusionMatrix::true_positive,
+    };
+    this->*kCell[static_cast<unsigned>(y_true == label) * 2 + static_cast<unsigned>(y_pred == label)] += 1;
 }
 
 void ConfusionMatrix::add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
