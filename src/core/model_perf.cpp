@@ -13,35 +13,6 @@ namespace {
 
 using Kind = ModelPerformanceError::Kind;
 
-inline double squared_log_error(double t, double p) noexcept {
-    const double log_diff = std::log(t + 1.0) - std::log(p + 1.0);
-    return log_diff * log_diff;
-}
-
-// The per-pair update, with the pair's squared log error computed by the caller.
-inline void add_pair(LinearRegressionErrorBuckets& b, double t, double p, double sq_log) noexcept {
-    const double d = t - p;
-    const double a = std::fabs(d);
-    const double d2 = d * d;
-    b.squared_error_sum += d2;
-    b.absolute_error_sum += a;
-    // The maximum ignores a NaN operand, so one NaN pair does not hide the
-    // largest error. The running maximum starts at 0 and never becomes NaN,
-    // and a is never -0, so this comparison is fmax (which would otherwise
-    // be a call into the maths library in the hot loop).
-    b.max_absolute_error = a > b.max_absolute_error ? a : b.max_absolute_error;
-    b.squared_log_error_sum += sq_log;
-    b.absolute_percentage_error_sum += std::fabs(a / t);
-    b.y_true_sum += t;
-    b.pair_count += 1.0;
-    const double tt = t * t;
-    const double pp = p * p;
-    const double tp = t * p;
-    b.y_true_squared_sum += tt;
-    b.y_pred_squared_sum += pp;
-    b.true_pred_product_sum += tp;
-}
-
 // Pairs a pipeline block holds: enough work (two logarithms a pair) to pay
 // for handing the block between threads, small enough for the ring of
 // blocks to stay in the second-level caches.
@@ -84,7 +55,7 @@ struct RegressionBlock {
         }
         for (std::size_t j = 0; j < m; ++j) {
             double* lane = terms[j];
-            lane[SquaredLog] = squared_log_error(lane[True], lane[SquaredLog]);
+            lane[SquaredLog] = detail::squared_log_error(lane[True], lane[SquaredLog]);
         }
         max_abs = mx;
     }
@@ -145,12 +116,6 @@ F32Column F32Column::float64(const char* data, std::ptrdiff_t stride, std::size_
 }
 
 // ---------------------------------------------------------------- regression
-
-void LinearRegressionErrorBuckets::update(float t_in, float p_in) noexcept {
-    const double t = t_in;
-    const double p = p_in;
-    add_pair(*this, t, p, squared_log_error(t, p));
-}
 
 Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErrorBuckets::from_dataset(
     const F32Column& y_true, const F32Column& y_pred) {
@@ -307,18 +272,6 @@ LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t
     return count_label_pairs_impl<std::int32_t>(y_true, y_pred, n, label);
 }
 
-void ConfusionMatrix::push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept {
-    // The cell chosen by index (truth, then prediction), without a branch:
-    // the cell of a pair is as random as the pairs are, and a mispredicted
-    // branch costs more than the addition.
-    using Counter = std::uint64_t ConfusionMatrix::*;
-    static constexpr Counter kCell[4] = {
-        &ConfusionMatrix::true_negative, &ConfusionMatrix::false_positive,
-        &ConfusionMatrix::false_negative, &ConfusionMatrix::true_positive,
-    };
-    this->*kCell[static_cast<unsigned>(y_true == label) * 2 + static_cast<unsigned>(y_pred == label)] += 1;
-}
-
 void ConfusionMatrix::add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
                                 std::uint64_t n) noexcept {
     const std::uint64_t fp = pred_pos - both;
@@ -364,15 +317,6 @@ std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
     // Written so that NaN bounds fail the test as well as crossed ones.
     if (!(lo <= hi)) return std::nullopt;
     return ScoreClamp{lo, hi};
-}
-
-float log_loss_term(float t, float c) noexcept {
-    // A factor of exactly 0 stands for a pair that lies entirely on the other
-    // side: its product is 0 even where the logarithm is infinite.
-    const float neg_factor = 1.0f - t;
-    const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
-    const float pos = t == 0.0f ? 0.0f : t * std::log(c);
-    return neg + pos;
 }
 
 void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept {

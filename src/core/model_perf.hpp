@@ -4,6 +4,7 @@
 // converted itself as such columns.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -115,6 +116,41 @@ struct LinearRegressionErrorBuckets {
                                                                                    const F32Column& y_pred);
 };
 
+namespace detail {
+/// A pair's squared log error, (ln(t + 1) - ln(p + 1))^2.
+inline double squared_log_error(double t, double p) noexcept {
+    const double log_diff = std::log(t + 1.0) - std::log(p + 1.0);
+    return log_diff * log_diff;
+}
+}  // namespace detail
+
+// Inline: a monitor's push is this update, and a call per pair costs as much
+// as the additions.
+inline void LinearRegressionErrorBuckets::update(float t_in, float p_in) noexcept {
+    const double t = t_in;
+    const double p = p_in;
+    const double d = t - p;
+    const double a = std::fabs(d);
+    const double d2 = d * d;
+    squared_error_sum += d2;
+    absolute_error_sum += a;
+    // The maximum ignores a NaN operand, so one NaN pair does not hide the
+    // largest error. The running maximum starts at 0 and never becomes NaN,
+    // and a is never -0, so this comparison is fmax (which would otherwise
+    // be a call into the maths library in the hot loop).
+    max_absolute_error = a > max_absolute_error ? a : max_absolute_error;
+    squared_log_error_sum += detail::squared_log_error(t, p);
+    absolute_percentage_error_sum += std::fabs(a / t);
+    y_true_sum += t;
+    pair_count += 1.0;
+    const double tt = t * t;
+    const double pp = p * p;
+    const double tp = t * p;
+    y_true_squared_sum += tt;
+    y_pred_squared_sum += pp;
+    true_pred_product_sum += tp;
+}
+
 /// Coefficient of determination from the sums, with the expanded residual (double precision).
 double r_squared(const LinearRegressionErrorBuckets& b) noexcept;
 
@@ -155,7 +191,17 @@ struct ConfusionMatrix {
     std::uint64_t false_negative = 0;
 
     /// Counts one pair; a value is positive when it equals `label`.
-    void push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept;
+    void push(std::int32_t y_true, std::int32_t y_pred, std::int32_t label) noexcept {
+        // The cell chosen by index (truth, then prediction), without a branch:
+        // the cell of a pair is as random as the pairs are, and a mispredicted
+        // branch costs more than the addition.
+        using Counter = std::uint64_t ConfusionMatrix::*;
+        static constexpr Counter kCell[4] = {
+            &ConfusionMatrix::true_negative, &ConfusionMatrix::false_positive,
+            &ConfusionMatrix::false_negative, &ConfusionMatrix::true_positive,
+        };
+        this->*kCell[static_cast<unsigned>(y_true == label) * 2 + static_cast<unsigned>(y_pred == label)] += 1;
+    }
     /// Counts every pair of two integer columns (any types with size() and
     /// operator[], or UncheckedInt64); DataVectorLengthMismatch and
     /// LabelOutOfRange leave the counts unchanged.
@@ -238,7 +284,14 @@ struct ScoreClamp {
 
 /// One pair's log-loss term (1 - t) ln(1 - c) + t ln(c) in single precision; a
 /// product whose first factor is exactly 0 contributes 0 (the limit of x ln x).
-float log_loss_term(float t, float c) noexcept;
+inline float log_loss_term(float t, float c) noexcept {
+    // A factor of exactly 0 stands for a pair that lies entirely on the other
+    // side: its product is 0 even where the logarithm is infinite.
+    const float neg_factor = 1.0f - t;
+    const float neg = neg_factor == 0.0f ? 0.0f : neg_factor * std::log(1.0f - c);
+    const float pos = t == 0.0f ? 0.0f : t * std::log(c);
+    return neg + pos;
+}
 
 /// Most pairs one call of log_loss_terms takes.
 inline constexpr std::size_t kLogLossBlock = 256;

@@ -122,20 +122,6 @@ Result<LogisticRegressionStreaming, ModelPerformanceError> LogisticRegressionStr
     return m;
 }
 
-void LogisticRegressionStreaming::update(const ScoreClamp& clamp, float t, float p) noexcept {
-    // The true class is "exactly 1", unlike the baseline, which thresholds
-    // true values as well; a NaN score is never positive. (push_batch applies
-    // the same rule to whole batches.)
-    cells_.push(t == 1.0f ? 1 : 0, p >= decision_threshold_ ? 1 : 0, 1);
-    log_loss_sum_ += static_cast<double>(log_loss_term(t, clamp.apply(p)));
-}
-
-Result<void, ModelPerformanceError> LogisticRegressionStreaming::push(float t, float p) noexcept {
-    if (!clamp_) return ModelPerformanceError(Kind::InvalidData);
-    update(*clamp_, t, p);
-    return {};
-}
-
 Result<void, ModelPerformanceError> LogisticRegressionStreaming::push_batch(const F32Column& y_true,
                                                                           const F32Column& y_pred) {
     if (!clamp_) return ModelPerformanceError(Kind::InvalidData);

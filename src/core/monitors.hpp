@@ -403,4 +403,18 @@ private:
     BinaryClassificationRuntime baseline_;
 };
 
+inline void LogisticRegressionStreaming::update(const ScoreClamp& clamp, float t, float p) noexcept {
+    // The true class is "exactly 1", unlike the baseline, which thresholds
+    // true values as well; a NaN score is never positive. (push_batch applies
+    // the same rule to whole batches.)
+    cells_.push(t == 1.0f ? 1 : 0, p >= decision_threshold_ ? 1 : 0, 1);
+    log_loss_sum_ += static_cast<double>(log_loss_term(t, clamp.apply(p)));
+}
+
+inline Result<void, ModelPerformanceError> LogisticRegressionStreaming::push(float t, float p) noexcept {
+    if (!clamp_) return ModelPerformanceError(ModelPerformanceError::Kind::InvalidData);
+    update(*clamp_, t, p);
+    return {};
+}
+
 }  // namespace lumetra
