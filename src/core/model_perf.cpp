@@ -1,6 +1,7 @@
 #include "core/model_perf.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -320,9 +321,27 @@ std::optional<ScoreClamp> ScoreClamp::from_epsilon(double eps) noexcept {
 }
 
 void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept {
-    // Lists which pairs need which logarithm (a factor of exactly 0 needs
-    // none), takes only those in tight loops without unpredictable branches,
-    // then forms the terms.
+    // Hard labels (every true value 0 or 1, the common case): one factor is
+    // 0 and the other 1, so the term is the one logarithm itself, of 1 - c
+    // for a 0 and of c for a 1. (The rule's sum adds a zero product, which
+    // changes no logarithm: none is -0.) One tight loop of logarithms.
+    // (Counts and masks, not conditionals: written as conditionals, both
+    // loops were compiled into branches on each label.)
+    std::uint32_t soft = 0;
+    for (std::size_t j = 0; j < m; ++j) soft += static_cast<std::uint32_t>(truth[j] != 0.0f) & (truth[j] != 1.0f);
+    if (soft == 0) {
+        float x[kLogLossBlock];
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t negative = 0u - static_cast<std::uint32_t>(truth[j] == 0.0f);
+            x[j] = std::bit_cast<float>((std::bit_cast<std::uint32_t>(1.0f - score[j]) & negative) |
+                                        (std::bit_cast<std::uint32_t>(score[j]) & ~negative));
+        }
+        for (std::size_t j = 0; j < m; ++j) terms[j] = std::log(x[j]);
+        return;
+    }
+    // Otherwise lists which pairs need which logarithm (a factor of exactly
+    // 0 needs none), takes only those in tight loops without unpredictable
+    // branches, then forms the terms.
     float ln_neg[kLogLossBlock], ln_pos[kLogLossBlock];
     std::uint32_t need_neg[kLogLossBlock], need_pos[kLogLossBlock];
     std::size_t n_neg = 0, n_pos = 0;
@@ -376,19 +395,31 @@ struct LogLossBlock {
                  const ScoreClamp& clamp) noexcept {
         m = count;
         std::uint64_t b = 0, tp = 0, pp = 0;
-        float truth[kLogLossBlock], score[kLogLossBlock];
+        float truth[kLogLossBlock], raw[kLogLossBlock], score[kLogLossBlock];
+        const bool at_least = rule == TruthRule::AtLeastThreshold;
+        const float lo = clamp.lo, hi = clamp.hi;
         for (std::size_t start = 0; start < m; start += kLogLossBlock) {
             const std::size_t len = std::min(kLogLossBlock, m - start);
+            // Separate loops of one element type each, so that each vectorises.
             for (std::size_t j = 0; j < len; ++j) {
-                const float tv = t[base + start + j];
-                const float pv = p[base + start + j];
-                const std::uint64_t tc = rule == TruthRule::AtLeastThreshold ? tv >= threshold : tv == 1.0f;
-                const std::uint64_t pc = pv >= threshold;
-                b += tc & pc;
-                tp += tc;
-                pp += pc;
-                truth[j] = tv;
-                score[j] = clamp.apply(pv);
+                truth[j] = t[base + start + j];
+                raw[j] = p[base + start + j];
+            }
+            std::uint32_t bs = 0, tps = 0, pps = 0;
+            for (std::size_t j = 0; j < len; ++j) {
+                const std::uint32_t tc = at_least ? truth[j] >= threshold : truth[j] == 1.0f;
+                const std::uint32_t pc = raw[j] >= threshold;
+                bs += tc & pc;
+                tps += tc;
+                pps += pc;
+            }
+            b += bs;
+            tp += tps;
+            pp += pps;
+            // ScoreClamp::apply, spelled out for the vector loop.
+            for (std::size_t j = 0; j < len; ++j) {
+                const float pv = raw[j];
+                score[j] = pv < lo ? lo : (pv > hi ? hi : pv);
             }
             log_loss_terms(truth, score, len, terms + start);
         }

@@ -315,6 +315,36 @@ TEST_CASE("confusion matrix push_dataset") {
     CHECK(by_two.metrics()[CM::Accuracy] == 0.8f);
 }
 
+TEST_CASE("log-loss terms of a block have the bits of the terms pair by pair") {
+    // A block of hard labels (0, -0 and 1 only) takes one logarithm a pair;
+    // one other true value anywhere in it (a fraction, NaN) takes the block
+    // back to the general road. Either way every term keeps its bits.
+    const float scores[] = {0.0f,  -0.0f, 1.0f, 0.5f,  0.25f,       1e-38f, 1e-45f,
+                            0.99999994f, 2.0f, -1.0f, kNaN, kInf, -kInf};
+    const float hard[] = {0.0f, -0.0f, 1.0f};
+    for (const std::size_t m : {std::size_t{1}, std::size_t{37}, kLogLossBlock}) {
+        for (const float odd : {0.0f, 0.5f, kNaN, 2.0f}) {  // 0: the block stays hard
+            for (const std::size_t at : {std::size_t{0}, m - 1}) {
+                CAPTURE(m);
+                CAPTURE(odd);
+                CAPTURE(at);
+                std::vector<float> t(m), c(m), terms(m);
+                for (std::size_t j = 0; j < m; ++j) {
+                    t[j] = hard[(j * 7) % 3];
+                    c[j] = scores[(j * 5 + m) % std::size(scores)];
+                }
+                t[at] = odd;
+                log_loss_terms(t.data(), c.data(), m, terms.data());
+                for (std::size_t j = 0; j < m; ++j) {
+                    const float want = log_loss_term(t[j], c[j]);
+                    CHECK(((std::isnan(terms[j]) && std::isnan(want)) ||
+                           std::memcmp(&terms[j], &want, sizeof want) == 0));
+                }
+            }
+        }
+    }
+}
+
 TEST_CASE("log-loss terms and the clamp") {
     CHECK(log_loss_term(1.0f, 1.0f) == 0.0f);  // 0 * ln(0) counts as 0
     CHECK(log_loss_term(0.0f, 0.0f) == 0.0f);
