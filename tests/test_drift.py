@@ -560,3 +560,36 @@ print(baseline.shape[0], got == want)
 def test_baseline_moved_by_a_finaliser_while_the_candidate_is_read_is_read_afresh():
     out = subprocess.run([sys.executable, "-c", FINALIZER_RESIZES_BASELINE], capture_output=True, text=True)
     assert (out.returncode, out.stdout.split()) == (0, ["1000000", "True"]), out.stderr
+
+
+class _Label(str):
+    """A str subclass: read through the same text as a str."""
+
+
+_SHARED = "shared-label"
+
+
+@pytest.mark.parametrize("labels", [
+    ["b", "a", "c", "a"] * 50,
+    ["b", _Label("a"), "é", "a"],
+    ["b", "a", 3, "a"],
+    [3, "a"],
+    ["a", "b", 3],
+    ["a", "\ud800", "b"],
+    ["a", _SHARED, None],
+    [],
+], ids=["plain", "subclass and non-ascii", "int in the middle", "int first", "int last", "lone surrogate",
+        "shared then None", "empty"])
+def test_list_labels_read_as_their_tuple(labels):
+    # A list is snapshot and viewed in one pass; it must give what the same
+    # labels in a tuple give (read in place), results and refusals alike, and
+    # leave every item's reference count as it was.
+    def outcome(runtime):
+        try:
+            return CAT(["a", "b", "c", "é"]).compute_drift_mutliple_criteria(runtime, ["JensenShannon"])
+        except Exception as e:  # the refusal is the outcome
+            return type(e), str(e)
+
+    before = sys.getrefcount(_SHARED)
+    assert outcome(list(labels)) == outcome(tuple(labels))
+    assert sys.getrefcount(_SHARED) == before

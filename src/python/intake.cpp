@@ -255,6 +255,36 @@ template struct IntLabels<std::int32_t, RangeCheck::Counting>;
 // ---- StrLabels ----------------------------------------------------------------------
 
 namespace {
+// The snapshot of an exact list and the views of its texts, in one pass over
+// the items: each str (scattered in memory, ten million of them a cache
+// miss each) is touched once for both. True when done (owned.items null with
+// an exception set when an item is no str); false, with no exception set,
+// when the list changed size while the snapshot was allocated (a collection
+// it triggered may run finalisers), for the caller's other road.
+bool snapshot_list_with_views(PyObject* list, StrLabels::Owned& owned) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    Ref tuple = Ref::steal(PyTuple_New(n));
+    if (!tuple) return true;
+    if (PyList_GET_SIZE(list) != n) return false;
+    // The snapshot holds strs only and no one else sees it, so it can be in no
+    // reference cycle: kept out of the collector, a collection meanwhile does
+    // not walk its items.
+    PyObject_GC_UnTrack(tuple.get());
+    owned.views.clear();
+    owned.views.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Reading a text runs no Python code, so the list stays as it is.
+        PyObject* item = PyList_GET_ITEM(list, i);
+        std::string_view text;
+        if (!str_text(item, text)) return true;  // owned.items stays null; the partly filled snapshot is released
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(tuple.get(), i, item);
+        owned.views.push_back(text);
+    }
+    owned.items = std::move(tuple);
+    return true;
+}
+
 bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Column>& place, StrLabels::Owned& owned,
                      bool& ran_code) {
     if (PyUnicode_Check(o)) return refuse_str_as_sequence();
@@ -275,6 +305,8 @@ bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Colu
     if (PyTuple_CheckExact(o)) {
         owned.items = Ref::borrow(o);
     } else if (PyList_CheckExact(o)) {
+        if (snapshot_list_with_views(o, owned)) return owned.items.get() != nullptr;
+        if (PyErr_Occurred()) return false;
         owned.items = Ref::steal(PyList_AsTuple(o));
     } else {
         // Each item is checked as it arrives, so an iterable of endless or
