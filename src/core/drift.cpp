@@ -397,10 +397,32 @@ std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t 
     }
     return fold64(a ^ kP1 ^ total, fold64(b ^ kP2, h ^ total) ^ h);
 }
+
+// Whether n bytes at a and at b are equal, compared a word at a time: the
+// labels a lookup compares are short, and a call per comparison cost as much
+// as the lookup's hash.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, std::size_t n) noexcept {
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load64(a + i) != load64(b + i)) return false;
+        }
+        return load64(a + n - 8) == load64(b + n - 8);  // the last word, overlapping the one before
+    }
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 }  // namespace
 
 std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept {
     return hash_bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size(), seed);
+}
+
+bool same_label(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_bytes(reinterpret_cast<const unsigned char*>(a.data()),
+                                              reinterpret_cast<const unsigned char*>(b.data()), a.size());
 }
 
 LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
@@ -430,8 +452,7 @@ std::size_t LabelIndex::find(std::string_view label) const noexcept {
         if (s.index == 0) return labels_.size();
         if (s.tag == tag) {
             const std::string& cand = labels_[s.index - 1];
-            if (cand.size() == label.size() &&
-                (label.empty() || std::memcmp(cand.data(), label.data(), label.size()) == 0)) {
+            if (same_label(cand, label)) {
                 return s.index - 1;
             }
         }

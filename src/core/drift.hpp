@@ -285,6 +285,8 @@ private:
 
 /// Hash of a label's bytes under a seed (used by LabelIndex).
 std::uint64_t hash_label(std::string_view s, std::uint64_t seed) noexcept;
+/// Whether two labels hold the same bytes (LabelIndex's comparison).
+bool same_label(std::string_view a, std::string_view b) noexcept;
 
 namespace detail {
 inline std::uint64_t fold64(std::uint64_t a, std::uint64_t b) noexcept {

@@ -660,6 +660,24 @@ TEST_CASE("hash of labels depends on every byte") {
     CHECK(std::adjacent_find(hashes.begin(), hashes.end()) == hashes.end());
 }
 
+TEST_CASE("labels compare equal only with every byte equal") {
+    // Words, half words and single bytes: each length up to 40 with one byte
+    // changed at each place, first and last included.
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string a(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + i % 26);
+        CAPTURE(n);
+        CHECK(same_label(a, std::string(a)));
+        CHECK_FALSE(same_label(a, a + "x"));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string b = a;
+            b[i] = static_cast<char>(b[i] ^ 0x80);
+            CAPTURE(i);
+            CHECK_FALSE(same_label(a, b));
+        }
+    }
+}
+
 TEST_CASE("lookup without the cell table (very many bins) agrees with counting edges") {
     std::vector<double> data = iota_values(100);
     data.push_back(2.2e6);  // Freedman-Diaconis: about 100000 bins
