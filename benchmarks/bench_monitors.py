@@ -3,7 +3,6 @@
 arrays. Prints ratios (median of repeats), not absolute times."""
 
 import os
-import statistics
 
 # An idle BLAS thread pool can spin on a shared machine and skew every timing.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -11,7 +10,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np
 
 import _lumetra
-from timing import median_times
+from timing import median_ratio, median_times
 
 N = 10_000_000
 CALLS = 200_000
@@ -45,11 +44,9 @@ def push_ratio(name, monitor, args):
         floor_loop()
         sink.clear()
 
-    # The ratio of each repeat's two adjacent loops, then their median: the
-    # machine's speed drifts between repeats more than within one.
-    ratios = [ours / floor for floor, ours in (median_times(floor_run, our_loop, repeats=1) for _ in range(15))]
+    ratio = median_ratio(our_loop, floor_run)
     monitor.flush()
-    print(f"push       {name:<34} {statistics.median(ratios):6.2f}x list.append (target <= 1.5x)")
+    print(f"push       {name:<34} {ratio:6.2f}x list.append (target <= 1.5x)")
 
 
 def batch_ratio(name, monitor, arrays, batch_function=None, batch_name=""):

@@ -22,3 +22,15 @@ def median_times(*fns, repeats=REPEATS):
 def median_time(fn, repeats=REPEATS):
     """Median time of one function."""
     return median_times(fn, repeats=repeats)[0]
+
+
+def median_ratio(ours, floor, repeats=15):
+    """Median over repeats of ours' time over floor's, the two run back to
+    back in each repeat: the machine's speed drifts between repeats more than
+    within one, so a ratio of two medians would mix moments."""
+    ratios = []
+    for _ in range(repeats):
+        floor_time, our_time = median_times(floor, ours, repeats=1)
+        ratios.append(our_time / floor_time)
+    return statistics.median(ratios)
+
