@@ -397,7 +397,7 @@ struct LogLossBlock {
         std::uint64_t b = 0, tp = 0, pp = 0;
         float truth[kLogLossBlock], raw[kLogLossBlock], score[kLogLossBlock];
         const bool at_least = rule == TruthRule::AtLeastThreshold;
-        const float lo = clamp.lo, hi = clamp.hi;
+        const ScoreClamp bounds = clamp;  // a local copy: the vector loop need not reload it
         for (std::size_t start = 0; start < m; start += kLogLossBlock) {
             const std::size_t len = std::min(kLogLossBlock, m - start);
             // Separate loops of one element type each, so that each vectorises.
@@ -416,11 +416,7 @@ struct LogLossBlock {
             b += bs;
             tp += tps;
             pp += pps;
-            // ScoreClamp::apply, spelled out for the vector loop.
-            for (std::size_t j = 0; j < len; ++j) {
-                const float pv = raw[j];
-                score[j] = pv < lo ? lo : (pv > hi ? hi : pv);
-            }
+            for (std::size_t j = 0; j < len; ++j) score[j] = bounds.apply(raw[j]);
             log_loss_terms(truth, score, len, terms + start);
         }
         both = b;

@@ -306,7 +306,6 @@ bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Colu
         owned.items = Ref::borrow(o);
     } else if (PyList_CheckExact(o)) {
         if (snapshot_list_with_views(o, owned)) return owned.items.get() != nullptr;
-        if (PyErr_Occurred()) return false;
         owned.items = Ref::steal(PyList_AsTuple(o));
     } else {
         // Each item is checked as it arrives, so an iterable of endless or
