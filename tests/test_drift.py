@@ -593,3 +593,78 @@ def test_list_labels_read_as_their_tuple(labels):
     before = sys.getrefcount(_SHARED)
     assert outcome(list(labels)) == outcome(tuple(labels))
     assert sys.getrefcount(_SHARED) == before
+
+
+# Long enough to be binned on two threads (each its own share), with the odd
+# item deep in the second share and past the first run of texts.
+_LONG = 300_000
+
+
+@pytest.mark.parametrize("odd, at", [
+    ("é", _LONG - 1), ("é", 257), (_Label("a"), 200_000), (3, 200_000), (None, 0), ("\ud800", 299_999),
+], ids=["non-ascii last", "non-ascii in the second run", "subclass", "int", "None first", "lone surrogate"])
+@pytest.mark.parametrize("names", [["JensenShannon", "KullbackLeibler"], ["Nope"]], ids=["metrics", "bad metric"])
+def test_long_list_with_one_odd_item_reads_as_its_tuple(odd, at, names):
+    # A list's ASCII strs are binned where they are; any other item sends the
+    # call down the road that views every text. Results and refusals (and
+    # which argument's error wins) match the same labels in a tuple.
+    labels = [("a", "b", "c", "é")[i % 4] for i in range(_LONG)]
+    labels[at] = odd
+
+    def outcome(runtime):
+        try:
+            return CAT(["a", "b", "c", "é"]).compute_drift_mutliple_criteria(runtime, names)
+        except Exception as e:
+            return type(e), str(e)
+
+    assert outcome(labels) == outcome(tuple(labels))
+
+
+def test_list_replaced_by_a_later_argument_is_read_as_it_now_stands():
+    # Iterating the metric names runs Python code that replaces the labels
+    # (freeing the strs read first): the list is read again, as it now stands.
+    runtime = ["a" + str(i % 3) for i in range(100_000)]
+    final = ["a0"] * 10 + ["b"] * 5
+
+    class Names:
+        names = ["JensenShannon", "PopulationStabilityIndex"]
+
+        def __len__(self):
+            return len(self.names)
+
+        def __getitem__(self, i):
+            runtime[:] = ["".join(("a", "0")) for _ in range(10)] + ["b"] * 5
+            return self.names[i]
+
+    detector = CAT(["a0", "a1", "b"])
+    want = detector.compute_drift_mutliple_criteria(final, ["JensenShannon", "PopulationStabilityIndex"])
+    assert detector.compute_drift_mutliple_criteria(runtime, Names()) == want
+
+
+def test_list_binned_while_another_thread_replaces_its_items():
+    # Binning a list keeps the interpreter lock, so another thread swapping
+    # its items (and freeing the old strs) never interleaves with the call:
+    # every result is that of one whole state of the list.
+    import threading
+
+    n = 1 << 16
+    states = (["x", "y"] * (n // 2), ["y"] * n)
+    runtime = list(states[0])
+    detector = CAT(["x", "y"])
+    wants = {tuple(detector.compute_drift_mutliple_criteria(list(s), ["JensenShannon"])) for s in states}
+    stop = threading.Event()
+
+    def swap():
+        k = 0
+        while not stop.is_set():
+            k ^= 1
+            runtime[:] = ["".join(s) for s in states[k]]
+
+    t = threading.Thread(target=swap)
+    t.start()
+    try:
+        got = {tuple(detector.compute_drift_mutliple_criteria(runtime, ["JensenShannon"])) for _ in range(40)}
+    finally:
+        stop.set()
+        t.join()
+    assert got <= wants

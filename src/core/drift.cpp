@@ -299,7 +299,10 @@ struct BinBlock {
 };
 }  // namespace
 
-void add_to_lanes(const std::uint32_t* b, std::size_t m, std::uint64_t* lanes, std::size_t bins) noexcept {
+// Out of line: it runs once per block of bins, and inlined into a label loop
+// it only drew a false warning of an unbounded loop from the compiler.
+[[gnu::noinline]] void add_to_lanes(const std::uint32_t* b, std::size_t m, std::uint64_t* lanes,
+                                    std::size_t bins) noexcept {
     std::uint64_t* l1 = lanes + bins;
     std::uint64_t* l2 = l1 + bins;
     std::uint64_t* l3 = l2 + bins;

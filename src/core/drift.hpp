@@ -3,10 +3,12 @@
 // mode. Everything here works on plain C++ values; the boundary converts.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -205,8 +207,22 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
 
 class BaselineCategoricalBins;
 
-/// Labels given as UTF-8 views, or as a fixed-width UCS-4 column that is
-/// encoded one label at a time into a reused buffer (no copy of the column).
+/// Labels held by the caller as `n` items of its own kind at `items`, whose
+/// UTF-8 texts `fill` views a run at a time: fill(items, begin, count, out)
+/// views items [begin, begin + count) into out[0 .. count) and returns how
+/// many it could read before one it cannot (count when all). The views live
+/// as long as the items. fill may run on several threads at once.
+struct ItemTexts {
+    using Fill = std::size_t (*)(const void* items, std::size_t begin, std::size_t count,
+                                 std::string_view* out) noexcept;
+    const void* items = nullptr;
+    std::size_t n = 0;
+    Fill fill = nullptr;
+};
+
+/// Labels given as UTF-8 views, as a fixed-width UCS-4 column that is
+/// encoded one label at a time into a reused buffer (no copy of the column),
+/// or as items viewed a run at a time into a small buffer.
 class Labels {
 public:
     Labels() noexcept = default;
@@ -221,14 +237,25 @@ public:
     /// Checking the distinct cells spares a pass over every code point.
     Labels(const Ucs4Column& column, std::atomic<bool>* unencodable) noexcept
         : ucs4_(&column), unencodable_(unencodable) {}
+    /// Items, for binning only: at the first item `fill` cannot read, binning
+    /// stops and sets `*unencodable`; the caller then discards what was
+    /// counted.
+    Labels(const ItemTexts& items, std::atomic<bool>* unencodable) noexcept
+        : items_(&items), unencodable_(unencodable) {}
 
     /// Number of labels.
-    std::size_t size() const noexcept { return ucs4_ != nullptr ? ucs4_->n : views_.size(); }
+    std::size_t size() const noexcept {
+        return ucs4_ != nullptr ? ucs4_->n : items_ != nullptr ? items_->n : views_.size();
+    }
     /// True when there is no label.
     bool empty() const noexcept { return size() == 0; }
     /// Calls f(std::string_view) for each label in order; the view lives until the next call.
     template <class F>
     void for_each(F&& f) const {
+        if (items_ != nullptr) {
+            for_each_item_text(0, items_->n, f);
+            return;
+        }
         if (ucs4_ == nullptr) {
             for (std::string_view v : views_) f(v);
             return;
@@ -252,9 +279,28 @@ public:
     void count_bins(const BaselineCategoricalBins& baseline, std::vector<std::uint64_t>& counts) const;
 
 private:
+    // Calls f(text) for items [begin, end), a run at a time; stops at an
+    // unreadable item and sets the flag.
+    template <class F>
+    void for_each_item_text(std::size_t begin, std::size_t end, F&& f) const {
+        std::string_view run[256];
+        for (std::size_t i = begin; i < end;) {
+            const std::size_t count = std::min(std::size(run), end - i);
+            const std::size_t got = std::min(count, items_->fill(items_->items, i, count, run));
+            for (std::size_t j = 0; j < got; ++j) f(run[j]);
+            if (got != count) {
+                unencodable_->store(true, std::memory_order_relaxed);
+                return;
+            }
+            i += count;
+        }
+    }
+
     std::span<const std::string_view> views_{};
     const Ucs4Column* ucs4_ = nullptr;
-    std::atomic<bool>* unencodable_ = nullptr;  // set on a cell without a UTF-8 form, when checking
+    const ItemTexts* items_ = nullptr;
+    // Set on a cell without a UTF-8 form, or an unreadable item, when checking.
+    std::atomic<bool>* unencodable_ = nullptr;
 };
 
 
@@ -391,6 +437,10 @@ private:
 
 template <class Baseline, class F>
 void Labels::for_each_bin_in(const Baseline& baseline, std::size_t begin, std::size_t end, F&& f) const {
+    if (items_ != nullptr) {
+        for_each_item_text(begin, end, [&](std::string_view v) { f(baseline.bin(v)); });
+        return;
+    }
     if (ucs4_ == nullptr) {
         for (std::size_t i = begin; i < end; ++i) f(baseline.bin(views_[i]));
         return;

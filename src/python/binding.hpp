@@ -124,16 +124,22 @@ concept ChecksLate = requires(const T& t) {
 
 /// After a failed call: runs the late checks of the arguments in parameter
 /// order, and the first that fails replaces the pending exception, as it
-/// would have been raised first had the check run when its argument was read.
+/// would have been raised first had the check run when its argument was read
+/// (a TypeError named after its argument, as conversion names it).
 template <class... T>
-void raise_late_checks_first(const T&... args) {
+void raise_late_checks_first(const Signature& sig, const T&... args) {
     if constexpr ((ChecksLate<T> || ...)) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         bool replaced = false;
+        std::size_t i = 0;
         auto one = [&](const auto& arg) {
+            const std::size_t k = i++;
             if constexpr (ChecksLate<std::remove_cvref_t<decltype(arg)>>) {
-                if (!replaced && !arg.check_late()) replaced = true;
+                if (!replaced && !arg.check_late()) {
+                    prefix_argument_error(sig.name(k));
+                    replaced = true;
+                }
             }
         };
         (one(args), ...);

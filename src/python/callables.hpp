@@ -97,7 +97,7 @@ struct Entry {
                 },
                 args);
         }
-        if (result == nullptr) std::apply([](const auto&... a) { raise_late_checks_first(a...); }, args);
+        if (result == nullptr) std::apply([](const auto&... a) { raise_late_checks_first(sig, a...); }, args);
         return result;
     }
 

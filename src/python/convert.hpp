@@ -151,6 +151,13 @@ bool wrong_type(PyObject* o, const char* expected);
 /// exception set otherwise.
 inline bool str_text(PyObject* o, std::string_view& out) {
     if (!PyUnicode_Check(o)) return wrong_type(o, "str");
+    // Most labels are ASCII, and an ASCII str's UTF-8 text is its own data:
+    // read without a call per label.
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+        return true;
+    }
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(o, &len);
     if (text == nullptr) return false;

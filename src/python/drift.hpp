@@ -82,13 +82,30 @@ PyObject* with_data(const LabelData& data, F&& f) {
 /// The same for labels that are only binned. When a cell without a UTF-8
 /// form was met, what f returned is discarded and the call fails: the
 /// binder's late check then raises the error reading the labels raises (the
-/// RuntimeError set here stands only if the array changed meanwhile).
+/// RuntimeError set here stands only if the array changed meanwhile). A list
+/// is binned from its ASCII strs' texts in place; when another item is met,
+/// what f returned is discarded and every item's text is viewed instead
+/// (f's work leaves no trace on a detector: its runtime bins end at zero).
 template <class F>
 PyObject* with_data(const BinnedLabelData& data, F&& f) {
     std::atomic<bool> unencodable{false};
-    PyObject* result = data.visit([&](const auto& view) {
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(view)>, Ucs4Column>) {
+    PyObject* result = data.visit([&](const auto& view) -> PyObject* {
+        using View = std::remove_cvref_t<decltype(view)>;
+        if constexpr (std::is_same_v<View, Ucs4Column>) {
             return f(drift::Labels(view, &unencodable));
+        } else if constexpr (std::is_same_v<View, ListTexts>) {
+            const drift::ItemTexts items = view.items();
+            std::atomic<bool> unreadable{false};
+            PyObject* r = f(drift::Labels(items, &unreadable));
+            if (!unreadable.load(std::memory_order_relaxed)) return r;
+            if (r != nullptr) {
+                Py_DECREF(r);
+            } else {
+                PyErr_Clear();
+            }
+            std::vector<std::string_view> views;
+            if (!view.view_all(views)) return nullptr;
+            return f(drift::Labels(views));
         } else {
             return f(drift::Labels(view));
         }

@@ -33,13 +33,32 @@ namespace lumetra::py {
 /// the release and the reacquisition when no other thread wants the lock.
 inline constexpr std::size_t kReleaseAtElements = std::size_t{1} << 15;
 
+/// While one is alive on a thread, `released` on that thread keeps the
+/// lock: the computation reads memory of Python objects that only the lock
+/// keeps as it is (the texts of a list's strs, which the list alone holds:
+/// another thread could replace an item and free its str).
+class KeepLock {
+public:
+    KeepLock() noexcept { ++depth_; }
+    ~KeepLock() { --depth_; }
+    KeepLock(const KeepLock&) = delete;
+    KeepLock& operator=(const KeepLock&) = delete;
+
+    /// Whether the lock is to be kept on this thread.
+    static bool active() noexcept { return depth_ != 0; }
+
+private:
+    static inline thread_local unsigned depth_ = 0;
+};
+
 /// Runs f() and returns its result, with the interpreter lock released when
-/// `elements` (how many array elements f reads) reaches kReleaseAtElements.
-/// f reads buffers and owned C++ values only (see above). An exception f
-/// throws is rethrown once the lock is held again.
+/// `elements` (how many array elements f reads) reaches kReleaseAtElements
+/// and no KeepLock asks to keep it. f reads buffers and owned C++ values
+/// only (see above). An exception f throws is rethrown once the lock is held
+/// again.
 template <class F>
 decltype(auto) released(std::size_t elements, F&& f) {
-    if (elements < kReleaseAtElements) return f();
+    if (elements < kReleaseAtElements || KeepLock::active()) return f();
     // The settings are read once per process; a first reading happens here,
     // under the lock, where no other thread can be changing the environment.
     (void)stability_eps();

@@ -285,8 +285,27 @@ bool snapshot_list_with_views(PyObject* list, StrLabels::Owned& owned) {
     return true;
 }
 
-bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Column>& place, StrLabels::Owned& owned,
-                     bool& ran_code) {
+// An ASCII str's text viewed in place: reads the str's own fields only (no
+// call, nothing written), so any thread may run it while the caller keeps
+// the lock.
+std::size_t fill_ascii_texts(const void* items, std::size_t begin, std::size_t count,
+                             std::string_view* out) noexcept {
+    PyObject* const* objs = static_cast<PyObject* const*>(items) + begin;
+    for (std::size_t j = 0; j < count; ++j) {
+        PyObject* o = objs[j];
+        if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return j;
+        out[j] = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    }
+    return count;
+}
+
+// `borrow_list`: keep an exact list itself, for its consumer to read as it
+// then stands (UncheckedStrLabels); not in a build without the interpreter
+// lock, where another thread could change the list meanwhile.
+bool read_str_labels(PyObject* o, bool check_code_points, bool borrow_list, std::optional<Ucs4Column>& place,
+                     StrLabels::Owned& owned, bool& ran_code) {
+    owned.borrowed = false;
     if (PyUnicode_Check(o)) return refuse_str_as_sequence();
     if (PyArray_CheckExact(o)) {
         const auto col = native_column(o);
@@ -297,6 +316,14 @@ bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Colu
         }
     }
     if (!PySequence_Check(o)) return wrong_type(o, "Sequence");
+#ifndef Py_GIL_DISABLED
+    if (borrow_list && PyList_CheckExact(o)) {
+        owned.items = Ref::borrow(o);
+        owned.views.clear();
+        owned.borrowed = true;
+        return true;
+    }
+#endif
     ran_code = true;
     // The snapshot holds every item: code that later mutates the caller's
     // sequence cannot free a viewed text. An exact list or tuple is copied at
@@ -334,12 +361,30 @@ bool read_str_labels(PyObject* o, bool check_code_points, std::optional<Ucs4Colu
 }
 }  // namespace
 
+drift::ItemTexts ListTexts::items() const noexcept {
+    return drift::ItemTexts{PySequence_Fast_ITEMS(list), static_cast<std::size_t>(PyList_GET_SIZE(list)),
+                            fill_ascii_texts};
+}
+
+bool ListTexts::view_all(std::vector<std::string_view>& views) const {
+    // Reading a text runs no Python code, so the list stays as it is.
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    views.clear();
+    views.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view text;
+        if (!str_text(PyList_GET_ITEM(list, i), text)) return false;
+        views.push_back(text);
+    }
+    return true;
+}
+
 bool StrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
-    return read_str_labels(o, true, place, owned, ran_code);
+    return read_str_labels(o, true, false, place, owned, ran_code);
 }
 
 bool UncheckedStrLabels::read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code) {
-    return read_str_labels(o, false, place, owned, ran_code);
+    return read_str_labels(o, false, true, place, owned, ran_code);
 }
 
 bool UncheckedStrLabels::check_late(PyObject* o) {

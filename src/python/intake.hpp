@@ -29,9 +29,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/drift.hpp"
 #include "core/intake.hpp"
 #include "core/model_perf.hpp"
 #include "python/convert.hpp"
+#include "python/gil.hpp"
 #include "python/ref.hpp"
 
 namespace lumetra::py {
@@ -217,7 +219,7 @@ public:
     /// column read in place; false with an exception set when it fails.
     bool check_late() const {
         if constexpr (requires { Reader::check_late(obj_); }) {
-            return !place_ || Reader::check_late(obj_);
+            return !(place_ || borrows()) || Reader::check_late(obj_);
         } else {
             return true;
         }
@@ -235,6 +237,15 @@ public:
     }
 
 private:
+    // Whether the owned part is the caller's object itself, read by the consumer.
+    bool borrows() const noexcept {
+        if constexpr (requires { owned_.borrowed; }) {
+            return owned_.borrowed;
+        } else {
+            return false;
+        }
+    }
+
     PyObject* obj_ = nullptr;
     std::optional<Place> place_;
     Owned owned_;
@@ -399,6 +410,9 @@ struct StrLabels {
     struct Owned {
         Ref items;  // a tuple or a list
         std::vector<std::string_view> views;
+        // `items` is the caller's exact list itself, whose texts are read
+        // where they are (see UncheckedStrLabels); `views` is empty.
+        bool borrowed = false;
     };
     static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
     /// f(const Ucs4Column&) or f(std::span<const std::string_view>).
@@ -409,15 +423,42 @@ struct StrLabels {
     }
 };
 
+/// An exact list of labels whose texts are read where they are, with the
+/// interpreter lock kept (see UncheckedStrLabels).
+struct ListTexts {
+    PyObject* list;
+    /// The items as the core reads them: each ASCII str's text viewed in
+    /// place, on any thread, while the caller keeps the lock; any other item
+    /// (no str, a str subclass, a non-ASCII str) is unreadable there.
+    drift::ItemTexts items() const noexcept;
+    /// Every item's UTF-8 text viewed, under the lock; false with the error
+    /// set at the first item that is no str or has no UTF-8 form.
+    bool view_all(std::vector<std::string_view>& views) const;
+};
+
 /// StrLabels whose unicode array in place is not checked for code points
 /// without a UTF-8 form as it is read: its consumer bins it checking each
 /// distinct cell as it first meets it (drift::Labels with a flag), instead of
 /// a pass over every code point. When the call fails for any reason, the
 /// binder runs `check_late`, which reads the argument as StrLabels does, so
 /// such a code point still raises its UnicodeEncodeError ahead of any other
-/// error.
+/// error. An exact list is neither snapshotted nor viewed as it is read: the
+/// consumer reads its items' texts where they are (ListTexts), as the list
+/// stands then, with the interpreter lock kept, so nothing can replace an
+/// item and free its str meanwhile; `check_late` reads it too, so an item
+/// that is no str still raises its TypeError ahead of any other error.
 struct UncheckedStrLabels : StrLabels {
     static bool read(PyObject* o, std::optional<Place>& place, Owned& owned, bool& ran_code);
+    /// As StrLabels::visit, or f(ListTexts) for a borrowed list, with the
+    /// interpreter lock kept until f returns.
+    template <class F>
+    static decltype(auto) visit(const std::optional<Place>& place, const Owned& owned, F&& f) {
+        if (!place && owned.borrowed) {
+            const KeepLock keep;
+            return f(ListTexts{owned.items.get()});
+        }
+        return StrLabels::visit(place, owned, f);
+    }
     /// Reads `o` as StrLabels would; false with its error set.
     static bool check_late(PyObject* o);
 };
