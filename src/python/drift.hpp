@@ -177,7 +177,8 @@ struct BatchDetector {
         return with_data(runtime, [&](const auto& values) -> PyObject* {
             const std::size_t n = values.size();
             auto in_place = [&] { return change<Core>(self, [&](Core& d) { return score(d, values); }, build); };
-            if (n < kReleaseAtElements) return in_place();
+            // Labels read where they are keep the lock anyway: no copy then.
+            if (n < kReleaseAtElements || KeepLock::active()) return in_place();
             // Copying pays when the column is longer than the baseline's bins.
             auto copy = with_exclusive<Core>(self, [&](Core& d) -> std::optional<Core> {
                 if (n < d.baseline().num_bins()) return std::nullopt;

@@ -427,9 +427,10 @@ struct StrLabels {
 /// interpreter lock kept (see UncheckedStrLabels).
 struct ListTexts {
     PyObject* list;
-    /// The items as the core reads them: each ASCII str's text viewed in
-    /// place, on any thread, while the caller keeps the lock; any other item
-    /// (no str, a str subclass, a non-ASCII str) is unreadable there.
+    /// The items as the core reads them: each compact ASCII str's text
+    /// viewed in place, on any thread, while the caller keeps the lock; any
+    /// other item (no str, a non-ASCII str, a str laid out otherwise, as a
+    /// subclass's is) is unreadable there.
     drift::ItemTexts items() const noexcept;
     /// Every item's UTF-8 text viewed, under the lock; false with the error
     /// set at the first item that is no str or has no UTF-8 form.

@@ -734,3 +734,45 @@ TEST_CASE("edge bins count as the baseline's own lookup") {
     const DataDriftType js[] = {DataDriftType::JensenShannon};
     CHECK_FALSE(scores_of_counts(hist, none, js, BinKind::Continuous).ok());
 }
+
+namespace {
+// Items are strings; an item equal to "?" is one the fill cannot read.
+std::size_t fill_strings(const void* items, std::size_t begin, std::size_t count, std::string_view* out) noexcept {
+    const auto* texts = static_cast<const std::string*>(items) + begin;
+    for (std::size_t j = 0; j < count; ++j) {
+        if (texts[j] == "?") return j;
+        out[j] = texts[j];
+    }
+    return count;
+}
+}  // namespace
+
+TEST_CASE("items bin like their views, and an unreadable one stops the binning and is flagged") {
+    const std::vector<std::string> base = {"a", "b", "c"};
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 600; ++i) texts.push_back(i % 7 == 0 ? "x" : base[i % 3]);
+    auto d = CategoricalDataDrift::create(views(base)).value();
+    REQUIRE(d.build_rt_hist(views(texts)).ok());
+    const std::vector<double> want = d.runtime_bins();
+
+    const ItemTexts all{texts.data(), texts.size(), fill_strings};
+    std::atomic<bool> flag{false};
+    auto e = CategoricalDataDrift::create(views(base)).value();
+    REQUIRE(e.build_rt_hist(Labels(all, &flag)).ok());
+    CHECK(e.runtime_bins() == want);
+    CHECK_FALSE(flag.load());
+
+    // Unreadable at the edges of the runs the items are read in.
+    for (std::size_t at : {std::size_t{0}, std::size_t{255}, std::size_t{256}, std::size_t{599}}) {
+        std::vector<std::string> odd = texts;
+        odd[at] = std::string(1, '?');
+        const ItemTexts items{odd.data(), odd.size(), fill_strings};
+        std::atomic<bool> unreadable{false};
+        auto f = CategoricalDataDrift::create(views(base)).value();
+        REQUIRE(f.build_rt_hist(Labels(items, &unreadable)).ok());
+        CHECK(unreadable.load());
+        double counted = 0;
+        for (double c : f.runtime_bins()) counted += c;
+        CHECK(counted == static_cast<double>(at));  // the items before it, then no more
+    }
+}
