@@ -378,6 +378,26 @@ constexpr std::uint64_t kP0 = 0xa0761d6478bd642fULL;
 constexpr std::uint64_t kP1 = 0xe7037ed1a0b428dbULL;
 constexpr std::uint64_t kP2 = 0x8ebc6af09c88c6e3ULL;
 
+// The last at most 16 bytes of a key as two words: overlapping loads, or the
+// first, middle and last byte of a key under 4 bytes. For a key of at most 16
+// bytes the words and the length hold every byte, so equal words of equal
+// lengths are equal keys.
+struct TailWords {
+    std::uint64_t a = 0, b = 0;
+};
+inline TailWords tail_words(const unsigned char* p, std::size_t len) noexcept {
+    if (len >= 8) return {load64(p), load64(p + len - 8)};
+    if (len >= 4) return {load32(p), load32(p + len - 4)};
+    if (len > 0) {
+        return {(static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1],
+                0};
+    }
+    return {};
+}
+inline std::uint64_t fold_tail(TailWords w, std::uint64_t h, std::size_t total) noexcept {
+    return fold64(w.a ^ kP1 ^ total, fold64(w.b ^ kP2, h ^ total) ^ h);
+}
+
 // A multiply-fold hash over whole words read straight from the bytes; short
 // keys cost one or two multiplications.
 std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t seed) noexcept {
@@ -388,17 +408,7 @@ std::uint64_t hash_bytes(const unsigned char* p, std::size_t len, std::uint64_t 
         p += 16;
         len -= 16;
     }
-    std::uint64_t a = 0, b = 0;
-    if (len >= 8) {
-        a = load64(p);
-        b = load64(p + len - 8);
-    } else if (len >= 4) {
-        a = load32(p);
-        b = load32(p + len - 4);
-    } else if (len > 0) {
-        a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1];
-    }
-    return fold64(a ^ kP1 ^ total, fold64(b ^ kP2, h ^ total) ^ h);
+    return fold_tail(tail_words(p, len), h, total);
 }
 
 // Whether n bytes at a and at b are equal, compared a word at a time: the
@@ -441,12 +451,36 @@ LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
         while (idx.slots_[pos].index != 0) pos = (pos + 1) & idx.mask_;
         idx.slots_[pos] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(i + 1)};
     }
+    idx.short_.resize(labels.size());
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (labels[i].size() > kShortLabel) continue;
+        const TailWords w = tail_words(reinterpret_cast<const unsigned char*>(labels[i].data()), labels[i].size());
+        idx.short_[i] = ShortLabel{w.a, w.b, labels[i].size()};
+    }
     idx.labels_ = std::move(labels);
     return idx;
 }
 
 std::size_t LabelIndex::find(std::string_view label) const noexcept {
     if (slots_.empty()) return labels_.size();
+    const std::size_t len = label.size();
+    if (len <= kShortLabel) {
+        // Most labels: hashed inline from the two words that also identify
+        // them, and compared as those words (no read of the stored text).
+        const TailWords w = tail_words(reinterpret_cast<const unsigned char*>(label.data()), len);
+        const std::uint64_t h = fold_tail(w, seed_ ^ kP0, len);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        std::size_t pos = static_cast<std::size_t>(h) & mask_;
+        for (;;) {
+            const Slot s = slots_[pos];
+            if (s.index == 0) return labels_.size();
+            if (s.tag == tag) {
+                const ShortLabel& k = short_[s.index - 1];
+                if (k.a == w.a && k.b == w.b && k.size == len) return s.index - 1;
+            }
+            pos = (pos + 1) & mask_;
+        }
+    }
     const std::uint64_t h = hash_label(label, seed_);
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     std::size_t pos = static_cast<std::size_t>(h) & mask_;

@@ -324,7 +324,14 @@ private:
         std::uint32_t tag;    // high hash bits: most mismatches end without a byte comparison
         std::uint32_t index;  // label position + 1; 0 is an empty slot
     };
+    // Labels of at most this many bytes are found by the two words that hold them.
+    static constexpr std::size_t kShortLabel = 16;
+    struct ShortLabel {
+        std::uint64_t a = 0, b = 0;  // the words of a short label, by position
+        std::uint64_t size = ~std::uint64_t{0};  // its length; never a short length for a longer label
+    };
     std::vector<std::string> labels_;
+    std::vector<ShortLabel> short_;
     std::vector<Slot> slots_;
     std::uint64_t seed_ = 0;
     std::size_t mask_ = 0;

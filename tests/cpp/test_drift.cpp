@@ -776,3 +776,28 @@ TEST_CASE("items bin like their views, and an unreadable one stops the binning a
         CHECK(counted == static_cast<double>(at));  // the items before it, then no more
     }
 }
+
+TEST_CASE("the label index finds every label and nothing one byte off, short and long") {
+    // Lengths 0 to 20 (found by their words up to 16 bytes, by their text past
+    // that), with labels that share words but not lengths ("ab", "abb").
+    std::vector<std::string> labels = {"ab", "abb", "a", std::string("a\0", 2), "aa", "aaa"};
+    for (std::size_t n = 0; n <= 20; ++n) {
+        std::string a(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + i % 26);
+        labels.push_back(a);
+    }
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    const LabelIndex index = LabelIndex::from_sorted(labels);
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        CAPTURE(labels[k]);
+        CHECK(index.find(labels[k]) == k);
+        for (std::size_t i = 0; i < labels[k].size(); ++i) {
+            std::string b = labels[k];
+            b[i] = static_cast<char>(b[i] ^ 0x80);
+            CAPTURE(i);
+            CHECK(index.find(b) == labels.size());
+        }
+        CHECK(index.find(labels[k] + "\x80") == labels.size());
+    }
+}
