@@ -604,24 +604,31 @@ _LONG = 300_000
     ("é", _LONG - 1), ("é", 257), (_Label("a"), 200_000), (3, 200_000), (None, 0), ("\ud800", 299_999),
 ], ids=["non-ascii last", "non-ascii in the second run", "subclass", "int", "None first", "lone surrogate"])
 @pytest.mark.parametrize("names", [["JensenShannon", "KullbackLeibler"], ["Nope"]], ids=["metrics", "bad metric"])
-def test_long_list_with_one_odd_item_reads_as_its_tuple(odd, at, names):
+@pytest.mark.parametrize("call", ["method", "function"])
+def test_long_list_with_one_odd_item_reads_as_its_tuple(odd, at, names, call):
     # A list's ASCII strs are binned where they are; any other item sends the
     # call down the road that views every text. Results and refusals (and
-    # which argument's error wins) match the same labels in a tuple, and the
-    # abandoned first reading leaves no trace on the detector.
-    labels = [("a", "b", "c", "é")[i % 4] for i in range(_LONG)]
+    # which argument's error wins) match the same labels in a tuple or a
+    # unicode array, and the abandoned first reading leaves no trace on the
+    # detector.
+    base = ["a", "b", "c", "é"]
+    labels = [base[i % 4] for i in range(_LONG)]
     labels[at] = odd
+    detector = CAT(base)
 
-    def outcome(detector, runtime):
+    def outcome(runtime):
         try:
-            return detector.compute_drift_mutliple_criteria(runtime, names)
+            if call == "method":
+                return detector.compute_drift_mutliple_criteria(runtime, names)
+            return _lumetra.py_compute_drift_categorical_distribtuion(base, runtime, names)
         except Exception as e:
             return type(e), str(e)
 
-    want = outcome(CAT(["a", "b", "c", "é"]), tuple(labels))
-    detector = CAT(["a", "b", "c", "é"])
-    assert outcome(detector, labels) == want
-    assert outcome(detector, labels) == want
+    want = outcome(tuple(labels))
+    assert outcome(labels) == want
+    assert outcome(labels) == want
+    if all(isinstance(label, str) for label in labels):
+        assert outcome(np.array(labels)) == want
 
 
 def test_list_replaced_by_a_later_argument_is_read_as_it_now_stands():

@@ -64,7 +64,8 @@ inline PyObject* scores_or_raise(const Result<std::vector<double>, DriftError>& 
 using Float64Data = Column<Float64>;
 /// Categorical data: sequences of str or unicode arrays, viewed as drift::Labels.
 using LabelData = Column<StrLabels>;
-/// Categorical data that is only binned (the batch detectors' runtime data):
+/// Categorical data that is only binned (the batch detectors' runtime data,
+/// the one-shot function's candidate):
 /// a unicode array's code points are checked cell by distinct cell as it is
 /// binned (see UncheckedStrLabels).
 using BinnedLabelData = Column<UncheckedStrLabels>;

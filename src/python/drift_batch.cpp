@@ -45,7 +45,8 @@ constexpr ClassDecl kClasses[] = {
 
 // ---- one-shot functions -----------------------------------------------------------
 
-PyObject* categorical_distribution(const LabelData& baseline, const LabelData& candidate, const StrList& names) {
+// The candidate is only binned: read as a batch detector's runtime data is.
+PyObject* categorical_distribution(const LabelData& baseline, const BinnedLabelData& candidate, const StrList& names) {
     const auto types = parse_types(names);
     if (!types) return nullptr;
     return with_data(baseline, [&](const drift::Labels& base) {
