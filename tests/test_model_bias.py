@@ -1,5 +1,9 @@
 """Post-training bias analysis: values, directions, guard order, labelling order."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -210,3 +214,54 @@ def test_docstrings_are_signatures_only():
     assert L.py_model_bias_analyzer.__doc__ is None
     for name in ("py_model_bias_analyzer", "py_model_bias_analyzer_explicit_seg"):
         assert getattr(L, name).__text_signature__ == FUNCTIONS[name]
+
+
+_TURNING = """
+import sys
+import numpy as np
+import _lumetra as L
+
+def columns(case, n=600_000):
+    # (feature, its value, thresholded?, truth, its value, thresholded?) of a
+    # long column whose distinct count runs beside the counting (or, on one
+    # thread, inline); at this length a column of 20,000 values stays label
+    # matched, 60,000 do not.
+    rng = np.random.default_rng(21)
+    late = rng.integers(0, 20, n).astype(np.float64)
+    late[-(n // 8):] = np.arange(n // 8) + 0.5
+    outcome = rng.integers(0, 2, n).astype(np.float64)
+    normal = rng.normal(size=n)
+    return {
+        "continuous": (normal, 0.0, True, outcome, 1.0, False),
+        "continuous late": (late, 10.0, True, outcome, 1.0, False),
+        "many values, matched": (rng.integers(0, 20_000, n).astype(np.float64), 10_000.0, False, outcome, 1.0, False),
+        "truth continuous too": (normal, 0.0, True, rng.normal(size=n), 0.5, True),
+        "truth continuous first": (late, 10.0, True, rng.normal(size=n), 0.5, True),
+    }[case]
+
+def group(column, value, thresholded):
+    return column >= value if thresholded else column == value
+
+feature, fv, f_thresholded, truth, tv, t_thresholded = columns(sys.argv[1])
+prediction = np.random.default_rng(5).integers(0, 2, feature.size).astype(np.float64)
+want = L.py_model_bias_analyzer(group(feature, fv, f_thresholded), group(truth, tv, t_thresholded),
+                                prediction == 1.0, True, True, True)
+want_data = L.py_data_bias_analyzer(group(feature, fv, f_thresholded), group(truth, tv, t_thresholded), True, True)
+print(L.py_model_bias_analyzer(feature, truth, prediction, fv, tv, 1.0) == want,
+      L.py_data_bias_analyzer(feature, truth, fv, tv) == want_data)
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("case", ["continuous", "continuous late", "many values, matched", "truth continuous too",
+                                  "truth continuous first"])
+def test_long_columns_whose_grouping_turns_match_their_masks(case, threads):
+    # Model and data bias alike: a feature nearing thresholding is counted both ways until its count
+    # decides, and only the blocks before that are counted again; when another
+    # column's grouping turns as well, everything is (on one thread, two
+    # columns of distinct values turn at the same block). Either way the
+    # result is that of the masks the final groupings give.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
+    env["LUMETRA_THREADS"] = threads
+    out = subprocess.run([sys.executable, "-c", _TURNING, case], env=env, capture_output=True, text=True)
+    assert (out.returncode, out.stdout.split()) == (0, ["True", "True"]), out.stderr

@@ -29,9 +29,18 @@ FacetCounts count_facets(GroupCodes& feature, GroupCodes& truth) {
     const std::size_t n = feature.size();
     std::uint8_t f[kCodeBlock], t[kCodeBlock];
     // Each column is counted by the bit that holds its group as far as its
-    // blocks show; when that changes, the blocks before are counted again.
+    // blocks show; when that changes, the blocks before are counted again. A
+    // feature nearing thresholding is counted thresholded too from then on,
+    // so that only the blocks before that are counted again when it turns
+    // (as the model bias pass does).
     unsigned fb = 0, tb = 0;
-    PairSums s;
+    PairSums s, thresholded;
+    bool both_ways = false;
+    std::size_t both_from = 0;
+    auto add_block = [&](std::size_t m) {
+        add_pair_sums(s, f, fb, t, tb, m);
+        if (both_ways) add_pair_sums(thresholded, f, 1, t, tb, m);
+    };
     auto recount = [&](std::size_t end) {
         s = PairSums{};
         for (std::size_t begin = 0; begin < end; begin += kCodeBlock) {
@@ -41,21 +50,45 @@ FacetCounts count_facets(GroupCodes& feature, GroupCodes& truth) {
             add_pair_sums(s, f, fb, t, tb, stop - begin);
         }
     };
+    // The sums of the blocks so far with the feature thresholded: those
+    // before counting both ways began counted again, then the rest; false
+    // when the truth's bit changed too.
+    auto take_thresholded = [&](unsigned nf, unsigned nt) {
+        if (!both_ways || nf != 1 || nt != tb) return false;
+        fb = 1;
+        both_ways = false;
+        recount(both_from);
+        s += thresholded;
+        return true;
+    };
     for (std::size_t begin = 0; begin < n; begin += kCodeBlock) {
         const std::size_t end = std::min(n, begin + kCodeBlock);
         feature.scan(begin, end, f);
         truth.scan(begin, end, t);
-        if (feature.provisional_bit() != fb || truth.provisional_bit() != tb) {
-            fb = feature.provisional_bit();
-            tb = truth.provisional_bit();
-            recount(begin);
-            feature.recode(begin, end, f);
-            truth.recode(begin, end, t);
+        if (!both_ways && fb == 0 && feature.nearing_threshold()) {
+            both_ways = true;
+            both_from = begin;
         }
-        add_pair_sums(s, f, fb, t, tb, end - begin);
+        const unsigned nf = feature.provisional_bit(), nt = truth.provisional_bit();
+        if (nf != fb || nt != tb) {
+            if (take_thresholded(nf, nt)) {
+                if (both_from > 0) {  // the buffers held the blocks counted again
+                    feature.recode(begin, end, f);
+                    truth.recode(begin, end, t);
+                }
+            } else {
+                both_ways = false;
+                fb = nf;
+                tb = nt;
+                recount(begin);
+                feature.recode(begin, end, f);
+                truth.recode(begin, end, t);
+            }
+        }
+        add_block(end - begin);
     }
     const unsigned final_fb = feature.final_bit(), final_tb = truth.final_bit();
-    if (final_fb != fb || final_tb != tb) {
+    if ((final_fb != fb || final_tb != tb) && !take_thresholded(final_fb, final_tb)) {
         fb = final_fb;
         tb = final_tb;
         recount(n);

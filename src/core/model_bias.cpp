@@ -385,15 +385,45 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& 
 
     // Each column is counted by the bit that holds its group as far as its
     // blocks show; when that changes, the blocks before are counted again.
+    // A feature whose distinct count nears the limit (a continuous column
+    // while its count runs) is counted thresholded too from then on, so that
+    // when thresholding turns certain only the blocks before that are counted
+    // again: the truth and prediction bits, and so the per-block positives,
+    // stay as they were.
     unsigned fb = 0, gb = 0, pb = 0;
-    TripleSums sums;
+    TripleSums sums, thresholded;
+    bool both_ways = false;
+    std::size_t both_from = 0;
     std::uint8_t f[kCodeBlock], g[kCodeBlock], p[kCodeBlock];
     auto add_block = [&](std::size_t begin, std::size_t end) {
         TripleSums b;
         add_triple_sums(b, f, fb, g, gb, p, pb, end - begin);
         sums += b;
+        if (both_ways) {
+            TripleSums t;
+            add_triple_sums(t, f, 1, g, gb, p, pb, end - begin);
+            thresholded += t;
+        }
         positive[begin / block] += b.g;
         found[begin / block] += b.gp;
+    };
+    // The sums of blocks [0, end) with the feature thresholded, from those
+    // counted both ways; false when another bit changed too.
+    auto take_thresholded = [&](unsigned nf, unsigned ng, unsigned np) {
+        if (!both_ways || nf != 1 || ng != gb || np != pb) return false;
+        TripleSums head;
+        for (std::size_t begin = 0; begin < both_from; begin += kCodeBlock) {
+            const std::size_t stop = std::min(both_from, begin + kCodeBlock);
+            feature.recode(begin, stop, f);
+            ground_truth.recode(begin, stop, g);
+            prediction.recode(begin, stop, p);
+            add_triple_sums(head, f, 1, g, gb, p, pb, stop - begin);
+        }
+        sums = head;
+        sums += thresholded;
+        fb = 1;
+        both_ways = false;
+        return true;
     };
     auto recount = [&](std::size_t end) {
         sums = TripleSums{};
@@ -412,19 +442,32 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& 
         feature.scan(begin, end, f);
         ground_truth.scan(begin, end, g);
         prediction.scan(begin, end, p);
+        if (!both_ways && fb == 0 && feature.nearing_threshold()) {
+            both_ways = true;
+            both_from = begin;
+        }
         const unsigned nf = feature.provisional_bit(), ng = ground_truth.provisional_bit(),
                        np = prediction.provisional_bit();
         if (nf != fb || ng != gb || np != pb) {
-            fb = nf, gb = ng, pb = np;
-            recount(begin);
-            feature.recode(begin, end, f);
-            ground_truth.recode(begin, end, g);
-            prediction.recode(begin, end, p);
+            if (take_thresholded(nf, ng, np)) {
+                if (both_from > 0) {  // the buffers held the blocks counted again
+                    feature.recode(begin, end, f);
+                    ground_truth.recode(begin, end, g);
+                    prediction.recode(begin, end, p);
+                }
+            } else {
+                both_ways = false;
+                fb = nf, gb = ng, pb = np;
+                recount(begin);
+                feature.recode(begin, end, f);
+                ground_truth.recode(begin, end, g);
+                prediction.recode(begin, end, p);
+            }
         }
         add_block(begin, end);
     }
     const unsigned nf = feature.final_bit(), ng = ground_truth.final_bit(), np = prediction.final_bit();
-    if (nf != fb || ng != gb || np != pb) {
+    if ((nf != fb || ng != gb || np != pb) && !take_thresholded(nf, ng, np)) {
         fb = nf, gb = ng, pb = np;
         recount(n);
     }

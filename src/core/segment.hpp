@@ -48,6 +48,10 @@ public:
     /// The bit holding the group as far as the blocks scanned show: 1 once
     /// thresholding is certain, else 0.
     virtual unsigned provisional_bit() const noexcept { return 0; }
+    /// Whether the distinct count has come near the limit (an eighth of it)
+    /// without passing it yet: thresholding is then likely, and a pass may
+    /// count the blocks from here both ways.
+    virtual bool nearing_threshold() const noexcept { return false; }
     /// The bit holding the group, once every block has been scanned (this may
     /// read the column again to settle the choice).
     virtual unsigned final_bit() { return provisional_bit(); }
@@ -84,6 +88,8 @@ public:
     /// Returns true once thresholding is certain.
     bool add(const void* keys, std::size_t m);
     bool thresholding() const noexcept { return threshold_; }
+    /// Distinct values counted so far (a lower bound once hashed into bits).
+    std::uint64_t distinct_seen() const noexcept { return keys_ + nans_; }
     /// True when the count ended as a lower bound at or below the limit.
     bool inconclusive() const noexcept { return !threshold_ && phase_ == Phase::Bits; }
     /// True while the keys seen are few enough to be compared directly
@@ -345,16 +351,23 @@ private:
 };
 
 /// Adds the blocks of elements [begin, end) to `d` until thresholding is
-/// certain, checking `stop` (when given) before each block; returns whether
+/// certain, checking `stop` (when given) before each block and storing the
+/// count in `seen` (when given) after a block that changed it (a store each
+/// block would cost the reading thread a cache miss each); returns whether
 /// thresholding is certain.
 template <class K, class T, class Src>
 bool add_blocks(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::size_t begin, std::size_t end,
-                const std::atomic<bool>* stop = nullptr) {
+                const std::atomic<bool>* stop = nullptr, std::atomic<std::uint64_t>* seen = nullptr) {
     bool threshold = d.thresholding();
+    std::uint64_t stored = ~std::uint64_t{0};
     for (; begin < end && !threshold; begin += kCodeBlock) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
         const std::size_t stop_at = std::min(begin + kCodeBlock, end);
         threshold = d.add(reader.block(begin, stop_at), stop_at - begin);
+        if (seen != nullptr && d.distinct_seen() != stored) {
+            stored = d.distinct_seen();
+            seen->store(stored, std::memory_order_relaxed);
+        }
     }
     return threshold;
 }
@@ -393,6 +406,8 @@ public:
     bool started() const noexcept { return thread_.joinable(); }
     /// True once thresholding is certain.
     bool threshold_seen() const noexcept { return threshold_.load(std::memory_order_acquire); }
+    /// The thread's distinct count after its last block.
+    std::uint64_t distinct_seen() const noexcept { return seen_.load(std::memory_order_relaxed); }
     /// Waits for the decision (true: thresholding); nullopt when the thread
     /// ran out of memory.
     std::optional<bool> result() {
@@ -404,7 +419,7 @@ public:
 private:
     // Runs a decider over the column from `begin` until it decides or is stopped.
     bool decide(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::size_t begin) {
-        const bool threshold = add_blocks(d, reader, begin, src_.size(), &stop_);
+        const bool threshold = add_blocks(d, reader, begin, src_.size(), &stop_, &seen_);
         if (threshold) threshold_.store(true, std::memory_order_release);
         return threshold;
     }
@@ -429,6 +444,7 @@ private:
     std::unique_ptr<DistinctDecider<K>> decider_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> threshold_{false};
+    std::atomic<std::uint64_t> seen_{0};
     bool ok_ = false;  // written by the thread, read after joining it
     std::thread thread_;  // last: started once every member above exists
 };
@@ -490,6 +506,16 @@ public:
     }
     unsigned provisional_bit() const noexcept override {
         return threshold_ || (decision_ && decision_->threshold_seen()) ? 1u : 0u;
+    }
+    bool nearing_threshold() const noexcept override {
+        if (!counting_ || threshold_) return false;
+        std::uint64_t seen = 0;
+        if constexpr (sizeof(T) <= 2) {
+            seen = distinct_;
+        } else {
+            seen = decision_ ? decision_->distinct_seen() : decider_ ? decider_->distinct_seen() : 0;
+        }
+        return seen > limit_ / 8;
     }
     unsigned final_bit() override {
         if constexpr (sizeof(T) > 2) {
@@ -633,6 +659,11 @@ private:
 /// of the first, of the second, and of both.
 struct PairSums {
     std::uint64_t first = 0, second = 0, both = 0;
+
+    PairSums& operator+=(const PairSums& o) noexcept {
+        first += o.first, second += o.second, both += o.both;
+        return *this;
+    }
 };
 /// Adds the sums of m codes (m <= kCodeBlock) taking bit `a` of `x` and bit `b` of `y`.
 void add_pair_sums(PairSums& s, const std::uint8_t* x, unsigned a, const std::uint8_t* y, unsigned b,
