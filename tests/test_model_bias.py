@@ -231,12 +231,19 @@ def columns(case, n=600_000):
     late[-(n // 8):] = np.arange(n // 8) + 0.5
     outcome = rng.integers(0, 2, n).astype(np.float64)
     normal = rng.normal(size=n)
+    # Near the limit early (10,000 values first), turning late; the truth
+    # turns between, so counting both ways starts twice.
+    twice = late.copy()
+    twice[: n // 60] = np.arange(n // 60) + 0.25
+    middle = rng.integers(0, 20, n).astype(np.float64)
+    middle[n // 3:] = rng.normal(size=n - n // 3)
     return {
         "continuous": (normal, 0.0, True, outcome, 1.0, False),
         "continuous late": (late, 10.0, True, outcome, 1.0, False),
         "many values, matched": (rng.integers(0, 20_000, n).astype(np.float64), 10_000.0, False, outcome, 1.0, False),
         "truth continuous too": (normal, 0.0, True, rng.normal(size=n), 0.5, True),
         "truth continuous first": (late, 10.0, True, rng.normal(size=n), 0.5, True),
+        "truth turning between": (twice, 10.0, True, middle, 0.5, True),
     }[case]
 
 def group(column, value, thresholded):
@@ -254,13 +261,14 @@ print(L.py_model_bias_analyzer(feature, truth, prediction, fv, tv, 1.0) == want,
 
 @pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("case", ["continuous", "continuous late", "many values, matched", "truth continuous too",
-                                  "truth continuous first"])
+                                  "truth continuous first", "truth turning between"])
 def test_long_columns_whose_grouping_turns_match_their_masks(case, threads):
-    # Model and data bias alike: a feature nearing thresholding is counted both ways until its count
-    # decides, and only the blocks before that are counted again; when another
-    # column's grouping turns as well, everything is (on one thread, two
-    # columns of distinct values turn at the same block). Either way the
-    # result is that of the masks the final groupings give.
+    # Model and data bias alike: a feature nearing thresholding is counted
+    # both ways until its count decides, and only the blocks before that are
+    # counted again; when another column's grouping turns as well, everything
+    # is (on one thread, two columns of distinct values turn at the same
+    # block), and counting both ways starts afresh. Either way the result is
+    # that of the masks the final groupings give.
     env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
     env["LUMETRA_THREADS"] = threads
     out = subprocess.run([sys.executable, "-c", _TURNING, case], env=env, capture_output=True, text=True)

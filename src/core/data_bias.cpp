@@ -66,8 +66,9 @@ FacetCounts count_facets(GroupCodes& feature, GroupCodes& truth) {
         feature.scan(begin, end, f);
         truth.scan(begin, end, t);
         if (!both_ways && fb == 0 && feature.nearing_threshold()) {
-            both_ways = true;
+            both_ways = true;  // again after a recount: the sums start afresh
             both_from = begin;
+            thresholded = {};
         }
         const unsigned nf = feature.provisional_bit(), nt = truth.provisional_bit();
         if (nf != fb || nt != tb) {

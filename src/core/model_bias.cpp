@@ -407,8 +407,9 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& 
         positive[begin / block] += b.g;
         found[begin / block] += b.gp;
     };
-    // The sums of blocks [0, end) with the feature thresholded, from those
-    // counted both ways; false when another bit changed too.
+    // The sums of the blocks so far with the feature thresholded: those
+    // before counting both ways began counted again, then the rest; false
+    // when another bit changed too.
     auto take_thresholded = [&](unsigned nf, unsigned ng, unsigned np) {
         if (!both_ways || nf != 1 || ng != gb || np != pb) return false;
         TripleSums head;
@@ -443,8 +444,9 @@ Result<MetricMap<ModelBiasMetric>, BiasError> model_bias_from_codes(GroupCodes& 
         ground_truth.scan(begin, end, g);
         prediction.scan(begin, end, p);
         if (!both_ways && fb == 0 && feature.nearing_threshold()) {
-            both_ways = true;
+            both_ways = true;  // again after a recount: the sums start afresh
             both_from = begin;
+            thresholded = {};
         }
         const unsigned nf = feature.provisional_bit(), ng = ground_truth.provisional_bit(),
                        np = prediction.provisional_bit();
