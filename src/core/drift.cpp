@@ -463,38 +463,26 @@ LabelIndex LabelIndex::from_sorted(std::vector<std::string> labels) {
 
 std::size_t LabelIndex::find(std::string_view label) const noexcept {
     if (slots_.empty()) return labels_.size();
+    // Walks the slots from the hash's home; `same(i)` compares label i.
+    auto probe = [&](std::uint64_t h, auto&& same) {
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t pos = static_cast<std::size_t>(h) & mask_;; pos = (pos + 1) & mask_) {
+            const Slot s = slots_[pos];
+            if (s.index == 0) return labels_.size();
+            if (s.tag == tag && same(s.index - 1)) return std::size_t{s.index} - 1;
+        }
+    };
     const std::size_t len = label.size();
     if (len <= kShortLabel) {
         // Most labels: hashed inline from the two words that also identify
         // them, and compared as those words (no read of the stored text).
         const TailWords w = tail_words(reinterpret_cast<const unsigned char*>(label.data()), len);
-        const std::uint64_t h = fold_tail(w, seed_ ^ kP0, len);
-        const auto tag = static_cast<std::uint32_t>(h >> 32);
-        std::size_t pos = static_cast<std::size_t>(h) & mask_;
-        for (;;) {
-            const Slot s = slots_[pos];
-            if (s.index == 0) return labels_.size();
-            if (s.tag == tag) {
-                const ShortLabel& k = short_[s.index - 1];
-                if (k.a == w.a && k.b == w.b && k.size == len) return s.index - 1;
-            }
-            pos = (pos + 1) & mask_;
-        }
+        return probe(fold_tail(w, seed_ ^ kP0, len), [&](std::size_t i) {
+            const ShortLabel& k = short_[i];
+            return k.a == w.a && k.b == w.b && k.size == len;
+        });
     }
-    const std::uint64_t h = hash_label(label, seed_);
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
-    std::size_t pos = static_cast<std::size_t>(h) & mask_;
-    for (;;) {
-        const Slot s = slots_[pos];
-        if (s.index == 0) return labels_.size();
-        if (s.tag == tag) {
-            const std::string& cand = labels_[s.index - 1];
-            if (same_label(cand, label)) {
-                return s.index - 1;
-            }
-        }
-        pos = (pos + 1) & mask_;
-    }
+    return probe(hash_label(label, seed_), [&](std::size_t i) { return same_label(labels_[i], label); });
 }
 
 namespace {

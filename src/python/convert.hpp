@@ -147,17 +147,22 @@ bool refuse_str_as_sequence();
 /// The TypeError a converter raises for an object of the wrong type.
 bool wrong_type(PyObject* o, const char* expected);
 
+/// The text of a compact ASCII str (its UTF-8 text is its own data), read
+/// from the str's fields alone: no call, nothing written. False for any other
+/// object, which is left unread past its type.
+inline bool ascii_text(PyObject* o, std::string_view& out) noexcept {
+    if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return false;
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    return true;
+}
+
 /// UTF-8 text of a str (or subclass), cached by the str itself; false with an
 /// exception set otherwise.
 inline bool str_text(PyObject* o, std::string_view& out) {
+    // Most labels are ASCII: read without a call per label.
+    if (ascii_text(o, out)) return true;
     if (!PyUnicode_Check(o)) return wrong_type(o, "str");
-    // Most labels are ASCII, and an ASCII str's UTF-8 text is its own data:
-    // read without a call per label.
-    if (PyUnicode_IS_COMPACT_ASCII(o)) {
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
-        return true;
-    }
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(o, &len);
     if (text == nullptr) return false;

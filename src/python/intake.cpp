@@ -285,17 +285,13 @@ bool snapshot_list_with_views(PyObject* list, StrLabels::Owned& owned) {
     return true;
 }
 
-// An ASCII str's text viewed in place: reads the str's own fields only (no
-// call, nothing written), so any thread may run it while the caller keeps
-// the lock.
+// ASCII strs' texts viewed in place (ascii_text reads the strs' own fields
+// only), so any thread may run it while the caller keeps the lock.
 std::size_t fill_ascii_texts(const void* items, std::size_t begin, std::size_t count,
                              std::string_view* out) noexcept {
     PyObject* const* objs = static_cast<PyObject* const*>(items) + begin;
     for (std::size_t j = 0; j < count; ++j) {
-        PyObject* o = objs[j];
-        if (!PyUnicode_Check(o) || !PyUnicode_IS_COMPACT_ASCII(o)) return j;
-        out[j] = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+        if (!ascii_text(objs[j], out[j])) return j;
     }
     return count;
 }
