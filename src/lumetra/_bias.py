@@ -12,7 +12,9 @@ from . import _kernels
 from ._frame import Array, Frame, is_dask, read_frame, result_table
 from ._groups import Groups, column_groups, threshold_groups
 from ._outcome import Outcome, read_outcome
-from ._validation import Scalar, check_column, check_columns, check_missing, check_real, check_scalar
+from ._checks import DATA_BIAS_METRICS, MODEL_BIAS_METRICS
+from ._validation import Scalar, check_column, check_columns, check_missing, check_not_result_columns, check_real
+from ._validation import check_scalar
 
 _COUNT_COLUMNS = ("n", "n_other", "error")
 
@@ -44,7 +46,7 @@ def data_bias(
     out rows with a missing value in a column used) or 'group' (missing facet
     values form a group of their own).
     """
-    facets = _checked_facets(facet)
+    facets = _checked_facets(facet, DATA_BIAS_METRICS)
     label = check_column("label", label)
     positive = check_scalar("positive", positive)
     label_threshold = check_real("label_threshold", label_threshold)
@@ -100,7 +102,7 @@ def model_bias(
     Returns a frame of the input's library: the facet column(s), `n`,
     `n_other`, the twelve model-bias metrics, and `error`.
     """
-    facets = _checked_facets(facet)
+    facets = _checked_facets(facet, MODEL_BIAS_METRICS)
     label = check_column("label", label)
     prediction = check_column("prediction", prediction)
     positive = check_scalar("positive", positive)
@@ -170,12 +172,10 @@ def _table(frame: Frame, groups: Groups, chosen: Array, reference: Optional[int]
     return result_table(frame, groups.value_columns(chosen, frame.implementation), result)
 
 
-def _checked_facets(facet: object) -> list[str]:
+def _checked_facets(facet: object, metrics: tuple[str, ...]) -> list[str]:
     facets = check_columns("facet", facet)
     assert facets is not None
-    for name in facets:
-        if name in _COUNT_COLUMNS:
-            raise ValueError(f"facet column {name!r} has the name of a result column; rename it first")
+    check_not_result_columns("facet", facets, _COUNT_COLUMNS + metrics)
     return facets
 
 

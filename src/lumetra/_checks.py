@@ -135,8 +135,15 @@ def run_check(
     The result is the engine's dict: ``{"passed": True}`` or ``{"passed": False,
     "failed_report": [{"metric": name, "drift": value}, ...]}``, failed metrics
     in metric order. Errors of the engine (a missing metric, an unknown name)
-    propagate as its ``ValueError`` or ``TypeError``.
+    propagate as its ``ValueError`` or ``TypeError``; a threshold that is not a
+    finite number of at least 0 is refused with ``ValueError``.
     """
+    if threshold is not None and not (
+        isinstance(threshold, (int, float)) and not isinstance(threshold, bool)
+        and math.isfinite(threshold) and threshold >= 0
+    ):
+        # A NaN or infinite threshold would pass every check, a negative one fail every check.
+        raise ValueError(f"threshold must be a finite number >= 0; got {threshold!r}")
     kwargs = {} if threshold is None else {"threshold": threshold}
     if metrics is None:
         return family.full(dict(baseline), dict(latest), **kwargs)

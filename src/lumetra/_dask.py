@@ -35,7 +35,7 @@ from . import _kernels
 from ._bias import data_bias_table, model_bias_table
 from ._drift import _kept_rows, _sample, drift_table, paired_columns
 from ._frame import Array, Coded, Frame, Kind, Series, drop_rows, get_column, kind_of, missing_error
-from ._frame import read_codes, read_frame, read_values
+from ._frame import label_text, read_codes, read_frame, read_values
 from ._groups import _DENSE_COMBINATIONS, Groups
 from ._outcome import Outcome, equal_described, numeric_column, read_outcome, text_positive
 from ._performance import performance_table
@@ -844,7 +844,7 @@ def _drift_partition(
             coded = sample.values
             assert isinstance(coded, Coded)
             unseen = column.bins - 1
-            local = np.array([column.labels.get(str(label), unseen) for label in coded.labels] or [unseen])
+            local = np.array([column.labels.get(label_text(label), unseen) for label in coded.labels] or [unseen])
             codes = coded.codes if keep is None else coded.codes[keep]
             counts = np.bincount(local[codes[codes >= 0]], minlength=column.bins).astype(np.uint64)
         out[name] = (counts_missing[name], counts)

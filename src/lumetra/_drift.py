@@ -12,7 +12,7 @@ import numpy as np
 import _lumetra
 
 from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, missing_error, read_codes
-from ._frame import is_dask, read_frame, read_values, result_table
+from ._frame import is_dask, label_text, read_frame, read_values, result_table
 from ._validation import check_choice, check_choices, check_columns, check_missing
 
 RULES = ("FreedmanDiaconis", "Scott", "Sturges")
@@ -37,7 +37,7 @@ class _Sample:
         if isinstance(self.values, Values):
             numbers = np.ascontiguousarray(self.values.array, dtype=np.float64)
             return numbers if keep is None else np.ascontiguousarray(numbers[keep])
-        text = np.array([str(label) for label in self.values.labels] or [""], dtype=str)
+        text = np.array([label_text(label) for label in self.values.labels] or [""], dtype=str)
         codes = self.values.codes if keep is None else self.values.codes[keep]
         picked: Array = text[codes]  # typed: NumPy 1.x's stubs give indexing no type
         return picked

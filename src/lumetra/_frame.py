@@ -43,13 +43,39 @@ def is_dask(data: object) -> bool:
 
 
 def read_frame(data: object, argument: str) -> Frame:
-    """The narwhals wrapper of an eager DataFrame; TypeError for anything else."""
+    """The narwhals wrapper of an eager DataFrame; TypeError for anything else,
+    ValueError for a frame that has a column name more than once."""
+    check_unique_names(_native_columns(data), argument)
     try:
         return nw.from_native(cast(Any, data), eager_only=True)
     except TypeError:
         raise TypeError(
             f"{argument} must be a DataFrame (pandas, polars, or a pyarrow Table); got {type(data).__name__}"
         ) from None
+
+
+def _native_columns(data: object) -> list[Any]:
+    # The names as the library holds them: narwhals refuses repeated names
+    # with a message of several lines, so they are looked at first.
+    names = getattr(data, "column_names", None)  # pyarrow
+    if names is None:
+        names = getattr(data, "columns", None)  # pandas, polars, Dask
+    try:
+        return list(names) if names is not None and not isinstance(names, str) else []
+    except TypeError:
+        return []
+
+
+def check_unique_names(names: Sequence[Any], argument: str) -> None:
+    """ValueError naming the first column name that `names` holds twice."""
+    seen: set[Any] = set()
+    for name in names:
+        try:
+            if name in seen:
+                raise ValueError(f"{argument} has more than one column named {name!r}; rename them first")
+            seen.add(name)
+        except TypeError:  # an unhashable name: narwhals refuses the frame itself
+            return
 
 
 def get_column(frame: Frame, name: str, argument: str) -> Series:
@@ -86,6 +112,24 @@ class Values:
         return 0 if self.missing is None else int(np.count_nonzero(self.missing))
 
 
+_WIDE_INTEGERS = ((nw.Int128, nw.Int64(), np.iinfo(np.int64)), (nw.UInt128, nw.UInt64(), np.iinfo(np.uint64)))
+
+
+def _within_64_bits(series: Series, argument: str) -> Series:
+    """A 128-bit integer column as 64-bit integers; TypeError naming the
+    column and its dtype when a value does not fit."""
+    for wide, narrow, info in _WIDE_INTEGERS:
+        if series.dtype == wide:
+            low, high = series.min(), series.max()
+            if low is not None and (int(low) < int(info.min) or int(high) > int(info.max)):
+                raise TypeError(
+                    f"{argument} column {series.name!r} has dtype {series.dtype} with values beyond 64 bits "
+                    f"({low} to {high}); lumetra reads integers of at most 64 bits"
+                )
+            return series.cast(narrow)
+    return series
+
+
 def _may_hold_nulls(series: Series) -> bool:
     # A pandas column backed by a NumPy integer or boolean array has no way to
     # mark a value missing; asking would scan the whole column.
@@ -97,7 +141,10 @@ def _may_hold_nulls(series: Series) -> bool:
 
 
 def read_values(series: Series, argument: str) -> Values:
-    """A numeric or boolean column's values, zero-copy where the library allows."""
+    """A numeric or boolean column's values, zero-copy where the library allows.
+    Half-precision floats are widened to single precision and 128-bit
+    integers narrowed to 64 bits when every value fits, both exactly."""
+    series = _within_64_bits(series, argument)
     missing: Optional[Mask] = None
     if _may_hold_nulls(series):
         missing = np.asarray(series.is_null().to_numpy(), dtype=bool)
@@ -107,6 +154,8 @@ def read_values(series: Series, argument: str) -> Values:
         array = np.asarray(series.to_numpy())
     if array.ndim != 1 or array.dtype.kind not in "biuf":
         raise ValueError(f"{argument} column {series.name!r} did not convert to numbers (got {array.dtype})")
+    if array.dtype == np.float16:
+        array = array.astype(np.float32)
     if array.dtype.kind == "f":
         nan = np.isnan(array)
         if nan.any():
@@ -177,6 +226,9 @@ def _text_codes(series: Series) -> Coded:
         if isinstance(native.dtype, pd.CategoricalDtype):
             # The categorical's own codes, not the copy that .cat.codes makes.
             return Coded(np.asarray(native.array.codes), list(native.cat.categories.tolist()))
+        if isinstance(native.dtype, pd.ArrowDtype):
+            # Arrow-backed text (a dictionary among them) is read as Arrow reads it.
+            return _arrow_codes(series.to_arrow())
         codes, uniques = pd.factorize(native, sort=True, use_na_sentinel=True)
         return Coded(np.asarray(codes), list(uniques.tolist()))
     if implementation.is_polars():
@@ -205,7 +257,9 @@ def _arrow_codes(column: Any) -> Coded:
     labels: list[Any] = chunked.chunk(0).dictionary.to_pylist()
     indices = pa.chunked_array([c.indices for c in chunked.chunks], type=chunked.type.index_type)
     codes = np.asarray(pc.fill_null(pc.cast(indices, pa.int64()), -1).to_numpy())
-    if declared or not labels:  # no labels: every value is missing
+    if declared:
+        return _distinct_labels(codes, labels)
+    if not labels:  # no labels: every value is missing
         return Coded(codes, labels)
     # Encoded text comes in order of first appearance; groups go by code point.
     order = sorted(range(len(labels)), key=labels.__getitem__)
@@ -213,6 +267,38 @@ def _arrow_codes(column: Any) -> Coded:
     rank[order] = np.arange(len(labels))
     codes = np.where(codes >= 0, rank[np.maximum(codes, 0)], -1)
     return Coded(codes, [labels[i] for i in order])
+
+
+def _distinct_labels(codes: Array, labels: list[Any]) -> Coded:
+    """Codes of distinct labels, first seen first, for a dictionary that may
+    hold a value twice or a null (a row coded to a null value misses it)."""
+    remap = np.empty(len(labels), dtype=np.int64)
+    position: dict[Any, int] = {}
+    kept: list[Any] = []
+    for index, label in enumerate(labels):
+        if label is None or (isinstance(label, float) and label != label):
+            remap[index] = -1
+            continue
+        key = (type(label), label)
+        if key not in position:
+            position[key] = len(kept)
+            kept.append(label)
+        remap[index] = position[key]
+    if len(kept) == len(labels):
+        return Coded(codes, labels)
+    return Coded(np.where(codes >= 0, remap[np.maximum(codes, 0)], -1), kept)
+
+
+def label_text(label: Any) -> str:
+    """A category's text, as drift compares categories: numbers by value (an
+    integer category and a float one of the same value have one text, "1"),
+    anything else as str() gives it."""
+    if isinstance(label, (bool, np.bool_)) or not isinstance(label, (int, float, np.integer, np.floating)):
+        return str(label)
+    if isinstance(label, (int, np.integer)):
+        return str(int(label))
+    number = float(label)
+    return str(int(number)) if number.is_integer() else repr(number)
 
 
 def missing_error(argument: str, name: str, count: int, *, group: bool) -> ValueError:

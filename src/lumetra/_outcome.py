@@ -5,7 +5,7 @@ value of the column's own type."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional, Union
 
 import numpy as np
@@ -89,11 +89,13 @@ def read_outcome(
         if array.dtype.kind == "f":
             return Outcome(argument, name, array, ">=", float(threshold), values.missing, described)
         info = np.iinfo(array.dtype)
-        bound = math.ceil(threshold)  # v >= t exactly when v >= ceil(t), for integers
-        outcome = Outcome(argument, name, array, ">=", max(bound, int(info.min)), values.missing, described)
-        if bound > info.max:
+        outcome = Outcome(argument, name, array, ">=", int(info.min), values.missing, described)
+        if threshold == -math.inf:
+            return outcome  # every value
+        if threshold == math.inf or math.ceil(threshold) > info.max:
             raise outcome.no_positive()
-        return outcome
+        # v >= t exactly when v >= ceil(t), for integers.
+        return replace(outcome, value=max(math.ceil(threshold), int(info.min)))
 
     described = equal_described(positive_name, positive)
     if kind is Kind.TEXT:

@@ -10,7 +10,9 @@ from . import _kernels
 from ._frame import Frame, is_dask, read_frame, result_table
 from ._groups import Groups, column_groups, single_group
 from ._outcome import numeric_column, read_outcome
-from ._validation import Scalar, check_choice, check_column, check_columns, check_missing, check_real, check_scalar
+from ._checks import FAMILIES, TASK_FAMILY
+from ._validation import Scalar, check_choice, check_column, check_columns, check_missing, check_not_result_columns
+from ._validation import check_real, check_scalar
 
 TASKS = ("regression", "classification", "logistic")
 
@@ -43,8 +45,8 @@ def performance(
     decision = check_real("threshold", threshold, allow_none=False)
     assert decision is not None
     names = check_columns("by", by, allow_none=True)
-    if names is not None and "n" in names:
-        raise ValueError("by column 'n' has the name of a result column; rename it first")
+    if names is not None:
+        check_not_result_columns("by", names, ("n",) + FAMILIES[TASK_FAMILY[task]].metrics)
     missing = check_missing(missing, group=names is not None)
     if is_dask(data):
         from . import _dask

@@ -45,6 +45,14 @@ def check_columns(name: str, value: object, *, allow_none: bool = False) -> Opti
     return names
 
 
+def check_not_result_columns(name: str, columns: Sequence[str], results: Sequence[str]) -> None:
+    """Group columns come out beside the result columns: a group column may
+    not have the name of one."""
+    for column in columns:
+        if column in results:
+            raise ValueError(f"{name} column {column!r} has the name of a result column; rename it first")
+
+
 def check_real(name: str, value: object, *, allow_none: bool = True) -> Optional[float]:
     """A real number (not a bool, not NaN), or None when allowed."""
     if value is None and allow_none:
