@@ -295,6 +295,11 @@ def test_a_monitor_keeps_its_own_data_and_receives_the_frame(client):
         (MONITORS[0][1], ["f", "nope"], KeyError, "'nope' is not in the frame"),
         (MONITORS[5][1], ["x"], ValueError, "missing value"),
         (lambda: _push(MONITORS[6][1]()), ["v"], ValueError, "has no empty copy"),
+        # Decayed below one sample: total_samples is 0, yet the stream holds weight.
+        (lambda: _decayed(_lumetra.PyStreamingContinuousDataDriftDecay(BASE["v"].to_numpy(), None, 1), 0.5),
+         ["v"], ValueError, "has no empty copy"),
+        (lambda: _decayed(_lumetra.PyStreamingCategoricalDataDriftDecay(BASE["w"].tolist(), 1), "zz"),
+         ["w"], ValueError, "has no empty copy"),
         (lambda: object(), ["v"], TypeError, "streaming monitor or streaming drift detector"),
     ],
 )
@@ -304,6 +309,32 @@ def test_feed_monitor_refusals(client, make, columns, error, message):
     frame = monitor_frame().assign(x=lambda d: d["v"].where(d["v"] > -2))
     with pytest.raises(error, match=message):
         feed_monitor(make(), dd.from_pandas(frame, npartitions=2), columns)
+
+
+def _decayed(detector, example):
+    detector.update_stream(example)
+    for _ in range(2):
+        detector.compute_drift("JensenShannon")
+    assert detector.total_samples == 0
+    return detector
+
+
+@needs_merge
+def test_a_decay_detector_whose_weight_decayed_away_is_fed(client):
+    # After enough computations the weight underflows to zero: the stream is
+    # empty again, and the detector is fed as a new one is.
+    from lumetra.dask import feed_monitor
+
+    frame = monitor_frame()
+    fed = _lumetra.PyStreamingContinuousDataDriftDecay(BASE["v"].to_numpy(), None, 1)
+    fed.update_stream(0.5)
+    with pytest.raises(ValueError, match="non empty"):
+        for _ in range(2000):
+            fed.compute_drift("JensenShannon")
+    expected = _lumetra.PyStreamingContinuousDataDriftDecay(BASE["v"].to_numpy(), None, 1)
+    expected.update_stream_batch(frame["v"].to_numpy())
+    feed_monitor(fed, dd.from_pandas(frame, npartitions=4), ["v"])
+    assert fed.total_samples == expected.total_samples == len(frame)
 
 
 def _push(detector):

@@ -17,7 +17,7 @@ import copy
 import inspect
 import pickle
 from collections.abc import Sequence
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
@@ -98,13 +98,24 @@ def _empty_copy(monitor: Any) -> Any:
     if callable(getattr(clone, "flush", None)):
         clone.flush()
         return clone
-    samples: Optional[float] = getattr(clone, "total_samples", None)
-    if samples:
+    if _holds_weight(clone):
         raise ValueError(
             f"a {type(monitor).__name__} that holds data has no empty copy (it has no flush): feed a new one, "
             "then merge it into this one"
         )
     return clone
+
+
+def _holds_weight(detector: Any) -> bool:
+    """Whether a decay-mode detector's stream holds any weight. Its
+    `total_samples` is the integer part of the weight, 0 once decay has
+    brought it below one sample; a drift computation refuses only a stream of
+    no weight at all (asked of a copy: computing decays the stream)."""
+    try:
+        copy.deepcopy(detector).compute_drift("JensenShannon")
+    except ValueError:
+        return False
+    return True
 
 
 def _feed_partition(part: Any, feed: _Feed) -> Any:
