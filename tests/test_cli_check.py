@@ -119,7 +119,7 @@ def test_input_errors_exit_2_with_one_line(write, tmp_path, baseline, latest, op
         (["--help"], 0, "out", "report"),
         (["check", "--help"], 0, "out", "BASELINE.json"),
         (["report", "--help"], 0, "out", "--drift-threshold"),
-        ([], 2, "err", "usage"),
+        ([], 2, "err", "'lumetra --help'"),
         (["check", "only-one.json"], 2, "err", "LATEST.json"),
         (["report", "a.csv", "b.csv", "--task", "nope"], 2, "err", "invalid choice"),
     ],
@@ -156,3 +156,62 @@ def test_an_internal_fault_is_status_3_with_its_traceback(write, monkeypatch):
     monkeypatch.setattr("lumetra._checks.run_check", broken)
     status = cli.main(["check", write("b.json", regression()), write("l.json", regression())])
     assert status == 3
+
+
+@pytest.mark.parametrize("mangle, words", [
+    (lambda r: r["data_bias"][0]["groups"][0]["current"].pop("metrics"), ["looks like a report", "'metrics'"]),
+    (lambda r: r["data_bias"][0].pop("groups"), ["looks like a report", "'groups'"]),
+    (lambda r: r["data_bias"].__setitem__(0, "a text"), ["looks like a report", "wrong shape"]),
+    (lambda r: r.__setitem__("performance", {"family": "nope", "current": {"metrics": {}}}),
+     ["unknown metric family 'nope'"]),
+])
+def test_a_damaged_report_json_is_an_input_error(write, mangle, words):
+    report = report_json()
+    mangle(report)
+    assert_usage_error(lumetra("check", write("b.json", report), write("l.json", report_json())), "b.json", *words)
+
+
+@pytest.mark.parametrize("text, words", [
+    ("[" * 100000 + "]" * 100000, ["nested too deeply"]),
+    ('{"MaxError": 1' + "0" * 400 + "}", ["MaxError", "too large"]),
+    ('{"MaxError": 1' + "0" * 5000 + "}", ["not JSON"]),
+], ids=["deep", "huge", "too long"])
+def test_hostile_json_is_an_input_error(write, text, words):
+    assert_usage_error(lumetra("check", write("b.json", text, raw=True), write("l.json", regression())), *words)
+
+
+@pytest.mark.parametrize("threshold", ["nan", "inf", "-0.1"])
+def test_a_threshold_that_would_pass_every_check_is_refused(write, threshold):
+    run = lumetra("check", write("b.json", regression()), write("l.json", regression(10.0)), "--threshold", threshold)
+    assert_usage_error(run, "--threshold", "finite number >= 0")
+
+
+def test_groups_without_current_metrics_are_listed_as_not_checked(write):
+    report = report_json()
+    groups = report["data_bias"][0]["groups"]
+    groups[0]["current"] = dict(groups[0]["current"], error="the facet has one group only")
+    groups[1]["current"] = None
+    run = lumetra("check", write("b.json", report_json()), write("l.json", report))
+    assert run.status == 0, run.err
+    assert f"not checked data_bias g = {groups[0]['label']} (in " in run.out and "one group only" in run.out
+    assert f"not checked data_bias g = {groups[1]['label']} (in " in run.out
+    assert "2 not checked" in run.out
+
+
+def test_metrics_that_are_nan_are_not_called_passed(write):
+    nan = {k: "NaN" for k in regression()}
+    run = lumetra("check", write("b.json", regression()), write("l.json", nan))
+    assert run.status == 0 and "not checked metrics (every metric is NaN on one side)" in run.out
+    some = dict(regression(), MaxError="NaN")
+    run = lumetra("check", write("b.json", regression()), write("l.json", some))
+    assert "passed  metrics (regression); not compared (NaN): MaxError" in run.out
+
+
+def report_json():
+    """The shape `lumetra report --json` writes, with two groups of data bias."""
+    metrics = data_bias()
+    group = lambda label: {"group": label, "label": label, "reference": {"n": 4, "n_other": 4, "metrics": metrics,  # noqa: E731
+                                                                           "error": None},
+                           "current": {"n": 4, "n_other": 4, "metrics": metrics, "error": None}}
+    return {"summary": {}, "drift": {"columns": []},
+            "data_bias": [{"facet": "g", "groups": [group("a"), group("b"), group("c")]}]}

@@ -289,3 +289,158 @@ def test_names_and_labels_from_the_data_are_escaped(tmp_path):
     html = (tmp_path / "r.html").read_text()
     assert "<script" not in html
     assert "&lt;script&gt;" in html and "a&amp;b" in html
+
+
+# ---- what the command refuses, and how ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--drift-threshold", "nan"], ["--drift-threshold", "finite number >= 0"]),
+    (["--drift-threshold", "inf"], ["--drift-threshold", "finite number >= 0"]),
+    (["--drift-threshold", "-0.5"], ["--drift-threshold", "finite number >= 0"]),
+    (["--check-threshold", "nan"], ["--check-threshold", "finite number >= 0"]),
+    (["--check-threshold", "-1"], ["--check-threshold"]),
+    (["--label", "label", "--facet", "region", "--threshold", "nan"], ["--threshold", "not a number"]),
+    (["--max-groups", "1"], ["--max-groups"]),
+    (["--facet-threshold", "3"], ["--facet-threshold", "--facet"]),
+    (["--delimiter", "ab"], ["--delimiter"]),
+])
+def test_thresholds_that_would_pass_every_check_are_refused(files, tmp_path, args, words):
+    root, paths = files
+    run = run_lumetra("report", paths["ref", "csv"], paths["cur", "csv"], *args, "-o", tmp_path / "r.html")
+    assert_usage_error(run, *words)
+
+
+def test_a_report_that_compares_nothing_is_refused(files, tmp_path):
+    root, paths = files
+    (tmp_path / "semi.csv").write_text("income;region\n1.5;north\n2.5;south\n")
+    (tmp_path / "head.csv").write_text("income,region\n")
+    (tmp_path / "dates.csv").write_text("day\n2024-01-01\n2024-01-02\n")
+    cases = [
+        ([paths["ref", "csv"], tmp_path / "semi.csv", "--delimiter", ","], ["no column in common", "--delimiter"]),
+        ([paths["ref", "csv"], tmp_path / "head.csv"], ["head.csv has no rows"]),
+        ([tmp_path / "head.csv", paths["cur", "csv"]], ["head.csv has no rows"]),
+        ([tmp_path / "dates.csv", tmp_path / "dates.csv"], ["nothing to compare", "day"]),
+    ]
+    for args, words in cases:
+        assert_usage_error(run_lumetra("report", *args, "-o", tmp_path / "r.html"), *words)
+
+
+def test_the_delimiter_is_told_from_the_header_or_given(files, tmp_path):
+    root, paths = files
+    table = read(paths["ref", "csv"]).select(["region", "age", "income", "label"])
+    comma = tmp_path / "comma.csv"
+    pa_csv.write_csv(table, comma)
+    outputs = {}
+    for name, delimiter, flag in (("semi", ";", []), ("tab", "\t", []), ("pipe", "|", ["--delimiter", "|"]),
+                                  ("tabflag", "\t", ["--delimiter", "tab"]), ("comma", ",", [])):
+        path = tmp_path / f"{name}.csv"
+        if name != "comma":
+            pa_csv.write_csv(table, path, pa_csv.WriteOptions(delimiter=delimiter))
+        run = run_lumetra("report", path, path, *flag, "--label", "label", "--facet", "region",
+                          "-o", tmp_path / "r.html", "--json", tmp_path / f"{name}.json")  # fmt: skip
+        assert run.status == 0, (name, run.err)
+        report = json.loads((tmp_path / f"{name}.json").read_text())
+        del report["reference"], report["current"], report["options"]
+        outputs[name] = report
+    assert all(report == outputs["comma"] for report in outputs.values())
+
+
+def test_non_finite_values_anywhere_are_text_in_the_json(tmp_path):
+    text = "g,label,x\n" + "".join(f"{g},{i % 2},{i}\n" for i, g in enumerate(["inf", "1", "-inf", "1", "inf", "2"] * 3))
+    (tmp_path / "d.csv").write_text(text)
+    run = run_lumetra("report", tmp_path / "d.csv", tmp_path / "d.csv", "--label", "label", "--facet", "g",
+                      "--columns", "x", "-o", tmp_path / "r.html", "--json", tmp_path / "r.json")  # fmt: skip
+    assert run.status == 0, run.err
+
+    def refuse(constant):
+        raise AssertionError(f"non-standard JSON constant {constant}")
+
+    report = json.loads((tmp_path / "r.json").read_text(), parse_constant=refuse)
+    assert {g["group"] for g in report["data_bias"][0]["groups"]} == {"Infinity", "-Infinity", 1.0, 2.0}
+
+
+def test_duplicate_names_and_clashing_columns_are_one_line(tmp_path):
+    (tmp_path / "dup.csv").write_text("x,label,x\n1,0,3\n2,1,4\n")
+    assert_usage_error(run_lumetra("report", tmp_path / "dup.csv", tmp_path / "dup.csv", "-o", tmp_path / "r.html"),
+                       "dup.csv", "'x'")
+    (tmp_path / "clash.csv").write_text("ClassImbalance,label\n" + "a,1\nb,0\na,0\nb,1\n" * 3)
+    run = run_lumetra("report", tmp_path / "clash.csv", tmp_path / "clash.csv", "--label", "label",
+                      "--facet", "ClassImbalance", "-o", tmp_path / "r.html")  # fmt: skip
+    assert_usage_error(run, "'ClassImbalance'", "result column")
+
+
+def test_messages_name_the_flags(files, tmp_path):
+    (tmp_path / "holes.csv").write_text("region,label,score\nnorth,1,0.2\n,0,0.5\nsouth,1,0.9\nnorth,0,0.1\n")
+    run = run_lumetra("report", tmp_path / "holes.csv", tmp_path / "holes.csv", "--label", "label",
+                      "--facet", "region", "--columns", "score", "-o", tmp_path / "r.html")  # fmt: skip
+    assert_usage_error(run, "--missing drop", "--missing group")
+    assert "missing=" not in run.err
+    run = run_lumetra("report", tmp_path / "holes.csv", tmp_path / "holes.csv", "--label", "region",
+                      "--facet", "label", "--threshold", "1", "--missing", "drop", "-o", tmp_path / "r.html")  # fmt: skip
+    assert_usage_error(run, "--threshold")
+    assert "label_threshold" not in run.err
+
+
+def test_infinite_cut_offs(files, tmp_path):
+    root, paths = files
+    base = [paths["ref", "csv"], paths["cur", "csv"], "--label", "age", "--facet", "region", "-o", tmp_path / "r.html"]
+    assert_usage_error(run_lumetra("report", *base, "--threshold", "inf"), "no positive rows", "--threshold inf")
+    run = run_lumetra("report", *base, "--threshold=-inf", "--json", tmp_path / "r.json")
+    assert run.status in (0, 1), run.err
+    groups = json.loads((tmp_path / "r.json").read_text())["data_bias"][0]["groups"]
+    assert all(g["reference"]["metrics"]["DifferenceInProportionOfLabels"] == 0.0 for g in groups)
+
+
+def test_scores_are_no_classes(files, tmp_path):
+    root, paths = files
+    run = run_lumetra("report", paths["ref", "csv"], paths["cur", "csv"], "--label", "label", "--prediction",
+                      "score", "--task", "classification", "-o", tmp_path / "r.html")  # fmt: skip
+    assert_usage_error(run, "--prediction column 'score'", "--task logistic")
+    # Float columns of the label's classes are classes.
+    text = "label,p\n" + "1,1.0\n0,0.0\n1,0.0\n0,1.0\n" * 4
+    (tmp_path / "c.csv").write_text(text)
+    run = run_lumetra("report", tmp_path / "c.csv", tmp_path / "c.csv", "--label", "label", "--prediction", "p",
+                      "--task", "classification", "-o", tmp_path / "r.html")  # fmt: skip
+    assert run.status == 0, run.err
+
+
+def test_many_groups_are_refused_until_asked_for(tmp_path):
+    text = "id,label\n" + "".join(f"{i},{i % 2}\n" for i in range(150))
+    (tmp_path / "d.csv").write_text(text)
+    base = ["report", tmp_path / "d.csv", tmp_path / "d.csv", "--label", "label", "--facet", "id", "--columns",
+            "label", "-o", tmp_path / "r.html", "--json", tmp_path / "r.json"]
+    assert_usage_error(run_lumetra(*base), "150 groups", "--max-groups 150", "--facet-threshold")
+    assert run_lumetra(*base, "--max-groups", "150").status == 0
+    run = run_lumetra(*base, "--facet-threshold", "75")
+    assert run.status == 0, run.err
+    groups = json.loads((tmp_path / "r.json").read_text())["data_bias"][0]["groups"]
+    assert [(g["label"], g["reference"]["n"]) for g in groups] == [(">= 75.0", 75), ("< 75.0", 75)]
+
+
+def test_a_parquet_directory_is_one_table(files, tmp_path):
+    root, paths = files
+    table = read(paths["ref", "csv"])
+    pa_parquet.write_to_dataset(table, tmp_path / "parts", partition_cols=["region"])
+    run = run_lumetra("report", tmp_path / "parts", paths["ref", "csv"], "--label", "label", "--facet", "region",
+                      "--columns", "income", "-o", tmp_path / "r.html", "--json", tmp_path / "r.json")  # fmt: skip
+    assert run.status == 0, run.err
+    report = json.loads((tmp_path / "r.json").read_text())
+    assert report["reference"]["rows"] == table.num_rows
+    for group in report["data_bias"][0]["groups"]:
+        assert group["reference"] == group["current"]
+
+
+def test_running_out_of_memory_is_an_input_error(files, tmp_path, monkeypatch, capsys):
+    from lumetra import cli
+
+    root, paths = files
+
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(lumetra, "drift", exhausted)
+    status = cli.main(["report", str(paths["ref", "csv"]), str(paths["cur", "csv"]), "-o", str(tmp_path / "r.html")])
+    err = capsys.readouterr().err
+    assert status == 2 and err.count("\n") == 1 and "Traceback" not in err
+    assert "out of memory while computing the report (drift: region)" in err

@@ -9,9 +9,11 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
+import re
 import sys
-from typing import Any, Sequence, TextIO
+from typing import Any, NoReturn, Sequence, TextIO
 
 EXIT_PASSED = 0
 EXIT_FAILED = 1
@@ -28,8 +30,10 @@ class _Progress:
         self.stream = stream
         self.active = stream.isatty()
         self.width = 0
+        self.last = "starting"
 
     def __call__(self, what: str, done: int, total: int) -> None:
+        self.last = what
         if not self.active:
             return
         text = f"[{done}/{total}] {what}"[:100]
@@ -52,22 +56,61 @@ def _version() -> str:
         return "unknown"
 
 
-def _threshold(text: str) -> float:
+def _cutoff(text: str) -> float:
+    """A value that splits numbers: any number, infinities included, not NaN."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
     return value
 
 
+def _tolerance(text: str) -> float:
+    """A check's threshold: a finite number of at least 0 (a NaN or infinite
+    one would pass every check)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0; got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"must be at least 2; got {text!r}")
+    return value
+
+
+def _delimiter(text: str) -> str:
+    value = {"\\t": "\t", "tab": "\t"}.get(text, text)
+    if len(value) != 1 or value in "\r\n\"":
+        raise argparse.ArgumentTypeError(f"must be one character (or 'tab'); got {text!r}")
+    return value
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line, as every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="lumetra",
         description="Drift, bias and performance reports and checks for monitoring ML models.",
         epilog="Exit status: 0 every check passed, 1 a check failed, 2 usage or input error.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
     rep = sub.add_parser(
@@ -91,7 +134,7 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--threshold",
         metavar="T",
-        type=_threshold,
+        type=_cutoff,
         help="logistic: scores >= T are predicted positive (default 0.5); regression: values >= T are a "
         "positive outcome for the bias sections",
     )
@@ -101,7 +144,7 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--drift-threshold",
         metavar="T",
-        type=_threshold,
+        type=_tolerance,
         default=0.1,
         help="a column fails when its drift metric is at least T (default 0.1)",
     )
@@ -120,7 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--check-threshold",
         metavar="T",
-        type=_threshold,
+        type=_tolerance,
         help="relative threshold of the bias and performance checks (default: the engine's 0.10)",
     )
     rep.add_argument(
@@ -128,6 +171,25 @@ def build_parser() -> argparse.ArgumentParser:
         default="raise",
         choices=("raise", "drop", "group"),
         help="rows with missing values: refuse them, leave them out, or make them a facet group",
+    )
+    rep.add_argument(
+        "--facet-threshold",
+        metavar="T",
+        type=_cutoff,
+        help="split each numeric facet in two groups, >= T and < T, instead of one group per value",
+    )
+    rep.add_argument(
+        "--max-groups",
+        metavar="N",
+        type=_count,
+        default=100,
+        help="refuse a facet with more than N groups (default 100)",
+    )
+    rep.add_argument(
+        "--delimiter",
+        metavar="C",
+        type=_delimiter,
+        help="CSV field delimiter ('tab' for a tab; default: a comma, or a semicolon or tab told from the header)",
     )
     rep.add_argument("-o", "--output", metavar="FILE", default="report.html", help="HTML file (default report.html)")
     rep.add_argument("--json", metavar="FILE", help="also write every number of the report to this JSON file")
@@ -144,7 +206,7 @@ def build_parser() -> argparse.ArgumentParser:
     chk.add_argument("baseline", metavar="BASELINE.json")
     chk.add_argument("latest", metavar="LATEST.json")
     chk.add_argument("--family", choices=FAMILY_NAMES, help="metric family (default: told from the metric names)")
-    chk.add_argument("--threshold", metavar="T", type=_threshold, help="relative threshold (default 0.10)")
+    chk.add_argument("--threshold", metavar="T", type=_tolerance, help="relative threshold (default 0.10)")
     chk.add_argument(
         "--metrics", metavar="NAME", nargs="+", action="extend", help="check only these metrics (default: all)"
     )
@@ -179,13 +241,15 @@ def _report(args: argparse.Namespace) -> int:
         rule=args.rule,
         check_threshold=args.check_threshold,
         missing=args.missing,
+        facet_threshold=args.facet_threshold,
+        max_groups=args.max_groups,
     )
     progress = _Progress(sys.stderr)
     try:
         progress("reading " + args.reference, 0, 1)
-        reference = rp.read_table(args.reference)
+        reference = rp.read_table(args.reference, args.delimiter)
         progress("reading " + args.current, 0, 1)
-        current = rp.read_table(args.current)
+        current = rp.read_table(args.current, args.delimiter)
         result = rp.build_report(
             reference,
             current,
@@ -194,16 +258,22 @@ def _report(args: argparse.Namespace) -> int:
             current_name=args.current,
             progress=progress,
         )
+        progress("writing the report", 1, 1)
         html = rp.render_html(result)
+        json_text = rp.report_json(result) if args.json else None
     except rp.InputError as exc:
         progress.close()
         return _fail(str(exc))
     except (ValueError, KeyError, TypeError) as exc:
         # The package's and the engine's refusals of the data.
         progress.close()
-        return _fail(_one_line(exc))
+        return _fail(_flags(_one_line(exc)))
+    except MemoryError:
+        progress.close()
+        return _fail(f"out of memory while computing the report ({progress.last}); use smaller files or a machine "
+                     "with more memory")
     progress.close()
-    for path, text in ((args.output, html), (args.json, rp.report_json(result) if args.json else None)):
+    for path, text in ((args.output, html), (args.json, json_text)):
         if path is None or text is None:
             continue
         try:
@@ -228,6 +298,22 @@ def _one_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
+# The package's messages name its arguments; the command's name its flags.
+_FLAG_NAMES = (
+    (re.compile(r"\bmissing='(\w+)'"), r"--missing \1"),
+    (re.compile(r"\b(?:label_threshold|prediction_threshold)=(\S+?)([,;:)]?(?:\s|$))"), r"--threshold \1\2"),
+    (re.compile(r"\b(?:label_threshold|prediction_threshold)\b"), "--threshold"),
+    (re.compile(r"\bfacet_threshold\b"), "--facet-threshold"),
+    (re.compile(r"\b(?:predicted_)?positive=(\S+?)([,;:)]?(?:\s|$))"), r"--positive \1\2"),
+)
+
+
+def _flags(message: str) -> str:
+    for pattern, replacement in _FLAG_NAMES:
+        message = pattern.sub(replacement, message)
+    return message
+
+
 # ------------------------------------------------------------------------ check
 
 
@@ -239,8 +325,13 @@ def _load(path: str) -> Any:
             return json.load(handle, object_hook=lambda d: {k: from_json_number(v) for k, v in d.items()})
     except OSError as exc:
         raise _UsageError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as exc:
-        raise _UsageError(f"{path} is not JSON: {exc}") from None
+    except RecursionError:
+        raise _UsageError(f"{path} is nested too deeply to be a metric file") from None
+    except (ValueError, UnicodeDecodeError) as exc:  # JSONDecodeError, and integers too long to read
+        raise _UsageError(f"{path} is not JSON: {_one_line(exc)}") from None
+
+
+MetricSet = tuple[str | None, dict[str, float]]
 
 
 def _is_metric_dict(value: Any) -> bool:
@@ -251,26 +342,61 @@ def _is_metric_dict(value: Any) -> bool:
     )
 
 
-def metric_sets(doc: Any, path: str) -> dict[str, tuple[str | None, dict[str, float]]]:
-    """The named metric dicts a JSON document holds, each with its family if known."""
+def _as_floats(values: dict[str, Any], where: str) -> dict[str, float]:
+    """A metric dict's values as floats; a number beyond a double's range is refused."""
+    out = {}
+    for metric, value in values.items():
+        try:
+            out[metric] = float(value)
+        except OverflowError:
+            raise _UsageError(f"{where}: {metric} is too large a number ({str(value)[:12]}...)") from None
+    return out
+
+
+def _report_sets(doc: dict[str, Any], path: str) -> tuple[dict[str, MetricSet], dict[str, str]]:
+    """The current metrics of each group and of the performance section of a
+    report's JSON, and the sets it has no current metrics for, with why."""
+    from ._checks import FAMILIES
+
+    sets: dict[str, MetricSet] = {}
+    unmeasured: dict[str, str] = {}
+    for section in ("data_bias", "model_bias"):
+        for facet in doc.get(section) or []:
+            for group in facet["groups"]:
+                name = f"{section} {facet['facet']} = {group['label']}"
+                current = group.get("current")
+                if not current:
+                    unmeasured[name] = "the group is not in the current data"
+                elif current.get("error"):
+                    unmeasured[name] = f"no current metrics: {current['error']}"
+                else:
+                    sets[name] = (section, _as_floats(current["metrics"], f"{path}: {name}"))
+    perf = doc.get("performance")
+    if perf:
+        family = perf["family"]
+        if family not in FAMILIES:
+            raise _UsageError(f"{path}: unknown metric family {family!r} (expected one of {', '.join(FAMILIES)})")
+        name = f"performance {family}"
+        sets[name] = (family, _as_floats(perf["current"]["metrics"], f"{path}: {name}"))
+    return sets, unmeasured
+
+
+def metric_sets(doc: Any, path: str) -> tuple[dict[str, MetricSet], dict[str, str]]:
+    """The named metric dicts a JSON document holds, each with its family if
+    known, and the named sets it holds without metrics to check (with why)."""
     if isinstance(doc, dict) and "summary" in doc and "drift" in doc:
-        sets: dict[str, tuple[str | None, dict[str, float]]] = {}
-        for section in ("data_bias", "model_bias"):
-            for facet in doc.get(section, []):
-                for group in facet["groups"]:
-                    if group.get("current") and not group["current"].get("error"):
-                        name = f"{section} {facet['facet']} = {group['label']}"
-                        sets[name] = (section, group["current"]["metrics"])
-        perf = doc.get("performance")
-        if perf:
-            sets[f"performance {perf['family']}"] = (perf["family"], perf["current"]["metrics"])
-        if not sets:
+        try:
+            sets, unmeasured = _report_sets(doc, path)
+        except (KeyError, TypeError, AttributeError) as exc:
+            what = f"has no {exc.args[0]!r}" if isinstance(exc, KeyError) else "has an entry of the wrong shape"
+            raise _UsageError(f"{path} looks like a report's JSON but {what}") from None
+        if not sets and not unmeasured:
             raise _UsageError(f"{path} is a report without bias or performance metrics")
-        return sets
+        return sets, unmeasured
     if _is_metric_dict(doc):
-        return {"metrics": (None, doc)}
+        return {"metrics": (None, _as_floats(doc, path))}, {}
     if isinstance(doc, dict) and doc and all(_is_metric_dict(v) for v in doc.values()):
-        return {str(k): (None, v) for k, v in doc.items()}
+        return {str(k): (None, _as_floats(v, f"{path}: {k}")) for k, v in doc.items()}, {}
     raise _UsageError(f"{path} holds no metric values (expected a dict of metric names to numbers)")
 
 
@@ -278,10 +404,12 @@ def _check(args: argparse.Namespace) -> int:
     from ._checks import FAMILIES, family_of, run_check
 
     try:
-        baseline = metric_sets(_load(args.baseline), args.baseline)
-        latest = metric_sets(_load(args.latest), args.latest)
+        baseline, b_unmeasured = metric_sets(_load(args.baseline), args.baseline)
+        latest, l_unmeasured = metric_sets(_load(args.latest), args.latest)
     except _UsageError as exc:
         return _fail(str(exc))
+    unmeasured = {**{n: f"in {args.baseline}: {why}" for n, why in b_unmeasured.items()},
+                  **{n: f"in {args.latest}: {why}" for n, why in l_unmeasured.items()}}
     # A plain metric dict on either side is compared with the one set of the
     # other file, whatever that set is called.
     plain = "metrics" in baseline or "metrics" in latest
@@ -289,10 +417,12 @@ def _check(args: argparse.Namespace) -> int:
         (b_name, b_set), (_, l_set) = next(iter(baseline.items())), next(iter(latest.items()))
         pairs = [(b_name, b_set, l_set)]
     else:
-        pairs = [(name, baseline[name], latest[name]) for name in baseline if name in latest]
-        if not pairs:
+        pairs = [(name, baseline[name], latest[name]) for name in baseline
+                 if name in latest and name not in unmeasured]
+        if not pairs and not unmeasured:
             return _fail(f"{args.baseline} and {args.latest} have no metric set in common")
     failed = 0
+    not_checked = dict(unmeasured)
     for name, (b_family, b_values), (_, l_values) in pairs:
         family_name = args.family or b_family
         family = FAMILIES[family_name] if family_name else family_of(b_values)
@@ -300,26 +430,38 @@ def _check(args: argparse.Namespace) -> int:
             return _fail(f"cannot tell the metric family of {name!r} in {args.baseline}; give --family")
         try:
             result = run_check(family, b_values, l_values, threshold=args.threshold, metrics=args.metrics)
-        except (ValueError, TypeError) as exc:
-            return _fail(f"{name} ({family.name}): {_one_line(exc)}")
+        except (ValueError, TypeError, OverflowError) as exc:
+            return _fail(f"{name} ({family.name}): {_flags(_one_line(exc))}")
+        # A NaN on either side fails no rule: say which metrics were not compared.
+        checked = args.metrics or family.metrics
+        nan = [m for m in checked if math.isnan(b_values.get(m, 0.0)) or math.isnan(l_values.get(m, 0.0))]
+        if result["passed"] and nan and len(nan) == len(checked):
+            not_checked[name] = "every metric is NaN on one side"
+            continue
+        note = f"; not compared (NaN): {', '.join(nan)}" if nan else ""
         if result["passed"]:
-            print(f"passed  {name} ({family.name})")
+            print(f"passed  {name} ({family.name}){note}")
             continue
         failed += 1
-        print(f"FAILED  {name} ({family.name})")
+        print(f"FAILED  {name} ({family.name}){note}")
         for entry in result["failed_report"]:
             metric = entry["metric"]
             print(
                 f"        {metric}: baseline {_fmt(b_values.get(metric))}, latest {_fmt(l_values.get(metric))}, "
                 f"drift {_fmt(entry['drift'])}"
             )
-    only = [n for n in baseline if n not in latest] + [n for n in latest if n not in baseline]
+    for name, why in not_checked.items():
+        print(f"not checked {name} ({why})")
+    only = [n for n in baseline if n not in latest and n not in unmeasured]
+    only += [n for n in latest if n not in baseline and n not in unmeasured]
     if len(pairs) > 1 or only:
         for name in only:
             where = args.baseline if name in baseline else args.latest
             print(f"skipped {name} (only in {where})")
-    sets = "metric set" if len(pairs) == 1 else "metric sets"
-    print(f"{len(pairs)} {sets} compared, {failed} failed")
+    compared = len(pairs) - sum(1 for name, _, _ in pairs if name in not_checked)
+    sets = "metric set" if compared == 1 else "metric sets"
+    tail = f", {len(not_checked)} not checked" if not_checked else ""
+    print(f"{compared} {sets} compared, {failed} failed{tail}")
     return EXIT_FAILED if failed else EXIT_PASSED
 
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 from dataclasses import asdict, dataclass, field
 from importlib import resources
 from typing import Any, Callable, Mapping, Sequence, cast
@@ -23,7 +24,7 @@ import _lumetra
 
 from . import _svg
 from ._drift import DRIFT_METRICS, _kept_rows, _sample
-from ._frame import kind_of, read_frame
+from ._frame import check_unique_names, kind_of, read_frame
 from ._checks import (
     DATA_BIAS_METRICS,
     FAMILIES,
@@ -59,31 +60,58 @@ class ReportOptions:
     rule: str = "FreedmanDiaconis"
     check_threshold: float | None = None
     missing: str = "raise"
+    facet_threshold: float | None = None
+    max_groups: int = 100
 
 
 # --------------------------------------------------------------------- reading
 
 
-def read_table(path: str) -> Any:
-    """A CSV or Parquet file as a pyarrow Table (Parquet is told by its magic bytes)."""
+def read_table(path: str, delimiter: str | None = None) -> Any:
+    """A CSV file, a Parquet file or a directory of Parquet files (a
+    partitioned data set) as a pyarrow Table. Parquet is told by its magic
+    bytes; a CSV's delimiter is `delimiter`, or told from its header line: a
+    comma, or else a semicolon or a tab when the header has one."""
     try:
         import pyarrow.csv as pa_csv
         import pyarrow.parquet as pa_parquet
     except ImportError as exc:  # pragma: no cover - depends on the installation
         raise InputError("reading files needs pyarrow: pip install 'lumetra[report]'") from exc
+    directory = os.path.isdir(path)
+    header = b""
+    if not directory:
+        try:
+            with open(path, "rb") as handle:
+                header = handle.readline(1 << 16)
+        except OSError as exc:
+            raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
     try:
-        with open(path, "rb") as handle:
-            magic = handle.read(4)
-    except OSError as exc:
-        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
-    try:
-        if magic == b"PAR1":
-            return pa_parquet.read_table(path)
-        # An empty field is a missing value in every column, text included.
-        return pa_csv.read_csv(path, convert_options=pa_csv.ConvertOptions(strings_can_be_null=True))
+        if directory or header.startswith(b"PAR1"):
+            table = pa_parquet.read_table(path)
+        else:
+            parse = pa_csv.ParseOptions(delimiter=delimiter or _sniffed_delimiter(header))
+            # An empty field is a missing value in every column, text included.
+            table = pa_csv.read_csv(
+                path, parse_options=parse, convert_options=pa_csv.ConvertOptions(strings_can_be_null=True)
+            )
+    except MemoryError:
+        raise InputError(f"out of memory while reading {path}") from None
     except Exception as exc:  # pyarrow raises several types for unreadable files
         first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise InputError(f"cannot read {path}: {first}") from None
+    try:
+        check_unique_names(table.column_names, path)
+    except ValueError as exc:
+        raise InputError(str(exc)) from None
+    return table
+
+
+def _sniffed_delimiter(header: bytes) -> str:
+    if b"," not in header:
+        for candidate in (";", "\t"):
+            if candidate.encode() in header:
+                return candidate
+    return ","
 
 
 # -------------------------------------------------------------------- building
@@ -131,6 +159,87 @@ def _check_columns(frame: Any, name: str, columns: Sequence[str]) -> None:
     for column in columns:
         if column not in have:
             raise InputError(f"column {column!r} is not in {name}")
+
+
+def _check_shared_columns(reference: Any, current: Any, reference_name: str, current_name: str) -> None:
+    ref = nw.from_native(reference, eager_only=True).columns
+    cur = nw.from_native(current, eager_only=True).columns
+    if set(ref) & set(cur):
+        return
+    hint = " (a file of one column: is it separated by something other than commas? pass --delimiter)"
+    single = len(ref) == 1 or len(cur) == 1
+    raise InputError(
+        f"{reference_name} and {current_name} have no column in common: {_names(ref)} against {_names(cur)}"
+        + (hint if single else "")
+    )
+
+
+def _names(columns: Sequence[str], most: int = 5) -> str:
+    shown = ", ".join(repr(c) for c in columns[:most])
+    return f"[{shown}{', ...' if len(columns) > most else ''}]"
+
+
+def _splits_at_threshold(frame: Any, facet: str, options: ReportOptions) -> bool:
+    """Whether the facet is split in two at --facet-threshold: numeric facets only."""
+    if options.facet_threshold is None:
+        return False
+    dtype = nw.from_native(frame, eager_only=True).get_column(facet).dtype
+    return bool(dtype.is_numeric() and dtype != nw.Boolean)
+
+
+def _check_group_count(reference: Any, current: Any, facet: str, options: ReportOptions) -> None:
+    """Refuses a facet with more groups than --max-groups (a report of
+    thousands of groups is unreadable and almost always an identifier column)."""
+    if _splits_at_threshold(reference, facet, options):
+        return
+    columns = [nw.from_native(frame, eager_only=True).get_column(facet) for frame in (reference, current)]
+    if columns[0].dtype != columns[1].dtype:
+        columns = [c.cast(nw.String()) for c in columns]
+    values = nw.concat([c.to_frame() for c in columns], how="vertical").get_column(facet)
+    count = int(values.n_unique())
+    if options.missing != "group" and values.null_count():
+        count -= 1
+    if count <= options.max_groups:
+        return
+    numeric = columns[0].dtype.is_numeric() and columns[0].dtype != nw.Boolean
+    raise InputError(
+        f"--facet {facet} has {count} groups, more than --max-groups {options.max_groups}; pass --max-groups "
+        f"{count} to report every group" + (", or --facet-threshold T to split it in two at T" if numeric else "")
+    )
+
+
+def _check_classes(reference: Any, current: Any, reference_name: str, current_name: str,
+                   options: ReportOptions) -> None:
+    """With --task classification the predictions must be classes of the
+    label: a column of scores would otherwise count every row as a predicted
+    negative."""
+    label, prediction = str(options.label), str(options.prediction)
+    classes: set[Any] = set()
+    for frame in (reference, current):
+        classes.update(_distinct(nw.from_native(frame, eager_only=True).get_column(label)))
+    for frame, name in ((reference, reference_name), (current, current_name)):
+        others = [v for v in _distinct(nw.from_native(frame, eager_only=True).get_column(prediction))
+                  if v not in classes]
+        if others:
+            shown = ", ".join(repr(v) for v in sorted(others, key=repr)[:3]) + (", ..." if len(others) > 3 else "")
+            raise InputError(
+                f"--prediction column {prediction!r} of {name} holds values that are no class of --label "
+                f"{label!r} ({shown}); for scores or probabilities use --task logistic (and --threshold)"
+            )
+
+
+def _distinct(series: Any) -> list[Any]:
+    """The distinct values of a column, nulls left out; integral floats as ints,
+    so that 1.0 is the class 1."""
+    out = []
+    for value in series.drop_nulls().unique().to_list():
+        if isinstance(value, float):
+            if math.isnan(value):
+                continue
+            if value.is_integer():
+                value = int(value)
+        out.append(value)
+    return out
 
 
 def _check_entry(report: Mapping[str, Any]) -> dict[str, Any]:
@@ -230,6 +339,8 @@ def _bias_section(
         sides = {}
         for side, frame in (("reference", reference), ("current", current)):
             kwargs = _outcome_kwargs(kind, options, positive)
+            if _splits_at_threshold(reference, facet, options):
+                kwargs["facet_threshold"] = options.facet_threshold
             if kind == "data_bias":
                 result = lumetra.data_bias(frame, facet, label, missing=options.missing, **kwargs)
             else:
@@ -315,11 +426,22 @@ def build_report(
         needed += options.columns
     for frame, name in ((reference, reference_name), (current, current_name)):
         _check_columns(frame, name, needed)
+        if nw.from_native(frame, eager_only=True).shape[0] == 0:
+            raise InputError(f"{name} has no rows: there is nothing to compare")
+    if options.columns is None:
+        _check_shared_columns(reference, current, reference_name, current_name)
 
     drift_columns, skipped = _drift_columns(reference, current, options)
     has_bias = bool(options.facets) and options.label is not None
     has_model = has_bias and options.prediction is not None
     has_perf = options.label is not None and options.prediction is not None
+    if not (drift_columns or has_bias or has_perf):
+        reasons = "; ".join(f"{k['column']}: {k['reason']}" for k in skipped)
+        raise InputError(f"nothing to compare: no shared column can be compared ({reasons})")
+    for facet in options.facets if has_bias else ():
+        _check_group_count(reference, current, facet, options)
+    if has_perf and options.task == "classification":
+        _check_classes(reference, current, reference_name, current_name, options)
     total = len(drift_columns) + len(options.facets) * (int(has_bias) + int(has_model)) + int(has_perf)
     step = [0]
 
@@ -424,6 +546,16 @@ def _validate(options: ReportOptions) -> None:
         raise InputError("--facet needs --label (the outcome whose spread over the groups is measured)")
     if options.facets and options.task == "regression" and options.threshold is None:
         raise InputError("--facet with --task regression needs --threshold (the value from which an outcome is positive)")
+    for flag, value in (("--drift-threshold", options.drift_threshold), ("--check-threshold", options.check_threshold)):
+        if value is not None and not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
+            raise InputError(f"{flag} must be a finite number >= 0; got {value!r}")
+    for flag, value in (("--threshold", options.threshold), ("--facet-threshold", options.facet_threshold)):
+        if value is not None and math.isnan(value):
+            raise InputError(f"{flag} must be a number; got {value!r}")
+    if options.facet_threshold is not None and not options.facets:
+        raise InputError("--facet-threshold needs --facet (the numeric column to split)")
+    if isinstance(options.max_groups, bool) or not isinstance(options.max_groups, int) or options.max_groups < 2:
+        raise InputError(f"--max-groups must be an integer of at least 2; got {options.max_groups!r}")
     if options.drift_metric not in DRIFT_METRICS:
         raise InputError(f"--drift-metric must be one of {', '.join(DRIFT_METRICS)}; got {options.drift_metric!r}")
     if options.missing not in ("raise", "drop", "group"):
@@ -472,8 +604,19 @@ def _version() -> str:
 
 
 def report_json(report: Mapping[str, Any]) -> str:
-    """The report as standard JSON (non-finite numbers are the texts NaN, Infinity, -Infinity)."""
-    return json.dumps(report, indent=1, allow_nan=False, ensure_ascii=False, default=_json_default) + "\n"
+    """The report as standard JSON (non-finite numbers are the texts NaN,
+    Infinity, -Infinity, wherever they are: metrics, options, group values)."""
+    return json.dumps(_json_safe(report), indent=1, allow_nan=False, ensure_ascii=False, default=_json_default) + "\n"
+
+
+def _json_safe(value: Any) -> Any:
+    if isinstance(value, float):
+        return json_number(value)
+    if isinstance(value, Mapping):
+        return {key: _json_safe(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(item) for item in value]
+    return value
 
 
 def _json_default(value: Any) -> Any:
