@@ -142,4 +142,5 @@ KERNELS = {
     "continuous_baseline": "(values, rule=None)",
     "continuous_counts": "(edges, values)",
     "drift_scores": "(kind, hist, counts, metrics)",
+    "vocabulary": "(entry=None)",
 }

@@ -11,7 +11,9 @@
 //                        state that performance_state gives per chunk;
 //   continuous_baseline, continuous_counts, drift_scores
 //                        drift of chunked data: bin counts against a
-//                        baseline's edges add up, then score once.
+//                        baseline's edges add up, then score once;
+//   vocabulary           the names the engine defines (metrics, drift
+//                        metrics, bin rules).
 // Every number comes from the core's own formulas.
 #define LUMETRA_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
@@ -36,5 +38,6 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     if (g_cache.module == nullptr && _import_array() < 0) return nullptr;
     return lumetra::py::init_module(
         g_module_def, g_cache,
-        {{group_functions(), entropy_functions(), performance_functions(), drift_functions()}, {}});
+        {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), vocabulary_functions()},
+         {}});
 }

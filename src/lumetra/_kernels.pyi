@@ -79,3 +79,4 @@ def continuous_counts(edges: npt.NDArray[np.float64], values: npt.NDArray[np.flo
 def drift_scores(
     kind: str, hist: npt.NDArray[np.float64], counts: npt.NDArray[np.float64], metrics: list[str]
 ) -> list[float]: ...
+def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple
