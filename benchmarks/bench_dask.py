@@ -89,22 +89,21 @@ def kernel_fraction(name):
 
 def largest_state(ddf):
     """The largest pickled state one partition sends back, per call."""
-    bias = _dask._bias(
-        ddf, ["group"], "label", None, positive=1, label_threshold=None, predicted=1, predicted_name="positive",
-        prediction_threshold=None, threshold=None, shown=None, missing="raise",
-    )
-    tallies = _dask._compute(_dask._per_partition(_dask._bias_tally, bias.parts, bias.plan))
-    spec = _dask._OutcomeSpec
-    plan = _dask._PerformancePlan(
-        "classification", _dask._GroupPlan(), "label", "prediction", spec("label", "label", 1, "positive", None, ""),
-        spec("prediction", "prediction", 1, "positive", None, ""), 0.5, "raise",
-    )
-    parts = _dask._partitions(ddf, ["label", "prediction"])
-    states = _dask._compute(_dask._per_partition(_dask._performance_state, parts, plan))
-    return {
-        "data_bias tallies": max(len(pickle.dumps(t)) for t in tallies),
-        "performance state": max(len(pickle.dumps(s)) for s in states),
-    }
+    from lumetra._bias import BiasCall, bias_plan
+    from lumetra._performance import PerformanceCall, performance_plan
+
+    sizes = defaultdict(int)
+
+    def observe(name):
+        def record(request, states):
+            sizes[name] = max(sizes[name], *(len(pickle.dumps(s)) for s in states))
+        return record
+
+    bias = BiasCall(("group",), "label", None, 1, None, 1, "positive", None, None, None, None, "raise")
+    _dask.run(bias_plan(bias), ddf, observe=observe("data_bias tallies"))
+    performance = PerformanceCall("label", "prediction", "classification", 1, 0.5, (), "raise")
+    _dask.run(performance_plan(performance), ddf, observe=observe("performance state"))
+    return dict(sizes)
 
 
 def main():

@@ -12,8 +12,9 @@ copyright = "the lumetra developers"
 extensions = ["autoapi.extension", "sphinx.ext.napoleon"]
 
 # API pages come from the sources, read statically: the type stub of the
-# compiled engine and the Python package. Nothing is imported, so the docs
-# build without a compiled module.
+# compiled engine and the Python package. Only the :names: role imports the
+# installed package, for the names the engine defines (the test command
+# builds the docs after installing it).
 autoapi_type = "python"
 autoapi_dirs = [os.path.join(os.path.dirname(__file__), "..", "src")]
 autoapi_file_patterns = ["*.pyi", "*.py"]
@@ -46,5 +47,25 @@ def _show_engine(app, what, name, obj, skip, options):
     return None
 
 
+def _names_role(name, rawtext, text, lineno, inliner, options=None, content=None):
+    """:names:`DRIFT_METRICS`: the names of an entry of lumetra's vocabulary,
+    each as a literal, joined by commas."""
+    from docutils import nodes
+
+    from lumetra import _vocabulary
+
+    names = getattr(_vocabulary, text, None)
+    if not isinstance(names, tuple):
+        message = inliner.reporter.error(f"no names {text!r} in lumetra's vocabulary", line=lineno)
+        return [inliner.problematic(rawtext, rawtext, message)], [message]
+    out = []
+    for i, entry in enumerate(names):
+        if i:
+            out.append(nodes.Text(", "))
+        out.append(nodes.literal(text=entry))
+    return out, []
+
+
 def setup(app):
     app.connect("autoapi-skip-member", _show_engine)
+    app.add_role("names", _names_role)

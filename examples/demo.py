@@ -50,7 +50,7 @@ def dataframes(data):
     print("\n== Regression of progression on blood pressure per sex (rows without bp left out)")
     slope, intercept = np.polyfit(frame["bp"].dropna(), frame["progression"][frame["bp"].notna()], 1)
     frame["predicted"] = slope * frame["bp"] + intercept
-    print(lumetra.performance(frame, "progression", "predicted", task="regression", by="sex", missing="drop")
+    print(lumetra.performance(frame, "progression", "predicted", task="regression", facet="sex", missing="drop")
           [["sex", "n", "RootMeanSquaredError", "MeanAbsoluteError", "RSquared"]])
 
     print("\n== Drift of four columns, patients aged 50 and over against those under 50")

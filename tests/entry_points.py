@@ -1089,6 +1089,12 @@ OPT_ENTROPY = Kind("OPT_ENTROPY", lambda: _ENTROPY.copy(),
 TASK_THRESHOLD = Kind("THRESHOLD", lambda: 0.5, benign(floats_b))
 
 _OUTCOMES = (OUTCOME, OUTCOME_RULE, OUTCOME_VALUE)
+# The old names of renamed arguments: tested on their own (test_package.py).
+OLD_NAME = Kind("OLD_NAME", lambda: None, plain(st.none()))
+VOCABULARY_ENTRY = Kind("VOCABULARY_ENTRY", lambda: None,
+                        plain(st.sampled_from([None, "data_bias", "model_bias", "regression", "classification",
+                                               "logistic", "drift_metrics", "bin_rules"])),
+                        wild=anything_but(texts_b, plain(st.none())), fail="Nope")
 
 # The package's functions spend milliseconds per call in the frame libraries;
 # their leak loops run 1/100 of the calls (the kernels they call run them all).
@@ -1101,7 +1107,8 @@ FUNCTIONS += [
        keywords=dict(_BIAS_KEYWORDS, predicted_positive=POSITIVE, prediction_threshold=OPT_FLOAT),
        **_FRAME),
     fn(lumetra.performance, FRAME, LABEL_COLUMN, PREDICTION_COLUMN,
-       keywords={"task": TASK, "positive": POSITIVE, "threshold": TASK_THRESHOLD, "by": BY, "missing": MISSING},
+       keywords={"task": TASK, "positive": POSITIVE, "prediction_threshold": TASK_THRESHOLD, "facet": BY,
+                 "missing": MISSING, "by": OLD_NAME, "threshold": OLD_NAME},
        **_FRAME),
     fn(lumetra.drift, FRAME, FRAME,
        keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING},
@@ -1128,6 +1135,7 @@ FUNCTIONS += [
        ok=lambda: (np.array([0.5, 1.5, 2.5]), np.array(FLOATS8))),
     fn(_kernels.drift_scores, name(["continuous", "categorical"]), F64, F64, names(DRIFT), module=_kernels,
        ok=lambda: ("continuous", np.array([0.25] * 4), np.array([1.0, 0.0, 2.0, 1.0]), ["JensenShannon"])),
+    fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 
 # Modules whose every public function and class must have a row.

@@ -83,9 +83,9 @@ CASES = [
                         predicted_positive=1, missing="group")),
     ("performance", dict(label="y", prediction="p", task="classification")),
     ("performance", dict(label="label_text", prediction="label_text", task="classification", positive="no",
-                         by="cat", missing="group")),
-    ("performance", dict(label="y", prediction="score", task="logistic", threshold=0.4, by=["ints"])),
-    ("performance", dict(label="small", prediction="ints", task="regression", by="text", missing="drop")),
+                         facet="cat", missing="group")),
+    ("performance", dict(label="y", prediction="score", task="logistic", prediction_threshold=0.4, facet=["ints"])),
+    ("performance", dict(label="small", prediction="ints", task="regression", facet="text", missing="drop")),
     ("performance", dict(label="value", prediction="x", task="regression", missing="drop")),
 ]
 
@@ -151,7 +151,7 @@ def outcome(call):
         ("model_bias", dict(facet="ints", label="y", prediction="p", predicted_positive=7)),
         ("performance", dict(label="y", prediction="text", task="logistic")),
         ("performance", dict(label="y", prediction="x", task="regression")),
-        ("performance", dict(label="y", prediction="p", task="classification", by="flag")),
+        ("performance", dict(label="y", prediction="p", task="classification", facet="flag")),
     ],
 )
 def test_dask_refuses_what_one_process_refuses(frames, function, arguments):
@@ -187,15 +187,14 @@ def test_states_crossing_the_wire_stay_small(frames):
     # hundred bytes here, whatever the number of rows.
     import pickle
 
-    ddf, _ = frames
     from lumetra import _dask
+    from lumetra._bias import BiasCall, bias_plan
 
-    bias = _dask._bias(
-        ddf, ["text"], "y", "p", positive=1, label_threshold=None, predicted=1, predicted_name="positive",
-        prediction_threshold=None, threshold=None, shown=None, missing="drop",
-    )
-    states = _dask._compute(_dask._per_partition(_dask._bias_tally, bias.parts, bias.plan))
-    assert len(states) == PARTITIONS and all(len(pickle.dumps(s)) < 1024 for s in states)
+    ddf, _ = frames
+    call = BiasCall(("text",), "y", "p", 1, None, 1, "positive", None, None, None, None, "drop")
+    sizes = []
+    _dask.run(bias_plan(call), ddf, observe=lambda request, states: sizes.append([len(pickle.dumps(s)) for s in states]))
+    assert sizes and all(len(per_part) == PARTITIONS and max(per_part) < 1024 for per_part in sizes)
 
 
 # ---- monitors fed from partitions -----------------------------------------------------------
@@ -248,10 +247,12 @@ def answers(monitor):
 
 
 def push_whole(monitor, frame, columns):
-    from lumetra.dask import _column_values
+    from lumetra._feed import column_values
+    from lumetra._plan import Part
 
+    part = Part.of(frame)
     getattr(monitor, "push_batch" if hasattr(monitor, "push_batch") else "update_stream_batch")(
-        *[_column_values(frame[c]) for c in columns])
+        *[column_values(part, c) for c in columns])
 
 
 @needs_merge

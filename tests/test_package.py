@@ -124,10 +124,10 @@ def test_missing_value_policies(library):
 @pytest.mark.parametrize("library", LIBRARIES)
 def test_a_text_column_with_every_value_missing(library):
     data = make(library, {"f": ("str?", [None] * 4), "y": ("int", [1, 0, 1, 0]), "p": ("float", [0.5] * 4)})
-    with pytest.raises(ValueError, match=r"by column 'f' has 4 rows with a missing value"):
-        lumetra.performance(data, "y", "p", task="regression", by="f")
+    with pytest.raises(ValueError, match=r"facet column 'f' has 4 rows with a missing value"):
+        lumetra.performance(data, "y", "p", task="regression", facet="f")
     with pytest.raises(ValueError, match="no rows"):
-        lumetra.performance(data, "y", "p", task="regression", by="f", missing="drop")
+        lumetra.performance(data, "y", "p", task="regression", facet="f", missing="drop")
 
 
 @pytest.mark.parametrize("library", LIBRARIES)
@@ -211,7 +211,7 @@ def test_performance_by_group_equals_the_batch_functions(library, task):
                           "t": ("float", target)})
     columns = {"regression": ("t", "s"), "classification": ("y", "p"), "logistic": ("y", "s")}[task]
     for by in (None, "g"):
-        got = rows(lumetra.performance(data, *columns, task=task, by=by, threshold=0.4))
+        got = rows(lumetra.performance(data, *columns, task=task, facet=by, prediction_threshold=0.4))
         keys = [None] if by is None else sorted(set(group))
         assert len(got) == len(keys)
         for row, key in zip(got, keys):
@@ -353,3 +353,16 @@ def test_package_types_check_strictly():
     out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "src/lumetra"], cwd=root,
                          capture_output=True, text=True)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_old_argument_names_are_taken_with_a_warning():
+    data = make("pandas", {"g": ("str", ["a", "b"] * 20), "y": ("int", [0, 1, 1, 0] * 10),
+                           "s": ("float", [0.2, 0.7, 0.9, 0.4] * 10)})
+    new = lumetra.performance(data, "y", "s", task="logistic", facet="g", prediction_threshold=0.6)
+    with pytest.warns(FutureWarning, match="by= is now called facet="):
+        by = lumetra.performance(data, "y", "s", task="logistic", by="g", prediction_threshold=0.6)
+    with pytest.warns(FutureWarning, match="threshold= is now called prediction_threshold="):
+        old = lumetra.performance(data, "y", "s", task="logistic", facet="g", threshold=0.6)
+    assert repr(rows(new)) == repr(rows(by)) == repr(rows(old))
+    with pytest.raises(TypeError, match="got both facet= and its old name by="):
+        lumetra.performance(data, "y", "s", task="logistic", facet="g", by="g")

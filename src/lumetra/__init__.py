@@ -3,10 +3,10 @@ at once, computed by the exact engine of the `_lumetra` module.
 
 Frames of any library that narwhals reads (pandas, polars, pyarrow Tables)
 go in; a frame of the same library comes out, one row per group (or per
-column, for drift)."""
+column, for drift). Dask DataFrames go in as they are; a pandas frame comes
+out."""
 
-from ._bias import data_bias, model_bias
-from ._drift import drift
-from ._performance import performance
+from ._analyses import data_bias, drift, model_bias, performance
+from ._vocabulary import __version__
 
-__all__ = ["data_bias", "drift", "model_bias", "performance"]
+__all__ = ["__version__", "data_bias", "drift", "model_bias", "performance"]

@@ -1,201 +1,175 @@
-"""Bias of many groups at once: data bias (before training) and model bias
-(after training), one result row per group of the facet."""
+"""The plans of bias of many groups at once: data bias (before training) and
+model bias (after training), one result row per group of the facet.
+
+A part's state is its per-group tallies (2 cells a group for data bias, 4
+for model bias), which add up as integers. Model bias needs one more input
+that is not a count, the generalized entropy: a single-precision sum in row
+order, carried from part to part in order (one pass, two when the benefits
+of a comparison add up past 2**24), so that it is the one-process value
+whatever the parts."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any, Optional, Union
+from dataclasses import dataclass
+from functools import partial
+from typing import Any, Optional
 
 import numpy as np
 
 from . import _kernels
-from ._frame import Array, Frame, is_dask, read_frame, result_table
-from ._groups import Groups, column_groups, threshold_groups
-from ._outcome import Outcome, read_outcome
-from ._checks import DATA_BIAS_METRICS, MODEL_BIAS_METRICS
-from ._validation import Scalar, check_column, check_columns, check_missing, check_not_result_columns, check_real
-from ._validation import check_scalar
-
-_COUNT_COLUMNS = ("n", "n_other", "error")
-
-
-def data_bias(
-    data: Any,
-    facet: Union[str, list[str], tuple[str, ...]],
-    label: str,
-    *,
-    positive: Scalar = 1,
-    label_threshold: Optional[float] = None,
-    facet_threshold: Optional[float] = None,
-    reference: Any = None,
-    missing: str = "raise",
-) -> Any:
-    """Pre-training bias of every group of the facet: one row per group.
-
-    Each distinct value of the facet column is a group (each observed
-    combination, for a list of columns); with `facet_threshold=t` a numeric
-    facet has the two groups ">= t" and "< t". Each group (facet a) is
-    compared with all other rows (facet d), or with the `reference` group only
-    (rows in neither are left out). A row's outcome is positive where
-    `label == positive`, or `label >= label_threshold` when that is given.
-
-    Returns a frame of the input's library: the facet column(s), `n` (rows of
-    the group), `n_other` (rows on the other side), the seven data-bias
-    metrics, and `error` (null, or why the metrics were refused for that
-    group, whose metrics are then NaN). `missing` is 'raise', 'drop' (leave
-    out rows with a missing value in a column used) or 'group' (missing facet
-    values form a group of their own).
-    """
-    facets = _checked_facets(facet, DATA_BIAS_METRICS)
-    label = check_column("label", label)
-    positive = check_scalar("positive", positive)
-    label_threshold = check_real("label_threshold", label_threshold)
-    threshold = check_real("facet_threshold", facet_threshold)
-    missing = check_missing(missing, group=True)
-    if is_dask(data):
-        from . import _dask
-
-        return _dask.data_bias(
-            data, facets, label, positive=positive, label_threshold=label_threshold, threshold=threshold,
-            shown=facet_threshold, reference=reference, missing=missing,
-        )
-    frame = read_frame(data, "data")
-    groups = _facet_groups(frame, facets, threshold, facet_threshold, missing)
-    truth = read_outcome(
-        frame, label, "label", positive=positive, positive_name="positive",
-        threshold=label_threshold, threshold_name="label_threshold",
-    )
-    truth.settle(groups, missing)
-    return data_bias_table(frame, groups, truth, _tally(groups, truth), reference)
-
-
-def data_bias_table(frame: Frame, groups: Groups, truth: Outcome, tallies: Array, reference: Any) -> Any:
-    """The data-bias table from the tallies of every group (2 cells each)."""
-    truth.require_positive(int(tallies[:, 1].sum()))
-    chosen = _compared_groups(groups, tallies)
-    ref = None if reference is None else groups.code_of(chosen, reference, "reference")
-    result = _kernels.bias(tallies[chosen], ref)
-    return _table(frame, groups, chosen, ref, result)
-
-
-def model_bias(
-    data: Any,
-    facet: Union[str, list[str], tuple[str, ...]],
-    label: str,
-    prediction: str,
-    *,
-    positive: Scalar = 1,
-    label_threshold: Optional[float] = None,
-    predicted_positive: Optional[Scalar] = None,
-    prediction_threshold: Optional[float] = None,
-    facet_threshold: Optional[float] = None,
-    reference: Any = None,
-    missing: str = "raise",
-) -> Any:
-    """Post-training bias of every group of the facet: one row per group.
-
-    Groups, `reference`, the positive outcome and `missing` are as in
-    `data_bias`. A prediction is positive where `prediction ==
-    predicted_positive` (default: `positive`), or `prediction >=
-    prediction_threshold` when that is given (scores to predicted labels).
-
-    Returns a frame of the input's library: the facet column(s), `n`,
-    `n_other`, the twelve model-bias metrics, and `error`.
-    """
-    facets = _checked_facets(facet, MODEL_BIAS_METRICS)
-    label = check_column("label", label)
-    prediction = check_column("prediction", prediction)
-    positive = check_scalar("positive", positive)
-    predicted = positive if predicted_positive is None else check_scalar("predicted_positive", predicted_positive)
-    label_threshold = check_real("label_threshold", label_threshold)
-    prediction_threshold = check_real("prediction_threshold", prediction_threshold)
-    threshold = check_real("facet_threshold", facet_threshold)
-    missing = check_missing(missing, group=True)
-    if is_dask(data):
-        from . import _dask
-
-        return _dask.model_bias(
-            data, facets, label, prediction, positive=positive, label_threshold=label_threshold,
-            predicted=predicted, predicted_name="positive" if predicted_positive is None else "predicted_positive",
-            prediction_threshold=prediction_threshold, threshold=threshold, shown=facet_threshold,
-            reference=reference, missing=missing,
-        )
-    frame = read_frame(data, "data")
-    groups = _facet_groups(frame, facets, threshold, facet_threshold, missing)
-    truth = read_outcome(
-        frame, label, "label", positive=positive, positive_name="positive",
-        threshold=label_threshold, threshold_name="label_threshold",
-    )
-    predicted_name = "positive" if predicted_positive is None else "predicted_positive"
-    pred = read_outcome(
-        frame, prediction, "prediction", positive=predicted, positive_name=predicted_name,
-        threshold=prediction_threshold, threshold_name="prediction_threshold",
-    )
-    truth.settle(groups, missing)
-    pred.settle(groups, missing)
-
-    def entropy(reference_code: Optional[int]) -> Array:
-        return _kernels.generalized_entropy(
-            groups.codes, groups.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
-            reference_code,
-        )
-
-    return model_bias_table(frame, groups, truth, pred, _tally(groups, truth, pred), reference, entropy)
-
-
-def model_bias_table(
-    frame: Frame,
-    groups: Groups,
-    truth: Outcome,
-    pred: Outcome,
-    tallies: Array,
-    reference: Any,
-    entropy: Callable[[Optional[int]], Array],
-) -> Any:
-    """The model-bias table from the tallies of every group (4 cells each);
-    `entropy(reference code)` gives each group's generalized entropy."""
-    truth.require_positive(int(tallies[:, 1].sum() + tallies[:, 3].sum()))
-    pred.require_positive(int(tallies[:, 2].sum() + tallies[:, 3].sum()))
-    chosen = _compared_groups(groups, tallies)
-    ref = None if reference is None else groups.code_of(chosen, reference, "reference")
-    values = entropy(None if ref is None else int(chosen[ref]))
-    result = _kernels.bias(tallies[chosen], ref, values[chosen])
-    return _table(frame, groups, chosen, ref, result)
-
+from ._frame import Array, Frame, result_table
+from ._groups import Counts, GroupCoding, Groups, Scan, add_counts, code_groups, count_missing, grouping
+from ._groups import leave_out, refuse_missing, scan
+from ._outcome import Outcome, OutcomeReading, outcome_reading
+from ._plan import Chain, Part, Plan, Reduce, Steps
+from ._validation import Scalar
 
 REFERENCE_ROW = "the reference group, not compared with itself"
 
+# A comparison whose benefits add up to at most this many has an exact
+# single-precision benefit total, and needs no pass to sum them in order.
+_EXACT_BENEFITS = 1 << 24
 
-def _table(frame: Frame, groups: Groups, chosen: Array, reference: Optional[int], result: dict[str, Any]) -> Any:
+
+@dataclass(frozen=True)
+class BiasCall:
+    """A bias call's validated arguments; `prediction` is None for data bias."""
+
+    facets: tuple[str, ...]
+    label: str
+    prediction: Optional[str]
+    positive: Scalar
+    label_threshold: Optional[float]
+    predicted: Scalar
+    predicted_name: str
+    prediction_threshold: Optional[float]
+    facet_threshold: Optional[float]
+    shown: object
+    reference: Any
+    missing: str
+
+
+def bias_plan(call: BiasCall) -> Plan:
+    """The plan of data bias (no prediction) or model bias."""
+    columns = (*call.facets, call.label) + ((call.prediction,) if call.prediction is not None else ())
+    return Plan(tuple(dict.fromkeys(columns)), partial(_steps, call))
+
+
+@dataclass(frozen=True)
+class _Rows:
+    """How a part's rows become group codes and outcomes, with the rows that
+    miss an outcome left out."""
+
+    coding: GroupCoding
+    truth: OutcomeReading
+    prediction: Optional[OutcomeReading]
+    missing: str
+    counted: tuple[Scan, ...]
+
+    def read(self, part: Part) -> tuple[Array, Outcome, Optional[Outcome]]:
+        return part.cached(self, self._read)  # type: ignore[no-any-return]
+
+    def _read(self, part: Part) -> tuple[Array, Outcome, Optional[Outcome]]:
+        counted = bool(self.counted)
+        codes = self.coding.codes(part)
+        truth = self.truth.read(part)
+        codes = leave_out(codes, truth.missing, self.missing, counted)
+        pred = None
+        if self.prediction is not None:
+            pred = self.prediction.read(part)
+            codes = leave_out(codes, pred.missing, self.missing, counted)
+        return codes, truth, pred
+
+
+def _tally(part: Part, rows: _Rows) -> tuple[Array, Counts]:
+    codes, truth, pred = rows.read(part)
+    extra = () if pred is None else (pred.array, pred.rule, pred.value)
+    tallies = _kernels.tally(codes, rows.coding.count, truth.array, truth.rule, truth.value, *extra)
+    return tallies, count_missing(part, rows.counted)
+
+
+def _add(a: tuple[Array, Counts], b: tuple[Array, Counts]) -> tuple[Array, Counts]:
+    return a[0] + b[0], add_counts(a[1], b[1])
+
+
+def _entropy_step(part: Part, rows: _Rows, reference: Optional[int], terms: Array, sums: Array) -> Array:
+    codes, truth, pred = rows.read(part)
+    assert pred is not None
+    return _kernels.entropy_sums(
+        codes, rows.coding.count, truth.array, truth.rule, truth.value, pred.array, pred.rule, pred.value,
+        reference, terms, sums,
+    )
+
+
+def _steps(call: BiasCall, meta: Frame) -> Steps:
+    # Errors the dtypes decide come first, then those of the data in the
+    # order they are met: the facet's missing values, the outcomes' labels,
+    # then their missing values.
+    spec = grouping(meta, call.facets, "facet", call.facet_threshold, call.shown)
+    scans = spec.scans(meta)
+    truth = outcome_reading(
+        meta, scans, call.label, "label", positive=call.positive, positive_name="positive",
+        threshold=call.label_threshold, threshold_name="label_threshold",
+    )
+    pred: Optional[OutcomeReading] = None
+    if call.prediction is not None:
+        pred = outcome_reading(
+            meta, scans, call.prediction, "prediction", positive=call.predicted, positive_name=call.predicted_name,
+            threshold=call.prediction_threshold, threshold_name="prediction_threshold",
+        )
+    scanned = yield from scan(scans)
+    facet_checks = spec.checks()
+    outcome_checks = [(r.argument, r.name, False) for r in (truth, pred) if r is not None]
+    refuse_missing(facet_checks, call.missing, scanned.missing())
+    coding, groups = yield from code_groups(meta, spec, call.missing, scanned)
+    truth = truth.with_labels(scanned)
+    pred = None if pred is None else pred.with_labels(scanned)
+    refuse_missing(outcome_checks, call.missing, scanned.missing())
+
+    rows = _Rows(coding, truth, pred, call.missing, scanned.counted)
+    tallies, counts = yield Reduce(_tally, (rows,), _add)
+    refuse_missing(facet_checks + outcome_checks, call.missing, counts)
+    if pred is None:
+        truth.require_positive(int(tallies[:, 1].sum()))
+        chosen = _compared_groups(groups, tallies)
+        ref = None if call.reference is None else groups.code_of(chosen, call.reference, "reference")
+        return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref))
+    truth.require_positive(int(tallies[:, 1].sum() + tallies[:, 3].sum()))
+    pred.require_positive(int(tallies[:, 2].sum() + tallies[:, 3].sum()))
+    chosen = _compared_groups(groups, tallies)
+    ref = None if call.reference is None else groups.code_of(chosen, call.reference, "reference")
+    entropy = yield from _entropy(rows, tallies, None if ref is None else int(chosen[ref]))
+    return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref, entropy[chosen]))
+
+
+def _entropy(rows: _Rows, tallies: Array, reference: Optional[int]) -> Steps:
+    """Each group's generalized entropy (NaN without rows): against all other
+    rows, or against the reference group."""
+    n_rows = tallies.sum(axis=1)
+    benefits = tallies[:, 3] + 2 * (tallies[:, 0] + tallies[:, 2])
+    if reference is None:
+        n, totals = np.array([n_rows.sum()], dtype=np.uint64), np.array([benefits.sum()], dtype=np.uint64)
+    else:
+        n, totals = n_rows + n_rows[reference], benefits + benefits[reference]
+        n[reference], totals[reference] = n_rows[reference], benefits[reference]
+    comparisons = len(n)
+    if ((totals > _EXACT_BENEFITS) & (n > 0)).any():
+        counting = np.tile(np.array([0.0, 1.0, 2.0], dtype=np.float32), comparisons)
+        s = yield Chain(_entropy_step, (rows, reference, counting), np.zeros(comparisons, dtype=np.float32))
+    else:
+        s = totals.astype(np.float32)  # exact: every partial sum is an integer below 2**24
+    terms = _kernels.entropy_terms(s, n.astype(np.uint64))
+    sums = yield Chain(_entropy_step, (rows, reference, terms), np.zeros(comparisons, dtype=np.float32))
+    out = np.full(len(n_rows), np.nan, dtype=np.float32)
+    has_rows = n_rows > 0
+    out[has_rows] = sums[0] if reference is None else sums[has_rows]
+    return out
+
+
+def _table(meta: Frame, groups: Groups, chosen: Array, reference: Optional[int], result: dict[str, Any]) -> Any:
     if reference is not None:
         result["error"][reference] = REFERENCE_ROW
-    return result_table(frame, groups.value_columns(chosen, frame.implementation), result)
-
-
-def _checked_facets(facet: object, metrics: tuple[str, ...]) -> list[str]:
-    facets = check_columns("facet", facet)
-    assert facets is not None
-    check_not_result_columns("facet", facets, _COUNT_COLUMNS + metrics)
-    return facets
-
-
-def _facet_groups(
-    frame: Frame, facets: list[str], threshold: Optional[float], shown: object, missing: str
-) -> Groups:
-    if threshold is None:
-        return column_groups(frame, facets, "facet", missing)
-    if len(facets) != 1:
-        raise ValueError(f"facet_threshold needs a single facet column; got {facets}")
-    return threshold_groups(frame, facets[0], threshold, shown, missing)
-
-
-def _tally(groups: Groups, truth: Outcome, prediction: Optional[Outcome] = None) -> Array:
-    if prediction is None:
-        return _kernels.tally(groups.codes, groups.count, truth.array, truth.rule, truth.value)
-    return _kernels.tally(
-        groups.codes, groups.count, truth.array, truth.rule, truth.value,
-        prediction.array, prediction.rule, prediction.value,
-    )
+    return result_table(meta, groups.value_columns(chosen, meta.implementation), result)
 
 
 def _compared_groups(groups: Groups, tallies: Array) -> Array:

@@ -13,6 +13,8 @@ from typing import Any, Callable, Mapping, Sequence
 
 import _lumetra
 
+from ._vocabulary import FAMILY_METRICS, TASKS
+
 FullCheck = Callable[..., dict[str, Any]]
 PartialCheck = Callable[..., dict[str, Any]]
 
@@ -27,85 +29,20 @@ class Family:
     partial: PartialCheck
 
 
-DATA_BIAS_METRICS = (
-    "ClassImbalance",
-    "DifferenceInProportionOfLabels",
-    "KlDivergence",
-    "JsDivergence",
-    "LpNorm",
-    "TotalVariationDistance",
-    "KolmogorovSmirnov",
-)
-MODEL_BIAS_METRICS = (
-    "DifferenceInPositivePredictedLabels",
-    "DisparateImpact",
-    "AccuracyDifference",
-    "RecallDifference",
-    "DifferenceInConditionalAcceptance",
-    "DifferenceInAcceptanceRate",
-    "SpecialityDifference",
-    "DifferenceInConditionalRejection",
-    "DifferenceInRejectionRate",
-    "TreatmentEquity",
-    "ConditionalDemographicDesparityPredictedLabels",
-    "GeneralizedEntropy",
-)
-REGRESSION_METRICS = (
-    "RootMeanSquaredError",
-    "MeanSquaredError",
-    "MeanAbsoluteError",
-    "RSquared",
-    "MaxError",
-    "MeanSquaredLogError",
-    "RootMeanSquaredLogError",
-    "MeanAbsolutePercentageError",
-)
-CLASSIFICATION_METRICS = (
-    "BalancedAccuracy",
-    "PrecisionPositive",
-    "PrecisionNegative",
-    "RecallPositive",
-    "RecallNegative",
-    "Accuracy",
-    "F1Score",
-)
-LOGISTIC_METRICS = CLASSIFICATION_METRICS + ("LogLoss",)
+_CHECKS: dict[str, tuple[FullCheck, PartialCheck]] = {
+    "data_bias": (_lumetra.py_data_bias_runtime_check, _lumetra.py_data_bias_partial_check),
+    "model_bias": (_lumetra.py_model_bias_runtime_check, _lumetra.py_model_bias_partial_check),
+    "regression": (_lumetra.py_model_perf_lin_reg_rt_full, _lumetra.py_model_perf_lin_reg_rt_partial),
+    "classification": (_lumetra.py_model_perf_class_rt_full, _lumetra.py_model_perf_class_rt_partial),
+    "logistic": (_lumetra.py_model_perf_log_reg_rt_full, _lumetra.py_model_perf_log_reg_rt_partial),
+}
 
 FAMILIES: dict[str, Family] = {
-    f.name: f
-    for f in (
-        Family(
-            "data_bias", DATA_BIAS_METRICS, _lumetra.py_data_bias_runtime_check, _lumetra.py_data_bias_partial_check
-        ),
-        Family(
-            "model_bias",
-            MODEL_BIAS_METRICS,
-            _lumetra.py_model_bias_runtime_check,
-            _lumetra.py_model_bias_partial_check,
-        ),
-        Family(
-            "regression",
-            REGRESSION_METRICS,
-            _lumetra.py_model_perf_lin_reg_rt_full,
-            _lumetra.py_model_perf_lin_reg_rt_partial,
-        ),
-        Family(
-            "classification",
-            CLASSIFICATION_METRICS,
-            _lumetra.py_model_perf_class_rt_full,
-            _lumetra.py_model_perf_class_rt_partial,
-        ),
-        Family(
-            "logistic",
-            LOGISTIC_METRICS,
-            _lumetra.py_model_perf_log_reg_rt_full,
-            _lumetra.py_model_perf_log_reg_rt_partial,
-        ),
-    )
+    name: Family(name, metrics, *_CHECKS[name]) for name, metrics in FAMILY_METRICS.items()
 }
 
 #: The performance family that each ``task`` of :func:`lumetra.performance` yields.
-TASK_FAMILY = {"regression": "regression", "classification": "classification", "logistic": "logistic"}
+TASK_FAMILY = {task: task for task in TASKS}
 
 
 def family_of(metrics: Mapping[str, object]) -> Family | None:

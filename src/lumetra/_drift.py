@@ -1,27 +1,52 @@
-"""Data drift of every column two frames share, with the module's batch
-detectors: histograms of numbers, label shares of text and booleans."""
+"""The plan of data drift of every column two frames share: histograms of
+numbers, label shares of text and booleans.
+
+Each reference column's baseline is built in one process (the reference
+is read whole), by the engine's batch detectors' rules. A part of the
+current rows is reduced to bin counts against those baselines (numbers by
+the reference's edges, text by its labels, the last bin holding labels the
+reference never had), which add up over parts, and each column is scored
+once from its counts."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
-from collections.abc import Callable, Sequence
+from functools import partial
 from typing import Any, Optional, Union, cast
 
 import numpy as np
 
 import _lumetra
 
-from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, missing_error, read_codes
-from ._frame import is_dask, label_text, read_frame, read_values, result_table
-from ._validation import check_choice, check_choices, check_columns, check_missing
+from . import _kernels
+from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, label_text, missing_error
+from ._frame import result_table
+from ._plan import Part, Plan, Reduce, Steps
 
-RULES = ("FreedmanDiaconis", "Scott", "Sturges")
-DRIFT_METRICS = ("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler")
+
+@dataclass(frozen=True)
+class DriftCall:
+    """A drift call's validated arguments. With `per_column`, each column
+    leaves out only its own missing values under 'drop' (the report's
+    columns); with `histograms`, the result also holds each column's
+    histograms."""
+
+    names: Optional[tuple[str, ...]]
+    rule: str
+    wanted: tuple[str, ...]
+    missing: str
+    per_column: bool = False
+    histograms: bool = False
+
+
+def kind_name(kind: Kind) -> str:
+    return "continuous" if kind is Kind.NUMBER else "categorical"
 
 
 @dataclass(frozen=True)
 class _Sample:
-    """One column of one frame: numbers, or text as codes and labels."""
+    """One reference column, read whole: numbers, or text as codes and labels."""
 
     kind: str  # "continuous" or "categorical"
     dtype: str
@@ -43,109 +68,206 @@ class _Sample:
         return picked
 
 
-def drift(
-    reference: Any,
-    current: Any,
-    *,
-    columns: Union[None, str, list[str], tuple[str, ...]] = None,
-    rule: str = "FreedmanDiaconis",
-    metrics: Optional[list[str]] = None,
-    missing: str = "raise",
-) -> Any:
-    """Drift of each column from `reference` to `current`: one row per column
-    (default: the columns both frames have, in the reference's order).
-
-    Numbers other than booleans are "continuous" (histograms with bins by
-    `rule`; integers as float64); text, categories and booleans are
-    "categorical" (shares of each value's text). Columns: `column`, `kind`,
-    `bins`, then the drift metrics (all four, or those named in `metrics`).
-    `missing` is 'raise' or 'drop' (leave out the rows of a frame that miss a
-    value in any column compared).
-    """
-    rule = check_choice("rule", rule, RULES)
-    names = check_columns("columns", columns, allow_none=True)
-    wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
-    missing = check_missing(missing, group=False)
-    if is_dask(current):
-        from . import _dask
-
-        return _dask.drift(reference, current, names=names, rule=rule, wanted=wanted, missing=missing)
-    if is_dask(reference):
-        # The reference's bins are built in one process: it is collected first.
-        reference = reference.compute() if names is None else reference[names].compute()
-    base = read_frame(reference, "reference")
-    names, pairs = paired_columns(base, read_frame(current, "current"), names)
-    keep_base = _kept_rows(missing, "reference", [(name, a) for name, a, _ in pairs])
-    keep_runtime = _kept_rows(missing, "current", [(name, b) for name, _, b in pairs])
-
-    def scored(i: int) -> tuple[int, list[float]]:
-        _, a, b = pairs[i]
-        detector: Union[_lumetra.PyContinuousDataDrift, _lumetra.PyCategoricalDataDrift]
-        if a.kind == "continuous":
-            detector = _lumetra.PyContinuousDataDrift(a.data(keep_base), rule)
-        else:
-            # The detector reads a NumPy unicode array in place.
-            detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], a.data(keep_base)))
-        return detector.num_bins, detector.compute_drift_mutliple_criteria(cast(Any, b.data(keep_runtime)), wanted)
-
-    return drift_table(base, names, [a.kind for _, a, _ in pairs], wanted, scored)
-
-
-def paired_columns(
-    base: Frame, runtime: Frame, names: Optional[list[str]]
-) -> tuple[list[str], list[tuple[str, _Sample, _Sample]]]:
-    """The columns compared (by default those both frames have, in the
-    reference's order), each read from both frames; a column of another kind
-    in each is refused."""
-    if names is None:
-        shared = set(runtime.columns)
-        names = [c for c in base.columns if c in shared]
-        if not names:
-            raise ValueError("reference and current have no column in common")
-    pairs = [(name, _sample(base, name, "reference"), _sample(runtime, name, "current")) for name in names]
-    for name, a, b in pairs:
-        if a.kind != b.kind:
-            raise ValueError(
-                f"column {name!r} is {a.kind} in reference ({a.dtype}) but {b.kind} in current ({b.dtype})"
-            )
-    return names, pairs
-
-
-def drift_table(
-    base: Frame, names: list[str], kinds: list[str], wanted: list[str], scored: Callable[[int], tuple[int, list[float]]]
-) -> Any:
-    """The drift table, column by column in order: `scored(i)` gives column
-    i's bin count and scores; a ValueError it raises is raised naming the column."""
-    bins = np.zeros(len(names), dtype=np.int64)
-    values = {metric: np.zeros(len(names)) for metric in wanted}
-    for i, name in enumerate(names):
-        try:
-            bins[i], scores = scored(i)
-        except ValueError as error:
-            raise ValueError(f"column {name!r}: {error}") from error
-        for metric, score in zip(wanted, scores):
-            values[metric][i] = score
-    table: dict[str, Union[Array, list[Optional[str]]]] = {"column": list(names), "kind": list(kinds), "bins": bins}
-    table.update(values)
-    return result_table(base, {}, table)
-
-
 def _sample(frame: Frame, name: str, argument: str) -> _Sample:
     series = get_column(frame, name, argument)
     kind = kind_of(series, argument)
+    part = Part(frame)
     if kind is Kind.NUMBER:
-        return _Sample("continuous", str(series.dtype), read_values(series, argument))
-    return _Sample("categorical", str(series.dtype), read_codes(series, kind, argument))
+        return _Sample("continuous", str(series.dtype), part.values(name, argument))
+    return _Sample("categorical", str(series.dtype), part.coded(name, kind, argument))
 
 
-def _kept_rows(missing: str, argument: str, samples: list[tuple[str, _Sample]]) -> Optional[Mask]:
-    """Rows of one frame to keep: all, or under 'drop' those with a value in every column compared."""
+@dataclass(frozen=True)
+class _Baseline:
+    """A reference column's bins: numbers by the reference's edges, text by
+    its labels (bin i for label i, the last bin for labels it never had)."""
+
+    name: str
+    kind: str
+    bins: int
+    hist: Array
+    edges: Optional[Array] = None
+    labels: Optional[dict[str, int]] = None
+
+
+@dataclass(frozen=True)
+class _Bins:
+    """The state of one column in a part: missing values, bin counts, and
+    (for the report's pictures) the counts of labels the reference never had."""
+
+    missing: int
+    counts: Array
+    unseen: dict[str, int]
+
+
+def _kept_rows(missing: str, argument: str, columns: Sequence[tuple[str, Optional[Mask]]]) -> Optional[Mask]:
+    """Rows of one frame to keep: all, or under 'drop' those with a value in
+    every column compared; under 'raise' a missing value is refused."""
     absent: Optional[Mask] = None
-    for name, sample in samples:
-        flags = sample.missing()
-        if flags is None:
+    for name, flags in columns:
+        if flags is None or not flags.any():
             continue
         if missing == "raise":
             raise missing_error(argument, name, int(np.count_nonzero(flags)), group=False)
         absent = flags if absent is None else absent | flags
     return None if absent is None else ~absent
+
+
+def _missing_of(part: Part, name: str, kind: Kind) -> Optional[Mask]:
+    if kind is Kind.NUMBER:
+        return part.values(name, "current").missing
+    return part.coded(name, kind, "current").missing()
+
+
+def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall
+              ) -> dict[str, _Bins]:
+    flags = [_missing_of(part, column.name, kind) for column, kind in zip(columns, kinds)]
+    shared_keep: Optional[Mask] = None
+    if call.missing == "drop" and not call.per_column:
+        flagged = [f for f in flags if f is not None and f.any()]
+        if flagged:
+            shared_keep = ~np.logical_or.reduce(flagged)
+    out: dict[str, _Bins] = {}
+    for column, kind, absent in zip(columns, kinds, flags):
+        count = 0 if absent is None else int(np.count_nonzero(absent))
+        keep = shared_keep
+        if call.per_column and call.missing == "drop" and absent is not None and count:
+            keep = ~absent
+        counts: Array = np.zeros(column.bins, dtype=np.uint64)
+        unseen: dict[str, int] = {}
+        if column.edges is not None:
+            values = part.values(column.name, "current").array
+            numbers = np.ascontiguousarray(values, dtype=np.float64)
+            counts = _kernels.continuous_counts(column.edges, numbers if keep is None else numbers[keep])
+        elif column.labels is not None:
+            coded = part.coded(column.name, kind, "current")
+            texts = [label_text(label) for label in coded.labels]
+            last = column.bins - 1
+            local = np.array([column.labels.get(text, last) for text in texts] or [last])
+            codes = coded.codes if keep is None else coded.codes[keep]
+            codes = codes[codes >= 0]
+            counts = np.bincount(local[codes], minlength=column.bins).astype(np.uint64)
+            if call.histograms and codes.size:
+                per_label = np.bincount(codes, minlength=len(texts))
+                unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
+        out[column.name] = _Bins(count, counts, unseen)
+    return out
+
+
+def _merge_bins(a: dict[str, _Bins], b: dict[str, _Bins]) -> dict[str, _Bins]:
+    out = {}
+    for name, x in a.items():
+        y = b[name]
+        unseen = dict(x.unseen)
+        for text, count in y.unseen.items():
+            unseen[text] = unseen.get(text, 0) + count
+        out[name] = _Bins(x.missing + y.missing, x.counts + y.counts, unseen)
+    return out
+
+
+def drift_plan(call: DriftCall, reference: Frame, columns: tuple[str, ...]) -> Plan:
+    """The plan of drift of the current frame against `reference` (read
+    whole); `columns` are the current columns it reads."""
+    return Plan(columns, partial(_steps, call, reference))
+
+
+def compared_columns(reference: Frame, current_columns: Sequence[str], names: Optional[Sequence[str]]) -> list[str]:
+    """The columns compared: `names`, or those both frames have, in the reference's order."""
+    if names is not None:
+        return list(names)
+    shared = set(current_columns)
+    chosen = [c for c in reference.columns if c in shared]
+    if not chosen:
+        raise ValueError("reference and current have no column in common")
+    return chosen
+
+
+def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
+    names = compared_columns(reference, meta.columns, call.names)
+    samples = [_sample(reference, name, "reference") for name in names]
+    kinds = []
+    for name, sample in zip(names, samples):
+        series = get_column(meta, name, "current")
+        kind = kind_of(series, "current")
+        if kind_name(kind) != sample.kind:
+            raise ValueError(
+                f"column {name!r} is {sample.kind} in reference ({sample.dtype}) but {kind_name(kind)} in current "
+                f"({series.dtype})"
+            )
+        kinds.append(kind)
+    if call.per_column:
+        keeps = [_kept_rows(call.missing, "reference", [(name, sample.missing())])
+                 for name, sample in zip(names, samples)]
+    else:
+        keep = _kept_rows(call.missing, "reference", [(name, s.missing()) for name, s in zip(names, samples)])
+        keeps = [keep] * len(names)
+
+    # Each reference column's bins, or the error its detector gives.
+    baselines: list[_Baseline] = []
+    refusals: list[Optional[ValueError]] = []
+    for name, sample, keep in zip(names, samples, keeps):
+        try:
+            baselines.append(_baseline(name, sample, keep, call.rule))
+            refusals.append(None)
+        except ValueError as error:
+            baselines.append(_Baseline(name, sample.kind, 0, np.zeros(0)))
+            refusals.append(error)
+
+    merged: dict[str, _Bins] = yield Reduce(_bin_part, (tuple(baselines), tuple(kinds), call), _merge_bins)
+    if call.missing == "raise":
+        for name in names:
+            if merged[name].missing:
+                raise missing_error("current", name, merged[name].missing, group=False)
+
+    bins = np.zeros(len(names), dtype=np.int64)
+    values = {metric: np.zeros(len(names)) for metric in call.wanted}
+    histograms = []
+    for i, (name, baseline, refusal) in enumerate(zip(names, baselines, refusals)):
+        counts = merged[name].counts.astype(np.float64)
+        try:
+            if refusal is not None:
+                raise refusal
+            scores = _kernels.drift_scores(baseline.kind, baseline.hist, counts, list(call.wanted))
+        except ValueError as error:
+            raise ValueError(f"column {name!r}: {error}") from error
+        bins[i] = baseline.bins
+        for metric, score in zip(call.wanted, scores):
+            values[metric][i] = score
+        if call.histograms:
+            histograms.append(_histogram(baseline, counts, merged[name].unseen))
+    table: dict[str, Union[Array, list[Optional[str]]]] = {
+        "column": list(names), "kind": [b.kind for b in baselines], "bins": bins,
+    }
+    table.update(values)
+    result = result_table(reference, {}, table)
+    return (result, histograms) if call.histograms else result
+
+
+def _baseline(name: str, sample: _Sample, keep: Optional[Mask], rule: str) -> _Baseline:
+    data = sample.data(keep)
+    if sample.kind == "continuous":
+        built = _kernels.continuous_baseline(data, rule)
+        return _Baseline(name, sample.kind, len(built["hist"]), built["hist"], edges=built["edges"])
+    # The detector reads a NumPy unicode array in place.
+    detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], data))
+    shares = detector.export_baseline()
+    labels = {label: i for i, label in enumerate(shares)}
+    return _Baseline(name, sample.kind, detector.num_bins, np.array([*shares.values(), 0.0]), labels=labels)
+
+
+def _histogram(baseline: _Baseline, counts: Array, unseen: dict[str, int]) -> dict[str, Any]:
+    """Both samples' shares per bin, as the engine bins them: numbers over
+    the reference's bins; labels each sample's own, so that labels new in the
+    current sample show under their own names."""
+    total = counts.sum()
+    if baseline.kind == "continuous":
+        assert baseline.edges is not None
+        return {"kind": "continuous", "edges": baseline.edges.tolist(), "reference": baseline.hist.tolist(),
+                "current": (counts / total).tolist() if total else [0.0] * len(counts)}
+    assert baseline.labels is not None
+    reference = dict(zip(baseline.labels, baseline.hist.tolist()))
+    current = {label: counts[i] for label, i in baseline.labels.items() if counts[i]}
+    current.update({label: float(c) for label, c in unseen.items()})
+    labels = sorted(set(reference) | set(current), key=lambda s: s.encode())
+    return {"kind": "categorical", "labels": labels, "reference": [reference.get(label, 0.0) for label in labels],
+            "current": [float(current.get(label, 0.0) / total) if total else 0.0 for label in labels]}

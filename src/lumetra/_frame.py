@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import enum
 import sys
+import weakref
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional, Union, cast
@@ -78,11 +79,46 @@ def check_unique_names(names: Sequence[Any], argument: str) -> None:
             return
 
 
+@dataclass
+class _Seen:
+    """What was read of one frame wrapper: its column names, its columns as
+    series, its empty slice. An analysis asks for a column's dtype several
+    times while it plans, and each wrapper of a series costs tens of
+    microseconds."""
+
+    names: frozenset[str]
+    series: dict[str, Series]
+    empty: Optional[Frame] = None
+
+
+# By the wrapper's id, for as long as the wrapper lives (wrappers are not hashable).
+_SEEN: dict[int, _Seen] = {}
+
+
+def _seen(frame: Frame) -> _Seen:
+    seen = _SEEN.get(id(frame))
+    if seen is None:
+        seen = _SEEN[id(frame)] = _Seen(frozenset(frame.columns), {})
+        weakref.finalize(frame, _SEEN.pop, id(frame), None)
+    return seen
+
+
 def get_column(frame: Frame, name: str, argument: str) -> Series:
     """Column `name`; KeyError naming the argument and the frame's columns."""
-    if name not in frame.columns:
-        raise KeyError(f"{argument} column {name!r} is not in the frame; its columns are {frame.columns}")
-    return frame.get_column(name)
+    seen = _seen(frame)
+    if name not in seen.series:
+        if name not in seen.names:
+            raise KeyError(f"{argument} column {name!r} is not in the frame; its columns are {frame.columns}")
+        seen.series[name] = frame.get_column(name)
+    return seen.series[name]
+
+
+def empty_of(frame: Frame) -> Frame:
+    """The frame's first zero rows: its columns and dtypes without data."""
+    seen = _seen(frame)
+    if seen.empty is None:
+        seen.empty = frame.head(0)
+    return seen.empty
 
 
 def kind_of(series: Series, argument: str) -> Kind:
@@ -130,6 +166,36 @@ def _within_64_bits(series: Series, argument: str) -> Series:
     return series
 
 
+def can_miss(series: Series) -> bool:
+    """Whether a column of this dtype can hold a missing value (NumPy integer
+    and boolean columns of pandas cannot)."""
+    if series.implementation.is_pandas():
+        dtype = series.to_native().dtype
+        if isinstance(dtype, np.dtype) and dtype.kind in "biu":
+            return False
+    return True
+
+
+# A lazy frame's empty meta whose categories are not known yet lists this one.
+_UNKNOWN_CATEGORIES = ["__UNKNOWN_CATEGORIES__"]
+
+
+def declared_labels(series: Series) -> Optional[list[Any]]:
+    """The labels a column's dtype declares in group order (pandas
+    categoricals, polars enums), or None: they are then read from the data."""
+    dtype = series.dtype
+    if isinstance(dtype, nw.Enum):
+        return list(series.to_native().dtype.categories.to_list())
+    if dtype == nw.Categorical and series.implementation.is_pandas():
+        native_dtype = series.to_native().dtype
+        categories = getattr(native_dtype, "categories", None)  # none for Arrow-backed dictionaries
+        if categories is None:
+            return None
+        labels = list(categories.tolist())
+        return None if labels == _UNKNOWN_CATEGORIES else labels
+    return None
+
+
 def _may_hold_nulls(series: Series) -> bool:
     # A pandas column backed by a NumPy integer or boolean array has no way to
     # mark a value missing; asking would scan the whole column.
@@ -163,13 +229,19 @@ def read_values(series: Series, argument: str) -> Values:
     return Values(array, missing)
 
 
+Labels = Union[list[Any], Array]
+
+
 @dataclass(frozen=True)
 class Coded:
     """A column as integer codes (negative where the value is missing) and one
-    label per code, in group order."""
+    label per code, in group order: a list (text, booleans) or, for numbers,
+    an array of the column's dtype. `declared` says the order is the
+    column's own (categories), not the sorted one."""
 
     codes: Array
-    labels: list[Any]
+    labels: Labels
+    declared: bool = False
 
     def missing(self) -> Optional[Mask]:
         """Rows without a value, or None when every row has one."""
@@ -179,16 +251,18 @@ class Coded:
         return mask
 
 
-def read_codes(series: Series, kind: Kind, argument: str) -> Coded:
+def read_codes(series: Series, kind: Kind, argument: str, values: Optional[Values] = None) -> Coded:
     """Any column as codes. Group order: categories in their declared order
     (pandas categoricals, polars enums, Arrow dictionaries); other text by
-    code point; booleans False then True; numbers ascending."""
+    code point; booleans False then True; numbers ascending. `values` are
+    the column's values when they were read already."""
     if kind is Kind.TEXT:
         return _text_codes(series)
-    values = read_values(series, argument)
+    if values is None:
+        values = read_values(series, argument)
     if kind is Kind.BOOLEAN:
         codes: Array = values.array.astype(np.int8)
-        labels: list[Any] = [False, True]
+        labels: Labels = [False, True]
     else:
         codes, labels = _number_codes(values)
     if values.missing is not None:
@@ -196,25 +270,25 @@ def read_codes(series: Series, kind: Kind, argument: str) -> Coded:
     return Coded(codes, labels)
 
 
-def _number_codes(values: Values) -> tuple[Array, list[Any]]:
+def _number_codes(values: Values) -> tuple[Array, Array]:
     array = values.array
     kept = array if values.missing is None else array[~values.missing]
     if kept.size == 0:
-        return np.full(array.shape, -1, dtype=np.int64), []
+        return np.full(array.shape, -1, dtype=np.int64), np.zeros(0, dtype=array.dtype)
     if array.dtype.kind in "iu":
         low, high = int(kept.min()), int(kept.max())
         span = high - low + 1
         if span <= DENSE_SPAN and span <= 4 * kept.size + 256 and high <= np.iinfo(np.int64).max:
             codes = array.astype(np.int64)
             codes -= low
-            return codes, list(range(low, high + 1))
+            return codes, np.arange(low, high + 1).astype(array.dtype)
     uniques, inverse = np.unique(kept, return_inverse=True)
     if values.missing is None:
         codes = inverse.astype(np.int64)
     else:
         codes = np.full(array.shape, -1, dtype=np.int64)
         codes[~values.missing] = inverse
-    return codes, uniques.tolist()
+    return codes, uniques
 
 
 def _text_codes(series: Series) -> Coded:
@@ -225,7 +299,7 @@ def _text_codes(series: Series) -> Coded:
 
         if isinstance(native.dtype, pd.CategoricalDtype):
             # The categorical's own codes, not the copy that .cat.codes makes.
-            return Coded(np.asarray(native.array.codes), list(native.cat.categories.tolist()))
+            return Coded(np.asarray(native.array.codes), list(native.cat.categories.tolist()), declared=True)
         if isinstance(native.dtype, pd.ArrowDtype):
             # Arrow-backed text (a dictionary among them) is read as Arrow reads it.
             return _arrow_codes(series.to_arrow())
@@ -236,7 +310,7 @@ def _text_codes(series: Series) -> Coded:
 
         if isinstance(native.dtype, pl.Enum):
             physical = native.to_physical().cast(pl.Int64).fill_null(-1)
-            return Coded(physical.to_numpy(), native.dtype.categories.to_list())
+            return Coded(physical.to_numpy(), native.dtype.categories.to_list(), declared=True)
         text = native.cast(pl.String)
         ranks = (text.rank("dense").cast(pl.Int64) - 1).fill_null(-1)
         return Coded(ranks.to_numpy(), text.drop_nulls().unique().sort().to_list())
@@ -252,7 +326,7 @@ def _arrow_codes(column: Any) -> Coded:
     if not declared:
         chunked = pc.dictionary_encode(chunked)
     if chunked.num_chunks == 0:
-        return Coded(np.zeros(0, dtype=np.int64), [])
+        return Coded(np.zeros(0, dtype=np.int64), [], declared=declared)
     chunked = chunked.unify_dictionaries()
     labels: list[Any] = chunked.chunk(0).dictionary.to_pylist()
     indices = pa.chunked_array([c.indices for c in chunked.chunks], type=chunked.type.index_type)
@@ -285,8 +359,8 @@ def _distinct_labels(codes: Array, labels: list[Any]) -> Coded:
             kept.append(label)
         remap[index] = position[key]
     if len(kept) == len(labels):
-        return Coded(codes, labels)
-    return Coded(np.where(codes >= 0, remap[np.maximum(codes, 0)], -1), kept)
+        return Coded(codes, labels, declared=True)
+    return Coded(np.where(codes >= 0, remap[np.maximum(codes, 0)], -1), kept, declared=True)
 
 
 def label_text(label: Any) -> str:

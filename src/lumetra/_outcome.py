@@ -1,6 +1,9 @@
 """Outcome columns (ground truth, predictions): which rows are positive,
 given as a column the kernels test in place with a rule ('==' or '>=') and a
-value of the column's own type."""
+value of the column's own type. A reading is decided from the frame's
+dtypes (its refusals by dtype come before any part is read) and applied to
+each part; a text column's positive label is found among the labels of every
+part."""
 
 from __future__ import annotations
 
@@ -10,8 +13,9 @@ from typing import Optional, Union
 
 import numpy as np
 
-from ._frame import Array, Frame, Kind, Mask, Values, get_column, kind_of, read_codes, read_values
-from ._groups import Groups
+from ._frame import Array, Frame, Kind, Labels, Mask, Values, empty_of, get_column, kind_of
+from ._groups import Scan, Scanned, recode, scan_of
+from ._plan import Part
 from ._validation import Scalar
 
 
@@ -28,17 +32,9 @@ class Outcome:
     missing: Optional[Mask]
     described: str  # how positives were asked for, for messages
 
-    def settle(self, groups: Groups, missing: str) -> None:
-        """Applies the missing-value policy to this column's rows."""
-        groups.settle(self.argument, self.name, self.missing, missing)
-
     def no_positive(self) -> ValueError:
         """The refusal of a column without positive rows."""
         return ValueError(f"{self.argument} column {self.name!r} has no positive rows: {self.described}")
-
-    def require_positive(self, count: int) -> None:
-        if count == 0:
-            raise self.no_positive()
 
 
 def equal_described(positive_name: str, positive: Scalar) -> str:
@@ -46,7 +42,7 @@ def equal_described(positive_name: str, positive: Scalar) -> str:
     return f"no value equals {positive_name}={positive!r}"
 
 
-def text_positive(labels: list[object], positive: Scalar) -> Optional[int]:
+def text_positive(labels: Labels, positive: Scalar) -> Optional[int]:
     """The index of the label equal to `positive` (a text label only equals a
     str), or None."""
     for index, label in enumerate(labels):
@@ -55,16 +51,16 @@ def text_positive(labels: list[object], positive: Scalar) -> Optional[int]:
     return None
 
 
-def numeric_column(frame: Frame, name: str, argument: str) -> Values:
+def numeric_column(source: Part, name: str, argument: str) -> Values:
     """A column of numbers (not booleans), as the performance metrics read them."""
-    series = get_column(frame, name, argument)
+    series = source.column(name, argument)
     if kind_of(series, argument) is not Kind.NUMBER:
         raise ValueError(f"{argument} column {name!r} must hold numbers; it has dtype {series.dtype}")
-    return read_values(series, argument)
+    return source.values(name, argument)
 
 
 def read_outcome(
-    frame: Frame,
+    source: Part,
     name: str,
     argument: str,
     *,
@@ -76,7 +72,7 @@ def read_outcome(
     """Positive rows of column `name`: value >= threshold when a threshold is
     given (numeric columns only), else value == positive (for text and
     categories, the label equal to positive)."""
-    series = get_column(frame, name, argument)
+    series = source.column(name, argument)
     kind = kind_of(series, argument)
     if threshold is not None:
         described = f"no value is >= {threshold_name}={threshold!r}"
@@ -84,7 +80,7 @@ def read_outcome(
             raise ValueError(
                 f"{threshold_name} needs a numeric {argument} column; {name!r} has dtype {series.dtype}"
             )
-        values = read_values(series, argument)
+        values = source.values(name, argument)
         array = _as_numbers(values.array)
         if array.dtype.kind == "f":
             return Outcome(argument, name, array, ">=", float(threshold), values.missing, described)
@@ -99,14 +95,14 @@ def read_outcome(
 
     described = equal_described(positive_name, positive)
     if kind is Kind.TEXT:
-        coded = read_codes(series, kind, argument)
+        coded = source.coded(name, kind, argument)
         outcome = Outcome(argument, name, coded.codes, "==", -1, coded.missing(), described)
         index = text_positive(coded.labels, positive)
         if index is None:
             raise outcome.no_positive()
         return Outcome(argument, name, coded.codes, "==", index, outcome.missing, described)
 
-    values = read_values(series, argument)
+    values = source.values(name, argument)
     array = _as_numbers(values.array)
     outcome = Outcome(argument, name, array, "==", 0, values.missing, described)
     if isinstance(positive, str):
@@ -128,3 +124,73 @@ def _as_numbers(array: Array) -> Array:
     # Booleans are compared as their 0/1 bytes.
     return array.view(np.uint8) if array.dtype == np.bool_ else array
 
+
+@dataclass(frozen=True)
+class OutcomeReading:
+    """An outcome column as every part reads it: numbers by read_outcome's
+    rule for their dtype, text by the index of the positive label among the
+    labels of every part (`labels`, known after the scan)."""
+
+    name: str
+    argument: str
+    positive: Scalar
+    positive_name: str
+    threshold: Optional[float] = None
+    threshold_name: str = ""
+    text: bool = False
+    labels: Optional[Labels] = None
+    index: int = -1
+
+    def read(self, part: Part) -> Outcome:
+        if not self.text:
+            return read_outcome(
+                part, self.name, self.argument, positive=self.positive, positive_name=self.positive_name,
+                threshold=self.threshold, threshold_name=self.threshold_name,
+            )
+        assert self.labels is not None
+        coded = part.coded(self.name, Kind.TEXT, self.argument)
+        codes = recode(coded, self.labels)
+        return Outcome(self.argument, self.name, codes, "==", self.index, coded.missing(), self.described())
+
+    def described(self) -> str:
+        if self.threshold is not None:
+            return f"no value is >= {self.threshold_name}={self.threshold!r}"
+        return equal_described(self.positive_name, self.positive)
+
+    def check_dtype(self, meta: Frame) -> None:
+        """Raises the refusals the column's dtype decides (read from no rows)."""
+        if not self.text:
+            self.read(Part(empty_of(meta)))
+
+    def no_positive(self) -> ValueError:
+        """The refusal of a column without positive rows."""
+        return ValueError(f"{self.argument} column {self.name!r} has no positive rows: {self.described()}")
+
+    def require_positive(self, count: int) -> None:
+        if count == 0:
+            raise self.no_positive()
+
+    def with_labels(self, scanned: Scanned) -> OutcomeReading:
+        """A text outcome's labels and the index of its positive label, or the
+        refusal of a column without it (as read_outcome has it)."""
+        if not self.text:
+            return self
+        labels = scanned.seen[self.name].final_labels()
+        index = text_positive(labels, self.positive)
+        if index is None:
+            raise self.no_positive()
+        return replace(self, labels=labels, index=index)
+
+
+def outcome_reading(
+    meta: Frame, scans: list[Optional[Scan]], name: str, argument: str, *, positive: Scalar,
+    positive_name: str, threshold: Optional[float] = None, threshold_name: str = "",
+) -> OutcomeReading:
+    """How an outcome column is read, with read_outcome's refusals by dtype
+    raised, and the scan it needs added to `scans`."""
+    kind = kind_of(get_column(meta, name, argument), argument)
+    text = threshold is None and kind is Kind.TEXT
+    reading = OutcomeReading(name, argument, positive, positive_name, threshold, threshold_name, text)
+    reading.check_dtype(meta)
+    scans.append(scan_of(meta, name, argument, kind, labels=text))
+    return reading

@@ -1,99 +1,131 @@
-"""Model performance of a whole frame or of each group of some columns."""
+"""The plan of model performance of a whole frame or of each group of some
+columns. A part's state is the kernels' per-group counts and sums: counts
+add up exactly, the regression and log-loss sums as partial sums (the
+largest absolute error of a regression takes the larger value)."""
 
 from __future__ import annotations
 
-from typing import Any, Union
+from dataclasses import dataclass
+from functools import partial
+from typing import Any, Optional
 
 import numpy as np
 
 from . import _kernels
-from ._frame import Frame, is_dask, read_frame, result_table
-from ._groups import Groups, column_groups, single_group
-from ._outcome import numeric_column, read_outcome
-from ._checks import FAMILIES, TASK_FAMILY
-from ._validation import Scalar, check_choice, check_column, check_columns, check_missing, check_not_result_columns
-from ._validation import check_real, check_scalar
-
-TASKS = ("regression", "classification", "logistic")
+from ._frame import Array, Frame, Kind, empty_of, result_table
+from ._groups import Counts, GroupCoding, Groups, Scan, add_counts, code_groups, count_missing, grouping
+from ._groups import leave_out, no_groups, refuse_missing, scan, scan_of
+from ._outcome import Outcome, OutcomeReading, numeric_column, outcome_reading
+from ._plan import Part, Plan, Reduce, Steps
+from ._validation import Scalar
 
 
-def performance(
-    data: Any,
-    label: str,
-    prediction: str,
-    *,
-    task: str,
-    positive: Scalar = 1,
-    threshold: float = 0.5,
-    by: Union[None, str, list[str], tuple[str, ...]] = None,
-    missing: str = "raise",
-) -> Any:
-    """Performance metrics of the whole frame (one row) or of each group of
-    the `by` column(s) (one row per observed value or combination).
+@dataclass(frozen=True)
+class PerformanceCall:
+    """A performance call's validated arguments; `by` is empty for the whole frame."""
 
-    `task` is 'regression' (numeric label and prediction), 'classification'
-    (label and prediction mapped to 1 where equal to `positive`, else 0) or
-    'logistic' (label mapped likewise; prediction holds scores, classed by
-    score >= `threshold`). Columns: the `by` column(s), `n`, and the metrics
-    of the family in their order. `missing` is as in `data_bias` ('group'
-    applies to the `by` columns).
-    """
-    task = check_choice("task", task, TASKS)
-    label = check_column("label", label)
-    prediction = check_column("prediction", prediction)
-    positive = check_scalar("positive", positive)
-    decision = check_real("threshold", threshold, allow_none=False)
-    assert decision is not None
-    names = check_columns("by", by, allow_none=True)
-    if names is not None:
-        check_not_result_columns("by", names, ("n",) + FAMILIES[TASK_FAMILY[task]].metrics)
-    missing = check_missing(missing, group=names is not None)
-    if is_dask(data):
-        from . import _dask
+    label: str
+    prediction: str
+    task: str
+    positive: Scalar
+    decision: float
+    by: tuple[str, ...]
+    missing: str
 
-        return _dask.performance(
-            data, label, prediction, task=task, positive=positive, decision=decision, by=names, missing=missing
-        )
-    frame = read_frame(data, "data")
-    groups = single_group(len(frame)) if names is None else column_groups(frame, names, "by", missing)
 
-    if task == "regression":
-        y_true = numeric_column(frame, label, "label")
-        y_pred = numeric_column(frame, prediction, "prediction")
-        for argument, name, values in (("label", label, y_true), ("prediction", prediction, y_pred)):
-            groups.settle(argument, name, values.missing, missing)
-        result = _kernels.performance(
-            task, groups.codes, groups.count, y_true.array, None, None, y_pred.array, None, None, decision
-        )
+def performance_plan(call: PerformanceCall) -> Plan:
+    return Plan(tuple(dict.fromkeys((*call.by, call.label, call.prediction))), partial(_steps, call))
+
+
+@dataclass(frozen=True)
+class _Rows:
+    task: str
+    coding: GroupCoding
+    label: str
+    prediction: str
+    truth: Optional[OutcomeReading]  # None: a column of numbers
+    pred: Optional[OutcomeReading]
+    decision: float
+    missing: str
+    counted: tuple[Scan, ...] = ()
+
+
+def _column(part: Part, reading: Optional[OutcomeReading], name: str, argument: str) -> Outcome:
+    """An outcome column, or a column of numbers as one (no rule)."""
+    if reading is not None:
+        return reading.read(part)
+    values = numeric_column(part, name, argument)
+    return Outcome(argument, name, values.array, "", 0, values.missing, "")
+
+
+def _state(part: Part, rows: _Rows) -> tuple[dict[str, Array], Counts]:
+    codes = rows.coding.codes(part)
+    columns = [_column(part, rows.truth, rows.label, "label"), _column(part, rows.pred, rows.prediction, "prediction")]
+    for column in columns:
+        codes = leave_out(codes, column.missing, rows.missing, bool(rows.counted))
+    (label, label_rule, label_value), (pred, pred_rule, pred_value) = [
+        (c.array, c.rule or None, c.value if c.rule else None) for c in columns
+    ]
+    state = _kernels.performance_state(
+        rows.task, codes, rows.coding.count, label, label_rule, label_value, pred, pred_rule, pred_value,
+        rows.decision,
+    )
+    return state, count_missing(part, rows.counted)
+
+
+def _merge(a: tuple[dict[str, Array], Counts], b: tuple[dict[str, Array], Counts]) -> tuple[dict[str, Array], Counts]:
+    (x, count_a), (y, count_b) = a, b
+    sums = x["sums"] + y["sums"]
+    if sums.shape[1] == 10:
+        sums[:, 2] = np.maximum(x["sums"][:, 2], y["sums"][:, 2])
+    return {"counts": x["counts"] + y["counts"], "sums": sums}, add_counts(count_a, count_b)
+
+
+def _steps(call: PerformanceCall, meta: Frame) -> Steps:
+    names = list(call.by)
+    spec = grouping(meta, names, "facet")
+    scans = spec.scans(meta)
+    truth: Optional[OutcomeReading] = None
+    pred: Optional[OutcomeReading] = None
+    if call.task == "regression":
+        numeric_column(Part(empty_of(meta)), call.label, "label")
+        scans.append(scan_of(meta, call.label, "label", Kind.NUMBER, labels=False))
     else:
-        truth = read_outcome(
-            frame, label, "label", positive=positive, positive_name="positive",
-            threshold=None, threshold_name="",
-        )
-        truth.settle(groups, missing)
-        if task == "classification":
-            pred = read_outcome(
-                frame, prediction, "prediction", positive=positive, positive_name="positive",
-                threshold=None, threshold_name="",
-            )
-            pred.settle(groups, missing)
-            result = _kernels.performance(
-                task, groups.codes, groups.count, truth.array, truth.rule, truth.value,
-                pred.array, pred.rule, pred.value, decision,
-            )
-        else:
-            scores = numeric_column(frame, prediction, "prediction")
-            groups.settle("prediction", prediction, scores.missing, missing)
-            result = _kernels.performance(
-                task, groups.codes, groups.count, truth.array, truth.rule, truth.value,
-                scores.array, None, None, decision,
-            )
-        tallies = _kernels.tally(groups.codes, groups.count, truth.array, truth.rule, truth.value)
-        truth.require_positive(int(tallies[:, 1].sum()))
-    return performance_table(frame, groups, task, result)
+        truth = outcome_reading(meta, scans, call.label, "label", positive=call.positive, positive_name="positive")
+    if call.task == "classification":
+        pred = outcome_reading(meta, scans, call.prediction, "prediction", positive=call.positive,
+                               positive_name="positive")
+    else:
+        numeric_column(Part(empty_of(meta)), call.prediction, "prediction")
+        scans.append(scan_of(meta, call.prediction, "prediction", Kind.NUMBER, labels=False))
+    scanned = yield from scan(scans)
+
+    facet_checks = spec.checks()
+    label_checks = [("label", call.label, False)]
+    prediction_checks = [("prediction", call.prediction, False)]
+    refuse_missing(facet_checks, call.missing, scanned.missing())
+    if names:
+        coding, groups = yield from code_groups(meta, spec, call.missing, scanned)
+    else:
+        coding, groups = no_groups()
+    truth = None if truth is None else truth.with_labels(scanned)
+    refuse_missing(label_checks, call.missing, scanned.missing())
+    pred = None if pred is None else pred.with_labels(scanned)
+    refuse_missing(prediction_checks, call.missing, scanned.missing())
+
+    rows = _Rows(call.task, coding, call.label, call.prediction, truth, pred, call.decision, call.missing,
+                 scanned.counted)
+    state, counts = yield Reduce(_state, (rows,), _merge)
+    refuse_missing(facet_checks + label_checks + prediction_checks, call.missing, counts)
+    result = _kernels.performance_from_state(call.task, state["counts"], np.ascontiguousarray(state["sums"]).ravel())
+    if truth is not None:
+        cells = state["counts"]
+        positives = cells[:, 1] + (cells[:, 3] if call.task == "classification" else 0)
+        truth.require_positive(int(positives.sum()))
+    return _table(meta, groups, call.task, result)
 
 
-def performance_table(frame: Frame, groups: Groups, task: str, result: dict[str, Any]) -> Any:
+def _table(meta: Frame, groups: Groups, task: str, result: dict[str, Any]) -> Any:
     """The table of the groups with rows, from the kernels' per-group metrics."""
     chosen = np.flatnonzero(result["n"])
     if len(chosen) == 0:
@@ -101,13 +133,6 @@ def performance_table(frame: Frame, groups: Groups, task: str, result: dict[str,
     errors = result.pop("error")
     for g in chosen.tolist():
         if errors[g] is not None:
-            raise ValueError(f"{task} metrics of {_group_name(groups, g)}: {errors[g]}")
+            raise ValueError(f"{task} metrics of {groups.name_of(g)}: {errors[g]}")
     columns = {key: np.asarray(value)[chosen] for key, value in result.items()}
-    return result_table(frame, groups.value_columns(chosen, frame.implementation), columns)
-
-
-def _group_name(groups: Groups, g: int) -> str:
-    if not groups.columns:
-        return "the frame"
-    values = [column[0] for column in groups.values(np.array([g]))]
-    return "group " + ", ".join(f"{c}={v!r}" for c, v in zip(groups.columns, values))
+    return result_table(meta, groups.value_columns(chosen, meta.implementation), columns)

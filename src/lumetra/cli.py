@@ -15,12 +15,13 @@ import re
 import sys
 from typing import Any, NoReturn, Sequence, TextIO
 
+from ._vocabulary import BIN_RULES, DRIFT_METRICS, FAMILIES, MISSING_POLICIES, TASKS, __version__
+
 EXIT_PASSED = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERNAL = 3
 
-FAMILY_NAMES = ("data_bias", "model_bias", "regression", "classification", "logistic")
 
 
 class _Progress:
@@ -45,15 +46,6 @@ class _Progress:
         if self.active and self.width:
             self.stream.write("\r" + " " * self.width + "\r")
             self.stream.flush()
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("lumetra")
-    except PackageNotFoundError:  # pragma: no cover - running from a source tree
-        return "unknown"
 
 
 def _cutoff(text: str) -> float:
@@ -109,7 +101,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Drift, bias and performance reports and checks for monitoring ML models.",
         epilog="Exit status: 0 every check passed, 1 a check failed, 2 usage or input error.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
@@ -129,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--facet", metavar="COL", nargs="+", action="extend", default=[], help="column whose groups are compared"
     )
-    rep.add_argument("--task", choices=("regression", "classification", "logistic"), help="what the model predicts")
+    rep.add_argument("--task", choices=TASKS, help="what the model predicts")
     rep.add_argument("--positive", metavar="V", help="label value of the positive outcome (default 1)")
     rep.add_argument(
         "--threshold",
@@ -151,13 +143,13 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--drift-metric",
         default="JensenShannon",
-        choices=("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"),
+        choices=DRIFT_METRICS,
         help="drift metric that the drift check reads (default JensenShannon)",
     )
     rep.add_argument(
         "--rule",
         default="FreedmanDiaconis",
-        choices=("FreedmanDiaconis", "Scott", "Sturges"),
+        choices=BIN_RULES,
         help="bin-count rule for numeric columns (default FreedmanDiaconis)",
     )
     rep.add_argument(
@@ -169,7 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument(
         "--missing",
         default="raise",
-        choices=("raise", "drop", "group"),
+        choices=MISSING_POLICIES,
         help="rows with missing values: refuse them, leave them out, or make them a facet group",
     )
     rep.add_argument(
@@ -205,7 +197,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     chk.add_argument("baseline", metavar="BASELINE.json")
     chk.add_argument("latest", metavar="LATEST.json")
-    chk.add_argument("--family", choices=FAMILY_NAMES, help="metric family (default: told from the metric names)")
+    chk.add_argument("--family", choices=FAMILIES, help="metric family (default: told from the metric names)")
     chk.add_argument("--threshold", metavar="T", type=_tolerance, help="relative threshold (default 0.10)")
     chk.add_argument(
         "--metrics", metavar="NAME", nargs="+", action="extend", help="check only these metrics (default: all)"

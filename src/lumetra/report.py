@@ -15,26 +15,17 @@ import math
 import os
 from dataclasses import asdict, dataclass, field
 from importlib import resources
-from typing import Any, Callable, Mapping, Sequence, cast
+from typing import Any, Callable, Mapping, Sequence
 
 import narwhals as nw
 import numpy as np
 
-import _lumetra
-
 from . import _svg
-from ._drift import DRIFT_METRICS, _kept_rows, _sample
+from ._analyses import data_bias, drift_details, model_bias, performance
+from ._checks import FAMILIES, TASK_FAMILY, json_number, run_check
+from ._drift import DriftCall
 from ._frame import check_unique_names, kind_of, read_frame
-from ._checks import (
-    DATA_BIAS_METRICS,
-    FAMILIES,
-    MODEL_BIAS_METRICS,
-    TASK_FAMILY,
-    json_number,
-    run_check,
-)
-
-TASKS = ("regression", "classification", "logistic")
+from ._vocabulary import DATA_BIAS_METRICS, DRIFT_METRICS, MISSING_POLICIES, MODEL_BIAS_METRICS, TASKS, __version__
 
 #: Called as ``progress(what, done, total)`` while a report is built.
 Progress = Callable[[str, int, int], None]
@@ -257,43 +248,6 @@ def _group_text(value: Any) -> str:
     return "(missing)" if value is None else str(value)
 
 
-def _histogram(reference: Any, current: Any, column: str, missing: str, rule: str) -> dict[str, Any]:
-    """Both samples' shares per bin, as the engine bins them for drift.
-
-    The samples are the very arrays :func:`lumetra.drift` hands the engine for
-    this column (same conversion, same rows left out).
-    """
-    samples = []
-    for frame, argument in ((reference, "reference"), (current, "current")):
-        sample = _sample(read_frame(frame, argument), column, argument)
-        samples.append(sample.data(_kept_rows(missing, argument, [(column, sample)])))
-    ref_values, cur_values = samples
-    if np.issubdtype(ref_values.dtype, np.floating):
-        # A stream that never flushes holds exactly the current sample, binned
-        # over the reference's bins.
-        stream = _lumetra.PyStreamingContinuousDataDriftFlush(ref_values, rule, len(cur_values) + 1, None)
-        stream.update_stream_batch(cur_values)
-        snapshot = stream.export_snapshot()
-        return {
-            "kind": "continuous",
-            "edges": [json_number(float(e)) for e in snapshot["binEdges"]],
-            "reference": [json_number(float(v)) for v in snapshot["baselineBins"]],
-            "current": [json_number(float(v)) for v in snapshot["streamBins"]],
-        }
-    # Each sample's own label shares: labels new in the current sample show
-    # under their own names rather than in one unseen-label slot.
-    # The detector reads a NumPy unicode array in place.
-    ref_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], ref_values)).export_baseline()
-    cur_shares = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], cur_values)).export_baseline()
-    labels = sorted(set(ref_shares) | set(cur_shares), key=lambda s: s.encode())
-    return {
-        "kind": "categorical",
-        "labels": labels,
-        "reference": [ref_shares.get(label, 0.0) for label in labels],
-        "current": [cur_shares.get(label, 0.0) for label in labels],
-    }
-
-
 def _policy(options: ReportOptions) -> str:
     """The missing-value policy for drift and performance, where rows cannot form a group."""
     return "drop" if options.missing == "group" else options.missing
@@ -327,8 +281,6 @@ def _bias_section(
     step: list[int],
     total: int,
 ) -> list[dict[str, Any]]:
-    import lumetra
-
     names = DATA_BIAS_METRICS if kind == "data_bias" else MODEL_BIAS_METRICS
     family = FAMILIES[kind]
     label, prediction = str(options.label), str(options.prediction)
@@ -342,9 +294,9 @@ def _bias_section(
             if _splits_at_threshold(reference, facet, options):
                 kwargs["facet_threshold"] = options.facet_threshold
             if kind == "data_bias":
-                result = lumetra.data_bias(frame, facet, label, missing=options.missing, **kwargs)
+                result = data_bias(frame, facet, label, missing=options.missing, **kwargs)
             else:
-                result = lumetra.model_bias(frame, facet, label, prediction, missing=options.missing, **kwargs)
+                result = model_bias(frame, facet, label, prediction, missing=options.missing, **kwargs)
             sides[side] = {_key(r[facet]): r for r in _rows(result)}
         groups = []
         keys = list(sides["reference"]) + [k for k in sides["current"] if k not in sides["reference"]]
@@ -417,8 +369,6 @@ def build_report(
     Raises :class:`InputError` for options that do not fit the data, and lets
     the package's ``ValueError`` / ``KeyError`` through for data it refuses.
     """
-    import lumetra
-
     say: Progress = progress or (lambda what, done, total: None)
     _validate(options)
     needed = [c for c in (options.label, options.prediction, *options.facets) if c is not None]
@@ -451,39 +401,39 @@ def build_report(
         positive = _coerce_positive(options.positive, dtype, options.label)
 
     report: dict[str, Any] = {
-        "lumetra": _version(),
+        "lumetra": __version__,
         "reference": {"path": reference_name, "rows": nw.from_native(reference, eager_only=True).shape[0]},
         "current": {"path": current_name, "rows": nw.from_native(current, eager_only=True).shape[0]},
         "options": asdict(options),
     }
 
     drift = []
-    for column in drift_columns:
-        say(f"drift: {column}", step[0], total)
-        step[0] += 1
-        # One column at a time: a column is compared on its own rows, whatever
-        # other columns miss.
-        row = _rows(lumetra.drift(reference, current, columns=[column], rule=options.rule, missing=_policy(options)))[0]
-        metrics = {m: _float(row[m]) for m in DRIFT_METRICS}
-        gated = metrics[options.drift_metric]
-        # A column fails when its drift reaches the threshold, as the engine's
-        # streaming monitors judge drift (at least the threshold fails).
-        failed = gated >= options.drift_threshold
-        check = {
-            "status": "failed" if failed else "passed",
-            "failed": [{"metric": options.drift_metric, "drift": json_number(gated)}] if failed else [],
-            "note": None,
-        }
-        drift.append(
-            {
-                "column": column,
+    if drift_columns:
+        say(f"drift: {len(drift_columns)} column{'s' if len(drift_columns) != 1 else ''}", step[0], total)
+        step[0] += len(drift_columns)
+        # Each column is compared on its own rows, whatever other columns miss.
+        call = DriftCall(tuple(drift_columns), options.rule, DRIFT_METRICS, _policy(options), per_column=True,
+                         histograms=True)
+        table, histograms = drift_details(reference, current, call)
+        for row, histogram in zip(_rows(table), histograms):
+            metrics = {m: _float(row[m]) for m in DRIFT_METRICS}
+            gated = metrics[options.drift_metric]
+            # A column fails when its drift reaches the threshold, as the engine's
+            # streaming monitors judge drift (at least the threshold fails).
+            failed = gated >= options.drift_threshold
+            check = {
+                "status": "failed" if failed else "passed",
+                "failed": [{"metric": options.drift_metric, "drift": json_number(gated)}] if failed else [],
+                "note": None,
+            }
+            drift.append({
+                "column": row["column"],
                 "kind": row["kind"],
                 "bins": int(row["bins"]),
                 "metrics": {m: json_number(v) for m, v in metrics.items()},
-                "histogram": _histogram(reference, current, column, _policy(options), options.rule),
+                "histogram": _json_safe(histogram),
                 "check": check,
-            }
-        )
+            })
     report["drift"] = {"columns": drift, "skipped": skipped}
 
     outcome = _outcome_text(options, positive)
@@ -506,17 +456,15 @@ def build_report(
 
 
 def _performance(reference: Any, current: Any, options: ReportOptions, positive: Any) -> dict[str, Any]:
-    import lumetra
-
     family = FAMILIES[TASK_FAMILY[str(options.task)]]
     kwargs: dict[str, Any] = {"task": options.task, "missing": _policy(options)}
     if options.task != "regression":
         kwargs["positive"] = positive
     if options.task == "logistic" and options.threshold is not None:
-        kwargs["threshold"] = options.threshold
+        kwargs["prediction_threshold"] = options.threshold
     sides: dict[str, Any] = {}
     for side, frame in (("reference", reference), ("current", current)):
-        row = _rows(lumetra.performance(frame, str(options.label), str(options.prediction), **kwargs))[0]
+        row = _rows(performance(frame, str(options.label), str(options.prediction), **kwargs))[0]
         sides[side] = {"n": int(row["n"]), "metrics": _metrics(row, family.metrics)}
     report = run_check(
         family, sides["reference"]["metrics"], sides["current"]["metrics"], threshold=options.check_threshold
@@ -558,8 +506,8 @@ def _validate(options: ReportOptions) -> None:
         raise InputError(f"--max-groups must be an integer of at least 2; got {options.max_groups!r}")
     if options.drift_metric not in DRIFT_METRICS:
         raise InputError(f"--drift-metric must be one of {', '.join(DRIFT_METRICS)}; got {options.drift_metric!r}")
-    if options.missing not in ("raise", "drop", "group"):
-        raise InputError(f"--missing must be one of raise, drop, group; got {options.missing!r}")
+    if options.missing not in MISSING_POLICIES:
+        raise InputError(f"--missing must be one of {', '.join(MISSING_POLICIES)}; got {options.missing!r}")
 
 
 def _json_safe_metrics(report: dict[str, Any]) -> None:
@@ -589,15 +537,6 @@ def _summary(report: Mapping[str, Any]) -> dict[str, Any]:
         checks.append({"section": "performance", "subject": report["performance"]["family"], **report["performance"]["check"]})
     counts = {s: sum(1 for c in checks if c["status"] == s) for s in ("passed", "failed", "not checked")}
     return {"passed": counts["passed"], "failed": counts["failed"], "not_checked": counts["not checked"], "checks": checks}
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("lumetra")
-    except PackageNotFoundError:  # pragma: no cover - running from a source tree
-        return "unknown"
 
 
 # -------------------------------------------------------------------- writing

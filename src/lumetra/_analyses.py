@@ -1,0 +1,235 @@
+"""The package's four analyses as users call them: each checks its
+arguments, builds its plan and hands it to the runner of the frame it was
+given (in memory, or Dask's for a Dask DataFrame)."""
+
+from __future__ import annotations
+
+import warnings
+from typing import TYPE_CHECKING, Any, Optional, Union, overload
+
+from narwhals.typing import IntoDataFrameT
+
+from ._bias import BiasCall, bias_plan
+from ._drift import DriftCall, drift_plan
+from ._frame import is_dask, read_frame
+from ._performance import PerformanceCall, performance_plan
+from ._runners import run
+from ._validation import Scalar, check_choice, check_choices, check_column, check_columns, check_missing
+from ._validation import check_not_result_columns, check_real, check_scalar
+from ._vocabulary import BIN_RULES, DATA_BIAS_METRICS, DRIFT_METRICS, FAMILY_METRICS, MODEL_BIAS_METRICS, TASKS
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from dask.dataframe import DataFrame as DaskFrame
+
+Columns = Union[str, list[str], tuple[str, ...]]
+
+_COUNT_COLUMNS = ("n", "n_other", "error")
+
+
+def _renamed(old: str, new: str, old_value: Any, new_value: Any, default: Any) -> Any:
+    """The value of an argument that has a new name; the old one is taken, with a warning."""
+    if old_value is None:
+        return new_value
+    if new_value != default:
+        raise TypeError(f"got both {new}= and its old name {old}=; pass {new}= only")
+    warnings.warn(f"{old}= is now called {new}=; {old}= will be removed", FutureWarning, stacklevel=3)
+    return old_value
+
+
+def _facets(facet: object, metrics: tuple[str, ...]) -> tuple[str, ...]:
+    facets = check_columns("facet", facet)
+    assert facets is not None
+    check_not_result_columns("facet", facets, _COUNT_COLUMNS + metrics)
+    return tuple(facets)
+
+
+@overload
+def data_bias(data: DaskFrame, facet: Columns, label: str, *, positive: Scalar = 1,
+              label_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
+              reference: Any = None, missing: str = "raise") -> pd.DataFrame: ...
+@overload
+def data_bias(data: IntoDataFrameT, facet: Columns, label: str, *, positive: Scalar = 1,
+              label_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
+              reference: Any = None, missing: str = "raise") -> IntoDataFrameT: ...
+def data_bias(
+    data: Any,
+    facet: Columns,
+    label: str,
+    *,
+    positive: Scalar = 1,
+    label_threshold: Optional[float] = None,
+    facet_threshold: Optional[float] = None,
+    reference: Any = None,
+    missing: str = "raise",
+) -> Any:
+    """Pre-training bias of every group of the facet: one row per group.
+
+    Each distinct value of the facet column is a group (each observed
+    combination, for a list of columns); with `facet_threshold=t` a numeric
+    facet has the two groups ">= t" and "< t". Each group (facet a) is
+    compared with all other rows (facet d), or with the `reference` group only
+    (rows in neither are left out). A row's outcome is positive where
+    `label == positive`, or `label >= label_threshold` when that is given.
+
+    Returns a frame of the input's library (pandas for a Dask DataFrame): the
+    facet column(s), `n` (rows of the group), `n_other` (rows on the other
+    side), the seven data-bias metrics, and `error` (null, or why the metrics
+    were refused for that group, whose metrics are then NaN). `missing` is
+    'raise', 'drop' (leave out rows with a missing value in a column used) or
+    'group' (missing facet values form a group of their own).
+    """
+    facets = _facets(facet, DATA_BIAS_METRICS)
+    label = check_column("label", label)
+    positive = check_scalar("positive", positive)
+    call = BiasCall(
+        facets, label, None, positive, check_real("label_threshold", label_threshold), positive, "positive", None,
+        check_real("facet_threshold", facet_threshold), facet_threshold, reference, check_missing(missing, group=True),
+    )
+    return run(bias_plan(call), data, "data")
+
+
+@overload
+def model_bias(data: DaskFrame, facet: Columns, label: str, prediction: str, *, positive: Scalar = 1,
+               label_threshold: Optional[float] = None, predicted_positive: Optional[Scalar] = None,
+               prediction_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
+               reference: Any = None, missing: str = "raise") -> pd.DataFrame: ...
+@overload
+def model_bias(data: IntoDataFrameT, facet: Columns, label: str, prediction: str, *, positive: Scalar = 1,
+               label_threshold: Optional[float] = None, predicted_positive: Optional[Scalar] = None,
+               prediction_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
+               reference: Any = None, missing: str = "raise") -> IntoDataFrameT: ...
+def model_bias(
+    data: Any,
+    facet: Columns,
+    label: str,
+    prediction: str,
+    *,
+    positive: Scalar = 1,
+    label_threshold: Optional[float] = None,
+    predicted_positive: Optional[Scalar] = None,
+    prediction_threshold: Optional[float] = None,
+    facet_threshold: Optional[float] = None,
+    reference: Any = None,
+    missing: str = "raise",
+) -> Any:
+    """Post-training bias of every group of the facet: one row per group.
+
+    Groups, `reference`, the positive outcome and `missing` are as in
+    `data_bias`. A prediction is positive where `prediction ==
+    predicted_positive` (default: `positive`), or `prediction >=
+    prediction_threshold` when that is given (scores to predicted labels).
+
+    Returns a frame of the input's library (pandas for a Dask DataFrame): the
+    facet column(s), `n`, `n_other`, the twelve model-bias metrics, and
+    `error`.
+    """
+    facets = _facets(facet, MODEL_BIAS_METRICS)
+    label = check_column("label", label)
+    prediction = check_column("prediction", prediction)
+    positive = check_scalar("positive", positive)
+    predicted = positive if predicted_positive is None else check_scalar("predicted_positive", predicted_positive)
+    call = BiasCall(
+        facets, label, prediction, positive, check_real("label_threshold", label_threshold), predicted,
+        "positive" if predicted_positive is None else "predicted_positive",
+        check_real("prediction_threshold", prediction_threshold), check_real("facet_threshold", facet_threshold),
+        facet_threshold, reference, check_missing(missing, group=True),
+    )
+    return run(bias_plan(call), data, "data")
+
+
+@overload
+def performance(data: DaskFrame, label: str, prediction: str, *, task: str, positive: Scalar = 1,
+                prediction_threshold: float = 0.5, facet: Optional[Columns] = None, missing: str = "raise",
+                by: Optional[Columns] = None, threshold: Optional[float] = None) -> pd.DataFrame: ...
+@overload
+def performance(data: IntoDataFrameT, label: str, prediction: str, *, task: str, positive: Scalar = 1,
+                prediction_threshold: float = 0.5, facet: Optional[Columns] = None, missing: str = "raise",
+                by: Optional[Columns] = None, threshold: Optional[float] = None) -> IntoDataFrameT: ...
+def performance(
+    data: Any,
+    label: str,
+    prediction: str,
+    *,
+    task: str,
+    positive: Scalar = 1,
+    prediction_threshold: float = 0.5,
+    facet: Optional[Columns] = None,
+    missing: str = "raise",
+    by: Optional[Columns] = None,
+    threshold: Optional[float] = None,
+) -> Any:
+    """Performance metrics of the whole frame (one row) or of each group of
+    the `facet` column(s) (one row per observed value or combination).
+
+    `task` is 'regression' (numeric label and prediction), 'classification'
+    (label and prediction mapped to 1 where equal to `positive`, else 0) or
+    'logistic' (label mapped likewise; prediction holds scores, classed by
+    score >= `prediction_threshold`). Columns: the facet column(s), `n`, and
+    the metrics of the family in their order. `missing` is as in `data_bias`
+    ('group' applies to the facet columns). `by` and `threshold` are the old
+    names of `facet` and `prediction_threshold`, taken with a warning.
+    """
+    facet = _renamed("by", "facet", by, facet, None)
+    prediction_threshold = _renamed("threshold", "prediction_threshold", threshold, prediction_threshold, 0.5)
+    task = check_choice("task", task, TASKS)
+    label = check_column("label", label)
+    prediction = check_column("prediction", prediction)
+    positive = check_scalar("positive", positive)
+    decision = check_real("prediction_threshold", prediction_threshold, allow_none=False)
+    assert decision is not None
+    names = check_columns("facet", facet, allow_none=True)
+    if names is not None:
+        check_not_result_columns("facet", names, ("n",) + FAMILY_METRICS[task])
+    call = PerformanceCall(label, prediction, task, positive, decision, tuple(names or ()),
+                           check_missing(missing, group=names is not None))
+    return run(performance_plan(call), data, "data")
+
+
+@overload
+def drift(reference: Any, current: DaskFrame, *, columns: Optional[Columns] = None, rule: str = "FreedmanDiaconis",
+          metrics: Optional[list[str]] = None, missing: str = "raise") -> Any: ...
+@overload
+def drift(reference: IntoDataFrameT, current: Any, *, columns: Optional[Columns] = None,
+          rule: str = "FreedmanDiaconis", metrics: Optional[list[str]] = None,
+          missing: str = "raise") -> IntoDataFrameT: ...
+def drift(
+    reference: Any,
+    current: Any,
+    *,
+    columns: Optional[Columns] = None,
+    rule: str = "FreedmanDiaconis",
+    metrics: Optional[list[str]] = None,
+    missing: str = "raise",
+) -> Any:
+    """Drift of each column from `reference` to `current`: one row per column
+    (default: the columns both frames have, in the reference's order).
+
+    Numbers other than booleans are "continuous" (histograms with bins by
+    `rule`; integers as float64); text, categories and booleans are
+    "categorical" (shares of each value's text; numeric categories by value).
+    Columns: `column`, `kind`, `bins`, then the drift metrics (all four, or
+    those named in `metrics`). `missing` is 'raise' or 'drop' (leave out the
+    rows of a frame that miss a value in any column compared). The result is a
+    frame of the reference's library (pandas for a Dask reference, which is
+    collected: the bins are built in one process).
+    """
+    rule = check_choice("rule", rule, BIN_RULES)
+    names = check_columns("columns", columns, allow_none=True)
+    wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
+    call = DriftCall(None if names is None else tuple(names), rule, tuple(wanted), check_missing(missing, group=False))
+    return drift_details(reference, current, call)
+
+
+def drift_details(reference: Any, current: Any, call: DriftCall) -> Any:
+    """`drift` of a validated call (with its histograms when the call asks)."""
+    if is_dask(reference):
+        # The reference's bins are built in one process: it is collected first.
+        reference = reference.compute() if call.names is None else reference[list(call.names)].compute()
+    base = read_frame(reference, "reference")
+    if call.names is not None:
+        read_columns = call.names
+    else:
+        shared = set(current.columns if is_dask(current) else read_frame(current, "current").columns)
+        read_columns = tuple(c for c in base.columns if c in shared)
+    return run(drift_plan(call, base, read_columns), current, "current")
