@@ -363,6 +363,36 @@ def test_logistic_accepts_log_loss_in_partial_lists():
 
 
 @pytest.mark.parametrize("family", FAMILIES)
+def test_a_nan_drift_threshold_is_refused_at_conversion(family):
+    # No drift is at least NaN: a report under it could never fail.
+    make, one, batch = FAMILIES[family]
+    m = make()
+    m.push_batch(*batch)
+    before = state(m)
+    for nan in (math.nan, -math.nan, np.float32("nan"), np.float64("nan")):
+        for call in (lambda: m.drift_report(nan), lambda: m.drift_report(drift_threshold=nan),
+                     lambda: m.drift_report_partial_metrics([], nan),
+                     lambda: m.drift_report_partial_metrics(metrics=[], drift_threshold=nan)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == "drift_threshold must not be NaN"
+    assert state(m) == before
+    # At conversion: ahead of the name parsing and the empty-stream refusal,
+    # after binding and the metrics' own conversion.
+    with pytest.raises(ValueError, match="^drift_threshold must not be NaN$"):
+        make().drift_report(math.nan)
+    with pytest.raises(ValueError, match="^drift_threshold must not be NaN$"):
+        make().drift_report_partial_metrics(["Bogus"], math.nan)
+    with pytest.raises(TypeError, match="^argument 'metrics'"):
+        m.drift_report_partial_metrics("Bogus", math.nan)
+    with pytest.raises(TypeError, match="positional argument"):
+        m.drift_report(math.nan, 0.1)
+    # Infinite and negative thresholds stay accepted.
+    assert m.drift_report(math.inf) == {"passed": True}
+    assert m.drift_report_partial_metrics([], -math.inf) == {"passed": True}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
 def test_partial_with_empty_list_passes(family):
     make, one, batch = FAMILIES[family]
     m = make()
