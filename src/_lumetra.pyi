@@ -89,7 +89,10 @@ def py_model_perf_log_reg_rt_partial(
 ) -> _Report:
     """Checks the metrics named in `evaluation_metrics`; a NaN threshold is refused (ValueError)."""
 
-def py_model_perf_logistic_regression(y_true_src: _Array, y_pred_src: _Array, threshold: float) -> _Metrics: ...
+def py_model_perf_logistic_regression(y_true_src: _Array, y_pred_src: _Array, threshold: float) -> _Metrics:
+    """The seven classification metrics (classes by value >= threshold) and LogLoss: single-precision
+    terms of the clamped scores, added in double in index order, -sum / n rounded once to single."""
+
 def py_model_perf_lin_reg_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
     """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
 
