@@ -441,8 +441,8 @@ def _decay_history(kind, rng, steps):
                 for _ in range(int(rng.integers(0, 60))):
                     other.compute_drift("KullbackLeibler")
                 obj.merge(other)
-        except ValueError as e:  # an emptied stream
-            assert "must be non empty" in str(e), str(e)
+        except ValueError as e:  # an emptied stream; a merge past 2^53
+            assert "must be non empty" in str(e) or "more than 2^53" in str(e), str(e)
         seen.append(obj.to_bytes())
     return seen
 
@@ -485,6 +485,39 @@ def test_every_state_a_decay_detector_passes_through_loads_again(kind, half_life
         slow.compute_drift("JensenShannon")
     assert total_fits(slow.to_bytes())
     kind.cls.from_bytes(slow.to_bytes())
+
+
+@by_name(DECAYS)
+def test_a_merge_past_2_53_samples_is_refused_and_changes_nothing(kind):
+    # Merging a stream with copies of itself doubles it, until its total would
+    # pass 2^53: a double then no longer adds a sample to it (and long before
+    # the largest double the total would overflow to inf).
+    obj = kind.make()
+    kind.feed(obj, kind.columns(FixedRng(6), 300))
+    obj.compute_drift("JensenShannon")  # weights that are not whole samples
+    merges = 0
+    while True:
+        before = obj.to_bytes()
+        try:
+            obj.merge(kind.cls.from_bytes(before))
+        except ValueError as e:
+            assert str(e) == "Cannot merge: the stream would weigh more than 2^53 samples"
+            break
+        merges += 1
+        assert kind.cls.from_bytes(obj.to_bytes()).to_bytes() == obj.to_bytes()
+    assert obj.to_bytes() == before and 40 < merges < 60
+    assert decay_total(before) <= 2.0**53 < 2 * decay_total(before)
+    obj.merge(kind.make())  # adding nothing stays within the limit
+    assert obj.to_bytes() == before
+    # A record near the largest double, consistent with its weights, loads;
+    # merging it, as self or as other, is refused and changes neither.
+    scale = 1e307 / decay_total(before)
+    huge = with_decay_stream(before, 1e307, [w * scale for w in decay_fields(before)[2]])
+    for a, b in ((huge, huge), (huge, before), (before, huge)):
+        mine, theirs = kind.cls.from_bytes(a), kind.cls.from_bytes(b)
+        with pytest.raises(ValueError, match="more than 2\\^53 samples"):
+            mine.merge(theirs)
+        assert mine.to_bytes() == a and theirs.to_bytes() == b
 
 
 # ---- refusals -----------------------------------------------------------------------------------
@@ -643,9 +676,18 @@ def sound(kind, obj, data):
     """An accepted record is one this version writes, and the object works."""
     assert kind.stable(obj.to_bytes()) == kind.stable(bytes(data))
     if kind.merge == "decay":
-        # Decay mode's invariant: the total is the sum of the weights (up to
-        # the rounding the updates leave).
+        # The two invariants of decay mode: the total is the sum of the
+        # weights (up to the rounding the updates leave), and merging keeps it
+        # finite, in a state that loads again, or is refused.
         assert total_fits(bytes(data))
+        twin = kind.cls.from_bytes(bytes(data))
+        try:
+            twin.merge(kind.cls.from_bytes(bytes(data)))
+        except ValueError as e:
+            assert str(e) == "Cannot merge: the stream would weigh more than 2^53 samples"
+        else:
+            assert math.isfinite(decay_total(twin.to_bytes())) and total_fits(twin.to_bytes())
+            kind.cls.from_bytes(twin.to_bytes())
     kind.show(obj)
     rng = FixedRng(len(data))
     for _ in range(6):

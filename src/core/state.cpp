@@ -346,9 +346,10 @@ bool bits_equal(const std::array<float, N>& a, const std::array<float, N>& b) {
 constexpr double kExactCount = 9007199254740992.0;
 bool is_count(double v) { return v >= 0.0 && v <= kExactCount && std::floor(v) == v && !std::signbit(v); }
 
-/// The sum of non-negative doubles, compensated (Neumaier): within about
-/// 2^-52 of the exact sum, whatever the count, where a plain running sum of
-/// n values may be off by n * 2^-53. Infinite when the values overflow.
+/// The sum of non-negative doubles, compensated (Neumaier): within a
+/// relative 2^-52 or so of the exact sum whatever the count, where a plain
+/// running sum of n values may be off by n * 2^-53. Infinite when the values
+/// overflow.
 double compensated_sum(std::span<const double> values) {
     double sum = 0.0, lost = 0.0;
     for (double v : values) {
@@ -381,12 +382,12 @@ double compensated_sum(std::span<const double> values) {
 // cannot go on long: weights of at most 2^53 leave the normal range after
 // 1075 half-lives), and for any number of them while samples keep coming: g
 // then settles below 6u / (1 - f) for the decay factor f, about 9u times the
-// half-life (1e-10 for the default one). Values that decayed
-// below the normal range round by an absolute 2^-1075 instead, which the
-// allowance of one smallest normal double per value covers. Outside all of
-// this is a stream pushed past 2^53 samples, where adding 1.0 to the total
-// may be lost while a smaller weight still counts it (flush mode refuses such
-// a window too).
+// half-life (1e-10 for the default one). Values that decayed below the
+// normal range round by an absolute 2^-1075 instead, which the allowance of
+// one smallest normal double per value covers. Outside all of this is a
+// stream pushed past 2^53 samples, where adding 1.0 to the total may be lost
+// while a smaller weight still counts it; merges are refused before that
+// (merge_streams), and flush mode refuses such a window too.
 constexpr double kDecayTotalGap = 0x1p-20;
 constexpr double kSubnormalUnit = 0x1p-1022;  // the smallest normal double
 
@@ -1005,9 +1006,9 @@ struct Access {
                 sum += static_cast<std::uint64_t>(v);
             }
             if (sum != static_cast<Wide>(static_cast<std::uint64_t>(total))) {
-                const std::string sum_text = sum > kU64Max ? std::string("more than 2^64") : fmt(static_cast<std::uint64_t>(sum));
-                return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights (" + sum_text +
-                                ")");
+                const std::string added =
+                    sum > kU64Max ? std::string("more than 2^64") : fmt(static_cast<std::uint64_t>(sum));
+                return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights (" + added + ")");
             }
             // now - age, at the clock's zero when the clock reads less.
             s.last_flush_ = drift::elapsed_between(age, drift::monotonic_now());
@@ -1039,6 +1040,13 @@ struct Access {
             Wide{drift::saturating_u64(a.stream_total_)} + drift::saturating_u64(b.stream_total_) >
                 Wide{std::uint64_t{1} << 53}) {
             return cannot_merge("the window would hold more than 2^53 samples");
+        }
+        // Decayed weights are samples too: past 2^53 a new sample may no
+        // longer add to the total (and far past it the total overflows), so
+        // the total would part from its weights (see decay_total_fits). Each
+        // merged weight is at most the merged total: it is bounded as well.
+        if (a.mode_ == drift::StreamMode::Decay && !(a.stream_total_ + b.stream_total_ <= kExactCount)) {
+            return cannot_merge("the stream would weigh more than 2^53 samples");
         }
         // Weights add as they stand; the window, its age and the flush
         // bookkeeping stay self's.
