@@ -13,6 +13,13 @@ _Report = dict[str, Any]  # {"passed": bool, "failed_report": [{"metric": str, "
 _OptFloat = Optional[float]
 _OptStr = Optional[str]
 
+# The runtime checks compare each metric under `threshold` (a relative
+# tolerance, single precision) and the monitors' drift reports fail a drift of
+# at least `drift_threshold`. Either argument refuses NaN, under which nothing
+# could fail: ValueError("threshold must not be NaN") / ("drift_threshold must
+# not be NaN"), raised as the argument is converted. Infinite and negative
+# values are accepted.
+
 # ---- pre-training (data) bias ------------------------------------------------
 
 def py_data_bias_analyzer(
@@ -23,10 +30,14 @@ def py_data_bias_analyzer(
 ) -> _Metrics:
     """Method to perform data bias analysis"""
 
-def py_data_bias_runtime_check(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report: ...
+def py_data_bias_runtime_check(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
+    """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
+
 def py_data_bias_partial_check(
     baseline: _Metrics, latest: _Metrics, metrics: Sequence[str], threshold: float = 0.10
-) -> _Report: ...
+) -> _Report:
+    """Checks the metrics named in `metrics`; a NaN threshold is refused (ValueError)."""
+
 def py_data_bias_analyzer_explicit_seg(
     feature_array: _Array, feat_segmentation_threshold: _OptFloat, feat_segmentation_label: _OptStr,
     feat_threshold_type: _OptStr,
@@ -44,10 +55,14 @@ def py_model_bias_analyzer(
     ground_truth_label_or_threshold: Any,
     prediction_label_or_threshold: Any,
 ) -> _Metrics: ...
-def py_model_bias_runtime_check(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report: ...
+def py_model_bias_runtime_check(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
+    """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
+
 def py_model_bias_partial_check(
     baseline: _Metrics, latest: _Metrics, metrics: Sequence[str], threshold: float = 0.10
-) -> _Report: ...
+) -> _Report:
+    """Checks the metrics named in `metrics`; a NaN threshold is refused (ValueError)."""
+
 def py_model_bias_analyzer_explicit_seg(
     feature_array: _Array, feat_segmentation_threshold: _OptFloat, feat_segmentation_label: _OptStr,
     feat_threshold_type: _OptStr,
@@ -60,20 +75,35 @@ def py_model_bias_analyzer_explicit_seg(
 # ---- model performance ---------------------------------------------------------
 
 def py_model_perf_linear_regression(y_true_src: _Array, y_pred_src: _Array) -> _Metrics: ...
-def py_model_perf_class_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report: ...
+def py_model_perf_class_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
+    """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
+
 def py_model_perf_class_rt_partial(
     baseline: _Metrics, latest: _Metrics, evaluation_metrics: Sequence[str], threshold: float = 0.10
-) -> _Report: ...
+) -> _Report:
+    """Checks the metrics named in `evaluation_metrics`; a NaN threshold is refused (ValueError)."""
+
 def py_model_perf_classification(y_true_src: _Array, y_pred_src: _Array) -> _Metrics: ...
 def py_model_perf_log_reg_rt_partial(
     baseline: _Metrics, latest: _Metrics, evaluation_metrics: Sequence[str], threshold: float = 0.10
-) -> _Report: ...
-def py_model_perf_logistic_regression(y_true_src: _Array, y_pred_src: _Array, threshold: float) -> _Metrics: ...
-def py_model_perf_lin_reg_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report: ...
+) -> _Report:
+    """Checks the metrics named in `evaluation_metrics`; a NaN threshold is refused (ValueError)."""
+
+def py_model_perf_logistic_regression(y_true_src: _Array, y_pred_src: _Array, threshold: float) -> _Metrics:
+    """The seven classification metrics (classes by value >= threshold) and LogLoss: single-precision
+    terms of the clamped scores, added in double in index order, -sum / n rounded once to single."""
+
+def py_model_perf_lin_reg_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
+    """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
+
 def py_model_perf_lin_reg_rt_partial(
     baseline: _Metrics, latest: _Metrics, evaluation_metrics: Sequence[str], threshold: float = 0.10
-) -> _Report: ...
-def py_model_perf_log_reg_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report: ...
+) -> _Report:
+    """Checks the metrics named in `evaluation_metrics`; a NaN threshold is refused (ValueError)."""
+
+def py_model_perf_log_reg_rt_full(baseline: _Metrics, latest: _Metrics, threshold: float = 0.10) -> _Report:
+    """Checks every metric of the family; a NaN threshold is refused (ValueError)."""
+
 
 # ---- data drift ----------------------------------------------------------------
 
@@ -212,8 +242,10 @@ class _Monitor(_Merging):
     def flush(self) -> None: ...
     def performance_snapshot(self) -> _Metrics: ...
     def drift_snapshot(self) -> _Metrics: ...
-    def drift_report(self, drift_threshold: float) -> _Report: ...
-    def drift_report_partial_metrics(self, metrics: Sequence[str], drift_threshold: float) -> _Report: ...
+    def drift_report(self, drift_threshold: float) -> _Report:
+        """Fails every metric whose drift is at least `drift_threshold`; NaN is refused (ValueError)."""
+    def drift_report_partial_metrics(self, metrics: Sequence[str], drift_threshold: float) -> _Report:
+        """drift_report over the metrics named in `metrics`; a NaN `drift_threshold` is refused (ValueError)."""
 
 @final
 class PyDataBiasStreaming(_Monitor):

@@ -293,6 +293,32 @@ def test_logistic_log_loss_snapshot_and_zero_times_log_zero():
     assert m.performance_snapshot()["LogLoss"] == math.inf
 
 
+def test_logistic_log_loss_of_the_stream_is_the_batch_one_bit_for_bit():
+    # One definition: single-precision terms added in double in index order,
+    # -sum / n in double rounded once. Both sides see the same pairs (the
+    # classes differ: the monitor's truth is positive only at exactly 1).
+    rng = np.random.default_rng(12)
+    n = 250_000
+    t = rng.choice(np.array([0.0, 1.0, 0.3, 1.0, 0.0]), n)
+    p = rng.random(n)
+    p[::997] = 0.0
+    p[::1009] = 1.0 - 2.0**-30  # 1.0 in single precision: with t = 1, 0 * ln(0) counts as 0
+    t[::1009] = 1.0
+    batch = L.py_model_perf_logistic_regression(t, p, 0.5)["LogLoss"]
+    m = logistic()
+    m.push_batch(t[:100_000], p[:100_000])
+    for i in range(100_000, 100_050):
+        m.push(float(t[i]), float(p[i]))
+    m.push_batch(t[100_050:], p[100_050:])
+    assert m.performance_snapshot()["LogLoss"] == batch
+    # Over a million pairs of one term, where a float sum is 1% off.
+    one = np.full(1_000_000, 0.9)
+    m.flush()
+    m.push_batch(np.ones(len(one)), one)
+    batch = L.py_model_perf_logistic_regression(np.ones(len(one)), one, 0.5)["LogLoss"]
+    assert m.performance_snapshot()["LogLoss"] == batch
+
+
 def test_logistic_truth_must_be_exactly_one():
     m = logistic()
     m.push(0.9, 0.8)
@@ -360,6 +386,36 @@ def test_logistic_accepts_log_loss_in_partial_lists():
     m = logistic()
     m.push(1.0, 0.8)
     m.drift_report_partial_metrics(["LogLoss", "Accuracy", "LogLoss"], 0.1)
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_a_nan_drift_threshold_is_refused_at_conversion(family):
+    # No drift is at least NaN: a report under it could never fail.
+    make, one, batch = FAMILIES[family]
+    m = make()
+    m.push_batch(*batch)
+    before = state(m)
+    for nan in (math.nan, -math.nan, np.float32("nan"), np.float64("nan")):
+        for call in (lambda: m.drift_report(nan), lambda: m.drift_report(drift_threshold=nan),
+                     lambda: m.drift_report_partial_metrics([], nan),
+                     lambda: m.drift_report_partial_metrics(metrics=[], drift_threshold=nan)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == "drift_threshold must not be NaN"
+    assert state(m) == before
+    # At conversion: ahead of the name parsing and the empty-stream refusal,
+    # after binding and the metrics' own conversion.
+    with pytest.raises(ValueError, match="^drift_threshold must not be NaN$"):
+        make().drift_report(math.nan)
+    with pytest.raises(ValueError, match="^drift_threshold must not be NaN$"):
+        make().drift_report_partial_metrics(["Bogus"], math.nan)
+    with pytest.raises(TypeError, match="^argument 'metrics'"):
+        m.drift_report_partial_metrics("Bogus", math.nan)
+    with pytest.raises(TypeError, match="positional argument"):
+        m.drift_report(math.nan, 0.1)
+    # Infinite and negative thresholds stay accepted.
+    assert m.drift_report(math.inf) == {"passed": True}
+    assert m.drift_report_partial_metrics([], -math.inf) == {"passed": True}
 
 
 @pytest.mark.parametrize("family", FAMILIES)

@@ -196,6 +196,36 @@ def test_argument_conversion_errors_name_the_parameter(family):
         assert str(info.value).startswith("argument '%s': " % name)
 
 
+@pytest.mark.parametrize("family", ["reg", "log", "bin"])
+def test_a_nan_threshold_is_refused_at_conversion(family):
+    # A NaN bound passes every comparison: a check under it could never fail.
+    full, names = FULL[family]
+    partial, _ = PARTIAL[family]
+    metric = "MeanSquaredError" if family == "reg" else "LogLoss" if family == "log" else "Accuracy"
+    base = record(names)
+    worse = record(names, **{metric: 10.0 if family != "bin" else 0.01})
+    for nan in (math.nan, -math.nan, np.float32("nan"), np.float64("nan")):
+        for call in (lambda: full(base, worse, nan), lambda: full(base, worse, threshold=nan),
+                     lambda: partial(base, worse, [metric], nan),
+                     lambda: partial(base, worse, [metric], threshold=nan)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == "threshold must not be NaN"
+    # Conversion order: earlier arguments and binding first; parsing the names
+    # and building the records come after.
+    with pytest.raises(TypeError, match="^argument 'evaluation_metrics'"):
+        partial(base, worse, "Accuracy", math.nan)
+    with pytest.raises(TypeError, match="positional argument"):
+        full(base, worse, math.nan, 0.1)
+    with pytest.raises(ValueError, match="^threshold must not be NaN$"):
+        partial({}, {}, ["Nope"], math.nan)
+    with pytest.raises(ValueError, match="^threshold must not be NaN$"):
+        full({}, {}, math.nan)
+    # Infinite and negative thresholds stay accepted.
+    assert full(base, worse, math.inf) == {"passed": True}
+    assert full(base, base, -2.0)["passed"] is False
+
+
 def test_binding_errors():
     f = m.py_model_perf_class_rt_partial
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'evaluation_metrics'"):

@@ -1,6 +1,7 @@
 """Bias runtime checks: comparison rules, order of detection, report shape."""
 
 import math
+import struct
 
 import numpy as np
 import pytest
@@ -105,6 +106,43 @@ def test_default_threshold_is_single_precision_tenth(family):
     assert fn(base, just_out)["passed"] is False
     with pytest.raises(TypeError, match="^argument 'threshold'"):
         fn(base, just_in, None)
+
+
+class FloatIsNan:
+    def __float__(self):
+        return math.nan
+
+
+# Every spelling of NaN a threshold can arrive as, the last one through __float__.
+NANS = [math.nan, -math.nan, np.float64("nan"), np.float32("nan"),
+        struct.unpack("<d", b"\x01\x00\x00\x00\x00\x00\xf8\x7f")[0], FloatIsNan()]
+
+
+@pytest.mark.parametrize("family", ["data", "model"])
+@pytest.mark.parametrize("kind", ["full", "partial"])
+def test_a_nan_threshold_is_refused_at_conversion(family, kind):
+    # A NaN bound passes every comparison: a check under it could never fail.
+    fn, make = (FULL if kind == "full" else PARTIAL)[family]
+    metric = "KlDivergence" if family == "data" else "DisparateImpact"
+    base, far = make(**{metric: 1.0}), make(**{metric: 10.0})
+    lists = () if kind == "full" else ([metric],)
+    for nan in NANS:
+        for call in (lambda: fn(base, far, *lists, nan), lambda: fn(base, far, *lists, threshold=nan)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == "threshold must not be NaN"
+    # The threshold converts in parameter order, after the dicts (and the
+    # names), before any later stage: names are parsed and records built after.
+    with pytest.raises(TypeError, match="^argument 'latest'"):
+        fn(base, [], *lists, math.nan)
+    with pytest.raises(TypeError, match="positional argument"):
+        fn(base, far, *lists, math.nan, 0.1)
+    with pytest.raises(ValueError, match="^threshold must not be NaN$"):
+        fn({}, {"made up": 1.0}, *([["Nope"]] if lists else []), math.nan)
+    # Infinite and negative thresholds stay accepted.
+    assert fn(base, far, *lists, math.inf) == {"passed": True}
+    assert fn(base, far, *lists, 1e300) == {"passed": True}  # inf in single precision
+    assert fn(base, base, *lists, -math.inf)["passed"] is False
 
 
 def test_failures_are_listed_in_metric_order_with_exact_keys():

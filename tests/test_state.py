@@ -8,6 +8,7 @@ import json
 import math
 import os
 import pickle
+import re
 import struct
 import subprocess
 import sys
@@ -18,7 +19,7 @@ import pytest
 
 import _lumetra as L
 from make_state_files import STATE_DIR, answers
-from state_kinds import CAT_BASE, CONT_BASE, KINDS, MERGING, MODEL_BASE, MONITORS, FixedRng, apply, outcome
+from state_kinds import CAT_BASE, CONT_BASE, KINDS, MERGING, MODEL_BASE, MONITORS, FixedRng, Kind, apply, outcome
 
 HEADER = 16
 INTO_ITSELF = "Cannot merge an object into itself"
@@ -351,6 +352,174 @@ def test_a_merge_keeps_the_window_and_flush_bookkeeping_of_self(cls):
     assert a.total_samples == 1  # ... so the next sample starts a new window
 
 
+# ---- decay-mode totals ---------------------------------------------------------------------------
+
+DECAYS = [k for k in KINDS if k.merge == "decay"]
+# The gap the engine's updates can leave between a decay total and the sum of
+# its weights (state.cpp, decay_total_fits): a relative 2^-20, and one smallest
+# normal double per value for weights that decayed below the normal range.
+DECAY_GAP = 2.0**-20
+TINY = 2.0**-1022
+
+
+def decay_fields(data):
+    """(offset of the stream total, offset of the weights, weights) of a decay
+    record: ... total (f64), count (u64), the weights (f64 each), checksum."""
+    n = 1
+    while struct.unpack_from("<Q", data, len(data) - 4 - 8 * n - 8)[0] != n:
+        n += 1
+    weights = len(data) - 4 - 8 * n
+    return weights - 16, weights, list(struct.unpack_from(f"<{n}d", data, weights))
+
+
+def decay_total(data):
+    at, _, _ = decay_fields(data)
+    return struct.unpack_from("<d", data, at)[0]
+
+
+def total_fits(data):
+    """The invariant a decay record keeps: its total is the sum of its weights."""
+    _, _, weights = decay_fields(data)
+    total, exact = decay_total(data), math.fsum(weights)
+    return abs(total - exact) <= DECAY_GAP * max(total, exact) + TINY * (len(weights) + 1)
+
+
+def with_decay_stream(data, total, weights):
+    """A decay record with its total and weights replaced, resealed."""
+    at, w, old = decay_fields(data)
+    assert len(weights) == len(old)
+    b = bytearray(data)
+    struct.pack_into("<d", b, at, total)
+    struct.pack_into(f"<{len(weights)}d", b, w, *weights)
+    return reseal(bytes(b))
+
+
+@by_name(DECAYS)
+def test_a_decay_total_that_is_not_the_sum_of_its_weights_is_refused(kind):
+    good = prepared(kind, seed=4).to_bytes()
+    _, _, weights = decay_fields(good)
+    total = decay_total(good)
+    n = len(weights)
+    assert total_fits(good) and total > 1
+    cases = [
+        (1.0, [1.0] * n),  # every weight 1 and a total of 1: shares summing to n
+        (total * (1 + 2.0**-12), weights),
+        (total * (1 - 2.0**-12), weights),
+        (total, [w * (1 - 2.0**-12) for w in weights]),
+        (2.0 * total, [0.0 if w == max(weights) else 2.0 * w for w in weights]),
+        (1e-300, [0.0] * n),
+    ]
+    for t, w in cases:
+        with pytest.raises(ValueError) as info:
+            kind.cls.from_bytes(with_decay_stream(good, t, w))
+        assert re.fullmatch(r"Invalid saved state: stream total \S+ is not the sum of the stream weights \(\S+\)",
+                            str(info.value)), str(info.value)
+
+
+def _decay_history(kind, rng, steps):
+    """An instance driven through the updates that move a decay total apart
+    from its weights: long runs of decay steps (past the normal range of the
+    weights, for short half-lives), merges of copies and of other shards,
+    pushes of odd values; the bytes of every state it passes through."""
+    seen = []
+    obj = kind.cls.from_bytes(kind.make().to_bytes())
+    for _ in range(steps):
+        k = int(rng.integers(0, 10))
+        try:
+            if k < 3:
+                kind.feed(obj, kind.columns(rng, int(rng.integers(1, 2000))))
+            elif k < 4:
+                kind.push(obj, kind.columns(rng, 1), 0)
+            elif k < 7:
+                for _ in range(int(rng.integers(1, 400))):
+                    obj.compute_drift_multiple_criteria(["JensenShannon"])
+            elif k < 8:
+                obj.merge(kind.cls.from_bytes(obj.to_bytes()))
+            else:
+                other = kind.cls.from_bytes(obj.to_bytes())
+                kind.feed(other, kind.columns(rng, int(rng.integers(1, 50))))
+                for _ in range(int(rng.integers(0, 60))):
+                    other.compute_drift("KullbackLeibler")
+                obj.merge(other)
+        except ValueError as e:  # an emptied stream; a merge past 2^53
+            assert "must be non empty" in str(e) or "more than 2^53" in str(e), str(e)
+        seen.append(obj.to_bytes())
+    return seen
+
+
+def _with_half_life(kind, half_life):
+    """The row, its class made from the row's baseline with another half-life."""
+    cls = kind.cls
+    if cls is L.PyStreamingContinuousDataDriftDecay:
+        make = lambda: cls(CONT_BASE, None, half_life)  # noqa: E731
+    else:
+        make = lambda: cls(CAT_BASE, half_life)  # noqa: E731
+    return Kind(cls, make, kind.columns, kind.changes, kind.shows, merge=kind.merge)
+
+
+@by_name(DECAYS)
+@pytest.mark.parametrize("half_life", [1, 3, 86400, 2**45])
+def test_every_state_a_decay_detector_passes_through_loads_again(kind, half_life):
+    row = _with_half_life(kind, half_life)
+    rng = FixedRng(half_life % 1000 + len(kind.name))
+    for data in _decay_history(row, rng, 120):
+        assert total_fits(data)
+        assert kind.cls.from_bytes(data).to_bytes() == data
+    # Half-lives of 1 take the weights below the normal range and to 0,
+    # rounding each one apart from the total, which must still load.
+    tiny = row.make()
+    kind.feed(tiny, kind.columns(FixedRng(1), 7))
+    for _ in range(1200):
+        try:
+            tiny.compute_drift("JensenShannon")
+        except ValueError:
+            break
+        assert kind.cls.from_bytes(tiny.to_bytes()).to_bytes() == tiny.to_bytes()
+    if half_life < 1000:
+        return
+    # A long decay without new samples: the gap grows one rounding at a time.
+    slow = row.make()
+    kind.feed(slow, kind.columns(FixedRng(2), 300))
+    slow.merge(kind.cls.from_bytes(slow.to_bytes()))
+    for _ in range(200_000):
+        slow.compute_drift("JensenShannon")
+    assert total_fits(slow.to_bytes())
+    kind.cls.from_bytes(slow.to_bytes())
+
+
+@by_name(DECAYS)
+def test_a_merge_past_2_53_samples_is_refused_and_changes_nothing(kind):
+    # Merging a stream with copies of itself doubles it, until its total would
+    # pass 2^53: a double then no longer adds a sample to it (and long before
+    # the largest double the total would overflow to inf).
+    obj = kind.make()
+    kind.feed(obj, kind.columns(FixedRng(6), 300))
+    obj.compute_drift("JensenShannon")  # weights that are not whole samples
+    merges = 0
+    while True:
+        before = obj.to_bytes()
+        try:
+            obj.merge(kind.cls.from_bytes(before))
+        except ValueError as e:
+            assert str(e) == "Cannot merge: the stream would weigh more than 2^53 samples"
+            break
+        merges += 1
+        assert kind.cls.from_bytes(obj.to_bytes()).to_bytes() == obj.to_bytes()
+    assert obj.to_bytes() == before and 40 < merges < 60
+    assert decay_total(before) <= 2.0**53 < 2 * decay_total(before)
+    obj.merge(kind.make())  # adding nothing stays within the limit
+    assert obj.to_bytes() == before
+    # A record near the largest double, consistent with its weights, loads;
+    # merging it, as self or as other, is refused and changes neither.
+    scale = 1e307 / decay_total(before)
+    huge = with_decay_stream(before, 1e307, [w * scale for w in decay_fields(before)[2]])
+    for a, b in ((huge, huge), (huge, before), (before, huge)):
+        mine, theirs = kind.cls.from_bytes(a), kind.cls.from_bytes(b)
+        with pytest.raises(ValueError, match="more than 2\\^53 samples"):
+            mine.merge(theirs)
+        assert mine.to_bytes() == a and theirs.to_bytes() == b
+
+
 # ---- refusals -----------------------------------------------------------------------------------
 
 
@@ -506,6 +675,19 @@ INTERESTING = [0, 1, 2, 3, 0xFF, 1 << 31, 1 << 53, 1 << 63, (1 << 64) - 1, 0x7FF
 def sound(kind, obj, data):
     """An accepted record is one this version writes, and the object works."""
     assert kind.stable(obj.to_bytes()) == kind.stable(bytes(data))
+    if kind.merge == "decay":
+        # The two invariants of decay mode: the total is the sum of the
+        # weights (up to the rounding the updates leave), and merging keeps it
+        # finite, in a state that loads again, or is refused.
+        assert total_fits(bytes(data))
+        twin = kind.cls.from_bytes(bytes(data))
+        try:
+            twin.merge(kind.cls.from_bytes(bytes(data)))
+        except ValueError as e:
+            assert str(e) == "Cannot merge: the stream would weigh more than 2^53 samples"
+        else:
+            assert math.isfinite(decay_total(twin.to_bytes())) and total_fits(twin.to_bytes())
+            kind.cls.from_bytes(twin.to_bytes())
     kind.show(obj)
     rng = FixedRng(len(data))
     for _ in range(6):
@@ -547,6 +729,19 @@ def test_resealed_damage_is_refused_or_makes_a_sound_object(kind):
     for cut in range(HEADER, body):
         cases.append(bytearray(good[:cut]) + bytes(4))
     cases.append(bytearray(good[:body]) + rng.bytes(9) + bytes(4))
+    if kind.merge == "decay":
+        # A decay total and its weights moved apart, or together, by factors
+        # from far beyond the updates' rounding to within it.
+        _, _, weights = decay_fields(good)
+        total = decay_total(good)
+        for k in (2, 8, 16, 24, 40, 52):
+            for sign in (1, -1):
+                f = 1 + sign * 2.0**-k
+                cases.append(with_decay_stream(good, total * f, weights))
+                cases.append(with_decay_stream(good, total, [w * f for w in weights]))
+                cases.append(with_decay_stream(good, total * f, [w * f for w in weights]))
+        for big in (2.0**53, 2.0**60, 1e300, 1.7e308):
+            cases.append(with_decay_stream(good, big, [w * big / total for w in weights]))
     accepted = sum(not refused_or_sound(kind, reseal(bytes(case))) for case in cases)
     assert accepted < len(cases)  # a cut body, at least, is always refused
 

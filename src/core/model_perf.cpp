@@ -427,13 +427,12 @@ struct LogLossBlock {
 
 }  // namespace
 
-template <class Sum>
 LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
-                            const ScoreClamp& clamp, Sum& sum, unsigned threads) {
+                            const ScoreClamp& clamp, double& sum, unsigned threads) {
     const std::size_t n = y_true.size();
     const std::size_t nblocks = (n + kLogLossPipelineBlock - 1) / kLogLossPipelineBlock;
     LogLossCounts counts;
-    Sum acc = sum;
+    double acc = sum;
     with_readers(y_true, y_pred, [&](auto t, auto p) {
         // The logarithms dominate: blocks of terms are formed on up to
         // `threads` threads, and added here in index order.
@@ -444,8 +443,8 @@ LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, fl
                 block.produce(t, p, base, std::min(kLogLossPipelineBlock, n - base), threshold, rule, clamp);
             },
             [&](std::size_t, const LogLossBlock& block) noexcept {
-                Sum local = acc;
-                for (std::size_t j = 0; j < block.m; ++j) local += static_cast<Sum>(block.terms[j]);
+                double local = acc;
+                for (std::size_t j = 0; j < block.m; ++j) local += static_cast<double>(block.terms[j]);
                 acc = local;
                 counts.both += block.both;
                 counts.true_pos += block.true_pos;
@@ -456,22 +455,11 @@ LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, fl
     return counts;
 }
 
-template LogLossCounts log_loss_pass<float>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
-                                            float&, unsigned);
-template LogLossCounts log_loss_pass<double>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
-                                             double&, unsigned);
-
-template <class Sum>
 LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
-                            const ScoreClamp& clamp, Sum& sum) {
+                            const ScoreClamp& clamp, double& sum) {
     return log_loss_pass(y_true, y_pred, threshold, rule, clamp, sum,
                          threads_for(y_true.size(), kLogLossPairsPerThread));
 }
-
-template LogLossCounts log_loss_pass<float>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
-                                            float&);
-template LogLossCounts log_loss_pass<double>(const F32Column&, const F32Column&, float, TruthRule, const ScoreClamp&,
-                                             double&);
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_runtime(const F32Column& y_true,
                                                                                    const F32Column& y_pred,
@@ -482,14 +470,14 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_regression_run
     const std::size_t n = y_true.size();
 
     // Classes by value >= threshold, true values too; the terms summed in
-    // single precision in index order.
-    float sum = 0.0f;
+    // double in index order, as the monitor sums them.
+    double sum = 0.0;
     const LogLossCounts counts = log_loss_pass(y_true, y_pred, threshold, TruthRule::AtLeastThreshold, *clamp, sum);
     return logistic_metrics(LogisticSums{counts.both, counts.true_pos, counts.pred_pos, n, sum});
 }
 
 Result<LogisticRegressionRuntime, ModelPerformanceError> logistic_metrics(const LogisticSums& sums) {
-    const float log_loss = -sums.log_loss_sum / static_cast<float>(sums.n);
+    const float log_loss = log_loss_of(sums.log_loss_sum, sums.n);
     if (std::isnan(log_loss)) return ModelPerformanceError(Kind::InvalidData);
     return with_log_loss(cells_of(sums.both, sums.true_pos, sums.pred_pos, sums.n).metrics(), log_loss);
 }

@@ -299,15 +299,26 @@ inline constexpr std::size_t kLogLossBlock = 256;
 /// of true values and clamped scores, with the logarithms in tight loops.
 void log_loss_terms(const float* truth, const float* score, std::size_t m, float* terms) noexcept;
 
+/// The log loss of n pairs whose terms add up to `sum`: -sum / n in double
+/// precision, rounded once to single. The sum is the single-precision terms,
+/// each widened to double and added in double in pair order, so that a long
+/// input keeps absorbing its terms (a single-precision sum of ten million
+/// terms of about 1 has a spacing of 1 and drifts by percents). n = 0 gives
+/// NaN (0/0). The batch record, the logistic monitor and the package's
+/// per-group kernels all end in this.
+inline float log_loss_of(double sum, std::uint64_t n) noexcept {
+    return static_cast<float>(-sum / static_cast<double>(n));
+}
+
 /// Running sums of a logistic-regression evaluation: how many pairs have a
 /// positive truth, a positive prediction and both (value >= threshold), and
-/// the log-loss terms added in pair order in single precision.
+/// the log-loss terms added in pair order in double precision (log_loss_of).
 struct LogisticSums {
     std::uint64_t both = 0;
     std::uint64_t true_pos = 0;
     std::uint64_t pred_pos = 0;
     std::uint64_t n = 0;
-    float log_loss_sum = 0.0f;
+    double log_loss_sum = 0.0;
 
     /// Adds one pair given its two memberships and its log-loss term.
     void add(bool truth_positive, bool prediction_positive, float term) noexcept {
@@ -315,7 +326,7 @@ struct LogisticSums {
         true_pos += truth_positive;
         pred_pos += prediction_positive;
         n += 1;
-        log_loss_sum += term;
+        log_loss_sum += static_cast<double>(term);
     }
 };
 
@@ -336,18 +347,16 @@ struct LogLossCounts {
 
 /// One pass over pairs of equal-length columns: counts the classes (a score
 /// is positive from `threshold` on, a true value by `rule`) and adds the
-/// log-loss terms of the clamped scores to `sum` (float or double), one
+/// log-loss terms of the clamped scores to `sum`, each widened to double, one
 /// addition per pair in index order. Large inputs form their terms on
 /// several threads (up to the thread cap); the sum does not depend on it.
 /// Throws std::bad_alloc, with `sum` unchanged, when its fixed-size block
 /// buffers cannot be had.
-template <class Sum>
 LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
-                            const ScoreClamp& clamp, Sum& sum);
+                            const ScoreClamp& clamp, double& sum);
 /// The same on at most `threads` threads.
-template <class Sum>
 LogLossCounts log_loss_pass(const F32Column& y_true, const F32Column& y_pred, float threshold, TruthRule rule,
-                            const ScoreClamp& clamp, Sum& sum, unsigned threads);
+                            const ScoreClamp& clamp, double& sum, unsigned threads);
 
 /// Logistic-regression record: classes by value >= threshold (true values
 /// too), log loss of the raw values with scores clamped by the epsilon.

@@ -157,8 +157,7 @@ Result<void, ModelPerformanceError> LogisticRegressionStreaming::reset_baseline_
 Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionStreaming::current() const {
     const std::uint64_t total = cells_.total();
     if (total == 0) return ModelPerformanceError(Kind::EmptyDataVector);
-    // Mean of the double-precision sum over the exact pair count, rounded once.
-    return with_log_loss(cells_.metrics(), static_cast<float>(-log_loss_sum_ / static_cast<double>(total)));
+    return with_log_loss(cells_.metrics(), log_loss_of(log_loss_sum_, total));
 }
 
 Result<MetricMap<ClassificationEvaluationMetric>, ModelPerformanceError> LogisticRegressionStreaming::drift_snapshot()

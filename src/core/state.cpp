@@ -1,5 +1,6 @@
 #include "core/state.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -344,6 +345,58 @@ bool bits_equal(const std::array<float, N>& a, const std::array<float, N>& b) {
 /// A count of exact integers no larger than 2^53: what a double counts exactly.
 constexpr double kExactCount = 9007199254740992.0;
 bool is_count(double v) { return v >= 0.0 && v <= kExactCount && std::floor(v) == v && !std::signbit(v); }
+
+/// The sum of non-negative doubles, compensated (Neumaier): within a
+/// relative 2^-52 or so of the exact sum whatever the count, where a plain
+/// running sum of n values may be off by n * 2^-53. Infinite when the values
+/// overflow.
+double compensated_sum(std::span<const double> values) {
+    double sum = 0.0, lost = 0.0;
+    for (double v : values) {
+        const double t = sum + v;
+        lost += sum >= v ? (sum - t) + v : (v - t) + sum;
+        sum = t;
+    }
+    return std::isfinite(sum) ? sum + lost : sum;
+}
+
+// A decay-mode detector keeps its total beside its weights instead of
+// summing them, and the two drift apart by rounding only:
+//
+// - a sample adds 1.0 to one weight and to the total. Below 2^53 that is
+//   exact except when the sum enters a higher binade, where it rounds once,
+//   by at most half a unit: a relative 2^-53 of the value;
+// - a drift computation multiplies every weight and the total by the decay
+//   factor, one rounding each (relative 2^-53);
+// - a merge adds the two totals and the two weights of each bin, one
+//   rounding each.
+//
+// With u = 2^-53 and g = |total - sum of weights| / total, a decay step or a
+// merge adds at most 2u to g (one rounding of the total, one of each weight,
+// the weights summing to about the total), and the samples added until the
+// next one at most 4u more (the total and each weight enter at most one
+// binade per doubling, so those roundings add up to less than twice the
+// value). So g grows by at most 6u per decay step or merge, and new samples,
+// of exact weight, dilute it. The tolerance, 2^-20, thus holds for 2^30 decay
+// steps and merges without a single new sample in between (a history that
+// cannot go on long: weights of at most 2^53 leave the normal range after
+// 1075 half-lives), and for any number of them while samples keep coming: g
+// then settles below 6u / (1 - f) for the decay factor f, about 9u times the
+// half-life (1e-10 for the default one). Values that decayed below the
+// normal range round by an absolute 2^-1075 instead, which the allowance of
+// one smallest normal double per value covers. Outside all of this is a
+// stream pushed past 2^53 samples, where adding 1.0 to the total may be lost
+// while a smaller weight still counts it; merges are refused before that
+// (merge_streams), and flush mode refuses such a window too.
+constexpr double kDecayTotalGap = 0x1p-20;
+constexpr double kSubnormalUnit = 0x1p-1022;  // the smallest normal double
+
+bool decay_total_fits(double total, std::span<const double> weights) {
+    const double sum = compensated_sum(weights);
+    const double allowed = kDecayTotalGap * std::max(total, sum) +
+                           kSubnormalUnit * static_cast<double>(weights.size() + 1);
+    return std::fabs(total - sum) <= allowed;  // false for an infinite sum
+}
 
 /// Sum of unsigned counts without wrapping.
 using Wide = unsigned __int128;
@@ -936,6 +989,11 @@ struct Access {
                                   ") is negative, not finite, or above the stream total");
                 }
             }
+            // ... and they add up to it, up to the rounding the updates leave.
+            if (!decay_total_fits(total, s.runtime_bins_)) {
+                return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights (" +
+                                fmt(compensated_sum(s.runtime_bins_)) + ")");
+            }
         } else {
             // Whole samples since the last flush, counted exactly.
             if (!is_count(total)) return r.refuse("stream total " + fmt(total) + " is not a sample count");
@@ -948,7 +1006,9 @@ struct Access {
                 sum += static_cast<std::uint64_t>(v);
             }
             if (sum != static_cast<Wide>(static_cast<std::uint64_t>(total))) {
-                return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights");
+                const std::string added =
+                    sum > kU64Max ? std::string("more than 2^64") : fmt(static_cast<std::uint64_t>(sum));
+                return r.refuse("stream total " + fmt(total) + " is not the sum of the stream weights (" + added + ")");
             }
             // now - age, at the clock's zero when the clock reads less.
             s.last_flush_ = drift::elapsed_between(age, drift::monotonic_now());
@@ -980,6 +1040,13 @@ struct Access {
             Wide{drift::saturating_u64(a.stream_total_)} + drift::saturating_u64(b.stream_total_) >
                 Wide{std::uint64_t{1} << 53}) {
             return cannot_merge("the window would hold more than 2^53 samples");
+        }
+        // Decayed weights are samples too: past 2^53 a new sample may no
+        // longer add to the total (and far past it the total overflows), so
+        // the total would part from its weights (see decay_total_fits). Each
+        // merged weight is at most the merged total: it is bounded as well.
+        if (a.mode_ == drift::StreamMode::Decay && !(a.stream_total_ + b.stream_total_ <= kExactCount)) {
+            return cannot_merge("the stream would weigh more than 2^53 samples");
         }
         // Weights add as they stand; the window, its age and the flush
         // bookkeeping stay self's.

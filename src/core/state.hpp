@@ -129,8 +129,9 @@ Result<T, StateError> from_bytes(std::span<const std::uint8_t> bytes, Tag tag);
 /// Adds what `other` accumulated since its last flush into `self`, as if
 /// `self` had received it too. Refused, with `self` unchanged, when the two
 /// differ in baseline (bit for bit) or configuration, or when a count would
-/// overflow. Counts add exactly; double-precision sums add as the sum of
-/// the two partial sums; detector weights add as they stand (see README).
+/// overflow (a detector's stream past 2^53 samples, in either mode). Counts
+/// add exactly; double-precision sums add as the sum of the two partial
+/// sums; detector weights add as they stand (see README).
 Result<void, StateError> merge(StreamingDataBias& self, const StreamingDataBias& other);
 Result<void, StateError> merge(StreamingModelBias& self, const StreamingModelBias& other);
 Result<void, StateError> merge(BinaryClassificationStreaming& self, const BinaryClassificationStreaming& other);

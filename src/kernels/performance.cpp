@@ -128,7 +128,7 @@ std::optional<PerfState> logistic_state(const Codes& codes, const Outcome& label
         const LogisticSums& l = sums[g];
         const std::uint64_t row[kLogisticCounts] = {l.both, l.true_pos, l.pred_pos, l.n};
         std::copy(row, row + kLogisticCounts, s.counts.data() + g * kLogisticCounts);
-        s.sums[g] = static_cast<double>(l.log_loss_sum);
+        s.sums[g] = l.log_loss_sum;
     }
     return s;
 }
@@ -198,8 +198,8 @@ PyObject* metrics_of_state(Task task, std::size_t G, const std::uint64_t* counts
         l.true_pos = c[1];
         l.pred_pos = c[2];
         l.n = c[3];
-        // Partial sums of single-precision terms, added in double: one rounding here.
-        l.log_loss_sum = static_cast<float>(sums[g]);
+        // The double sum of the group's terms (of partial sums, after a merge).
+        l.log_loss_sum = sums[g];
         n[g] = l.n;
         const auto r = logistic_metrics(l);
         if (r) m.set(g, r.value().to_map());

@@ -17,6 +17,11 @@ bool refuse_str_as_sequence() {
     return false;
 }
 
+bool refuse_nan(const char* name) {
+    PyErr_Format(PyExc_ValueError, "%s must not be NaN", name);
+    return false;
+}
+
 bool convert(PyObject* o, AnyArg& out) {
     out.obj = o;
     return true;

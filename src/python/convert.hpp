@@ -88,6 +88,24 @@ inline bool convert(PyObject* o, float& out) {
     return true;
 }
 
+/// A threshold that every comparison is made against: Python's float
+/// conversion narrowed to single precision, NaN refused. Every comparison
+/// with NaN is false, so a NaN threshold would let every check pass. `Name`
+/// is the parameter's name, which the refusal carries ("threshold must not be
+/// NaN"); `Default` is the value of an omitted argument.
+template <const char* Name, float Default = 0.0f>
+struct NanFreeThreshold {
+    float value = Default;
+};
+/// ValueError "<name> must not be NaN"; returns false.
+bool refuse_nan(const char* name);
+template <const char* Name, float Default>
+bool convert(PyObject* o, NanFreeThreshold<Name, Default>& out) {
+    if (!convert(o, out.value)) return false;
+    if (out.value != out.value) return refuse_nan(Name);
+    return true;
+}
+
 /// Python's integer conversion (__index__) into T, with OverflowError "Python
 /// int out of range for <what>" (or "can't convert negative int to <what>").
 template <class T>

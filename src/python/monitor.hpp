@@ -17,6 +17,10 @@
 
 namespace lumetra::py {
 
+inline constexpr char kDriftThresholdName[] = "drift_threshold";
+/// The threshold of a drift report, a drift at least which fails; NaN is refused.
+using DriftThreshold = NanFreeThreshold<kDriftThresholdName>;
+
 /// A list of converted argument types (a body's parameters after self).
 template <class... A>
 struct Args {};
@@ -113,14 +117,14 @@ struct Monitor {
         return inspect<Core>(self, [](const Core& m) { return m.drift_snapshot(); },
                              [](const auto& drifts) { return report_to_py_dict(drifts); });
     }
-    static PyObject* drift_report(PyObject* self, const float& threshold) {
-        return inspect<Core>(self, [&](const Core& m) { return m.drift_report(threshold); },
+    static PyObject* drift_report(PyObject* self, const DriftThreshold& threshold) {
+        return inspect<Core>(self, [&](const Core& m) { return m.drift_report(threshold.value); },
                              [](const auto& report) { return report_to_py(report); });
     }
     /// The names are parsed before the monitor is read.
-    static PyObject* drift_report_partial(PyObject* self, const StrList& names, const float& threshold) {
+    static PyObject* drift_report_partial(PyObject* self, const StrList& names, const DriftThreshold& threshold) {
         return with_parsed(Traits::parse, names, [&](const auto& only) {
-            return inspect<Core>(self, [&](const Core& m) { return m.drift_report(threshold, &only); },
+            return inspect<Core>(self, [&](const Core& m) { return m.drift_report(threshold.value, &only); },
                                  [](const auto& report) { return report_to_py(report); });
         });
     }

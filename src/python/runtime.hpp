@@ -16,12 +16,11 @@
 
 namespace lumetra::py {
 
+inline constexpr char kThresholdName[] = "threshold";
 /// The threshold of a runtime check (declared "threshold=0.10"): the check's
-/// default when omitted, else Python's float conversion in single precision.
-struct Threshold {
-    float value = kDefaultThreshold;
-};
-inline bool convert(PyObject* o, Threshold& out) { return convert(o, out.value); }
+/// default when omitted, else Python's float conversion in single precision;
+/// NaN is refused.
+using Threshold = NanFreeThreshold<kThresholdName, kDefaultThreshold>;
 
 /// Calls f(metrics) with the parsed metric names, or raises the parser's refusal.
 template <class Parse, class F>

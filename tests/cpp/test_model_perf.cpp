@@ -414,7 +414,8 @@ Result<LogisticRegressionRuntime, ModelPerformanceError> logistic(const std::vec
 TEST_CASE("logistic regression metrics and log loss") {
     auto r = logistic({1, 0}, {0.8f, 0.3f}, 0.5f);
     REQUIRE(r.ok());
-    const float expected = -(std::log(0.8f) + std::log(1.0f - 0.3f)) / 2.0f;
+    const float expected =
+        static_cast<float>(-(static_cast<double>(std::log(0.8f)) + static_cast<double>(std::log(1.0f - 0.3f))) / 2.0);
     CHECK(r.value()[CM::LogLoss] == expected);
     CHECK(r.value()[CM::LogLoss] == doctest::Approx(0.2899).epsilon(1e-4));
     for (int i = 0; i < 7; ++i) CHECK(r.value().values[i] == 1.0f);
@@ -474,8 +475,8 @@ TEST_CASE("logistic log loss at the ends of the score range") {
     CHECK(mismatch.error().kind == K::DataVectorLengthMismatch);
 }
 
-TEST_CASE("logistic log loss sums in single precision in index order") {
-    // A double-precision or reordered sum differs in the last bits here.
+TEST_CASE("logistic log loss adds single-precision terms in double in index order") {
+    // A single-precision sum differs in the last bits here.
     std::vector<float> t, p;
     for (int i = 0; i < 1000; ++i) {
         t.push_back(static_cast<float>(i % 2));
@@ -483,10 +484,18 @@ TEST_CASE("logistic log loss sums in single precision in index order") {
     }
     auto r = logistic(t, p, 0.5f);
     REQUIRE(r.ok());
-    float sum = 0.0f;
-    for (std::size_t i = 0; i < t.size(); ++i) sum += (1.0f - t[i]) == 0.0f ? t[i] * std::log(p[i])
-                                                                           : (1.0f - t[i]) * std::log(1.0f - p[i]);
-    CHECK(r.value()[CM::LogLoss] == -sum / 1000.0f);
+    double sum = 0.0;
+    float single = 0.0f;
+    std::vector<float> terms;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        terms.push_back((1.0f - t[i]) == 0.0f ? t[i] * std::log(p[i]) : (1.0f - t[i]) * std::log(1.0f - p[i]));
+        sum += static_cast<double>(terms.back());
+        single += terms.back();
+    }
+    const float want = static_cast<float>(-sum / 1000.0);
+    CHECK(r.value()[CM::LogLoss] == want);
+    CHECK(log_loss_of(sum, 1000) == want);
+    REQUIRE(-single / 1000.0f != want);  // the data tells the two widths apart
 }
 
 // ------------------------------------------------------------------- checks
@@ -643,9 +652,9 @@ TEST_CASE("the batch log loss equals the sum of per-pair terms, bit for bit") {
         CAPTURE(eps);
         const auto clamp = ScoreClamp::from_epsilon(eps);
         REQUIRE(clamp);
-        float sum = 0.0f;
-        for (std::size_t i = 0; i < t.size(); ++i) sum += log_loss_term(t[i], clamp->apply(p[i]));
-        const float expected = -sum / static_cast<float>(t.size());
+        double sum = 0.0;
+        for (std::size_t i = 0; i < t.size(); ++i) sum += static_cast<double>(log_loss_term(t[i], clamp->apply(p[i])));
+        const float expected = static_cast<float>(-sum / static_cast<double>(t.size()));
         auto r = logistic(t, p, 0.5f, eps);
         if (std::isnan(expected)) {
             REQUIRE_FALSE(r.ok());

@@ -270,6 +270,52 @@ TEST_CASE("values the state cannot hold are refused") {
     CHECK(contains(refusal<StreamingContinuousDataDrift>(reseal(b), Tag::StreamingContinuousFlush), "nanoseconds"));
 }
 
+TEST_CASE("a decay total must be the sum of its weights, up to the updates' rounding") {
+    auto d = must(StreamingContinuousDataDrift::new_decay(iota(100), QuantileType::Sturges, 3));
+    const std::vector<double> runtime{-3.0, 0.0, 19.8, 55.5, 99.0, 150.0, 42.0, 43.0};
+    REQUIRE(d.update_stream_batch(runtime).ok());
+    REQUIRE(d.compute_drift_multiple({}).ok());  // weights of 2^(-1/3): no longer whole
+    const Bytes good = state::to_bytes(d);
+    const std::size_t weights = good.size() - 4 - 7 * 8;
+    const std::size_t total = weights - 16;
+    const double t = get_f64(good, total);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < 7; ++i) sum += get_f64(good, weights + 8 * i);
+    REQUIRE(t > 6.0);
+    struct Row {
+        double total;
+        bool loads;
+    };
+    const Row rows[] = {
+        {t, true},
+        {sum * (1 + 0x1p-22), true},  // the tolerance is a relative 2^-20
+        {sum * (1 - 0x1p-22), true},
+        {sum * (1 + 0x1p-18), false},
+        {sum * (1 - 0x1p-18), false},
+        {1.0, false},
+        {8.0 * t, false},
+    };
+    for (const Row& row : rows) {
+        CAPTURE(row.total);
+        Bytes b = good;
+        put_f64(b, total, row.total);
+        auto r = state::from_bytes<StreamingContinuousDataDrift>(reseal(b), Tag::StreamingContinuousDecay);
+        CHECK(r.ok() == row.loads);
+        if (!r.ok()) {
+            const std::string& text = r.error().text;
+            CHECK((contains(text, "is not the sum of the stream weights") || contains(text, "above the stream total")));
+        }
+    }
+    // Weights decayed below the normal range round apart from the total by a
+    // unit of 2^-1074 or so each: such a state loads; a total far above them does not.
+    Bytes tiny = good;
+    put_f64(tiny, total, 0x1p-1070);
+    for (std::size_t i = 0; i < 7; ++i) put_f64(tiny, weights + 8 * i, i == 3 ? 0x1p-1072 : 0.0);
+    CHECK(state::from_bytes<StreamingContinuousDataDrift>(reseal(tiny), Tag::StreamingContinuousDecay).ok());
+    put_f64(tiny, total, 0x1p-1000);
+    CHECK_FALSE(state::from_bytes<StreamingContinuousDataDrift>(reseal(tiny), Tag::StreamingContinuousDecay).ok());
+}
+
 TEST_CASE("monitor counts that cannot describe one stream are refused") {
     auto m = must(StreamingModelBias::create(col(I8{1, 1, 1, 1, 0, 0, 0, 0}), col(I8{1, 1, 0, 0, 1, 1, 0, 0}),
                                              col(I8{1, 0, 0, 1, 1, 0, 0, 1})));
