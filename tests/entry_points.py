@@ -1089,6 +1089,20 @@ OPT_ENTROPY = Kind("OPT_ENTROPY", lambda: _ENTROPY.copy(),
 TASK_THRESHOLD = Kind("THRESHOLD", lambda: 0.5, benign(floats_b))
 
 _OUTCOMES = (OUTCOME, OUTCOME_RULE, OUTCOME_VALUE)
+@st.composite
+def column_lists(draw, item):
+    """Lists and tuples of a few columns, each built by `item`."""
+    builds = draw(st.lists(item, max_size=3))
+    container = draw(st.sampled_from([list, list, tuple]))
+    return Build(f"{container.__name__}({builds!r})", lambda ctx: container(b(ctx) for b in builds))
+
+
+F64S = Kind("F64S", lambda: [np.array(FLOATS8), np.array(FLOATS8)[::-1].copy()], column_lists(F64.valid),
+            wild=anything_but(column_lists(anything_but(F64.valid)), arrays()), fail=["not an array"])
+KINDS = Kind("KINDS", lambda: ["continuous", "continuous"],
+             items_of(plain(st.sampled_from(["continuous", "categorical"])), const("continuous")),
+             wild=anything_but(sequences(anything_but(texts_b), const("continuous"))), fail=["Nope"])
+
 # The old names of renamed arguments: tested on their own (test_package.py).
 OLD_NAME = Kind("OLD_NAME", lambda: None, plain(st.none()))
 VOCABULARY_ENTRY = Kind("VOCABULARY_ENTRY", lambda: None,
@@ -1135,6 +1149,11 @@ FUNCTIONS += [
        ok=lambda: (np.array([0.5, 1.5, 2.5]), np.array(FLOATS8))),
     fn(_kernels.drift_scores, name(["continuous", "categorical"]), F64, F64, names(DRIFT), module=_kernels,
        ok=lambda: ("continuous", np.array([0.25] * 4), np.array([1.0, 0.0, 2.0, 1.0]), ["JensenShannon"])),
+    fn(_kernels.continuous_baselines, F64S, RULE, module=_kernels),
+    fn(_kernels.continuous_counts_many, F64S, F64S, module=_kernels,
+       ok=lambda: ([np.array([0.5, 1.5, 2.5])], [np.array(FLOATS8)])),
+    fn(_kernels.drift_scores_many, KINDS, F64S, F64S, names(DRIFT), module=_kernels,
+       ok=lambda: (["continuous"], [np.array([0.25] * 4)], [np.array([1.0, 0.0, 2.0, 1.0])], ["JensenShannon"])),
     fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 

@@ -142,5 +142,8 @@ KERNELS = {
     "continuous_baseline": "(values, rule=None)",
     "continuous_counts": "(edges, values)",
     "drift_scores": "(kind, hist, counts, metrics)",
+    "continuous_baselines": "(values, rule=None)",
+    "continuous_counts_many": "(edges, values)",
+    "drift_scores_many": "(kinds, hists, counts, metrics)",
     "vocabulary": "(entry=None)",
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "core/groups.hpp"
 #include "python/intake.hpp"
@@ -104,5 +105,52 @@ std::optional<OutcomeMarker> outcome_marker(const Outcome& o, unsigned bit);
 
 /// The truth's marker, with the prediction's added when one is given.
 std::optional<OutcomeMarker> outcomes_marker(const Outcome& truth, const std::optional<Outcome>& prediction);
+
+/// A list or tuple of array arguments, each read by `Reader` and held by a
+/// reference for the call: the kernels of many columns take one. The items
+/// are taken first, before any of them is read (reading one may run user code
+/// that changes the list).
+template <class Reader>
+class ColumnList {
+public:
+    bool read(PyObject* o) {
+        if (!PyList_Check(o) && !PyTuple_Check(o)) {
+            PyErr_Format(PyExc_TypeError, "expected a list or tuple of arrays, got %.200s", Py_TYPE(o)->tp_name);
+            return false;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        items_.clear();
+        items_.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(py::Ref::borrow(PySequence_Fast_GET_ITEM(o, i)));
+        columns_ = std::vector<py::Column<Reader>>(items_.size());
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            if (!columns_[i].read(items_[i].get())) return false;
+        }
+        return true;
+    }
+    bool settle(bool& ran_code) {
+        for (auto& c : columns_) {
+            if (!c.settle(ran_code)) return false;
+        }
+        return true;
+    }
+    bool ran_code() const noexcept {
+        for (const auto& c : columns_) {
+            if (c.ran_code()) return true;
+        }
+        return false;
+    }
+    std::size_t size() const noexcept { return columns_.size(); }
+    const py::Column<Reader>& operator[](std::size_t i) const noexcept { return columns_[i]; }
+
+private:
+    std::vector<py::Ref> items_;
+    std::vector<py::Column<Reader>> columns_;
+};
+
+template <class Reader>
+bool convert(PyObject* o, ColumnList<Reader>& out) {
+    return out.read(o);
+}
 
 }  // namespace lumetra::kernels

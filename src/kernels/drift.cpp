@@ -83,10 +83,180 @@ constexpr const char* kDriftScoresDoc =
     "The drift scores, in the order of metrics, of runtime bin counts (float64, summed over every chunk)\n"
     "against the baseline's bin shares, as the batch detector of that kind scores its own bins.";
 
+// ---- many columns in one call ------------------------------------------------------
+//
+// A wide frame is hundreds of columns of a few thousand values: a call per
+// column would cost more than the arithmetic. These take every column at
+// once (each read where it is) and release the interpreter lock once for all
+// of them; a column the engine refuses gives the text of its error in its
+// place, for the caller to raise in column order.
+
+using F64List = ColumnList<py::Float64>;
+
+// Each column's values viewed, or nullopt with the error set (a column that
+// is not a contiguous 1-D float64 array).
+std::optional<std::vector<std::span<const double>>> spans_of(const F64List& columns, std::size_t& total) {
+    std::vector<std::span<const double>> out;
+    out.reserve(columns.size());
+    total = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        // visit gives nullptr, with TypeError set, for a column it cannot view.
+        const PyObject* viewed = columns[i].visit([&](std::span<const double> v) -> PyObject* {
+            out.push_back(v);
+            return Py_None;
+        });
+        if (viewed == nullptr) return std::nullopt;
+        total += out.back().size();
+    }
+    return out;
+}
+
+PyObject* text_of(const DriftError& e) {
+    const std::string_view m = message(e);
+    return PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
+}
+
+PyObject* continuous_baselines(const F64List& values, const Rule& rule_text) {
+    const auto rule = py::parse_rule(rule_text);
+    if (!rule) return nullptr;
+    std::size_t total = 0;
+    const auto spans = spans_of(values, total);
+    if (!spans) return nullptr;
+    using Built = Result<drift::BaselineContinuousBins, DriftError>;
+    std::vector<std::optional<Built>> built(spans->size());
+    py::released(total, [&] {
+        for (std::size_t i = 0; i < spans->size(); ++i) {
+            built[i].emplace(drift::BaselineContinuousBins::create((*spans)[i], *rule));
+        }
+        return 0;
+    });
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(built.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < built.size(); ++i) {
+        const Built& b = *built[i];
+        PyObject* item = nullptr;
+        if (!b.ok()) {
+            item = text_of(b.error());
+        } else {
+            const auto& bins = b.value();
+            Ref edges = Ref::steal(new_array(bins.bin_edges(), bins.bin_edges().size()));
+            Ref hist = Ref::steal(new_array(bins.baseline_hist(), bins.baseline_hist().size()));
+            if (edges && hist) item = PyTuple_Pack(2, edges.get(), hist.get());
+        }
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
+constexpr const char* kContinuousBaselinesDoc =
+    "continuous_baseline() of many columns at once: a list holding, for each column of values, its\n"
+    "(edges, hist) or the text of the error its detector refuses it with.";
+
+PyObject* continuous_counts_many(const F64List& edges, const F64List& values) {
+    if (edges.size() != values.size()) {
+        PyErr_Format(PyExc_ValueError, "edges and values must hold as many columns (%zu against %zu)", edges.size(),
+                     values.size());
+        return nullptr;
+    }
+    std::size_t total = 0, edge_total = 0;
+    const auto value_spans = spans_of(values, total);
+    if (!value_spans) return nullptr;
+    const auto edge_spans = spans_of(edges, edge_total);
+    if (!edge_spans) return nullptr;
+    std::vector<drift::EdgeBins> bins;
+    bins.reserve(edges.size());
+    for (const auto& e : *edge_spans) {
+        auto b = drift::EdgeBins::from_edges(e);
+        if (!b) {
+            PyErr_SetString(PyExc_ValueError, "edges must be at least one finite value, ascending");
+            return nullptr;
+        }
+        bins.push_back(std::move(*b));
+    }
+    std::vector<std::vector<std::uint64_t>> counts(bins.size());
+    for (std::size_t i = 0; i < bins.size(); ++i) counts[i].assign(bins[i].num_bins(), 0);
+    py::released(total, [&] {
+        for (std::size_t i = 0; i < bins.size(); ++i) bins[i].count((*value_spans)[i], counts[i].data());
+        return 0;
+    });
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        PyObject* a = new_array(counts[i], counts[i].size());
+        if (a == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), a);
+    }
+    return out.release();
+}
+
+constexpr const char* kContinuousCountsManyDoc =
+    "continuous_counts() of many columns at once: for each column of values, its counts over the bins of\n"
+    "the edges at the same place (a list of uint64 arrays).";
+
+PyObject* drift_scores_many(const py::StrList& kinds, const F64List& hists, const F64List& counts,
+                            const py::StrList& metrics) {
+    if (kinds.size() != hists.size() || hists.size() != counts.size()) {
+        PyErr_Format(PyExc_ValueError, "kinds, hists and counts must hold as many columns (%zu, %zu, %zu)",
+                     kinds.size(), hists.size(), counts.size());
+        return nullptr;
+    }
+    const auto types = py::parse_types(metrics);
+    if (!types) return nullptr;
+    std::vector<drift::BinKind> bin_kinds;
+    for (const std::string& kind : kinds) {
+        if (kind == "continuous") {
+            bin_kinds.push_back(drift::BinKind::Continuous);
+        } else if (kind == "categorical") {
+            bin_kinds.push_back(drift::BinKind::Categorical);
+        } else {
+            PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
+            return nullptr;
+        }
+    }
+    std::size_t total = 0, count_total = 0;
+    const auto hist_spans = spans_of(hists, total);
+    if (!hist_spans) return nullptr;
+    const auto count_spans = spans_of(counts, count_total);
+    if (!count_spans) return nullptr;
+    for (std::size_t i = 0; i < bin_kinds.size(); ++i) {
+        if ((*hist_spans)[i].size() != (*count_spans)[i].size()) {
+            PyErr_Format(PyExc_ValueError, "counts must hold one value per bin (column %zu: %zu bins, got %zu)", i,
+                         (*hist_spans)[i].size(), (*count_spans)[i].size());
+            return nullptr;
+        }
+    }
+    using Scores = Result<std::vector<double>, DriftError>;
+    std::vector<std::optional<Scores>> scores(bin_kinds.size());
+    py::released(total + count_total, [&] {
+        for (std::size_t i = 0; i < bin_kinds.size(); ++i) {
+            scores[i].emplace(drift::scores_of_counts((*hist_spans)[i], (*count_spans)[i], *types, bin_kinds[i]));
+        }
+        return 0;
+    });
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        const Scores& r = *scores[i];
+        PyObject* item = r.ok() ? py::float_list(r.value()) : text_of(r.error());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
+constexpr const char* kDriftScoresManyDoc =
+    "drift_scores() of many columns at once: for each column, its scores (a list of floats in the order\n"
+    "of metrics) or the text of the error its scoring is refused with.";
+
 constexpr Callable kFunctions[] = {
     py::function<continuous_baseline>("continuous_baseline", {"values", "rule=None"}, kContinuousBaselineDoc),
     py::function<continuous_counts>("continuous_counts", {"edges", "values"}, kContinuousCountsDoc),
     py::function<drift_scores>("drift_scores", {"kind", "hist", "counts", "metrics"}, kDriftScoresDoc),
+    py::function<continuous_baselines>("continuous_baselines", {"values", "rule=None"}, kContinuousBaselinesDoc),
+    py::function<continuous_counts_many>("continuous_counts_many", {"edges", "values"}, kContinuousCountsManyDoc),
+    py::function<drift_scores_many>("drift_scores_many", {"kinds", "hists", "counts", "metrics"},
+                                    kDriftScoresManyDoc),
 };
 
 }  // namespace

@@ -79,4 +79,17 @@ def continuous_counts(edges: npt.NDArray[np.float64], values: npt.NDArray[np.flo
 def drift_scores(
     kind: str, hist: npt.NDArray[np.float64], counts: npt.NDArray[np.float64], metrics: list[str]
 ) -> list[float]: ...
+def continuous_baselines(
+    values: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]], rule: Optional[str] = None
+) -> list[Union[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], str]]: ...  # (edges, hist) or the refusal
+def continuous_counts_many(
+    edges: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    values: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+) -> list[npt.NDArray[np.uint64]]: ...
+def drift_scores_many(
+    kinds: list[str],
+    hists: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    metrics: list[str],
+) -> list[Union[list[float], str]]: ...  # scores, or the refusal
 def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple
