@@ -20,8 +20,8 @@ import numpy as np
 import _lumetra
 
 from . import _kernels
-from ._frame import Array, Coded, Frame, Kind, Mask, Values, get_column, kind_of, label_text, missing_error
-from ._frame import result_table
+from ._frame import Array, Coded, Frame, Kind, Mask, Series, Values, dtype_of, get_column, kind_of, label_text
+from ._frame import missing_error, read_values, result_table
 from ._plan import Part, Plan, Reduce, Steps
 
 
@@ -44,26 +44,42 @@ def kind_name(kind: Kind) -> str:
     return "continuous" if kind is Kind.NUMBER else "categorical"
 
 
-@dataclass(frozen=True)
+# Columns are handed to the kernels in batches of at most this many values:
+# a column that cannot be read in place (Arrow chunks, say) is copied for the
+# call, and copies of every column at once would double a wide frame.
+_BATCH_VALUES = 1 << 24
+
+
+@dataclass
 class _Sample:
-    """One reference column, read whole: numbers, or text as codes and labels."""
+    """One reference column: numbers, read afresh where they are whenever they
+    are needed (only their missing rows are kept), or text as codes and labels."""
 
     kind: str  # "continuous" or "categorical"
-    dtype: str
-    values: Union[Values, Coded]
+    dtype: Any  # for messages
+    series: Series
+    argument: str
+    coded: Optional[Coded] = None
+    absent: Optional[Mask] = None
+    seen: bool = False
+
+    def values(self) -> Values:
+        return read_values(self.series, self.argument)
 
     def missing(self) -> Optional[Mask]:
-        if isinstance(self.values, Values):
-            return self.values.missing
-        return self.values.missing()
+        if self.coded is not None:
+            return self.coded.missing()
+        if not self.seen:
+            self.absent, self.seen = self.values().missing, True
+        return self.absent
 
     def data(self, keep: Optional[Mask]) -> Array:
         """The detector's input: float64 numbers, or the text of each value."""
-        if isinstance(self.values, Values):
-            numbers = np.ascontiguousarray(self.values.array, dtype=np.float64)
+        if self.coded is None:
+            numbers = np.ascontiguousarray(self.values().array, dtype=np.float64)
             return numbers if keep is None else np.ascontiguousarray(numbers[keep])
-        text = np.array([label_text(label) for label in self.values.labels] or [""], dtype=str)
-        codes = self.values.codes if keep is None else self.values.codes[keep]
+        text = np.array([label_text(label) for label in self.coded.labels] or [""], dtype=str)
+        codes = self.coded.codes if keep is None else self.coded.codes[keep]
         picked: Array = text[codes]  # typed: NumPy 1.x's stubs give indexing no type
         return picked
 
@@ -71,10 +87,23 @@ class _Sample:
 def _sample(frame: Frame, name: str, argument: str) -> _Sample:
     series = get_column(frame, name, argument)
     kind = kind_of(series, argument)
-    part = Part(frame)
     if kind is Kind.NUMBER:
-        return _Sample("continuous", str(series.dtype), part.values(name, argument))
-    return _Sample("categorical", str(series.dtype), part.coded(name, kind, argument))
+        return _Sample("continuous", dtype_of(series), series, argument)
+    return _Sample("categorical", dtype_of(series), series, argument, coded=Part(frame).coded(name, kind, argument))
+
+
+def batches(sizes: Sequence[int], most: int = _BATCH_VALUES) -> list[list[int]]:
+    """Positions 0, 1, ... in runs whose sizes add up to at most `most` (a
+    larger one alone)."""
+    out: list[list[int]] = []
+    total = 0
+    for i, size in enumerate(sizes):
+        if not out or total + size > most:
+            out.append([])
+            total = 0
+        out[-1].append(i)
+        total += size
+    return out
 
 
 @dataclass(frozen=True)
@@ -115,7 +144,8 @@ def _kept_rows(missing: str, argument: str, columns: Sequence[tuple[str, Optiona
 
 def _missing_of(part: Part, name: str, kind: Kind) -> Optional[Mask]:
     if kind is Kind.NUMBER:
-        return part.values(name, "current").missing
+        # Read afresh, not kept: the counts read the values again, a batch at a time.
+        return read_values(part.column(name, "current"), "current").missing
     return part.coded(name, kind, "current").missing()
 
 
@@ -127,19 +157,17 @@ def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...
         flagged = [f for f in flags if f is not None and f.any()]
         if flagged:
             shared_keep = ~np.logical_or.reduce(flagged)
-    out: dict[str, _Bins] = {}
+    counted: dict[str, tuple[int, Array, dict[str, int]]] = {}
+    keeps: dict[str, Optional[Mask]] = {}
     for column, kind, absent in zip(columns, kinds, flags):
         count = 0 if absent is None else int(np.count_nonzero(absent))
         keep = shared_keep
         if call.per_column and call.missing == "drop" and absent is not None and count:
             keep = ~absent
+        keeps[column.name] = keep
         counts: Array = np.zeros(column.bins, dtype=np.uint64)
         unseen: dict[str, int] = {}
-        if column.edges is not None:
-            values = part.values(column.name, "current").array
-            numbers = np.ascontiguousarray(values, dtype=np.float64)
-            counts = _kernels.continuous_counts(column.edges, numbers if keep is None else numbers[keep])
-        elif column.labels is not None:
+        if column.labels is not None:
             coded = part.coded(column.name, kind, "current")
             texts = [label_text(label) for label in coded.labels]
             last = column.bins - 1
@@ -150,8 +178,22 @@ def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...
             if call.histograms and codes.size:
                 per_label = np.bincount(codes, minlength=len(texts))
                 unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
-        out[column.name] = _Bins(count, counts, unseen)
-    return out
+        counted[column.name] = (count, counts, unseen)
+    # Numbers are binned by the reference's edges, many columns a call.
+    numeric = [column for column in columns if column.edges is not None]
+    for batch in batches([len(part)] * len(numeric)):
+        values = []
+        for i in batch:
+            array = read_values(part.column(numeric[i].name, "current"), "current").array
+            keep = keeps[numeric[i].name]
+            numbers = np.ascontiguousarray(array, dtype=np.float64)
+            values.append(numbers if keep is None else numbers[keep])
+        edges = [numeric[i].edges for i in batch]
+        binned = _kernels.continuous_counts_many([e for e in edges if e is not None], values)
+        for i, counts in zip(batch, binned):
+            name = numeric[i].name
+            counted[name] = (counted[name][0], counts, {})
+    return {name: _Bins(*entry) for name, entry in counted.items()}
 
 
 def _merge_bins(a: dict[str, _Bins], b: dict[str, _Bins]) -> dict[str, _Bins]:
@@ -192,7 +234,7 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
         if kind_name(kind) != sample.kind:
             raise ValueError(
                 f"column {name!r} is {sample.kind} in reference ({sample.dtype}) but {kind_name(kind)} in current "
-                f"({series.dtype})"
+                f"({dtype_of(series)})"
             )
         kinds.append(kind)
     if call.per_column:
@@ -202,16 +244,7 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
         keep = _kept_rows(call.missing, "reference", [(name, s.missing()) for name, s in zip(names, samples)])
         keeps = [keep] * len(names)
 
-    # Each reference column's bins, or the error its detector gives.
-    baselines: list[_Baseline] = []
-    refusals: list[Optional[ValueError]] = []
-    for name, sample, keep in zip(names, samples, keeps):
-        try:
-            baselines.append(_baseline(name, sample, keep, call.rule))
-            refusals.append(None)
-        except ValueError as error:
-            baselines.append(_Baseline(name, sample.kind, 0, np.zeros(0)))
-            refusals.append(error)
+    baselines, refusals = _baselines(names, samples, keeps, call.rule)
 
     merged: dict[str, _Bins] = yield Reduce(_bin_part, (tuple(baselines), tuple(kinds), call), _merge_bins)
     if call.missing == "raise":
@@ -222,14 +255,16 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
     bins = np.zeros(len(names), dtype=np.int64)
     values = {metric: np.zeros(len(names)) for metric in call.wanted}
     histograms = []
-    for i, (name, baseline, refusal) in enumerate(zip(names, baselines, refusals)):
-        counts = merged[name].counts.astype(np.float64)
-        try:
-            if refusal is not None:
-                raise refusal
-            scores = _kernels.drift_scores(baseline.kind, baseline.hist, counts, list(call.wanted))
-        except ValueError as error:
-            raise ValueError(f"column {name!r}: {error}") from error
+    counted = [merged[name].counts.astype(np.float64) for name in names]
+    scored = _kernels.drift_scores_many(
+        [b.kind for b in baselines], [b.hist for b in baselines],
+        [c if r is None else np.zeros(len(b.hist)) for b, c, r in zip(baselines, counted, refusals)],
+        list(call.wanted),
+    )
+    for i, (name, baseline, refusal, counts, scores) in enumerate(zip(names, baselines, refusals, counted, scored)):
+        # Refusals in column order: the baseline's, then the scoring's.
+        if refusal is not None or isinstance(scores, str):
+            raise ValueError(f"column {name!r}: {refusal if refusal is not None else scores}")
         bins[i] = baseline.bins
         for metric, score in zip(call.wanted, scores):
             values[metric][i] = score
@@ -243,16 +278,37 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
     return (result, histograms) if call.histograms else result
 
 
-def _baseline(name: str, sample: _Sample, keep: Optional[Mask], rule: str) -> _Baseline:
-    data = sample.data(keep)
-    if sample.kind == "continuous":
-        built = _kernels.continuous_baseline(data, rule)
-        return _Baseline(name, sample.kind, len(built["hist"]), built["hist"], edges=built["edges"])
-    # The detector reads a NumPy unicode array in place.
-    detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], data))
-    shares = detector.export_baseline()
-    labels = {label: i for i, label in enumerate(shares)}
-    return _Baseline(name, sample.kind, detector.num_bins, np.array([*shares.values(), 0.0]), labels=labels)
+def _baselines(names: Sequence[str], samples: Sequence[_Sample], keeps: Sequence[Optional[Mask]], rule: str
+               ) -> tuple[list[_Baseline], list[Optional[str]]]:
+    """Each reference column's bins, or the text of the error its detector
+    gives: numbers all in one call, labels by the categorical detector."""
+    baselines: list[Optional[_Baseline]] = [None] * len(names)
+    refusals: list[Optional[str]] = [None] * len(names)
+    numeric = [i for i, sample in enumerate(samples) if sample.kind == "continuous"]
+    built: list[Any] = []
+    for batch in batches([len(samples[i].series) for i in numeric]):
+        built += _kernels.continuous_baselines([samples[numeric[j]].data(keeps[numeric[j]]) for j in batch], rule)
+    for i, result in zip(numeric, built):
+        if isinstance(result, str):
+            refusals[i] = result
+        else:
+            edges, hist = result
+            baselines[i] = _Baseline(names[i], "continuous", len(hist), hist, edges=edges)
+    for i, sample in enumerate(samples):
+        if sample.kind == "continuous":
+            continue
+        try:
+            # The detector reads a NumPy unicode array in place.
+            detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], sample.data(keeps[i])))
+        except ValueError as error:
+            refusals[i] = str(error)
+            continue
+        shares = detector.export_baseline()
+        labels = {label: j for j, label in enumerate(shares)}
+        baselines[i] = _Baseline(names[i], sample.kind, detector.num_bins, np.array([*shares.values(), 0.0]),
+                                 labels=labels)
+    return [b if b is not None else _Baseline(n, s.kind, 0, np.zeros(0))
+            for b, n, s in zip(baselines, names, samples)], refusals
 
 
 def _histogram(baseline: _Baseline, counts: Array, unseen: dict[str, int]) -> dict[str, Any]:

@@ -103,6 +103,20 @@ def _seen(frame: Frame) -> _Seen:
     return seen
 
 
+# Each Series wrapper's dtype, asked once: a narwhals dtype is converted from
+# the library's on every access.
+_DTYPES: dict[int, Any] = {}
+
+
+def dtype_of(series: Series) -> Any:
+    """The narwhals dtype of a column."""
+    dtype = _DTYPES.get(id(series))
+    if dtype is None:
+        dtype = _DTYPES[id(series)] = series.dtype
+        weakref.finalize(series, _DTYPES.pop, id(series), None)
+    return dtype
+
+
 def get_column(frame: Frame, name: str, argument: str) -> Series:
     """Column `name`; KeyError naming the argument and the frame's columns."""
     seen = _seen(frame)
@@ -123,7 +137,7 @@ def empty_of(frame: Frame) -> Frame:
 
 def kind_of(series: Series, argument: str) -> Kind:
     """The column's kind; ValueError for dtypes that are none of them."""
-    dtype = series.dtype
+    dtype = dtype_of(series)
     if dtype == nw.Boolean:
         return Kind.BOOLEAN
     if dtype.is_numeric() and dtype != nw.Decimal:
@@ -154,8 +168,9 @@ _WIDE_INTEGERS = ((nw.Int128, nw.Int64(), np.iinfo(np.int64)), (nw.UInt128, nw.U
 def _within_64_bits(series: Series, argument: str) -> Series:
     """A 128-bit integer column as 64-bit integers; TypeError naming the
     column and its dtype when a value does not fit."""
+    dtype = dtype_of(series)
     for wide, narrow, info in _WIDE_INTEGERS:
-        if series.dtype == wide:
+        if dtype == wide:
             low, high = series.min(), series.max()
             if low is not None and (int(low) < int(info.min) or int(high) > int(info.max)):
                 raise TypeError(
@@ -183,7 +198,7 @@ _UNKNOWN_CATEGORIES = ["__UNKNOWN_CATEGORIES__"]
 def declared_labels(series: Series) -> Optional[list[Any]]:
     """The labels a column's dtype declares in group order (pandas
     categoricals, polars enums), or None: they are then read from the data."""
-    dtype = series.dtype
+    dtype = dtype_of(series)
     if isinstance(dtype, nw.Enum):
         return list(series.to_native().dtype.categories.to_list())
     if dtype == nw.Categorical and series.implementation.is_pandas():
@@ -206,18 +221,53 @@ def _may_hold_nulls(series: Series) -> bool:
     return series.null_count() > 0
 
 
+def _in_place(series: Series) -> Optional[Array]:
+    """The column's values where they are, without asking the library more
+    than it must (a NumPy-backed pandas column, an Arrow column of plain
+    numbers without nulls in one chunk), or None: read as any column then."""
+    implementation = series.implementation
+    if implementation.is_pandas():
+        native = series.to_native()
+        if isinstance(native.dtype, np.dtype) and native.dtype.kind in "biuf":
+            array: Array = native.to_numpy()  # NaN marks a missing float
+            return array
+    elif implementation.is_pyarrow():
+        native = series.to_native()
+        chunks = getattr(native, "chunks", None)
+        if chunks is None:
+            chunks = [native]
+        dtype = _ARROW_NUMBERS.get(str(native.type))
+        if dtype is None or native.null_count:
+            return None
+        # Each chunk's values buffer as it is (one chunk: no copy).
+        views = [np.frombuffer(c.buffers()[1], dtype=dtype, count=len(c), offset=c.offset * dtype.itemsize)
+                 for c in chunks if len(c)]
+        if not views:
+            return np.zeros(0, dtype=dtype)
+        return views[0] if len(views) == 1 else np.concatenate(views)
+    return None
+
+
+# Arrow types of plain numbers, whose values buffer holds the NumPy dtype's bytes.
+_ARROW_NUMBERS = {name: np.dtype(name) for name in (
+    "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float32", "float64")}
+_ARROW_NUMBERS.update({"halffloat": np.dtype("float16"), "float": np.dtype("float32"), "double": np.dtype("float64")})
+
+
 def read_values(series: Series, argument: str) -> Values:
     """A numeric or boolean column's values, zero-copy where the library allows.
     Half-precision floats are widened to single precision and 128-bit
     integers narrowed to 64 bits when every value fits, both exactly."""
-    series = _within_64_bits(series, argument)
     missing: Optional[Mask] = None
-    if _may_hold_nulls(series):
-        missing = np.asarray(series.is_null().to_numpy(), dtype=bool)
-        filler: Union[bool, int] = False if series.dtype == nw.Boolean else 0
-        array = np.asarray(series.fill_null(filler).to_numpy())
-    else:
-        array = np.asarray(series.to_numpy())
+    array = _in_place(series)
+    if array is None:
+        series = _within_64_bits(series, argument)
+        if _may_hold_nulls(series):
+            missing = np.asarray(series.is_null().to_numpy(), dtype=bool)
+            filler: Union[bool, int] = False if dtype_of(series) == nw.Boolean else 0
+            array = np.asarray(series.fill_null(filler).to_numpy())
+        else:
+            array = np.asarray(series.to_numpy())
     if array.ndim != 1 or array.dtype.kind not in "biuf":
         raise ValueError(f"{argument} column {series.name!r} did not convert to numbers (got {array.dtype})")
     if array.dtype == np.float16:

@@ -34,8 +34,9 @@ def number(value: float | int | None) -> str:
 
 
 def _fmt(x: float) -> str:
-    # Coordinates with two decimals keep the markup small and the bars crisp.
-    return f"{x:.2f}".rstrip("0").rstrip(".")
+    # Coordinates with two decimals keep the markup small and the bars crisp
+    # (%g drops the zeros the rounding leaves; coordinates stay below 10^6).
+    return "%g" % round(x, 2)
 
 
 def histogram(

@@ -94,7 +94,19 @@ def read_table(path: str, delimiter: str | None = None) -> Any:
         check_unique_names(table.column_names, path)
     except ValueError as exc:
         raise InputError(str(exc)) from None
+    if table.num_columns and table.num_rows < _SHORT * table.column(0).num_chunks:
+        # The CSV reader gives each column in blocks of about a megabyte of the
+        # file, a few rows each when the file is wide: joined once, the short
+        # columns are read in place (a long one is joined when it is read).
+        try:
+            return table.combine_chunks()
+        except MemoryError:
+            raise InputError(f"out of memory while reading {path}") from None
     return table
+
+
+# Chunks of fewer rows than this, on average, are joined when a file is read.
+_SHORT = 1 << 16
 
 
 def _sniffed_delimiter(header: bytes) -> str:
