@@ -59,3 +59,51 @@ def assert_metrics(actual, expected):
     assert list(actual) == list(expected)
     bad = {k: (actual[k], float(expected[k])) for k in expected if not same(actual[k], expected[k])}
     assert not bad, bad
+
+
+def post_training(feature_mask, truth_mask, prediction_mask):
+    """The post-training metrics (but the conditional demographic disparity
+    and the generalized entropy), each in single precision as its definition
+    writes it, and the set of those with a zero denominator."""
+    f = np.asarray(feature_mask, dtype=bool)
+    t = np.asarray(truth_mask, dtype=bool)
+    p = np.asarray(prediction_mask, dtype=bool)
+
+    def counts(side):
+        return {k: f32(int(v.sum())) for k, v in {
+            "n": side, "tp": side & t & p, "fp": side & ~t & p, "tn": side & ~t & ~p, "fn": side & t & ~p,
+            "l": side & t, "pp": side & p}.items()}
+
+    a, d = counts(f), counts(~f)
+    out, undefined = {}, set()
+
+    def ratio(x, y, name):
+        if y == 0:
+            undefined.add(name)
+        return x / y
+
+    with np.errstate(all="ignore"):
+        names = {
+            "DifferenceInPositivePredictedLabels": lambda: a["pp"] / a["n"] - d["pp"] / d["n"],
+            "DisparateImpact": lambda: ratio(a["pp"] / a["n"], d["pp"] / d["n"], "DisparateImpact"),
+            "AccuracyDifference": lambda: (a["tp"] + a["tn"]) / (a["tn"] + ((a["tp"] + a["fp"]) + a["fn"]))
+            - (d["tp"] + d["tn"]) / (d["tn"] + ((d["tp"] + d["fp"]) + d["fn"])),
+            "RecallDifference": lambda: ratio(a["tp"], a["tp"] + a["fn"], "RecallDifference")
+            - ratio(d["tp"], d["tp"] + d["fn"], "RecallDifference"),
+            "DifferenceInConditionalAcceptance": lambda: ratio(a["pp"], a["l"], "DifferenceInConditionalAcceptance")
+            - ratio(d["pp"], d["l"], "DifferenceInConditionalAcceptance"),
+            "DifferenceInAcceptanceRate": lambda: ratio(a["tp"], a["tp"] + a["fp"], "DifferenceInAcceptanceRate")
+            - ratio(d["tp"], d["tp"] + d["fp"], "DifferenceInAcceptanceRate"),
+            "SpecialityDifference": lambda: ratio(a["tn"], a["tn"] + a["fp"], "SpecialityDifference")
+            - ratio(d["tn"], d["tn"] + d["fp"], "SpecialityDifference"),
+            "DifferenceInConditionalRejection": lambda: ratio(d["n"] - d["l"], d["n"] - d["pp"],
+                                                              "DifferenceInConditionalRejection")
+            - ratio(a["n"] - a["l"], a["n"] - a["pp"], "DifferenceInConditionalRejection"),
+            "DifferenceInRejectionRate": lambda: ratio(d["tn"], d["tn"] + d["fn"], "DifferenceInRejectionRate")
+            - ratio(a["tn"], a["tn"] + a["fn"], "DifferenceInRejectionRate"),
+            "TreatmentEquity": lambda: ratio(d["fn"], d["fp"], "TreatmentEquity")
+            - ratio(a["fn"], a["fp"], "TreatmentEquity"),
+        }
+        for name, value in names.items():
+            out[name] = f32(value())
+    return out, undefined

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import _lumetra
 import lumetra
 from lumetra._checks import FAMILIES, run_check
 from frames import rows
@@ -226,3 +227,36 @@ def test_a_check_threshold_that_would_pass_or_fail_everything_is_refused(thresho
     with pytest.raises(ValueError, match="threshold must be a finite number >= 0"):
         run_check(family, baseline, latest, threshold=threshold)
     assert run_check(family, baseline, latest, threshold=0.0)["passed"] is False
+
+
+# ---- each metric its counts define ---------------------------------------------------------------
+
+
+def test_one_zero_denominator_no_longer_blanks_the_group():
+    from reference import post_training
+
+    # Facet a ("a") has no false positive: no treatment equity, and the
+    # module refuses all twelve metrics for it.
+    facet = ["a"] * 6 + ["b"] * 6
+    truth = [1, 1, 0, 0, 1, 0, 1, 0, 0, 1, 1, 0]
+    pred = [1, 0, 0, 0, 1, 0, 1, 1, 0, 0, 1, 1]
+    frame = pd.DataFrame({"f": facet, "y": truth, "p": pred})
+    f, t, p = (np.array(v, dtype=float) for v in ([x == "a" for x in facet], truth, pred))
+    with pytest.raises(ValueError, match="No deviation in behavior between facets"):
+        _lumetra.py_model_bias_analyzer_explicit_seg(f, 1.0, None, "GreaterThanEqualTo", t, 1.0, None,
+                                                     "GreaterThanEqualTo", p, 1.0, None, "GreaterThanEqualTo")
+    a, b = rows(lumetra.model_bias(frame, "f", "y", "p"))
+    assert a["error"] is None and a["undefined"] == "TreatmentEquity: a facet has no false positives"
+    values, undefined = post_training(f == 1, t == 1, p == 1)
+    assert undefined == {"TreatmentEquity"}
+    for name, value in values.items():
+        assert math.isnan(a[name]) if name in undefined else np.float32(a[name]) == value, name
+    assert not math.isnan(a["GeneralizedEntropy"]) and not math.isnan(a["DifferenceInRejectionRate"])
+    # Where the module answers, nothing is undefined and the values are its own.
+    full = pd.DataFrame({"f": facet, "y": truth, "p": [1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1]})
+    g = (np.array(facet) == "a").astype(float)
+    want = _lumetra.py_model_bias_analyzer_explicit_seg(
+        g, 1.0, None, "GreaterThanEqualTo", t, 1.0, None, "GreaterThanEqualTo",
+        np.array(full["p"], dtype=float), 1.0, None, "GreaterThanEqualTo")
+    row = rows(lumetra.model_bias(full, "f", "y", "p"))[0]
+    assert row["undefined"] is None and all(np.float32(row[k]) == np.float32(v) for k, v in want.items())

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace lumetra {
@@ -348,6 +349,52 @@ std::array<float, metric_count<ModelBiasMetric>> post_training_values(const Post
     at(M::ConditionalDemographicDesparityPredictedLabels) = cond_dem_desp_in_pred_labels(c);
     at(M::GeneralizedEntropy) = generalized_entropy;
     return v;
+}
+
+EachPostTraining post_training_each(const PostTraining& c, float generalized_entropy) noexcept {
+    using M = ModelBiasMetric;
+    EachPostTraining out;
+    out.values = post_training_values(c, generalized_entropy);
+    // Where the guards pass, the engine answers every metric: its values
+    // stand as they are, a NaN of its arithmetic included (the reason then
+    // only says why).
+    const bool answered = check_post_training(c) == PostTrainingGuard::Pass;
+    auto undefined = [&](M m, std::string_view why) {
+        if (!answered) out.values[static_cast<std::size_t>(m)] = std::numeric_limits<float>::quiet_NaN();
+        out.undefined[static_cast<std::size_t>(m)] = why;
+    };
+    // The denominators of each formula, in single precision as the formulas
+    // hold them (a count converted to float is zero only when it is zero;
+    // a difference of two converted counts may round to zero).
+    const float na = f(c.len_a), nd = f(c.len_d);
+    const float pa = f(c.pred_positive_a), pd = f(c.pred_positive_d);
+    const float tpa = f(c.true_positive_a), fpa = f(c.false_positive_a);
+    const float tna = f(c.true_negative_a), fna = f(c.false_negative_a);
+    const float tpd = f(c.true_positive_d), fpd = f(c.false_positive_d);
+    const float tnd = f(c.true_negative_d), fnd = f(c.false_negative_d);
+    if (pd / nd == 0.0f) undefined(M::DisparateImpact, "facet d has no positive predictions");
+    if (tpa + fna == 0.0f || tpd + fnd == 0.0f) undefined(M::RecallDifference, "a facet has no positive labels");
+    if (c.label_positive_a == 0 || c.label_positive_d == 0) {
+        undefined(M::DifferenceInConditionalAcceptance, "a facet has no positive labels");
+    }
+    if (tpa + fpa == 0.0f || tpd + fpd == 0.0f) {
+        undefined(M::DifferenceInAcceptanceRate, "a facet has no positive predictions");
+    }
+    if (tna + fpa == 0.0f || tnd + fpd == 0.0f) undefined(M::SpecialityDifference, "a facet has no negative labels");
+    if (nd - pd == 0.0f || na - pa == 0.0f) {
+        undefined(M::DifferenceInConditionalRejection, "a facet has no negative predictions");
+    }
+    if (tnd + fnd == 0.0f || tna + fna == 0.0f) {
+        undefined(M::DifferenceInRejectionRate, "a facet has no negative predictions");
+    }
+    if (c.false_positive_a == 0 || c.false_positive_d == 0) {
+        undefined(M::TreatmentEquity, "a facet has no false positives");
+    }
+    if (pa + pd == 0.0f || f(c.len_a + c.len_d - c.pred_positive_a - c.pred_positive_d) == 0.0f) {
+        undefined(M::ConditionalDemographicDesparityPredictedLabels,
+                  "no positive or no negative prediction in either facet");
+    }
+    return out;
 }
 
 Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& record) {

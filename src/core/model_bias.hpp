@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <string_view>
 #include <cstddef>
 #include <cstdint>
 
@@ -249,6 +250,18 @@ float cond_dem_desp_in_pred_labels(const PostTraining& c) noexcept;
 /// The twelve metric values in enum order; only meaningful when the guards pass.
 std::array<float, metric_count<ModelBiasMetric>> post_training_values(const PostTraining& c,
                                                                      float generalized_entropy) noexcept;
+
+/// Each metric of a record on its own: its value where its formula is
+/// defined, the engine's bits wherever the guards pass; NaN and the reason
+/// (a static text) where one of its own denominators is zero.
+struct EachPostTraining {
+    std::array<float, metric_count<ModelBiasMetric>> values{};
+    std::array<std::string_view, metric_count<ModelBiasMetric>> undefined{};  ///< empty: the metric has a value
+};
+/// Every metric that the counts define, for a record whose facets both have
+/// elements (the guards may fail): one zero denominator no longer takes the
+/// other metrics with it.
+EachPostTraining post_training_each(const PostTraining& c, float generalized_entropy) noexcept;
 
 /// The twelve post-training metrics: DataLengthError for an empty facet,
 /// NoFacetDeviation when a ratio is undefined; all or nothing.

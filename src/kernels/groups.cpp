@@ -87,7 +87,8 @@ constexpr const char* kTallyDoc =
 // Adds n (rows of each group), n_other (rows of its comparison side) and the
 // metric columns of family E, each group's metrics given by metrics(g, d).
 template <class E, class Metrics>
-PyObject* bias_table(const GroupTallies& t, std::optional<std::size_t> ref, Metrics&& metrics) {
+PyObject* bias_table(const GroupTallies& t, std::optional<std::size_t> ref, Metrics&& metrics,
+                     const std::vector<std::string>* undefined = nullptr) {
     const SideCells totals = tally_totals(t);
     std::vector<std::uint64_t> n(t.groups), n_other(t.groups);
     MetricColumns<E> m(t.groups);
@@ -102,10 +103,24 @@ PyObject* bias_table(const GroupTallies& t, std::optional<std::size_t> ref, Metr
     }
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
-    if (!set_array(out.get(), "n", n) || !set_array(out.get(), "n_other", n_other) || !m.put(out.get())) {
+    if (!set_array(out.get(), "n", n) || !set_array(out.get(), "n_other", n_other) || !m.put(out.get()) ||
+        (undefined != nullptr && !put_texts(out.get(), "undefined", *undefined))) {
         return nullptr;
     }
     return out.release();
+}
+
+// The metrics without a value, "Metric: why; ..." in metric order, or "".
+std::string undefined_text(const EachPostTraining& each) {
+    std::string out;
+    for (std::size_t m = 0; m < each.undefined.size(); ++m) {
+        if (each.undefined[m].empty()) continue;
+        if (!out.empty()) out += "; ";
+        out += metric_name(static_cast<ModelBiasMetric>(m));
+        out += ": ";
+        out += each.undefined[m];
+    }
+    return out;
 }
 
 PyObject* bias(const Column<py::CountTable>& tallies, const std::optional<std::uint64_t>& reference,
@@ -136,19 +151,30 @@ PyObject* bias(const Column<py::CountTable>& tallies, const std::optional<std::u
         PyErr_SetString(PyExc_ValueError, "entropy must hold one value per group");
         return nullptr;
     }
-    return bias_table<ModelBiasMetric>(t, ref, [&](std::size_t g, const SideCells& d) {
-        DiscretePostTraining record;
-        record.counts = post_training_counts(t.of(g), d.data());
-        record.generalized_entropy = ge[g];
-        return post_training_bias(record);
-    });
+    // Each metric its counts define, whether or not the engine would answer
+    // all twelve: one zero denominator leaves the other metrics their values.
+    std::vector<std::string> undefined(t.groups);
+    return bias_table<ModelBiasMetric>(
+        t, ref,
+        [&](std::size_t g, const SideCells& d) -> Result<MetricMap<ModelBiasMetric>, BiasError> {
+            const PostTraining counts = post_training_counts(t.of(g), d.data());
+            if (check_post_training(counts) == PostTrainingGuard::EmptyFacet) return BiasError::DataLengthError;
+            const EachPostTraining each = post_training_each(counts, ge[g]);
+            undefined[g] = undefined_text(each);
+            MetricMap<ModelBiasMetric> out;
+            for (std::size_t i = 0; i < each.values.size(); ++i) out.insert(static_cast<ModelBiasMetric>(i), each.values[i]);
+            return out;
+        },
+        &undefined);
 }
 
 constexpr const char* kBiasDoc =
     "The bias metrics of every group from its tallies: data bias for 2 cells per group, model bias for 4\n"
     "(which needs each group's generalized entropy). Each group is facet a, against the reference group or\n"
     "against every other row as facet d. Returns a dict: n, n_other, one float64 array per metric in the\n"
-    "family's order (NaN where refused), and error (the refusal's message, or None).";
+    "family's order (NaN where refused), and error (the refusal's message, or None). Model bias gives\n"
+    "each metric its counts define, and undefined: \"Metric: why; ...\" for the metrics without a value, or\n"
+    "None.";
 
 constexpr Callable kFunctions[] = {
     py::function<tally>("tally",

@@ -61,6 +61,20 @@ bool set_array(PyObject* d, std::string_view key, const std::vector<T>& values) 
     return py::dict_set_steal(d, key, new_array(values, values.size()));
 }
 
+// Sets d[key] to a list of one str per group, None where the text is empty.
+inline bool put_texts(PyObject* d, std::string_view key, const std::vector<std::string>& texts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return false;
+    for (std::size_t g = 0; g < texts.size(); ++g) {
+        PyObject* item = texts[g].empty()
+                             ? py::none()
+                             : PyUnicode_FromStringAndSize(texts[g].data(), static_cast<Py_ssize_t>(texts[g].size()));
+        if (item == nullptr) return false;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(g), item);
+    }
+    return py::dict_set_steal(d, key, list.release());
+}
+
 // One column of metric values per metric of family E, in enum order, plus
 // the error text of each group (empty when the group has its metrics).
 template <class E>
@@ -82,19 +96,10 @@ struct MetricColumns {
         for (std::size_t m = 0; m < values.size(); ++m) {
             if (!set_array(d, metric_name(static_cast<E>(m)), values[m])) return false;
         }
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
-        if (!list) return false;
-        for (std::size_t g = 0; g < errors.size(); ++g) {
-            PyObject* item = errors[g].empty()
-                                 ? py::none()
-                                 : PyUnicode_FromStringAndSize(errors[g].data(),
-                                                               static_cast<Py_ssize_t>(errors[g].size()));
-            if (item == nullptr) return false;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(g), item);
-        }
-        return py::dict_set_steal(d, "error", list.release());
+        return put_texts(d, "error", errors);
     }
 };
+
 
 inline PyObject* code_out_of_range() {
     PyErr_SetString(PyExc_ValueError, "groups holds a code at or beyond n_groups");

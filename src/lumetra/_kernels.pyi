@@ -7,7 +7,8 @@ import numpy.typing as npt
 
 _Column = npt.NDArray[Any]
 _Value = Union[int, float]
-_Result = dict[str, Any]  # name -> array of one value per group; "error" -> list of str or None
+# name -> array of one value per group; "error" (and, for model bias, "undefined") -> list of str or None
+_Result = dict[str, Any]
 
 def tally(
     groups: _Column,

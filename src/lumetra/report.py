@@ -324,6 +324,7 @@ def _bias_section(
                         "n_other": int(row["n_other"]),
                         "metrics": _metrics(row, names),
                         "error": row.get("error"),
+                        "undefined": row.get("undefined"),
                     }
                 )
             entry["check"] = _pair_check(family.name, entry["reference"], entry["current"], options)
@@ -364,7 +365,15 @@ def _pair_check(
     report = run_check(
         FAMILIES[family], reference["metrics"], current["metrics"], threshold=options.check_threshold
     )
-    return _check_entry(report)
+    entry = _check_entry(report)
+    # A NaN fails no rule: what has no value on a side is said, not passed.
+    unvalued = [m for m in FAMILIES[family].metrics
+                if math.isnan(_float(reference["metrics"][m])) or math.isnan(_float(current["metrics"][m]))]
+    if len(unvalued) == len(FAMILIES[family].metrics):
+        return _not_checked("no metric has a value on both sides")
+    if unvalued:
+        entry["note"] = f"not compared (no value on a side): {', '.join(unvalued)}"
+    return entry
 
 
 def build_report(
