@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <unordered_map>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "core/cpu.hpp"
+
+#if defined(LUMETRA_AVX2_PATHS)
 #include <immintrin.h>
 #endif
 
@@ -241,7 +243,7 @@ void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::
     for (std::size_t j = 0; j < m; ++j) out[j] = static_cast<std::uint32_t>(cells(x[j]));
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(LUMETRA_AVX2_PATHS)
 // The same rule four values at a time. Each step is the scalar one: max and
 // min of packed doubles return their second operand when the first is NaN or
 // the comparison fails, as the scalar selects do; the compares are ordered,
@@ -249,8 +251,8 @@ void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::
 // 2 * kCellTableEdges cells). The two table reads are four scalar loads each:
 // on the processors measured here they take two thirds of the time of the
 // equivalent gathers (1.1 ns against 1.6-1.8 ns a value).
-__attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, const double* __restrict x,
-                                                   std::size_t m, std::uint32_t* __restrict out) noexcept {
+LUMETRA_TARGET_AVX2 void cell_bins_avx2(const CellLookup& cells, const double* __restrict x, std::size_t m,
+                                       std::uint32_t* __restrict out) noexcept {
     const __m256d first = _mm256_set1_pd(cells.first), scale = _mm256_set1_pd(cells.scale);
     const __m256d top = _mm256_set1_pd(cells.top), last = _mm256_set1_pd(cells.last);
     const __m256d zero = _mm256_setzero_pd();
@@ -280,8 +282,7 @@ __attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, con
 }
 
 void cell_bins(const CellLookup& cells, const double* x, std::size_t m, std::uint32_t* out) noexcept {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (cpu::avx2()) {
         cell_bins_avx2(cells, x, m, out);
     } else {
         cell_bins_scalar(cells, x, m, out);

@@ -262,10 +262,10 @@ struct ExplicitTest {
     }
 };
 
-/// Code kernels over packed values, compiled for several instruction sets
-/// and picked at load time (comparing 64-bit lanes needs more than the
-/// baseline x86-64 vector unit offers). They only compare, so every variant
-/// writes the same codes.
+/// Code kernels over packed values, compiled for the baseline and for AVX2
+/// and picked at run time (core/cpu.hpp; comparing 64-bit lanes needs more
+/// than the baseline x86-64 vector unit offers). They only compare, so both
+/// paths write the same codes.
 namespace kernels {
 #define LUMETRA_DECLARE_CODE_KERNELS(T)                                                               \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept; \

@@ -64,6 +64,7 @@ decltype(auto) released(std::size_t elements, F&& f) {
     (void)stability_eps();
     (void)distribution_heuristic();
     (void)thread_cap();
+    (void)simd_choice();
     using R = decltype(f());
     static_assert(!std::is_reference_v<R>, "a released computation returns a value");
     std::exception_ptr error;
