@@ -781,42 +781,29 @@ void count_label_range(const Labels& labels, const BaselineCategoricalBins& base
 void Labels::count_bins(const BaselineCategoricalBins& baseline, std::vector<std::uint64_t>& counts) const {
     const std::size_t n = size(), nb = counts.size();
     const unsigned threads = threads_for(n, kLabelsPerThread);
+    if (threads <= 1) {
+        count_label_range(*this, baseline, 0, n, counts.data(), nb);
+        return;
+    }
+    // One share per thread, each counted into counts of its own by whichever
+    // thread takes it; the counts are integers, added here in share order. A
+    // share whose count failed (out of memory) is counted here afterwards.
     const std::size_t share = (n + threads - 1) / threads;
-    auto range_end = [&](unsigned t) { return std::min(n, (t + 1) * share); };
-    // Each further thread counts one share into counts of its own; a share
-    // whose thread did not start or did not finish (out of memory) is
-    // counted here afterwards.
     struct Share {
         std::vector<std::uint64_t> counts;
         bool done = false;
     };
     std::vector<Share> shares(threads);
-    std::vector<std::thread> workers;
-    struct Join {
-        std::vector<std::thread>& workers;
-        ~Join() {
-            for (std::thread& w : workers) w.join();
-        }
-    } join{workers};
-    workers.reserve(threads);
-    for (unsigned t = 1; t < threads; ++t) {
-        shares[t].counts.assign(nb, 0);
+    for (Share& s : shares) s.counts.assign(nb, 0);
+    auto range_end = [&](std::size_t t) { return std::min(n, (t + 1) * share); };
+    run_shares(threads, threads, [&](std::size_t t) noexcept {
         try {
-            workers.emplace_back([&, t]() noexcept {
-                try {
-                    count_label_range(*this, baseline, t * share, range_end(t), shares[t].counts.data(), nb);
-                    shares[t].done = true;
-                } catch (...) {
-                }
-            });
-        } catch (const std::system_error&) {
-            break;
+            count_label_range(*this, baseline, t * share, range_end(t), shares[t].counts.data(), nb);
+            shares[t].done = true;
+        } catch (...) {
         }
-    }
-    count_label_range(*this, baseline, 0, range_end(0), counts.data(), nb);
-    for (std::thread& w : workers) w.join();
-    workers.clear();
-    for (unsigned t = 1; t < threads; ++t) {
+    });
+    for (std::size_t t = 0; t < threads; ++t) {
         if (shares[t].done) {
             for (std::size_t j = 0; j < nb; ++j) counts[j] += shares[t].counts[j];
         } else {
