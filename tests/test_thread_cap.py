@@ -1,8 +1,9 @@
 """The thread cap (LUMETRA_THREADS) changes how many threads form the terms of
 the regression and log-loss passes, find the bins of continuous drift, bin
 the labels of categorical drift and count the distinct values of long float
-columns, never a result. The cap is read once per
-process, so each setting runs in a fresh interpreter."""
+columns, never a result; nor does the vector path (LUMETRA_SIMD=baseline keeps
+every kernel on the x86-64 baseline instead of AVX2). Both settings are read
+once per process, so each setting runs in a fresh interpreter."""
 
 import json
 import os
@@ -89,15 +90,40 @@ PROBE = textwrap.dedent(
                             ("nan", with_nan, 2.0), ("gathered", gathered, float(np.float32(values[37])))]:
         out["bias_" + name] = hexed(_lumetra.py_data_bias_analyzer(column, outcome, v, 1.0))
     out["model_bias_late"] = hexed(_lumetra.py_model_bias_analyzer(late, outcome, matched >= 4.5, 5.0, 1.0, True))
+    # Kernels with a vector path of their own: integer codes and ranges,
+    # gathered strided columns, byte-swapped columns read into masks, explicit codes of
+    # each width, boolean codes, label pairs and code points.
+    ints = rng.integers(-3, 4, N)
+    wide = rng.integers(-10**12, 10**12, N)
+    flags = rng.random(N) < 0.3
+    f32 = rng.normal(0.0, 1.0, N).astype(np.float32)
+    i32 = rng.integers(0, 3, N).astype(np.int32)
+    words = np.array(["a", "bb", "d\u00e9"])[rng.integers(0, 3, N)]
+    short = 50_000
+    out["kernels"] = [hexed(d) for d in [
+        _lumetra.py_data_bias_analyzer(ints, outcome, 2, 1.0),
+        _lumetra.py_data_bias_analyzer(wide, outcome, 0, 1.0),
+        _lumetra.py_data_bias_analyzer(ints[::2], outcome[::2], 1, 1.0),
+        _lumetra.py_data_bias_analyzer(ints[:short].astype(">i8"), outcome[:short], 1, 1.0),
+        _lumetra.py_data_bias_analyzer(late[:short].astype(">f8"), outcome[:short], 5.0, 1.0),
+        _lumetra.py_data_bias_analyzer(words, outcome, "bb", 1.0),
+        _lumetra.py_data_bias_analyzer_explicit_seg(f32, 0.1, None, "GreaterThanEqualTo", i32, 1.0, None, "LessThan"),
+        _lumetra.py_data_bias_analyzer_explicit_seg(wide, 0.0, None, "LessThan", ints, 0.0, None, "GreaterThan"),
+        _lumetra.py_model_bias_analyzer(flags, outcome, flags[::-1].copy(), True, 1.0, True),
+        _lumetra.py_model_perf_classification(i32, i32[::-1].copy()),
+        _lumetra.py_model_perf_classification(ints % 2, (ints + 1) % 2),
+    ]]
     print(json.dumps(out))
     """
 )
 
 
-def run_probe(threads):
+def run_probe(threads, simd=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
     if threads is not None:
         env["LUMETRA_THREADS"] = threads
+    if simd is not None:
+        env["LUMETRA_SIMD"] = simd
     out = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
@@ -112,6 +138,13 @@ def test_results_do_not_depend_on_the_thread_cap(one_thread, threads):
     # None: the default (the processors available); "0" and "many" are not
     # thread counts, so they leave the default in place too.
     assert run_probe(threads) == one_thread
+
+
+@pytest.mark.parametrize("threads", ["1", None])
+def test_results_do_not_depend_on_the_vector_path(one_thread, threads):
+    # On a machine with AVX2 the default takes the AVX2 kernels; "baseline"
+    # keeps them on the baseline, whose every code and count is the same.
+    assert run_probe(threads, "baseline") == one_thread
 
 
 def test_probe_data_exercises_the_rounding(one_thread):

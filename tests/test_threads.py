@@ -4,6 +4,9 @@ classes keep the lock, so threads sharing one monitor take turns as before."""
 
 import os
 import struct
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -257,3 +260,120 @@ def test_threads_sharing_one_monitor_take_turns(make, feed):
 
     assert run_together([job(batches[k::4]) for k in range(4)]) == ["ok"] * 4
     assert snapshot(shared) == snapshot(serial)
+
+
+# ---- the engine's own threads, in fresh interpreters (the cap is read once per process)
+
+ENGINE_CALLS = textwrap.dedent(
+    """
+    import os, threading, numpy as np, _lumetra
+
+    rng = np.random.default_rng(3)
+    N = 400_000  # several blocks per thread for every threaded pass
+    x = rng.random(N)
+    y = (x + rng.normal(0, 0.1, N)).astype(np.float32)
+    truth = rng.integers(0, 2, N).astype(np.float64)
+    names = np.array([f"c{i}" for i in range(50)])
+    labels = names[rng.integers(0, 50, N)]
+    values = np.sort(rng.uniform(0.0, 9.0, 80))
+    feature = values[rng.integers(0, 80, N)]
+    continuous = _lumetra.PyContinuousDataDrift(x[:5000].copy(), None)
+    categorical = _lumetra.PyCategoricalDataDrift(labels[:5000].copy())
+
+    def engine_calls():
+        # Every pass that takes pool threads: regression, log loss, the
+        # binning of continuous and categorical drift, a distinct count.
+        return repr([
+            _lumetra.py_model_perf_linear_regression(x, y),
+            _lumetra.py_model_perf_logistic_regression(truth, x, 0.5),
+            continuous.compute_drift(x[::-1].copy(), "JensenShannon"),
+            categorical.compute_drift(labels, "KullbackLeibler"),
+            _lumetra.py_data_bias_analyzer(feature, truth, float(values[37]), 1.0),
+        ])
+
+    def engine_threads():
+        names = []
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/comm") as f:
+                    names.append(f.read().strip())
+            except FileNotFoundError:  # a thread that has just ended
+                pass
+        return names.count("lumetra-engine")
+    """
+)
+
+
+def run_engine_script(body, threads=None, timeout=120):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LUMETRA_")}
+    if threads is not None:
+        env["LUMETRA_THREADS"] = threads
+    script = ENGINE_CALLS + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.mark.parametrize("threads, most", [("3", 2), ("1", 0)])
+def test_engine_threads_start_once_within_the_cap(threads, most):
+    # Before the first threaded pass there are none; then at most the cap
+    # less the calling thread, however many Python threads call at once, and
+    # later calls start no more.
+    out = run_engine_script(
+        """
+        before = engine_threads()
+        first = engine_calls()
+        started = engine_threads()
+        results = [None] * 4
+        def call(i):
+            results[i] = [engine_calls() for _ in range(3)]
+        workers = [threading.Thread(target=call, args=(i,)) for i in range(4)]
+        for w in workers: w.start()
+        for w in workers: w.join()
+        assert all(r == [first] * 3 for r in results)
+        print(before, started, engine_threads())
+        """,
+        threads,
+    )
+    assert out.returncode == 0, out.stderr
+    before, started, after = map(int, out.stdout.split())
+    assert before == 0
+    assert 0 < started <= most if most else started == 0
+    assert after == started
+
+
+def test_a_forked_child_runs_threaded_calls():
+    # The child of a fork has none of the parent's engine threads: its
+    # threaded calls start threads of its own and give the parent's results.
+    out = run_engine_script(
+        """
+        import warnings
+        first = engine_calls()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a threaded process
+            pid = os.fork()
+        if pid == 0:
+            none = engine_threads() == 0
+            ok = engine_calls() == first and engine_calls() == first
+            os._exit(0 if none and ok and 0 < engine_threads() <= 2 else 3)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status), engine_calls() == first)
+        """,
+        "3",
+        timeout=60,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["0", "True"]
+
+
+def test_the_interpreter_exits_with_engine_threads_waiting():
+    # Idle engine threads are left waiting at exit: finalisation and the
+    # static destructors neither wait for them nor pull their pool away.
+    out = run_engine_script(
+        """
+        threading.Thread(target=engine_calls).start()
+        engine_calls()
+        print("done")
+        """,
+        "3",
+        timeout=60,
+    )
+    assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "done", "")

@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <unordered_map>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "core/cpu.hpp"
+
+#if defined(LUMETRA_AVX2_PATHS)
 #include <immintrin.h>
 #endif
 
@@ -241,7 +243,7 @@ void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::
     for (std::size_t j = 0; j < m; ++j) out[j] = static_cast<std::uint32_t>(cells(x[j]));
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(LUMETRA_AVX2_PATHS)
 // The same rule four values at a time. Each step is the scalar one: max and
 // min of packed doubles return their second operand when the first is NaN or
 // the comparison fails, as the scalar selects do; the compares are ordered,
@@ -249,8 +251,8 @@ void cell_bins_scalar(const CellLookup& cells, const double* __restrict x, std::
 // 2 * kCellTableEdges cells). The two table reads are four scalar loads each:
 // on the processors measured here they take two thirds of the time of the
 // equivalent gathers (1.1 ns against 1.6-1.8 ns a value).
-__attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, const double* __restrict x,
-                                                   std::size_t m, std::uint32_t* __restrict out) noexcept {
+LUMETRA_TARGET_AVX2 void cell_bins_avx2(const CellLookup& cells, const double* __restrict x, std::size_t m,
+                                       std::uint32_t* __restrict out) noexcept {
     const __m256d first = _mm256_set1_pd(cells.first), scale = _mm256_set1_pd(cells.scale);
     const __m256d top = _mm256_set1_pd(cells.top), last = _mm256_set1_pd(cells.last);
     const __m256d zero = _mm256_setzero_pd();
@@ -280,8 +282,7 @@ __attribute__((target("avx2"))) void cell_bins_avx2(const CellLookup& cells, con
 }
 
 void cell_bins(const CellLookup& cells, const double* x, std::size_t m, std::uint32_t* out) noexcept {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (cpu::avx2()) {
         cell_bins_avx2(cells, x, m, out);
     } else {
         cell_bins_scalar(cells, x, m, out);
@@ -780,42 +781,29 @@ void count_label_range(const Labels& labels, const BaselineCategoricalBins& base
 void Labels::count_bins(const BaselineCategoricalBins& baseline, std::vector<std::uint64_t>& counts) const {
     const std::size_t n = size(), nb = counts.size();
     const unsigned threads = threads_for(n, kLabelsPerThread);
+    if (threads <= 1) {
+        count_label_range(*this, baseline, 0, n, counts.data(), nb);
+        return;
+    }
+    // One share per thread, each counted into counts of its own by whichever
+    // thread takes it; the counts are integers, added here in share order. A
+    // share whose count failed (out of memory) is counted here afterwards.
     const std::size_t share = (n + threads - 1) / threads;
-    auto range_end = [&](unsigned t) { return std::min(n, (t + 1) * share); };
-    // Each further thread counts one share into counts of its own; a share
-    // whose thread did not start or did not finish (out of memory) is
-    // counted here afterwards.
     struct Share {
         std::vector<std::uint64_t> counts;
         bool done = false;
     };
     std::vector<Share> shares(threads);
-    std::vector<std::thread> workers;
-    struct Join {
-        std::vector<std::thread>& workers;
-        ~Join() {
-            for (std::thread& w : workers) w.join();
-        }
-    } join{workers};
-    workers.reserve(threads);
-    for (unsigned t = 1; t < threads; ++t) {
-        shares[t].counts.assign(nb, 0);
+    for (Share& s : shares) s.counts.assign(nb, 0);
+    auto range_end = [&](std::size_t t) { return std::min(n, (t + 1) * share); };
+    run_shares(threads, threads, [&](std::size_t t) noexcept {
         try {
-            workers.emplace_back([&, t]() noexcept {
-                try {
-                    count_label_range(*this, baseline, t * share, range_end(t), shares[t].counts.data(), nb);
-                    shares[t].done = true;
-                } catch (...) {
-                }
-            });
-        } catch (const std::system_error&) {
-            break;
+            count_label_range(*this, baseline, t * share, range_end(t), shares[t].counts.data(), nb);
+            shares[t].done = true;
+        } catch (...) {
         }
-    }
-    count_label_range(*this, baseline, 0, range_end(0), counts.data(), nb);
-    for (std::thread& w : workers) w.join();
-    workers.clear();
-    for (unsigned t = 1; t < threads; ++t) {
+    });
+    for (std::size_t t = 0; t < threads; ++t) {
         if (shares[t].done) {
             for (std::size_t j = 0; j < nb; ++j) counts[j] += shares[t].counts[j];
         } else {

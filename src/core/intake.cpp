@@ -1,6 +1,6 @@
 #include "core/intake.hpp"
 
-#include "core/multiversion.hpp"
+#include "core/cpu.hpp"
 
 namespace lumetra {
 
@@ -134,26 +134,23 @@ inline void bits_impl(const T* __restrict src, std::size_t n, std::uint8_t* __re
 }
 }  // namespace
 
-LUMETRA_MULTIVERSION
-std::size_t bits_and_misses(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
-                            const std::uint64_t* keys, std::size_t known) {
-    return bits_and_misses_impl(src, n, mask, v, keys, known);
-}
+LUMETRA_KERNEL(std::size_t, bits_and_misses,
+               (const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v,
+                const std::uint64_t* keys, std::size_t known),
+               (src, n, mask, v, keys, known), { return bits_and_misses_impl(src, n, mask, v, keys, known); })
 
-LUMETRA_MULTIVERSION
-std::size_t bits_and_misses(const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys,
-                            std::size_t known) {
-    return bits_and_misses_impl(src, n, mask, v, keys, known);
-}
+LUMETRA_KERNEL(std::size_t, bits_and_misses,
+               (const double* src, std::size_t n, std::uint8_t* mask, double v, const std::uint64_t* keys,
+                std::size_t known),
+               (src, n, mask, v, keys, known), { return bits_and_misses_impl(src, n, mask, v, keys, known); })
 
-LUMETRA_MULTIVERSION
-void bits(const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v) { bits_impl(src, n, mask, v); }
+LUMETRA_KERNEL(void, bits, (const std::int64_t* src, std::size_t n, std::uint8_t* mask, std::int64_t v),
+               (src, n, mask, v), { bits_impl(src, n, mask, v); })
 
-LUMETRA_MULTIVERSION
-void bits(const double* src, std::size_t n, std::uint8_t* mask, double v) { bits_impl(src, n, mask, v); }
+LUMETRA_KERNEL(void, bits, (const double* src, std::size_t n, std::uint8_t* mask, double v), (src, n, mask, v),
+               { bits_impl(src, n, mask, v); })
 
-LUMETRA_MULTIVERSION
-bool all_encodable(const char* code_points, std::size_t n) noexcept {
+LUMETRA_KERNEL(bool, all_encodable, (const char* code_points, std::size_t n) noexcept, (code_points, n), {
     // Above U+10FFFF, or a surrogate (U+D800 to U+DFFF): no UTF-8 form.
     std::uint32_t bad = 0;
     for (std::size_t j = 0; j < n; ++j) {
@@ -162,14 +159,15 @@ bool all_encodable(const char* code_points, std::size_t n) noexcept {
         bad |= static_cast<std::uint32_t>(c > 0x10FFFFu) | static_cast<std::uint32_t>(c - 0xD800u < 0x800u);
     }
     return bad == 0;
-}
+})
 
-LUMETRA_MULTIVERSION
-bool all_within(const std::int64_t* __restrict src, std::size_t n, std::int64_t lo, std::int64_t hi) noexcept {
+LUMETRA_KERNEL(bool, all_within,
+               (const std::int64_t* __restrict src, std::size_t n, std::int64_t lo, std::int64_t hi) noexcept,
+               (src, n, lo, hi), {
     std::uint64_t outside = 0;
     for (std::size_t j = 0; j < n; ++j) outside |= static_cast<std::uint64_t>((src[j] < lo) | (src[j] > hi));
     return outside == 0;
-}
+})
 
 }  // namespace kernels
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/multiversion.hpp"
+#include "core/cpu.hpp"
 #include "core/parallel.hpp"
 #include "core/settings.hpp"
 
@@ -252,26 +252,24 @@ inline LabelPairCounts count_label_pairs_impl(const T* __restrict t, const T* __
 
 }  // namespace
 
-LUMETRA_MULTIVERSION
-LabelPairCounts count_label_pairs(const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n,
-                                  std::int32_t label) noexcept {
-    return count_label_pairs_impl<std::int64_t>(y_true, y_pred, n, label);
-}
+LUMETRA_KERNEL(LabelPairCounts, count_label_pairs,
+               (const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n, std::int32_t label) noexcept,
+               (y_true, y_pred, n, label),
+               { return count_label_pairs_impl<std::int64_t>(y_true, y_pred, n, label); })
 
-LUMETRA_MULTIVERSION
-std::optional<LabelPairCounts> count_label_pairs_checked(const std::int64_t* y_true, const std::int64_t* y_pred,
-                                                         std::size_t n, std::int32_t label) noexcept {
+LUMETRA_KERNEL(std::optional<LabelPairCounts>, count_label_pairs_checked,
+               (const std::int64_t* y_true, const std::int64_t* y_pred, std::size_t n, std::int32_t label) noexcept,
+               (y_true, y_pred, n, label), {
     std::uint64_t outside = 0;
     const LabelPairCounts c = count_label_pairs_impl<std::int64_t, true>(y_true, y_pred, n, label, &outside);
     if (outside != 0) return std::nullopt;
     return c;
-}
+})
 
-LUMETRA_MULTIVERSION
-LabelPairCounts count_label_pairs(const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n,
-                                  std::int32_t label) noexcept {
-    return count_label_pairs_impl<std::int32_t>(y_true, y_pred, n, label);
-}
+LUMETRA_KERNEL(LabelPairCounts, count_label_pairs,
+               (const std::int32_t* y_true, const std::int32_t* y_pred, std::size_t n, std::int32_t label) noexcept,
+               (y_true, y_pred, n, label),
+               { return count_label_pairs_impl<std::int32_t>(y_true, y_pred, n, label); })
 
 void ConfusionMatrix::add_pairs(std::uint64_t both, std::uint64_t true_pos, std::uint64_t pred_pos,
                                 std::uint64_t n) noexcept {

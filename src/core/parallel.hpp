@@ -1,27 +1,28 @@
-// Ordered block pipelines: the terms of a pass are computed a block at a time
-// on several threads, while the calling thread adds the blocks up strictly in
-// block order. Each term is computed by the same code whichever thread runs
-// it, and every sum runs on one thread in ascending index order, so the
-// result is bit for bit the one of a single thread. Worker threads touch only
-// the memory the caller hands them: they never call into the interpreter.
+// Passes on several threads, on the engine's pool (core/pool.hpp). Work is
+// split in fixed blocks, whatever the number of threads, and whoever runs a
+// block runs the same code on it. Ordered block pipelines: the terms of a
+// pass are computed a block at a time on several threads, while the calling
+// thread adds the blocks up strictly in block order, so every sum runs on one
+// thread in ascending index order and the result is bit for bit the one of a
+// single thread. Shares: independent parts whose results the caller combines
+// in share order. The calling thread always works too, so a pass never waits
+// for a pool thread that is busy elsewhere. Pool threads touch only the
+// memory the caller hands them: they never call into the interpreter.
 #pragma once
 
 #include <atomic>
 #include <cfenv>
 #include <cstddef>
 #include <memory>
-#include <new>
-#include <system_error>
-#include <thread>
-#include <vector>
 
+#include "core/pool.hpp"
 #include "core/settings.hpp"
 
 namespace lumetra {
 
-/// Threads a pass over `items` items may use: 1 below `min_items` (too little
-/// work to pay for starting a thread), else the thread cap, at most one
-/// thread per `min_items` items.
+/// Threads a pass over `items` items may use: 1 below twice `min_items` (too
+/// little work to pay for handing blocks between threads), else the thread
+/// cap, at most one thread per `min_items` items.
 inline unsigned threads_for(std::size_t items, std::size_t min_items, unsigned cap = thread_cap()) noexcept {
     if (cap <= 1 || items < 2 * min_items) return 1;
     const std::size_t most = items / min_items;
@@ -29,6 +30,21 @@ inline unsigned threads_for(std::size_t items, std::size_t min_items, unsigned c
 }
 
 namespace detail {
+
+/// The calling thread's floating-point environment (rounding, flush-to-zero),
+/// set on a pool thread before it forms any term: a term must not depend on
+/// the thread that forms it.
+class CallerEnvironment {
+public:
+    CallerEnvironment() noexcept : have_(std::fegetenv(&env_) == 0) {}
+    void apply() const noexcept {
+        if (have_) std::fesetenv(&env_);
+    }
+
+private:
+    std::fenv_t env_;
+    bool have_;
+};
 
 /// One buffer of the ring: the block it holds (index + 1 once complete).
 template <class Slot>
@@ -41,11 +57,11 @@ struct alignas(64) RingEntry {
 
 /// Computes blocks 0 .. nblocks-1 with produce(block, slot) and hands each to
 /// consume(block, slot) on the calling thread, in block order. Up to
-/// `threads` threads (the caller included) produce blocks into a fixed ring
-/// of 4 buffers per thread, so memory does not grow with the input; the
-/// caller produces too whenever the next block is not ready. produce and
-/// consume must not throw. If a thread cannot be started, the pass runs on
-/// the threads it has (down to the caller alone): the results are the same.
+/// `threads` threads (the caller and pool threads) produce blocks into a
+/// fixed ring of 4 buffers per thread, so memory does not grow with the
+/// input; the caller produces too whenever the next block is not ready.
+/// produce and consume must not throw. With fewer pool threads free (down
+/// to none), the pass runs on the threads it has: the results are the same.
 template <class Slot, class Produce, class Consume>
 void ordered_blocks(std::size_t nblocks, unsigned threads, Produce&& produce, Consume&& consume) {
     if (nblocks == 0) return;
@@ -67,12 +83,9 @@ void ordered_blocks(std::size_t nblocks, unsigned threads, Produce&& produce, Co
         e.ready.store(b + 1, std::memory_order_release);
         e.ready.notify_all();
     };
-    // Workers run with the caller's floating-point environment (rounding,
-    // flush-to-zero): a term must not depend on the thread that forms it.
-    std::fenv_t env;
-    const bool have_env = std::fegetenv(&env) == 0;
+    const detail::CallerEnvironment env;
     auto work = [&]() noexcept {
-        if (have_env) std::fesetenv(&env);
+        env.apply();
         while (true) {
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= nblocks) return;
@@ -87,14 +100,8 @@ void ordered_blocks(std::size_t nblocks, unsigned threads, Produce&& produce, Co
         }
     };
 
-    std::vector<std::thread> helpers;
-    try {
-        helpers.reserve(threads - 1);
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer threads, same results.
-    } catch (const std::bad_alloc&) {
-    }
+    FunctionTask task(work);
+    PoolOffer offer(task, threads - 1);
 
     for (std::size_t c = 0; c < nblocks; ++c) {
         auto& e = entries[c % ring];
@@ -116,7 +123,33 @@ void ordered_blocks(std::size_t nblocks, unsigned threads, Produce&& produce, Co
         consumed.store(c + 1, std::memory_order_release);
         consumed.notify_all();
     }
-    for (auto& t : helpers) t.join();
+    // Every block is consumed; a pool thread may still be leaving `work`.
+    offer.withdraw();
+}
+
+/// Runs run(share) once for each share 0 .. shares-1 on up to `threads`
+/// threads (the caller and pool threads) and returns when every share has
+/// run; the caller then combines their results in share order. run must not
+/// throw: a share that fails records it for the caller to redo.
+template <class Run>
+void run_shares(std::size_t shares, unsigned threads, Run&& run) {
+    if (threads <= 1 || shares < 2) {
+        for (std::size_t s = 0; s < shares; ++s) run(s);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    const detail::CallerEnvironment env;
+    auto work = [&]() noexcept {
+        env.apply();
+        for (std::size_t s = next.fetch_add(1, std::memory_order_relaxed); s < shares;
+             s = next.fetch_add(1, std::memory_order_relaxed)) {
+            run(s);
+        }
+    };
+    FunctionTask task(work);
+    PoolOffer offer(task, threads - 1);
+    work();
+    offer.withdraw();
 }
 
 }  // namespace lumetra

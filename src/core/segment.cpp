@@ -2,11 +2,11 @@
 
 #include <bit>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "core/cpu.hpp"
+
+#if defined(LUMETRA_AVX2_PATHS)
 #include <immintrin.h>
 #endif
-
-#include "core/multiversion.hpp"
 
 namespace lumetra {
 
@@ -74,15 +74,13 @@ inline bool new_key_impl(const unsigned char* keys, std::size_t m, const K* know
     return new_key_k<8>(keys, m, known);
 }
 
-LUMETRA_MULTIVERSION
-bool has_new_key(const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known) {
-    return new_key_impl(keys, m, known, n_known);
-}
+LUMETRA_KERNEL(bool, has_new_key,
+               (const unsigned char* keys, std::size_t m, const std::uint32_t* known, std::size_t n_known),
+               (keys, m, known, n_known), { return new_key_impl(keys, m, known, n_known); })
 
-LUMETRA_MULTIVERSION
-bool has_new_key(const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known) {
-    return new_key_impl(keys, m, known, n_known);
-}
+LUMETRA_KERNEL(bool, has_new_key,
+               (const unsigned char* keys, std::size_t m, const std::uint64_t* known, std::size_t n_known),
+               (keys, m, known, n_known), { return new_key_impl(keys, m, known, n_known); })
 
 }  // namespace
 
@@ -211,8 +209,8 @@ std::uint32_t direct_slot(K key, std::uint32_t mul, unsigned log2) noexcept {
     return h >> (32 - log2);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) std::size_t skip_direct_avx2(const std::uint32_t* slots, std::uint32_t mul,
+#if defined(LUMETRA_AVX2_PATHS)
+LUMETRA_TARGET_AVX2 std::size_t skip_direct_avx2(const std::uint32_t* slots, std::uint32_t mul,
                                                             unsigned log2, const unsigned char* keys,
                                                             std::size_t j, std::size_t m) noexcept {
     const __m256i factor = _mm256_set1_epi32(static_cast<int>(mul));
@@ -228,7 +226,7 @@ __attribute__((target("avx2"))) std::size_t skip_direct_avx2(const std::uint32_t
     return j;
 }
 
-__attribute__((target("avx2"))) std::size_t skip_direct_avx2_64(const std::uint64_t* slots, std::uint32_t mul,
+LUMETRA_TARGET_AVX2 std::size_t skip_direct_avx2_64(const std::uint64_t* slots, std::uint32_t mul,
                                                                unsigned log2, const unsigned char* keys,
                                                                std::size_t j, std::size_t m) noexcept {
     const __m256i low = _mm256_set1_epi64x(static_cast<long long>(mul));
@@ -251,7 +249,7 @@ __attribute__((target("avx2"))) std::size_t skip_direct_avx2_64(const std::uint6
 // 32-bit key its upper half is hi32(k * lo32(C)) + lo32(k * hi32(C)), mod 2^32.
 // Both candidate slots are read always: a branch on the first read would be
 // mispredicted for the few displaced keys.
-__attribute__((target("avx2"))) std::size_t skip_probed_avx2(const std::uint32_t* table, unsigned log2,
+LUMETRA_TARGET_AVX2 std::size_t skip_probed_avx2(const std::uint32_t* table, unsigned log2,
                                                             const unsigned char* keys, std::size_t j,
                                                             std::size_t m) noexcept {
     constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15ULL;
@@ -280,7 +278,7 @@ __attribute__((target("avx2"))) std::size_t skip_probed_avx2(const std::uint32_t
 
 template <class K>
 SkipKnown<K> skip_known_for_this_machine() {
-    if (!__builtin_cpu_supports("avx2")) return {};
+    if (!cpu::avx2()) return {};
     if constexpr (sizeof(K) == 4) {
         return {skip_direct_avx2, skip_probed_avx2};
     } else {
@@ -342,7 +340,7 @@ std::size_t DistinctDecider<K>::add_table(const unsigned char* keys, std::size_t
     // Keys already seen are skipped a vector at a time where the processor
     // can gather; from a vector with another key among them on, the keys
     // before `one_by_one` are looked at singly.
-    static const SkipKnown<K> skip = skip_known_for_this_machine<K>();
+    const SkipKnown<K> skip = skip_known_for_this_machine<K>();
     std::size_t one_by_one = j;
     for (; j < m; ++j) {
         if (skip.direct != nullptr && j >= one_by_one) {
@@ -522,27 +520,23 @@ inline bool codes_and_new_key_impl(const T* s, std::size_t n, std::uint8_t* c, c
     return codes_and_new_key_k<8>(s, n, c, t, known);
 }
 
-LUMETRA_MULTIVERSION
-bool codes_and_new_key(const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
-                       const std::uint32_t* known, std::size_t n_known) noexcept {
-    return codes_and_new_key_impl(src, n, out, test, known, n_known);
-}
+LUMETRA_KERNEL(bool, codes_and_new_key,
+               (const float* src, std::size_t n, std::uint8_t* out, const ImplicitTest<float>& test,
+                const std::uint32_t* known, std::size_t n_known) noexcept,
+               (src, n, out, test, known, n_known),
+               { return codes_and_new_key_impl(src, n, out, test, known, n_known); })
 
-LUMETRA_MULTIVERSION
-bool codes_and_new_key(const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
-                       const std::uint64_t* known, std::size_t n_known) noexcept {
-    return codes_and_new_key_impl(src, n, out, test, known, n_known);
-}
+LUMETRA_KERNEL(bool, codes_and_new_key,
+               (const double* src, std::size_t n, std::uint8_t* out, const ImplicitTest<double>& test,
+                const std::uint64_t* known, std::size_t n_known) noexcept,
+               (src, n, out, test, known, n_known),
+               { return codes_and_new_key_impl(src, n, out, test, known, n_known); })
 
-#define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                   \
-    LUMETRA_MULTIVERSION                                                                           \
-    void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept {   \
-        implicit_impl(src, n, out, test);                                                                \
-    }                                                                                                    \
-    LUMETRA_MULTIVERSION                                                                           \
-    void codes(const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept {   \
-        explicit_impl(src, n, out, test);                                                                \
-    }
+#define LUMETRA_DEFINE_CODE_KERNELS(T)                                                                     \
+    LUMETRA_KERNEL(void, codes, (const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept, \
+                   (src, n, out, test), { implicit_impl(src, n, out, test); })                              \
+    LUMETRA_KERNEL(void, codes, (const T* src, std::size_t n, std::uint8_t* out, const ExplicitTest<T>& test) noexcept, \
+                   (src, n, out, test), { explicit_impl(src, n, out, test); })
 LUMETRA_DEFINE_CODE_KERNELS(std::int8_t)
 LUMETRA_DEFINE_CODE_KERNELS(std::int16_t)
 LUMETRA_DEFINE_CODE_KERNELS(std::int32_t)
@@ -554,29 +548,29 @@ LUMETRA_DEFINE_CODE_KERNELS(float)
 LUMETRA_DEFINE_CODE_KERNELS(double)
 #undef LUMETRA_DEFINE_CODE_KERNELS
 
-#define LUMETRA_DEFINE_RANGE_KERNEL(T)                                       \
-    LUMETRA_MULTIVERSION                                                     \
-    void min_max(const T* __restrict src, std::size_t n, T& lo, T& hi) noexcept { \
-        T a = src[0], b = src[0];                                            \
-        for (std::size_t j = 1; j < n; ++j) {                                \
-            a = src[j] < a ? src[j] : a;                                     \
-            b = src[j] > b ? src[j] : b;                                     \
-        }                                                                    \
-        lo = a;                                                              \
-        hi = b;                                                              \
-    }
+#define LUMETRA_DEFINE_RANGE_KERNEL(T)                                                                  \
+    LUMETRA_KERNEL(void, min_max, (const T* __restrict src, std::size_t n, T& lo, T& hi) noexcept, \
+                   (src, n, lo, hi), {                                                              \
+                       T a = src[0], b = src[0];                                                    \
+                       for (std::size_t j = 1; j < n; ++j) {                                        \
+                           a = src[j] < a ? src[j] : a;                                             \
+                           b = src[j] > b ? src[j] : b;                                             \
+                       }                                                                            \
+                       lo = a;                                                                      \
+                       hi = b;                                                                      \
+                   })
 LUMETRA_DEFINE_RANGE_KERNEL(std::int32_t)
 LUMETRA_DEFINE_RANGE_KERNEL(std::int64_t)
 LUMETRA_DEFINE_RANGE_KERNEL(std::uint32_t)
 #undef LUMETRA_DEFINE_RANGE_KERNEL
 
-#define LUMETRA_DEFINE_GATHER_KERNEL(T)                                  \
-    LUMETRA_MULTIVERSION                                                 \
-    void every_second(const char* __restrict src, std::size_t n, T* __restrict out) noexcept { \
-        for (std::size_t j = 0; j < n; ++j) {                            \
-            std::memcpy(out + j, src + 2 * sizeof(T) * j, sizeof(T));    \
-        }                                                                \
-    }
+#define LUMETRA_DEFINE_GATHER_KERNEL(T)                                                                   \
+    LUMETRA_KERNEL(void, every_second, (const char* __restrict src, std::size_t n, T* __restrict out) noexcept, \
+                   (src, n, out), {                                                                   \
+                       for (std::size_t j = 0; j < n; ++j) {                                          \
+                           std::memcpy(out + j, src + 2 * sizeof(T) * j, sizeof(T));                  \
+                       }                                                                              \
+                   })
 LUMETRA_DEFINE_GATHER_KERNEL(std::int8_t)
 LUMETRA_DEFINE_GATHER_KERNEL(std::int16_t)
 LUMETRA_DEFINE_GATHER_KERNEL(std::int32_t)
@@ -589,16 +583,17 @@ LUMETRA_DEFINE_GATHER_KERNEL(float)
 LUMETRA_DEFINE_GATHER_KERNEL(double)
 #undef LUMETRA_DEFINE_GATHER_KERNEL
 
-LUMETRA_MULTIVERSION
-void binary_codes(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
-                  std::uint8_t one) noexcept {
-    for (std::size_t j = 0; j < n; ++j) out[j] = src[j] != 0 ? one : zero;
-}
+LUMETRA_KERNEL(void, binary_codes,
+               (const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* __restrict out, std::uint8_t zero,
+                std::uint8_t one) noexcept,
+               (src, n, out, zero, one), {
+                   for (std::size_t j = 0; j < n; ++j) out[j] = src[j] != 0 ? one : zero;
+               })
 
-LUMETRA_MULTIVERSION
-void codes(const std::uint64_t* src, std::size_t n, std::uint8_t* out, const ExplicitTest<std::uint64_t>& test) noexcept {
-    explicit_impl(src, n, out, test);
-}
+LUMETRA_KERNEL(void, codes,
+               (const std::uint64_t* src, std::size_t n, std::uint8_t* out,
+                const ExplicitTest<std::uint64_t>& test) noexcept,
+               (src, n, out, test), { explicit_impl(src, n, out, test); })
 
 }  // namespace kernels
 }  // namespace detail
@@ -666,20 +661,22 @@ inline void triple_sums(TripleSums& s, const std::uint8_t* __restrict f, const s
 
 // The bits are template arguments, so the shifts are constants and the
 // byte loops vectorise.
-LUMETRA_MULTIVERSION
-void add_pair_sums(PairSums& s, const std::uint8_t* x, unsigned a, const std::uint8_t* y, unsigned b,
-                   std::size_t m) noexcept {
+LUMETRA_KERNEL(void, add_pair_sums,
+               (PairSums& s, const std::uint8_t* x, unsigned a, const std::uint8_t* y, unsigned b,
+                std::size_t m) noexcept,
+               (s, x, a, y, b, m), {
     switch ((a << 1) | b) {
         case 0: pair_sums<0, 0>(s, x, y, m); break;
         case 1: pair_sums<0, 1>(s, x, y, m); break;
         case 2: pair_sums<1, 0>(s, x, y, m); break;
         default: pair_sums<1, 1>(s, x, y, m); break;
     }
-}
+})
 
-LUMETRA_MULTIVERSION
-void add_triple_sums(TripleSums& s, const std::uint8_t* f, unsigned a, const std::uint8_t* g, unsigned b,
-                     const std::uint8_t* p, unsigned c, std::size_t m) noexcept {
+LUMETRA_KERNEL(void, add_triple_sums,
+               (TripleSums& s, const std::uint8_t* f, unsigned a, const std::uint8_t* g, unsigned b,
+                const std::uint8_t* p, unsigned c, std::size_t m) noexcept,
+               (s, f, a, g, b, p, c, m), {
     switch ((a << 2) | (b << 1) | c) {
         case 0: triple_sums<0, 0, 0>(s, f, g, p, m); break;
         case 1: triple_sums<0, 0, 1>(s, f, g, p, m); break;
@@ -690,6 +687,6 @@ void add_triple_sums(TripleSums& s, const std::uint8_t* f, unsigned a, const std
         case 6: triple_sums<1, 1, 0>(s, f, g, p, m); break;
         default: triple_sums<1, 1, 1>(s, f, g, p, m); break;
     }
-}
+})
 
 }  // namespace lumetra

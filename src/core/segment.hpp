@@ -14,13 +14,12 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "core/intake.hpp"
 #include "core/parallel.hpp"
+#include "core/pool.hpp"
 
 namespace lumetra {
 
@@ -262,10 +261,10 @@ struct ExplicitTest {
     }
 };
 
-/// Code kernels over packed values, compiled for several instruction sets
-/// and picked at load time (comparing 64-bit lanes needs more than the
-/// baseline x86-64 vector unit offers). They only compare, so every variant
-/// writes the same codes.
+/// Code kernels over packed values, compiled for the baseline and for AVX2
+/// and picked at run time (core/cpu.hpp; comparing 64-bit lanes needs more
+/// than the baseline x86-64 vector unit offers). They only compare, so both
+/// paths write the same codes.
 namespace kernels {
 #define LUMETRA_DECLARE_CODE_KERNELS(T)                                                               \
     void codes(const T* src, std::size_t n, std::uint8_t* out, const ImplicitTest<T>& test) noexcept; \
@@ -376,44 +375,55 @@ bool add_blocks(DistinctDecider<K>& d, const BlockReader<T, Src>& reader, std::s
 /// a thread of its own (twice this many at least).
 inline constexpr std::size_t kDecisionThreadElements = std::size_t{1} << 17;
 
-/// The distinct-count decision of a column, continued on a thread of its own
-/// from where the caller's decider stands while the caller segments and
-/// counts: the same keys in the same order, so the same decision, only
-/// sooner. The thread reads the column's memory and nothing else.
+/// The distinct-count decision of a column, continued on a pool thread from
+/// where the caller's decider stands while the caller segments and counts:
+/// the same keys in the same order, so the same decision, only sooner. It is
+/// handed over only to a pool thread free for it now (else the caller keeps
+/// counting itself, as on one thread); if no pool thread has taken it by the
+/// time the caller needs the decision, the caller takes it back and counts
+/// here. The pool thread reads the column's memory and nothing else.
 template <class T, class Src>
-class DecisionThread {
+class DecisionTask final : public PoolTask {
 public:
     using K = KeyOf<T>;
 
-    /// Takes `decider` (which has counted elements [0, start)) when the
-    /// thread starts; leaves it with the caller when no thread can start.
-    DecisionThread(const Src& src, std::uint64_t limit, bool nan_keys, std::unique_ptr<DistinctDecider<K>>& decider,
-                   std::size_t start)
-        : src_(src), limit_(limit), nan_keys_(nan_keys), start_(start), decider_(std::move(decider)) {
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-            decider = std::move(decider_);
-        }
+    /// Takes `decider` (which has counted elements [0, start)) when a pool
+    /// thread is free for it; leaves it with the caller otherwise.
+    DecisionTask(const Src& src, std::uint64_t limit, bool nan_keys, std::unique_ptr<DistinctDecider<K>>& decider,
+                 std::size_t start)
+        : src_(src), limit_(limit), nan_keys_(nan_keys), start_(start), decider_(std::move(decider)),
+          seen_(decider_->distinct_seen()), offer_(*this, 1, true) {
+        handed_ = offer_.offered();
+        if (!handed_) decider = std::move(decider_);
     }
-    ~DecisionThread() {
+    ~DecisionTask() {
         stop_.store(true, std::memory_order_relaxed);
-        if (thread_.joinable()) thread_.join();
+        (void)offer_.withdraw();
     }
-    DecisionThread(const DecisionThread&) = delete;
-    DecisionThread& operator=(const DecisionThread&) = delete;
+    DecisionTask(const DecisionTask&) = delete;
+    DecisionTask& operator=(const DecisionTask&) = delete;
 
-    bool started() const noexcept { return thread_.joinable(); }
+    /// Whether the count was handed over (else the caller keeps its decider).
+    bool started() const noexcept { return handed_; }
     /// True once thresholding is certain.
     bool threshold_seen() const noexcept { return threshold_.load(std::memory_order_acquire); }
-    /// The thread's distinct count after its last block.
+    /// The count's distinct values after its last block.
     std::uint64_t distinct_seen() const noexcept { return seen_.load(std::memory_order_relaxed); }
-    /// Waits for the decision (true: thresholding); nullopt when the thread
-    /// ran out of memory.
+    /// Waits for the decision (true: thresholding), counting here what no
+    /// pool thread took; nullopt when the count ran out of memory.
     std::optional<bool> result() {
-        if (thread_.joinable()) thread_.join();
+        if (!decided_) {
+            if (offer_.withdraw() == 0) run();
+            decided_ = true;
+        }
         if (!ok_) return std::nullopt;
         return threshold_.load(std::memory_order_relaxed);
+    }
+
+    void help() noexcept override {
+        // Columns of 8- and 16-bit values are counted by a table of every
+        // value, never by a task (which every column type still declares).
+        if constexpr (sizeof(T) > 2) run();
     }
 
 private:
@@ -444,9 +454,11 @@ private:
     std::unique_ptr<DistinctDecider<K>> decider_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> threshold_{false};
-    std::atomic<std::uint64_t> seen_{0};
-    bool ok_ = false;  // written by the thread, read after joining it
-    std::thread thread_;  // last: started once every member above exists
+    std::atomic<std::uint64_t> seen_;
+    bool ok_ = false;       // written by whoever counts, read once the offer has ended
+    bool handed_ = false;   // the caller's: the offer was made
+    bool decided_ = false;  // the caller's: result() has run
+    PoolOffer offer_;       // last: made once every member above exists
 };
 
 }  // namespace detail
@@ -490,12 +502,12 @@ public:
             count(values, begin, end);
             if constexpr (sizeof(T) > 2) {
                 // Past a handful of values, the count costs as much as the
-                // segmenting: on a long column it continues beside it when
-                // a second thread is allowed.
+                // segmenting: on a long column it continues beside it on a
+                // pool thread, when one is free.
                 if (!threshold_ && decider_ && !decider_->few() &&
                     threads_for(size() - end, detail::kDecisionThreadElements) > 1) {
-                    decision_ = std::make_unique<detail::DecisionThread<T, Src>>(reader_.source(), limit_, kFloat,
-                                                                                  decider_, end);
+                    decision_ = std::make_unique<detail::DecisionTask<T, Src>>(reader_.source(), limit_, kFloat,
+                                                                                decider_, end);
                     if (!decision_->started()) decision_.reset();
                 }
             }
@@ -526,7 +538,7 @@ public:
                     threshold_ = *decided;
                     return provisional_bit();
                 }
-                // The thread ran out of memory: the same count, here.
+                // The count ran out of memory: the same count, here.
                 decider_.reset();
                 for (std::size_t begin = 0; begin < size() && !threshold_; begin += kCodeBlock) {
                     const std::size_t end = std::min(begin + kCodeBlock, size());
@@ -603,7 +615,7 @@ private:
     T lo_{}, hi_{};  // integers: the range of the blocks scanned before any count
     std::vector<std::uint64_t> seen_;
     std::unique_ptr<detail::DistinctDecider<K>> decider_;
-    std::unique_ptr<detail::DecisionThread<T, Src>> decision_;  // last: stopped and joined first
+    std::unique_ptr<detail::DecisionTask<T, Src>> decision_;  // last: stopped and taken back first
 };
 
 /// Explicit threshold segmentation of a numeric column, compared in double

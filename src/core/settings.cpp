@@ -118,6 +118,11 @@ std::optional<unsigned> parse_setting_threads(std::string_view text) {
     return static_cast<unsigned>(std::min<std::uint64_t>(value, kMaxThreads));
 }
 
+std::optional<SimdChoice> parse_setting_simd(std::string_view text) {
+    if (text == "baseline") return SimdChoice::Baseline;
+    return std::nullopt;
+}
+
 std::optional<double> parse_setting_f64(std::string_view text) { return parse_decimal<double>(text); }
 std::optional<float> parse_setting_f32(std::string_view text) { return parse_decimal<float>(text); }
 
@@ -135,6 +140,11 @@ float distribution_heuristic() {
 
 unsigned thread_cap() {
     static const unsigned value = read_setting<unsigned>(kThreadsVar, available_processors(), &parse_setting_threads);
+    return value;
+}
+
+SimdChoice simd_choice() {
+    static const SimdChoice value = read_setting<SimdChoice>(kSimdVar, SimdChoice::Widest, &parse_setting_simd);
     return value;
 }
 

@@ -9,7 +9,7 @@
 // (errors are values, raised after the lock is back), and the state of a
 // class instance, which another thread could reach; a method that needs an
 // instance's state copies it first. A released computation may start
-// threads of its own (the thread cap, core/parallel.hpp); they touch only the
+// threads of its own (the engine pool, core/pool.hpp); they touch only the
 // memory it hands them.
 #pragma once
 
@@ -64,6 +64,7 @@ decltype(auto) released(std::size_t elements, F&& f) {
     (void)stability_eps();
     (void)distribution_heuristic();
     (void)thread_cap();
+    (void)simd_choice();
     using R = decltype(f());
     static_assert(!std::is_reference_v<R>, "a released computation returns a value");
     std::exception_ptr error;
