@@ -1023,8 +1023,14 @@ OPT_DRIFT_METRICS = Kind("OPT_DRIFT", lambda: None,
                          st.one_of(plain(st.none()), names(DRIFT).valid, plain(st.sampled_from([[], ["Nope"]]))))
 
 OPT_THRESHOLD = Kind("OPT_THRESHOLD", lambda: None, OPT_FLOAT.valid)
+CI = Kind("CI", lambda: None, plain(st.sampled_from([None, None, 0.9, 0.5, 0.999, 1.0, 0.0, -1])), fail=2.0)
+N_BOOT = Kind("N_BOOT", lambda: 1000, plain(st.sampled_from([2, 50, 1000, 1, 0, 2**30])), fail=1)
+SEED = Kind("SEED", lambda: 0, plain(st.sampled_from([0, 1, 2**64 - 1, 2**64, -1])), fail=-1)
+CI_METHOD = Kind("CI_METHOD", lambda: "bootstrap", plain(st.sampled_from(["bootstrap", "analytic", "Nope"])),
+                 fail="Nope")
+_INTERVAL_KEYWORDS = {"ci": CI, "n_boot": N_BOOT, "seed": SEED, "ci_method": CI_METHOD}
 _BIAS_KEYWORDS = {"positive": POSITIVE, "label_threshold": OPT_THRESHOLD, "facet_threshold": OPT_THRESHOLD,
-                  "reference": REFERENCE_GROUP, "missing": MISSING}
+                  "reference": REFERENCE_GROUP, "missing": MISSING, **_INTERVAL_KEYWORDS}
 
 # Kernel arguments: integer group codes (negative leaves a row out), their
 # count, outcome columns with a rule and a value, tallies and entropies.
@@ -1103,6 +1109,10 @@ KINDS = Kind("KINDS", lambda: ["continuous", "continuous"],
              items_of(plain(st.sampled_from(["continuous", "categorical"])), const("continuous")),
              wild=anything_but(sequences(anything_but(texts_b), const("continuous"))), fail=["Nope"])
 
+LEVEL = Kind("LEVEL", lambda: 0.95, plain(st.sampled_from([0.95, 0.5, 0.999, 1.0, 0.0, float("nan")])), fail=1.5)
+QUANTILE = Kind("QUANTILE", lambda: 1.96, plain(st.sampled_from([1.96, 0.5, 0.0, -1.0, float("inf")])), fail=-1.0)
+REPLICATES = Kind("REPLICATES", lambda: 20, plain(st.sampled_from([2, 20, 1, 0, 2**25])), fail=2**25)
+
 # The old names of renamed arguments: tested on their own (test_package.py).
 OLD_NAME = Kind("OLD_NAME", lambda: None, plain(st.none()))
 VOCABULARY_ENTRY = Kind("VOCABULARY_ENTRY", lambda: None,
@@ -1122,7 +1132,7 @@ FUNCTIONS += [
        **_FRAME),
     fn(lumetra.performance, FRAME, LABEL_COLUMN, PREDICTION_COLUMN,
        keywords={"task": TASK, "positive": POSITIVE, "prediction_threshold": TASK_THRESHOLD, "facet": BY,
-                 "missing": MISSING, "by": OLD_NAME, "threshold": OLD_NAME},
+                 "missing": MISSING, "by": OLD_NAME, "threshold": OLD_NAME, **_INTERVAL_KEYWORDS},
        **_FRAME),
     fn(lumetra.drift, FRAME, FRAME,
        keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING},
@@ -1154,6 +1164,15 @@ FUNCTIONS += [
        ok=lambda: ([np.array([0.5, 1.5, 2.5])], [np.array(FLOATS8)])),
     fn(_kernels.drift_scores_many, KINDS, F64S, F64S, names(DRIFT), module=_kernels,
        ok=lambda: (["continuous"], [np.array([0.25] * 4)], [np.array([1.0, 0.0, 2.0, 1.0])], ["JensenShannon"])),
+    fn(_kernels.bias_intervals, TALLIES, OPT_COUNT, LEVEL, QUANTILE, REPLICATES, SEED, CI_METHOD, module=_kernels,
+       ok=lambda: (_TALLIES.copy(), None, 0.9, 1.6448536269514722, 50, 3, "bootstrap")),
+    fn(_kernels.performance_moments, TASK, CODES, N_GROUPS, *_OUTCOMES, OUTCOME, TASK_THRESHOLD, module=_kernels,
+       ok=lambda: ("logistic", _CODES8.copy(), 3, np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, 0.5)),
+    fn(_kernels.performance_intervals, TASK, TALLIES, F64, F64, LEVEL, QUANTILE, REPLICATES, SEED, CI_METHOD,
+       module=_kernels,
+       ok=lambda: ("classification", _TALLIES.copy(), np.zeros(0), np.zeros(0), 0.9, 1.64, 40, 0, "bootstrap")),
+    fn(_kernels.count_replicates, TALLIES, REPLICATES, SEED, N_GROUPS, module=_kernels,
+       ok=lambda: (_TALLIES[:1].copy(), 10, 0, 0)),
     fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 

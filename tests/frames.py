@@ -91,6 +91,7 @@ def rows(result):
 
 
 METRIC_COLUMNS = set(DATA_BIAS + MODEL_BIAS + REGRESSION + LOGISTIC + DRIFT)
+METRIC_COLUMNS |= {f"{m}_{side}" for m in set(METRIC_COLUMNS) for side in ("low", "high")}
 
 
 def same_float(a, b):

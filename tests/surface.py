@@ -145,5 +145,11 @@ KERNELS = {
     "continuous_baselines": "(values, rule=None)",
     "continuous_counts_many": "(edges, values)",
     "drift_scores_many": "(kinds, hists, counts, metrics)",
+    "bias_intervals": "(tallies, reference=None, level=0.95, z=1.959963984540054, replicates=1000, seed=0, "
+                      "method='bootstrap')",
+    "performance_moments": "(task, groups, n_groups, label, label_rule, label_value, prediction, threshold=0.5)",
+    "performance_intervals": "(task, counts, sums, moments, level=0.95, z=1.959963984540054, replicates=1000, "
+                             "seed=0, method='bootstrap')",
+    "count_replicates": "(cells, replicates, seed, group)",
     "vocabulary": "(entry=None)",
 }

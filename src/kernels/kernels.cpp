@@ -12,6 +12,8 @@
 //   continuous_baseline, continuous_counts, drift_scores
 //                        drift of chunked data: bin counts against a
 //                        baseline's edges add up, then score once;
+//   bias_intervals, performance_moments, performance_intervals
+//                        confidence bounds from the same tallies and states;
 //   vocabulary           the names the engine defines (metrics, drift
 //                        metrics, bin rules).
 // Every number comes from the core's own formulas.
@@ -38,6 +40,7 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     if (g_cache.module == nullptr && _import_array() < 0) return nullptr;
     return lumetra::py::init_module(
         g_module_def, g_cache,
-        {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), vocabulary_functions()},
+        {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), interval_functions(),
+          vocabulary_functions()},
          {}});
 }

@@ -12,6 +12,7 @@ from narwhals.typing import IntoDataFrameT
 from ._bias import BiasCall, bias_plan
 from ._drift import DriftCall, drift_plan
 from ._frame import is_dask, read_frame
+from ._intervals import checked as checked_intervals
 from ._performance import PerformanceCall, performance_plan
 from ._runners import run
 from ._validation import Scalar, check_choice, check_choices, check_column, check_columns, check_missing
@@ -47,11 +48,13 @@ def _facets(facet: object, metrics: tuple[str, ...]) -> tuple[str, ...]:
 @overload
 def data_bias(data: DaskFrame, facet: Columns, label: str, *, positive: Scalar = 1,
               label_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
-              reference: Any = None, missing: str = "raise") -> pd.DataFrame: ...
+              reference: Any = None, missing: str = "raise", ci: Optional[float] = None, n_boot: int = 1000,
+              seed: int = 0, ci_method: str = "bootstrap") -> pd.DataFrame: ...
 @overload
 def data_bias(data: IntoDataFrameT, facet: Columns, label: str, *, positive: Scalar = 1,
               label_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
-              reference: Any = None, missing: str = "raise") -> IntoDataFrameT: ...
+              reference: Any = None, missing: str = "raise", ci: Optional[float] = None, n_boot: int = 1000,
+              seed: int = 0, ci_method: str = "bootstrap") -> IntoDataFrameT: ...
 def data_bias(
     data: Any,
     facet: Columns,
@@ -62,6 +65,10 @@ def data_bias(
     facet_threshold: Optional[float] = None,
     reference: Any = None,
     missing: str = "raise",
+    ci: Optional[float] = None,
+    n_boot: int = 1000,
+    seed: int = 0,
+    ci_method: str = "bootstrap",
 ) -> Any:
     """Pre-training bias of every group of the facet: one row per group.
 
@@ -78,6 +85,12 @@ def data_bias(
     were refused for that group, whose metrics are then NaN). `missing` is
     'raise', 'drop' (leave out rows with a missing value in a column used) or
     'group' (missing facet values form a group of their own).
+
+    With `ci` (a level, 0.95 say) each metric gains `<Metric>_low` and
+    `<Metric>_high`: by default the percentile bounds of `n_boot` bootstrap
+    replicates of each comparison's count table (multinomial draws, the same
+    bits for a `seed` whatever the threads or partitions), or with
+    `ci_method="analytic"` the closed-form bounds where a metric has one.
     """
     facets = _facets(facet, DATA_BIAS_METRICS)
     label = check_column("label", label)
@@ -85,6 +98,7 @@ def data_bias(
     call = BiasCall(
         facets, label, None, positive, check_real("label_threshold", label_threshold), positive, "positive", None,
         check_real("facet_threshold", facet_threshold), facet_threshold, reference, check_missing(missing, group=True),
+        checked_intervals(ci, n_boot, seed, ci_method),
     )
     return run(bias_plan(call), data, "data")
 
@@ -93,12 +107,14 @@ def data_bias(
 def model_bias(data: DaskFrame, facet: Columns, label: str, prediction: str, *, positive: Scalar = 1,
                label_threshold: Optional[float] = None, predicted_positive: Optional[Scalar] = None,
                prediction_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
-               reference: Any = None, missing: str = "raise") -> pd.DataFrame: ...
+               reference: Any = None, missing: str = "raise", ci: Optional[float] = None, n_boot: int = 1000,
+              seed: int = 0, ci_method: str = "bootstrap") -> pd.DataFrame: ...
 @overload
 def model_bias(data: IntoDataFrameT, facet: Columns, label: str, prediction: str, *, positive: Scalar = 1,
                label_threshold: Optional[float] = None, predicted_positive: Optional[Scalar] = None,
                prediction_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
-               reference: Any = None, missing: str = "raise") -> IntoDataFrameT: ...
+               reference: Any = None, missing: str = "raise", ci: Optional[float] = None, n_boot: int = 1000,
+              seed: int = 0, ci_method: str = "bootstrap") -> IntoDataFrameT: ...
 def model_bias(
     data: Any,
     facet: Columns,
@@ -112,6 +128,10 @@ def model_bias(
     facet_threshold: Optional[float] = None,
     reference: Any = None,
     missing: str = "raise",
+    ci: Optional[float] = None,
+    n_boot: int = 1000,
+    seed: int = 0,
+    ci_method: str = "bootstrap",
 ) -> Any:
     """Post-training bias of every group of the facet: one row per group.
 
@@ -121,8 +141,10 @@ def model_bias(
     prediction_threshold` when that is given (scores to predicted labels).
 
     Returns a frame of the input's library (pandas for a Dask DataFrame): the
-    facet column(s), `n`, `n_other`, the twelve model-bias metrics, and
-    `error`.
+    facet column(s), `n`, `n_other`, the twelve model-bias metrics, `error`
+    and `undefined` (the metrics whose own formula divides by zero, with why;
+    the others keep their values). `ci`, `n_boot`, `seed` and `ci_method` are
+    as in `data_bias`.
     """
     facets = _facets(facet, MODEL_BIAS_METRICS)
     label = check_column("label", label)
@@ -133,7 +155,7 @@ def model_bias(
         facets, label, prediction, positive, check_real("label_threshold", label_threshold), predicted,
         "positive" if predicted_positive is None else "predicted_positive",
         check_real("prediction_threshold", prediction_threshold), check_real("facet_threshold", facet_threshold),
-        facet_threshold, reference, check_missing(missing, group=True),
+        facet_threshold, reference, check_missing(missing, group=True), checked_intervals(ci, n_boot, seed, ci_method),
     )
     return run(bias_plan(call), data, "data")
 
@@ -141,11 +163,13 @@ def model_bias(
 @overload
 def performance(data: DaskFrame, label: str, prediction: str, *, task: str, positive: Scalar = 1,
                 prediction_threshold: float = 0.5, facet: Optional[Columns] = None, missing: str = "raise",
-                by: Optional[Columns] = None, threshold: Optional[float] = None) -> pd.DataFrame: ...
+                by: Optional[Columns] = None, threshold: Optional[float] = None, ci: Optional[float] = None,
+                n_boot: int = 1000, seed: int = 0, ci_method: str = "bootstrap") -> pd.DataFrame: ...
 @overload
 def performance(data: IntoDataFrameT, label: str, prediction: str, *, task: str, positive: Scalar = 1,
                 prediction_threshold: float = 0.5, facet: Optional[Columns] = None, missing: str = "raise",
-                by: Optional[Columns] = None, threshold: Optional[float] = None) -> IntoDataFrameT: ...
+                by: Optional[Columns] = None, threshold: Optional[float] = None, ci: Optional[float] = None,
+                n_boot: int = 1000, seed: int = 0, ci_method: str = "bootstrap") -> IntoDataFrameT: ...
 def performance(
     data: Any,
     label: str,
@@ -158,6 +182,10 @@ def performance(
     missing: str = "raise",
     by: Optional[Columns] = None,
     threshold: Optional[float] = None,
+    ci: Optional[float] = None,
+    n_boot: int = 1000,
+    seed: int = 0,
+    ci_method: str = "bootstrap",
 ) -> Any:
     """Performance metrics of the whole frame (one row) or of each group of
     the `facet` column(s) (one row per observed value or combination).
@@ -168,7 +196,11 @@ def performance(
     score >= `prediction_threshold`). Columns: the facet column(s), `n`, and
     the metrics of the family in their order. `missing` is as in `data_bias`
     ('group' applies to the facet columns). `by` and `threshold` are the old
-    names of `facet` and `prediction_threshold`, taken with a warning.
+    names of `facet` and `prediction_threshold`, taken with a warning. With
+    `ci`, each metric gains `<Metric>_low` and `<Metric>_high`: bootstrap (or
+    analytic) bounds of the classification metrics as in `data_bias`, the
+    delta method for the mean errors and the log loss; none for RSquared and
+    MaxError.
     """
     facet = _renamed("by", "facet", by, facet, None)
     prediction_threshold = _renamed("threshold", "prediction_threshold", threshold, prediction_threshold, 0.5)
@@ -182,7 +214,8 @@ def performance(
     if names is not None:
         check_not_result_columns("facet", names, ("n",) + FAMILY_METRICS[task])
     call = PerformanceCall(label, prediction, task, positive, decision, tuple(names or ()),
-                           check_missing(missing, group=names is not None))
+                           check_missing(missing, group=names is not None),
+                           checked_intervals(ci, n_boot, seed, ci_method))
     return run(performance_plan(call), data, "data")
 
 

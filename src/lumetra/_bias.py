@@ -20,6 +20,7 @@ from . import _kernels
 from ._frame import Array, Frame, result_table
 from ._groups import Counts, GroupCoding, Groups, Scan, add_counts, code_groups, count_missing, grouping
 from ._groups import leave_out, refuse_missing, scan
+from ._intervals import Intervals, with_bounds
 from ._outcome import Outcome, OutcomeReading, outcome_reading
 from ._plan import Chain, Part, Plan, Reduce, Steps
 from ._validation import Scalar
@@ -47,6 +48,7 @@ class BiasCall:
     shown: object
     reference: Any
     missing: str
+    intervals: Optional[Intervals] = None
 
 
 def bias_plan(call: BiasCall) -> Plan:
@@ -133,13 +135,13 @@ def _steps(call: BiasCall, meta: Frame) -> Steps:
         truth.require_positive(int(tallies[:, 1].sum()))
         chosen = _compared_groups(groups, tallies)
         ref = None if call.reference is None else groups.code_of(chosen, call.reference, "reference")
-        return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref))
+        return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref), tallies, call)
     truth.require_positive(int(tallies[:, 1].sum() + tallies[:, 3].sum()))
     pred.require_positive(int(tallies[:, 2].sum() + tallies[:, 3].sum()))
     chosen = _compared_groups(groups, tallies)
     ref = None if call.reference is None else groups.code_of(chosen, call.reference, "reference")
     entropy = yield from _entropy(rows, tallies, None if ref is None else int(chosen[ref]))
-    return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref, entropy[chosen]))
+    return _table(meta, groups, chosen, ref, _kernels.bias(tallies[chosen], ref, entropy[chosen]), tallies, call)
 
 
 def _entropy(rows: _Rows, tallies: Array, reference: Optional[int]) -> Steps:
@@ -166,9 +168,13 @@ def _entropy(rows: _Rows, tallies: Array, reference: Optional[int]) -> Steps:
     return out
 
 
-def _table(meta: Frame, groups: Groups, chosen: Array, reference: Optional[int], result: dict[str, Any]) -> Any:
+def _table(meta: Frame, groups: Groups, chosen: Array, reference: Optional[int], result: dict[str, Any],
+           tallies: Array, call: BiasCall) -> Any:
     if reference is not None:
         result["error"][reference] = REFERENCE_ROW
+    if call.intervals is not None:
+        bounds = _kernels.bias_intervals(tallies[chosen], reference, *call.intervals.arguments())
+        result = with_bounds(result, bounds, "error")
     return result_table(meta, groups.value_columns(chosen, meta.implementation), result)
 
 

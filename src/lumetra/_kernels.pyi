@@ -93,4 +93,35 @@ def drift_scores_many(
     counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
     metrics: list[str],
 ) -> list[Union[list[float], str]]: ...  # scores, or the refusal
+def bias_intervals(
+    tallies: npt.NDArray[np.uint64],
+    reference: Optional[int] = None,
+    level: float = 0.95,
+    z: float = 1.959963984540054,
+    replicates: int = 1000,
+    seed: int = 0,
+    method: str = "bootstrap",
+) -> dict[str, npt.NDArray[np.float64]]: ...  # "<Metric>_low" / "<Metric>_high" -> one bound per group
+def performance_moments(
+    task: str,
+    groups: _Column,
+    n_groups: int,
+    label: _Column,
+    label_rule: Optional[str],
+    label_value: Optional[_Value],
+    prediction: _Column,
+    threshold: float = 0.5,
+) -> npt.NDArray[np.float64]: ...  # groups x 3 (regression), x 1 (logistic), x 0 (classification)
+def performance_intervals(
+    task: str,
+    counts: npt.NDArray[np.uint64],
+    sums: npt.NDArray[np.float64],
+    moments: npt.NDArray[np.float64],
+    level: float = 0.95,
+    z: float = 1.959963984540054,
+    replicates: int = 1000,
+    seed: int = 0,
+    method: str = "bootstrap",
+) -> dict[str, npt.NDArray[np.float64]]: ...
+def count_replicates(cells: npt.NDArray[np.uint64], replicates: int, seed: int, group: int) -> npt.NDArray[np.uint64]: ...
 def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple

@@ -15,6 +15,7 @@ from . import _kernels
 from ._frame import Array, Frame, Kind, empty_of, result_table
 from ._groups import Counts, GroupCoding, Groups, Scan, add_counts, code_groups, count_missing, grouping
 from ._groups import leave_out, no_groups, refuse_missing, scan, scan_of
+from ._intervals import Intervals, with_bounds
 from ._outcome import Outcome, OutcomeReading, numeric_column, outcome_reading
 from ._plan import Part, Plan, Reduce, Steps
 from ._validation import Scalar
@@ -31,6 +32,7 @@ class PerformanceCall:
     decision: float
     by: tuple[str, ...]
     missing: str
+    intervals: Optional[Intervals] = None
 
 
 def performance_plan(call: PerformanceCall) -> Plan:
@@ -117,12 +119,34 @@ def _steps(call: PerformanceCall, meta: Frame) -> Steps:
                  scanned.counted)
     state, counts = yield Reduce(_state, (rows,), _merge)
     refuse_missing(facet_checks + label_checks + prediction_checks, call.missing, counts)
-    result = _kernels.performance_from_state(call.task, state["counts"], np.ascontiguousarray(state["sums"]).ravel())
+    sums = np.ascontiguousarray(state["sums"]).ravel()
+    result = _kernels.performance_from_state(call.task, state["counts"], sums)
     if truth is not None:
         cells = state["counts"]
         positives = cells[:, 1] + (cells[:, 3] if call.task == "classification" else 0)
         truth.require_positive(int(positives.sum()))
+    if call.intervals is not None:
+        # The mean metrics' bounds need the sums of their squared terms: one more pass.
+        moments = np.zeros((coding.count, 0))
+        if call.task != "classification":
+            moments = yield Reduce(_moments, (rows,), np.add)
+        bounds = _kernels.performance_intervals(call.task, state["counts"], sums,
+                                                np.ascontiguousarray(moments).ravel(), *call.intervals.arguments())
+        result = with_bounds(result, bounds, "error")
     return _table(meta, groups, call.task, result)
+
+
+def _moments(part: Part, rows: _Rows) -> Array:
+    codes = rows.coding.codes(part)
+    columns = [_column(part, rows.truth, rows.label, "label"), _column(part, rows.pred, rows.prediction, "prediction")]
+    for column in columns:
+        codes = leave_out(codes, column.missing, rows.missing, bool(rows.counted))
+    label, pred = columns
+    moments: Array = _kernels.performance_moments(
+        rows.task, codes, rows.coding.count, label.array, label.rule or None, label.value if label.rule else None,
+        pred.array, rows.decision,
+    )
+    return moments
 
 
 def _table(meta: Frame, groups: Groups, task: str, result: dict[str, Any]) -> Any:

@@ -1,0 +1,286 @@
+#include "core/intervals.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "core/data_bias.hpp"
+#include "core/model_bias.hpp"
+#include "core/model_perf.hpp"
+#include "core/resample.hpp"
+
+namespace lumetra::intervals {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The purposes of the streams: each kind of table draws its own.
+enum Purpose : std::uint32_t { kBiasTables = 0, kConfusionTables = 1 };
+
+using Interval = std::pair<double, double>;
+constexpr Interval kNone{kNaN, kNaN};
+
+// Percentile bounds of every metric of `groups` groups: metrics(g, replicate,
+// values) writes replicate `replicate`'s value of each metric of group g
+// into values (false: the group has no interval).
+template <class Replicate>
+Bounds bootstrap(std::size_t metrics, std::size_t groups, const Spec& spec, Replicate&& replicate) {
+    Bounds out(metrics, groups);
+    std::vector<std::vector<double>> draws(metrics);
+    std::vector<double> values(metrics);
+    for (std::size_t g = 0; g < groups; ++g) {
+        for (auto& d : draws) d.clear();
+        bool any = false;
+        for (std::uint64_t b = 0; b < spec.replicates; ++b) {
+            if (!replicate(g, b, values)) break;
+            any = true;
+            for (std::size_t m = 0; m < metrics; ++m) draws[m].push_back(values[m]);
+        }
+        if (!any) continue;
+        for (std::size_t m = 0; m < metrics; ++m) {
+            const Interval i = resample::percentile_interval(draws[m], spec.level);
+            out.low[m][g] = i.first;
+            out.high[m][g] = i.second;
+        }
+    }
+    return out;
+}
+
+void set(Bounds& b, std::size_t metric, std::size_t g, Interval i) noexcept {
+    b.low[metric][g] = i.first;
+    b.high[metric][g] = i.second;
+}
+
+// The generalized entropy of a comparison's rows from their counts (benefit
+// 0 a missed positive, 1 a found one, 2 a negative), the per-row terms of the
+// engine's formula weighted by their counts in double precision: a
+// replicate has counts, not rows in order.
+float entropy_of_counts(const std::uint64_t* a, const std::uint64_t* d) noexcept {
+    // Cells indexed by truth + 2 * prediction.
+    const std::uint64_t missed = a[1] + d[1], found = a[3] + d[3], negative = a[0] + a[2] + d[0] + d[2];
+    const std::uint64_t n = missed + found + negative;
+    if (n == 0) return std::numeric_limits<float>::quiet_NaN();
+    float terms[3];
+    generalized_entropy_terms(static_cast<float>(found + 2 * negative), static_cast<std::size_t>(n), terms);
+    const double sum = static_cast<double>(missed) * terms[0] + static_cast<double>(found) * terms[1] +
+                       static_cast<double>(negative) * terms[2];
+    return static_cast<float>(sum);
+}
+
+Bounds analytic_data_bias(const GroupTallies& t, std::optional<std::size_t> reference, const Spec& spec) {
+    Bounds out(metric_count<DataBiasMetric>, t.groups);
+    const SideCells totals = tally_totals(t);
+    for (std::size_t g = 0; g < t.groups; ++g) {
+        const SideCells d = other_side(t, g, reference, totals);
+        const FacetCounts c = facet_counts(t.of(g), d.data());
+        set(out, static_cast<std::size_t>(DataBiasMetric::DifferenceInProportionOfLabels), g,
+            newcombe(c.label_positive_a, c.len_a, c.label_positive_d, c.len_d, spec.z));
+    }
+    return out;
+}
+
+Bounds analytic_model_bias(const GroupTallies& t, std::optional<std::size_t> reference, const Spec& spec) {
+    using M = ModelBiasMetric;
+    Bounds out(metric_count<ModelBiasMetric>, t.groups);
+    const SideCells totals = tally_totals(t);
+    for (std::size_t g = 0; g < t.groups; ++g) {
+        const SideCells d = other_side(t, g, reference, totals);
+        const PostTraining c = post_training_counts(t.of(g), d.data());
+        const double z = spec.z;
+        auto at = [&](M m) { return static_cast<std::size_t>(m); };
+        set(out, at(M::DifferenceInPositivePredictedLabels), g,
+            newcombe(c.pred_positive_a, c.len_a, c.pred_positive_d, c.len_d, z));
+        set(out, at(M::DisparateImpact), g, katz(c.pred_positive_a, c.len_a, c.pred_positive_d, c.len_d, z));
+        set(out, at(M::AccuracyDifference), g,
+            newcombe(c.true_positive_a + c.true_negative_a, c.len_a, c.true_positive_d + c.true_negative_d, c.len_d,
+                     z));
+        set(out, at(M::RecallDifference), g,
+            newcombe(c.true_positive_a, c.label_positive_a, c.true_positive_d, c.label_positive_d, z));
+        set(out, at(M::DifferenceInAcceptanceRate), g,
+            newcombe(c.true_positive_a, c.pred_positive_a, c.true_positive_d, c.pred_positive_d, z));
+        set(out, at(M::SpecialityDifference), g,
+            newcombe(c.true_negative_a, c.true_negative_a + c.false_positive_a, c.true_negative_d,
+                     c.true_negative_d + c.false_positive_d, z));
+        // Facet d minus facet a.
+        set(out, at(M::DifferenceInRejectionRate), g,
+            newcombe(c.true_negative_d, c.true_negative_d + c.false_negative_d, c.true_negative_a,
+                     c.true_negative_a + c.false_negative_a, z));
+    }
+    return out;
+}
+
+Bounds analytic_classification(const GroupTallies& t, const Spec& spec) {
+    using M = ClassificationEvaluationMetric;
+    Bounds out(metric_count<ClassificationEvaluationMetric> - 1, t.groups);
+    for (std::size_t g = 0; g < t.groups; ++g) {
+        const ConfusionMatrix c = confusion_of(t.of(g));
+        const std::uint64_t n = c.true_positive + c.false_positive + c.true_negative + c.false_negative;
+        auto at = [&](M m) { return static_cast<std::size_t>(m); };
+        set(out, at(M::Accuracy), g, wilson(c.true_positive + c.true_negative, n, spec.z));
+        set(out, at(M::PrecisionPositive), g, wilson(c.true_positive, c.true_positive + c.false_positive, spec.z));
+        set(out, at(M::PrecisionNegative), g, wilson(c.true_negative, c.true_negative + c.false_negative, spec.z));
+        set(out, at(M::RecallPositive), g, wilson(c.true_positive, c.true_positive + c.false_negative, spec.z));
+        set(out, at(M::RecallNegative), g, wilson(c.true_negative, c.true_negative + c.false_positive, spec.z));
+    }
+    return out;
+}
+
+// The delta-method interval of the mean of n terms from their sum and the
+// sum of their squares (the sample variance with n - 1).
+Interval mean_interval(double sum, double squares, double n, double z) noexcept {
+    if (!(n > 1.0)) return kNone;
+    const double mean = sum / n;
+    const double variance = std::max(0.0, (squares - sum * mean) / (n - 1.0));
+    const double half = z * std::sqrt(variance / n);
+    return {mean - half, mean + half};
+}
+
+// The square roots of a mean's bounds (a negative lower bound is 0); NaN stays NaN.
+Interval root(Interval i) noexcept {
+    auto r = [](double x) { return x < 0.0 ? 0.0 : std::sqrt(x); };
+    return {r(i.first), r(i.second)};
+}
+
+}  // namespace
+
+Bounds::Bounds(std::size_t metrics, std::size_t groups)
+    : low(metrics, std::vector<double>(groups, kNaN)), high(metrics, std::vector<double>(groups, kNaN)) {}
+
+std::pair<double, double> wilson(std::uint64_t k, std::uint64_t n, double z) noexcept {
+    if (n == 0) return kNone;
+    const double nn = static_cast<double>(n), p = static_cast<double>(k) / nn, z2 = z * z;
+    const double centre = (p + z2 / (2.0 * nn)) / (1.0 + z2 / nn);
+    const double half = z / (1.0 + z2 / nn) * std::sqrt(p * (1.0 - p) / nn + z2 / (4.0 * nn * nn));
+    return {centre - half, centre + half};
+}
+
+std::pair<double, double> newcombe(std::uint64_t k1, std::uint64_t n1, std::uint64_t k2, std::uint64_t n2,
+                                   double z) noexcept {
+    if (n1 == 0 || n2 == 0) return kNone;
+    const double p1 = static_cast<double>(k1) / static_cast<double>(n1);
+    const double p2 = static_cast<double>(k2) / static_cast<double>(n2);
+    const auto [l1, u1] = wilson(k1, n1, z);
+    const auto [l2, u2] = wilson(k2, n2, z);
+    const double diff = p1 - p2;
+    return {diff - std::sqrt((p1 - l1) * (p1 - l1) + (u2 - p2) * (u2 - p2)),
+            diff + std::sqrt((u1 - p1) * (u1 - p1) + (p2 - l2) * (p2 - l2))};
+}
+
+std::pair<double, double> katz(std::uint64_t k1, std::uint64_t n1, std::uint64_t k2, std::uint64_t n2,
+                               double z) noexcept {
+    if (k1 == 0 || k2 == 0 || n1 == 0 || n2 == 0) return kNone;
+    const double x1 = static_cast<double>(k1), x2 = static_cast<double>(k2);
+    const double m1 = static_cast<double>(n1), m2 = static_cast<double>(n2);
+    const double log_ratio = std::log((x1 / m1) / (x2 / m2));
+    const double se = std::sqrt(1.0 / x1 - 1.0 / m1 + 1.0 / x2 - 1.0 / m2);
+    return {std::exp(log_ratio - z * se), std::exp(log_ratio + z * se)};
+}
+
+Bounds bias_bounds(const GroupTallies& t, std::optional<std::size_t> reference, const Spec& spec) {
+    const bool model = t.width == 4;
+    if (spec.method == Method::Analytic) {
+        return model ? analytic_model_bias(t, reference, spec) : analytic_data_bias(t, reference, spec);
+    }
+    const std::size_t w = t.width;
+    const SideCells totals = tally_totals(t);
+    std::vector<std::uint64_t> table(2 * w), drawn(2 * w);
+    std::size_t current = t.groups;  // the group whose table is set up
+    auto replicate = [&](std::size_t g, std::uint64_t b, std::vector<double>& values) {
+        if (g != current) {
+            const SideCells d = other_side(t, g, reference, totals);
+            std::copy(t.of(g), t.of(g) + w, table.begin());
+            std::copy(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(w), table.begin() + static_cast<std::ptrdiff_t>(w));
+            current = g;
+        }
+        std::uint64_t a_rows = 0, d_rows = 0;
+        for (std::size_t k = 0; k < w; ++k) {
+            a_rows += table[k];
+            d_rows += table[w + k];
+        }
+        if (a_rows == 0 || d_rows == 0) return false;  // no comparison: no interval
+        resample::Stream s(spec.seed, static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(g), kBiasTables);
+        resample::multinomial(s, table, drawn);
+        const std::uint64_t* a = drawn.data();
+        const std::uint64_t* d = drawn.data() + w;
+        std::fill(values.begin(), values.end(), kNaN);
+        if (!model) {
+            const FacetCounts c = facet_counts(a, d);
+            if (c.len_a == 0 || c.len_d == 0) return true;
+            pre_training_values(c).for_each([&](DataBiasMetric m, float v) { values[static_cast<std::size_t>(m)] = v; });
+            return true;
+        }
+        const PostTraining c = post_training_counts(a, d);
+        if (check_post_training(c) == PostTrainingGuard::EmptyFacet) return true;
+        const EachPostTraining each = post_training_each(c, entropy_of_counts(a, d));
+        for (std::size_t m = 0; m < each.values.size(); ++m) values[m] = each.values[m];
+        return true;
+    };
+    return bootstrap(model ? metric_count<ModelBiasMetric> : metric_count<DataBiasMetric>, t.groups, spec,
+                     replicate);
+}
+
+Bounds classification_bounds(const GroupTallies& t, const Spec& spec) {
+    if (spec.method == Method::Analytic) return analytic_classification(t, spec);
+    std::array<std::uint64_t, 4> drawn{};
+    auto replicate = [&](std::size_t g, std::uint64_t b, std::vector<double>& values) {
+        if (t.rows(g) == 0) return false;
+        resample::Stream s(spec.seed, static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(g), kConfusionTables);
+        resample::multinomial(s, std::span<const std::uint64_t>(t.of(g), 4), drawn);
+        const auto r = confusion_of(drawn.data()).metrics();
+        for (std::size_t m = 0; m < values.size(); ++m) values[m] = r.values[m];
+        return true;
+    };
+    return bootstrap(metric_count<ClassificationEvaluationMetric> - 1, t.groups, spec, replicate);
+}
+
+Bounds regression_bounds(std::span<const double> sums, std::span<const double> moments, std::size_t groups,
+                         const Spec& spec) {
+    using M = LinearRegressionEvaluationMetric;
+    Bounds out(metric_count<LinearRegressionEvaluationMetric>, groups);
+    constexpr std::size_t kSums = 10;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const double* s = sums.data() + g * kSums;
+        const double* m = moments.data() + g * kRegressionMoments;
+        // The regression sums in their order: squared error, absolute error,
+        // largest error, squared log error, absolute percentage error, ... , pairs (7th).
+        const double n = s[6];
+        const Interval mse = mean_interval(s[0], m[0], n, spec.z);
+        set(out, static_cast<std::size_t>(M::MeanSquaredError), g, mse);
+        set(out, static_cast<std::size_t>(M::RootMeanSquaredError), g, root(mse));
+        set(out, static_cast<std::size_t>(M::MeanAbsoluteError), g, mean_interval(s[1], s[0], n, spec.z));
+        const Interval msle = mean_interval(s[3], m[1], n, spec.z);
+        set(out, static_cast<std::size_t>(M::MeanSquaredLogError), g, msle);
+        set(out, static_cast<std::size_t>(M::RootMeanSquaredLogError), g, root(msle));
+        set(out, static_cast<std::size_t>(M::MeanAbsolutePercentageError), g, mean_interval(s[4], m[2], n, spec.z));
+    }
+    return out;
+}
+
+Bounds logistic_bounds(std::span<const std::uint64_t> counts, std::span<const double> sums,
+                       std::span<const double> moments, std::size_t groups, const Spec& spec) {
+    // The counts (both, true_pos, pred_pos, n) as cells indexed by truth + 2 * prediction.
+    std::vector<std::uint64_t> cells(groups * 4);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint64_t both = counts[4 * g], truth = counts[4 * g + 1], pred = counts[4 * g + 2];
+        const std::uint64_t n = counts[4 * g + 3];
+        cells[4 * g + 3] = both;
+        cells[4 * g + 1] = truth - both;
+        cells[4 * g + 2] = pred - both;
+        cells[4 * g + 0] = n - truth - pred + both;
+    }
+    const Bounds classes = classification_bounds(GroupTallies{cells.data(), groups, 4}, spec);
+    Bounds out(metric_count<ClassificationEvaluationMetric>, groups);
+    for (std::size_t m = 0; m < classes.low.size(); ++m) {
+        out.low[m] = classes.low[m];
+        out.high[m] = classes.high[m];
+    }
+    const auto log_loss = static_cast<std::size_t>(ClassificationEvaluationMetric::LogLoss);
+    for (std::size_t g = 0; g < groups; ++g) {
+        // The log loss is minus the mean of the terms.
+        const Interval terms = mean_interval(sums[g], moments[g], static_cast<double>(counts[4 * g + 3]), spec.z);
+        set(out, log_loss, g, {-terms.second, -terms.first});
+    }
+    return out;
+}
+
+}  // namespace lumetra::intervals
