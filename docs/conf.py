@@ -66,6 +66,46 @@ def _names_role(name, rawtext, text, lineno, inliner, options=None, content=None
     return out, []
 
 
+def _tolerance_table():
+    """The ``.. tolerances::`` directive: each metric's default tolerance under
+    the change rule, read from the package, one row per tolerance."""
+    from docutils import nodes
+    from docutils.parsers.rst import Directive
+
+    from lumetra._checks import TOLERANCES
+
+    class Tolerances(Directive):
+        def run(self):
+            by_text = {}
+            for metric, tolerance in TOLERANCES.items():
+                by_text.setdefault(tolerance.text(), []).append(metric)
+            table = nodes.table()
+            group = nodes.tgroup(cols=2)
+            table += group
+            group += [nodes.colspec(colwidth=1), nodes.colspec(colwidth=3)]
+            head, body = nodes.thead(), nodes.tbody()
+            group += [head, body]
+
+            def row(cells):
+                out = nodes.row()
+                for cell in cells:
+                    entry = nodes.entry()
+                    entry += nodes.paragraph("", "", *cell)
+                    out += entry
+                return out
+
+            head += row([[nodes.Text("Tolerance")], [nodes.Text("Metrics")]])
+            for text, metrics in by_text.items():
+                names = []
+                for i, metric in enumerate(metrics):
+                    names += ([nodes.Text(", ")] if i else []) + [nodes.literal(text=metric)]
+                body += row([[nodes.Text(text)], names])
+            return [table]
+
+    return Tolerances
+
+
 def setup(app):
     app.connect("autoapi-skip-member", _show_engine)
     app.add_role("names", _names_role)
+    app.add_directive("tolerances", _tolerance_table())

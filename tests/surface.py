@@ -150,6 +150,10 @@ KERNELS = {
     "performance_moments": "(task, groups, n_groups, label, label_rule, label_value, prediction, threshold=0.5)",
     "performance_intervals": "(task, counts, sums, moments, level=0.95, z=1.959963984540054, replicates=1000, "
                              "seed=0, method='bootstrap')",
+    "bias_change": "(reference, current, level=0.95, z=1.959963984540054, replicates=1000, seed=0)",
+    "performance_change": "(task, reference_counts, reference_sums, reference_moments, current_counts, "
+                          "current_sums, current_moments, level=0.95, z=1.959963984540054, replicates=1000, "
+                          "seed=0)",
     "count_replicates": "(cells, replicates, seed, group)",
     "vocabulary": "(entry=None)",
 }

@@ -160,7 +160,8 @@ def test_checks_are_the_engine_checks_of_the_reported_values(files, tmp_path):
     out = tmp_path / "r.json"
     run = run_lumetra(
         "report", paths["ref", "csv"], paths["cur", "csv"], *TASKS["regression"][0],
-        "--facet", "region", "--check-threshold", "0.2", "-o", tmp_path / "r.html", "--json", out,
+        "--facet", "region", "--check-rule", "relative", "--check-threshold", "0.2", "-o", tmp_path / "r.html",
+        "--json", out,
     )  # fmt: skip
     report = json.loads(out.read_text())
     assert run.status == 1  # the current part drifts

@@ -15,7 +15,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The purposes of the streams: each kind of table draws its own.
-enum Purpose : std::uint32_t { kBiasTables = 0, kConfusionTables = 1 };
+enum Purpose : std::uint32_t { kBiasTables = 0, kConfusionTables = 1, kChangeTables = 2 };  // 2, 3: the two sides
 
 using Interval = std::pair<double, double>;
 constexpr Interval kNone{kNaN, kNaN};
@@ -141,7 +141,214 @@ Interval root(Interval i) noexcept {
     return {r(i.first), r(i.second)};
 }
 
+// The metrics of a comparison table (facet a's cells, then facet d's).
+void bias_scores(const std::uint64_t* table, std::size_t width, std::vector<double>& values) noexcept {
+    std::fill(values.begin(), values.end(), kNaN);
+    const std::uint64_t* a = table;
+    const std::uint64_t* d = table + width;
+    if (width == 2) {
+        const FacetCounts c = facet_counts(a, d);
+        if (c.len_a == 0 || c.len_d == 0) return;
+        pre_training_values(c).for_each([&](DataBiasMetric m, float v) { values[static_cast<std::size_t>(m)] = v; });
+        return;
+    }
+    const PostTraining c = post_training_counts(a, d);
+    if (check_post_training(c) == PostTrainingGuard::EmptyFacet) return;
+    const EachPostTraining each = post_training_each(c, entropy_of_counts(a, d));
+    for (std::size_t m = 0; m < each.values.size(); ++m) values[m] = each.values[m];
+    // The generalized entropy is a sum over the comparison's rows: its change
+    // is judged per row, so that samples of other sizes compare.
+    const auto ge = static_cast<std::size_t>(ModelBiasMetric::GeneralizedEntropy);
+    values[ge] /= static_cast<double>(c.len_a + c.len_d);
+}
+
+void confusion_scores(const std::uint64_t* cells, std::size_t, std::vector<double>& values) noexcept {
+    const auto r = confusion_of(cells).metrics();
+    for (std::size_t m = 0; m < values.size(); ++m) values[m] = r.values[m];
+}
+
+// The two-sided normal p-value of an estimate of standard error `se`.
+double normal_p(double estimate, double se) noexcept {
+    if (!std::isfinite(estimate) || std::isnan(se)) return kNaN;
+    if (se == 0.0) return estimate == 0.0 ? 1.0 : 0.0;
+    return std::erfc(std::fabs(estimate) / (se * std::sqrt(2.0)));
+}
+
+// Changes of `metrics` metrics between pairs of tables of `cells` cells,
+// scored by score(table, width, values); metric m a ratio when ratio(m).
+template <class Score, class Ratio>
+Change table_change(std::span<const std::uint64_t> reference, std::span<const std::uint64_t> current,
+                    std::size_t rows, std::size_t cells, std::size_t width, std::size_t metrics, const Spec& spec,
+                    std::uint32_t purpose, Score&& score, Ratio&& ratio) {
+    Change out(metrics, rows);
+    std::vector<double> r(metrics), c(metrics);
+    std::vector<std::uint64_t> rd(cells), cd(cells);
+    std::vector<std::vector<double>> draws(metrics);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::uint64_t* rt = reference.data() + row * cells;
+        const std::uint64_t* ct = current.data() + row * cells;
+        score(rt, width, r);
+        score(ct, width, c);
+        for (std::size_t m = 0; m < metrics; ++m) out.change[m][row] = ratio(m) ? c[m] / r[m] : c[m] - r[m];
+        std::uint64_t r_rows = 0, c_rows = 0;
+        for (std::size_t k = 0; k < cells; ++k) {
+            r_rows += rt[k];
+            c_rows += ct[k];
+        }
+        if (r_rows == 0 || c_rows == 0) continue;
+        for (auto& d : draws) d.clear();
+        for (std::uint64_t b = 0; b < spec.replicates; ++b) {
+            const auto g = static_cast<std::uint32_t>(row), rep = static_cast<std::uint32_t>(b);
+            resample::Stream rs(spec.seed, rep, g, purpose), cs(spec.seed, rep, g, purpose + 1);
+            resample::multinomial(rs, std::span<const std::uint64_t>(rt, cells), rd);
+            resample::multinomial(cs, std::span<const std::uint64_t>(ct, cells), cd);
+            score(rd.data(), width, r);
+            score(cd.data(), width, c);
+            for (std::size_t m = 0; m < metrics; ++m) {
+                // A ratio's replicates on the log scale, where the interval is symmetric.
+                const double d = ratio(m) ? std::log(c[m] / r[m]) : c[m] - r[m];
+                if (std::isfinite(d)) draws[m].push_back(d);
+            }
+        }
+        for (std::size_t m = 0; m < metrics; ++m) {
+            std::vector<double>& d = draws[m];
+            if (d.size() < 2) continue;
+            double mean = 0.0;
+            for (const double v : d) mean += v;
+            mean /= static_cast<double>(d.size());
+            double square = 0.0;
+            for (const double v : d) square += (v - mean) * (v - mean);
+            const double se = std::sqrt(square / static_cast<double>(d.size() - 1));
+            const double estimate = ratio(m) ? std::log(out.change[m][row]) : out.change[m][row];
+            out.p_value[m][row] = normal_p(estimate, se);
+            auto [lo, hi] = resample::percentile_interval(d, spec.level);
+            if (ratio(m)) {
+                lo = std::exp(lo);
+                hi = std::exp(hi);
+            }
+            out.low[m][row] = lo;
+            out.high[m][row] = hi;
+        }
+    }
+    return out;
+}
+
+struct Mean {
+    double mean = kNaN, variance = kNaN, n = 0.0;
+};
+
+// The mean and sample variance of n terms from their sum and sum of squares.
+Mean mean_of(double sum, double squares, double n) noexcept {
+    Mean m;
+    m.n = n;
+    if (!(n > 0.0)) return m;
+    m.mean = sum / n;
+    if (n > 1.0) m.variance = std::max(0.0, (squares - sum * m.mean) / (n - 1.0));
+    return m;
+}
+
+// The delta-method change of a mean (or, with `root`, of its square root;
+// with `negate`, of minus the mean), its interval and p-value.
+void mean_change(Change& out, std::size_t metric, std::size_t row, Mean r, Mean c, double z, bool root,
+                 bool negate = false) noexcept {
+    if (!(r.n > 1.0) || !(c.n > 1.0)) return;
+    double change = c.mean - r.mean;
+    double se = std::sqrt(r.variance / r.n + c.variance / c.n);
+    if (root) {
+        const double sr = std::sqrt(r.mean), sc = std::sqrt(c.mean);
+        change = sc - sr;
+        se = std::sqrt(r.variance / r.n / (4.0 * r.mean) + c.variance / c.n / (4.0 * c.mean));
+    }
+    if (negate) change = -change;
+    out.change[metric][row] = change;
+    out.low[metric][row] = change - z * se;
+    out.high[metric][row] = change + z * se;
+    out.p_value[metric][row] = normal_p(change, se);
+}
+
 }  // namespace
+
+Change::Change(std::size_t metrics, std::size_t rows)
+    : change(metrics, std::vector<double>(rows, kNaN)),
+      low(metrics, std::vector<double>(rows, kNaN)),
+      high(metrics, std::vector<double>(rows, kNaN)),
+      p_value(metrics, std::vector<double>(rows, kNaN)) {}
+
+Change bias_change(std::span<const std::uint64_t> reference, std::span<const std::uint64_t> current, std::size_t rows,
+                   std::size_t width, const Spec& spec) {
+    const bool model = width == 4;
+    const std::size_t metrics = model ? metric_count<ModelBiasMetric> : metric_count<DataBiasMetric>;
+    const auto di = static_cast<std::size_t>(ModelBiasMetric::DisparateImpact);
+    return table_change(reference, current, rows, 2 * width, width, metrics, spec, kChangeTables, bias_scores,
+                        [&](std::size_t m) { return model && m == di; });
+}
+
+Change classification_change(std::span<const std::uint64_t> reference, std::span<const std::uint64_t> current,
+                             std::size_t rows, const Spec& spec) {
+    return table_change(reference, current, rows, 4, 4, metric_count<ClassificationEvaluationMetric> - 1, spec,
+                        kChangeTables, confusion_scores, [](std::size_t) { return false; });
+}
+
+Change regression_change(std::span<const double> reference_sums, std::span<const double> reference_moments,
+                         std::span<const double> current_sums, std::span<const double> current_moments,
+                         std::size_t rows, const Spec& spec) {
+    using M = LinearRegressionEvaluationMetric;
+    Change out(metric_count<LinearRegressionEvaluationMetric>, rows);
+    constexpr std::size_t kSums = 10;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const double* rs = reference_sums.data() + row * kSums;
+        const double* cs = current_sums.data() + row * kSums;
+        const double* rm = reference_moments.data() + row * kRegressionMoments;
+        const double* cm = current_moments.data() + row * kRegressionMoments;
+        const double rn = rs[6], cn = cs[6];
+        auto at = [](M m) { return static_cast<std::size_t>(m); };
+        const Mean r_mse = mean_of(rs[0], rm[0], rn), c_mse = mean_of(cs[0], cm[0], cn);
+        mean_change(out, at(M::MeanSquaredError), row, r_mse, c_mse, spec.z, false);
+        mean_change(out, at(M::RootMeanSquaredError), row, r_mse, c_mse, spec.z, true);
+        mean_change(out, at(M::MeanAbsoluteError), row, mean_of(rs[1], rs[0], rn), mean_of(cs[1], cs[0], cn), spec.z,
+                    false);
+        const Mean r_msle = mean_of(rs[3], rm[1], rn), c_msle = mean_of(cs[3], cm[1], cn);
+        mean_change(out, at(M::MeanSquaredLogError), row, r_msle, c_msle, spec.z, false);
+        mean_change(out, at(M::RootMeanSquaredLogError), row, r_msle, c_msle, spec.z, true);
+        mean_change(out, at(M::MeanAbsolutePercentageError), row, mean_of(rs[4], rm[2], rn),
+                    mean_of(cs[4], cm[2], cn), spec.z, false);
+    }
+    return out;
+}
+
+Change logistic_change(std::span<const std::uint64_t> reference_counts, std::span<const double> reference_sums,
+                       std::span<const double> reference_moments, std::span<const std::uint64_t> current_counts,
+                       std::span<const double> current_sums, std::span<const double> current_moments,
+                       std::size_t rows, const Spec& spec) {
+    auto cells_of_counts = [&](std::span<const std::uint64_t> counts) {
+        std::vector<std::uint64_t> cells(rows * 4);
+        for (std::size_t g = 0; g < rows; ++g) {
+            const std::uint64_t both = counts[4 * g], truth = counts[4 * g + 1], pred = counts[4 * g + 2];
+            cells[4 * g + 3] = both;
+            cells[4 * g + 1] = truth - both;
+            cells[4 * g + 2] = pred - both;
+            cells[4 * g + 0] = counts[4 * g + 3] - truth - pred + both;
+        }
+        return cells;
+    };
+    const auto rc = cells_of_counts(reference_counts), cc = cells_of_counts(current_counts);
+    const Change classes = classification_change(rc, cc, rows, spec);
+    Change out(metric_count<ClassificationEvaluationMetric>, rows);
+    for (std::size_t m = 0; m < classes.change.size(); ++m) {
+        out.change[m] = classes.change[m];
+        out.low[m] = classes.low[m];
+        out.high[m] = classes.high[m];
+        out.p_value[m] = classes.p_value[m];
+    }
+    const auto log_loss = static_cast<std::size_t>(ClassificationEvaluationMetric::LogLoss);
+    for (std::size_t g = 0; g < rows; ++g) {
+        const Mean r = mean_of(reference_sums[g], reference_moments[g], static_cast<double>(reference_counts[4 * g + 3]));
+        const Mean c = mean_of(current_sums[g], current_moments[g], static_cast<double>(current_counts[4 * g + 3]));
+        // The log loss is minus the mean of the terms.
+        mean_change(out, log_loss, g, r, c, spec.z, false, true);
+    }
+    return out;
+}
 
 Bounds::Bounds(std::size_t metrics, std::size_t groups)
     : low(metrics, std::vector<double>(groups, kNaN)), high(metrics, std::vector<double>(groups, kNaN)) {}

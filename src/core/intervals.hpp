@@ -133,6 +133,41 @@ bool logistic_moments(const Codes& codes, const OutcomeMarker& mark, const F32Co
     return !bad;
 }
 
+/// The change of each metric from a reference table to a current one, for
+/// a check that judges change rather than noise: the change (current minus
+/// reference; current over reference for a ratio metric), its interval and
+/// the p-value of no change, [metric][row].
+struct Change {
+    std::vector<std::vector<double>> change, low, high, p_value;
+    Change(std::size_t metrics, std::size_t rows);
+};
+
+/// The changes of the data-bias (width 2) or model-bias (width 4) metrics of
+/// `rows` pairs of comparison tables, each table the `width` cells of facet a
+/// then the `width` cells of facet d. Bootstrap replicates of each side from
+/// streams of their own; the interval is the percentile interval of the
+/// replicates' changes, the p-value two-sided from the change over the
+/// replicates' standard deviation (normal; on the log scale for the ratio,
+/// DisparateImpact).
+Change bias_change(std::span<const std::uint64_t> reference, std::span<const std::uint64_t> current, std::size_t rows,
+                   std::size_t width, const Spec& spec);
+
+/// The changes of the performance metrics of `rows` pairs of group states:
+/// classification metrics from the four cells of each side (bootstrap, as
+/// bias_change), the mean metrics by the delta method from the sums and
+/// moments (regression: ten sums and three moments a group; logistic: counts
+/// both, true_pos, pred_pos, n, one sum and one moment). RSquared and
+/// MaxError have none.
+Change classification_change(std::span<const std::uint64_t> reference, std::span<const std::uint64_t> current,
+                             std::size_t rows, const Spec& spec);
+Change regression_change(std::span<const double> reference_sums, std::span<const double> reference_moments,
+                         std::span<const double> current_sums, std::span<const double> current_moments,
+                         std::size_t rows, const Spec& spec);
+Change logistic_change(std::span<const std::uint64_t> reference_counts, std::span<const double> reference_sums,
+                       std::span<const double> reference_moments, std::span<const std::uint64_t> current_counts,
+                       std::span<const double> current_sums, std::span<const double> current_moments,
+                       std::size_t rows, const Spec& spec);
+
 /// Wilson's score interval of k successes in n (NaN for n = 0).
 std::pair<double, double> wilson(std::uint64_t k, std::uint64_t n, double z) noexcept;
 /// Newcombe's hybrid score interval of k1 / n1 - k2 / n2.

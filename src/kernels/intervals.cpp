@@ -247,6 +247,99 @@ constexpr const char* kCountReplicatesDoc =
     "total over its cells, from the streams of (seed, replicate, group) that bias_intervals() draws a\n"
     "group's comparison from.";
 
+// "<Metric>_change", "_change_low", "_change_high" and "_p" arrays of family E.
+template <class E>
+PyObject* change_dict(const intervals::Change& c) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (std::size_t m = 0; m < c.change.size(); ++m) {
+        const std::string name(metric_name(static_cast<E>(m)));
+        if (!set_array(out.get(), name + "_change", c.change[m]) ||
+            !set_array(out.get(), name + "_change_low", c.low[m]) ||
+            !set_array(out.get(), name + "_change_high", c.high[m]) || !set_array(out.get(), name + "_p", c.p_value[m])) {
+            return nullptr;
+        }
+    }
+    return out.release();
+}
+
+PyObject* bias_change(const Column<py::CountTable>& reference, const Column<py::CountTable>& current,
+                      const LevelArg& level, const QuantileArg& z, const ReplicatesArg& replicates,
+                      const std::uint64_t& seed) {
+    const auto spec = spec_of(level, z, replicates, seed, MethodArg{});
+    if (!spec) return nullptr;
+    const py::CountTable::View r = reference.view(), c = current.view();
+    if ((r.width != 4 && r.width != 8) || r.width != c.width || r.rows != c.rows) {
+        PyErr_SetString(PyExc_ValueError,
+                        "reference and current must be tables of as many rows of 4 (data bias) or 8 (model bias) cells");
+        return nullptr;
+    }
+    const std::size_t width = r.width / 2;
+    const std::span<const std::uint64_t> rs(r.cells, r.rows * r.width), cs(c.cells, c.rows * c.width);
+    const intervals::Change out =
+        py::released(r.rows * spec->replicates, [&] { return intervals::bias_change(rs, cs, r.rows, width, *spec); });
+    return width == 2 ? change_dict<DataBiasMetric>(out) : change_dict<ModelBiasMetric>(out);
+}
+
+constexpr const char* kBiasChangeDoc =
+    "The change of every bias metric from reference to current comparison tables (rows of facet a's cells\n"
+    "then facet d's: 2 + 2 for data bias, 4 + 4 for model bias): current minus reference (current over\n"
+    "reference for DisparateImpact), the percentile interval of the changes of bootstrap replicates of\n"
+    "both sides, and the two-sided normal p-value of no change from their standard deviation (log scale\n"
+    "for the ratio; GeneralizedEntropy, a sum over rows, per row). A dict of float64 arrays,\n"
+    "<Metric>_change, _change_low, _change_high and _p.";
+
+PyObject* performance_change(const std::string& task, const Column<py::CountTable>& reference_counts,
+                             const Column<py::Float64>& reference_sums, const Column<py::Float64>& reference_moments,
+                             const Column<py::CountTable>& current_counts, const Column<py::Float64>& current_sums,
+                             const Column<py::Float64>& current_moments, const LevelArg& level, const QuantileArg& z,
+                             const ReplicatesArg& replicates, const std::uint64_t& seed) {
+    const auto t = task_of(task);
+    if (!t) return nullptr;
+    const auto spec = spec_of(level, z, replicates, seed, MethodArg{});
+    if (!spec) return nullptr;
+    const py::CountTable::View rc = reference_counts.view(), cc = current_counts.view();
+    return reference_sums.visit([&](std::span<const double> rs) {
+        return reference_moments.visit([&](std::span<const double> rm) {
+            return current_sums.visit([&](std::span<const double> cs) {
+                return current_moments.visit([&](std::span<const double> cm) -> PyObject* {
+                    const std::size_t rows = *t == Task::Regression ? rs.size() / 10 : rc.rows;
+                    const std::size_t sum_width = *t == Task::Regression ? 10 : *t == Task::Logistic ? 1 : 0;
+                    const std::size_t width = moment_width(*t), count_width = *t == Task::Regression ? 0 : 4;
+                    const bool counts_ok = count_width == 0 || (rc.width == count_width && cc.width == count_width &&
+                                                                rc.rows == rows && cc.rows == rows);
+                    if (!counts_ok || rs.size() != rows * sum_width || cs.size() != rows * sum_width ||
+                        rm.size() != rows * width || cm.size() != rows * width) {
+                        PyErr_Format(PyExc_ValueError,
+                                     "reference and current must be %s states of as many groups (%zu counts, %zu "
+                                     "sums and %zu moments a group)",
+                                     task.c_str(), count_width, sum_width, width);
+                        return nullptr;
+                    }
+                    if (*t == Task::Regression) {
+                        return change_dict<LinearRegressionEvaluationMetric>(
+                            intervals::regression_change(rs, rm, cs, cm, rows, *spec));
+                    }
+                    const std::span<const std::uint64_t> rcs(rc.cells, rows * 4), ccs(cc.cells, rows * 4);
+                    const std::size_t work = rows * spec->replicates;
+                    if (*t == Task::Classification) {
+                        return change_dict<ClassificationEvaluationMetric>(
+                            py::released(work, [&] { return intervals::classification_change(rcs, ccs, rows, *spec); }));
+                    }
+                    return change_dict<ClassificationEvaluationMetric>(py::released(
+                        work, [&] { return intervals::logistic_change(rcs, rs, rm, ccs, cs, cm, rows, *spec); }));
+                });
+            });
+        });
+    });
+}
+
+constexpr const char* kPerformanceChangeDoc =
+    "The change of every performance metric from reference to current group states (counts, sums and\n"
+    "moments as performance_state() and performance_moments() give them, the same groups in the same\n"
+    "order): classification metrics as bias_change() judges them, the mean metrics by the delta method\n"
+    "(their roots likewise); none for RSquared and MaxError. A dict as bias_change() gives.";
+
 constexpr Callable kFunctions[] = {
     py::function<bias_intervals>("bias_intervals",
                                  {"tallies", "reference=None", "level=0.95", "z=1.959963984540054",
@@ -260,6 +353,15 @@ constexpr Callable kFunctions[] = {
                                         {"task", "counts", "sums", "moments", "level=0.95", "z=1.959963984540054",
                                          "replicates=1000", "seed=0", "method='bootstrap'"},
                                         kPerformanceIntervalsDoc),
+    py::function<bias_change>("bias_change",
+                              {"reference", "current", "level=0.95", "z=1.959963984540054", "replicates=1000",
+                               "seed=0"},
+                              kBiasChangeDoc),
+    py::function<performance_change>("performance_change",
+                                     {"task", "reference_counts", "reference_sums", "reference_moments",
+                                      "current_counts", "current_sums", "current_moments", "level=0.95",
+                                      "z=1.959963984540054", "replicates=1000", "seed=0"},
+                                     kPerformanceChangeDoc),
     py::function<count_replicates>("count_replicates", {"cells", "replicates", "seed", "group"}, kCountReplicatesDoc),
 };
 

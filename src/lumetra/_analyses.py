@@ -5,6 +5,7 @@ given (in memory, or Dask's for a Dask DataFrame)."""
 from __future__ import annotations
 
 import warnings
+from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Optional, Union, overload
 
 from narwhals.typing import IntoDataFrameT
@@ -92,15 +93,25 @@ def data_bias(
     bits for a `seed` whatever the threads or partitions), or with
     `ci_method="analytic"` the closed-form bounds where a metric has one.
     """
+    call = data_bias_call(facet, label, positive=positive, label_threshold=label_threshold,
+                          facet_threshold=facet_threshold, reference=reference, missing=missing, ci=ci,
+                          n_boot=n_boot, seed=seed, ci_method=ci_method)
+    return run(bias_plan(call), data, "data")
+
+
+def data_bias_call(facet: Columns, label: str, *, positive: Scalar = 1, label_threshold: Optional[float] = None,
+                   facet_threshold: Optional[float] = None, reference: Any = None, missing: str = "raise",
+                   ci: Optional[float] = None, n_boot: int = 1000, seed: int = 0,
+                   ci_method: str = "bootstrap") -> BiasCall:
+    """The checked arguments of `data_bias`."""
     facets = _facets(facet, DATA_BIAS_METRICS)
     label = check_column("label", label)
     positive = check_scalar("positive", positive)
-    call = BiasCall(
+    return BiasCall(
         facets, label, None, positive, check_real("label_threshold", label_threshold), positive, "positive", None,
         check_real("facet_threshold", facet_threshold), facet_threshold, reference, check_missing(missing, group=True),
         checked_intervals(ci, n_boot, seed, ci_method),
     )
-    return run(bias_plan(call), data, "data")
 
 
 @overload
@@ -146,18 +157,30 @@ def model_bias(
     the others keep their values). `ci`, `n_boot`, `seed` and `ci_method` are
     as in `data_bias`.
     """
+    call = model_bias_call(facet, label, prediction, positive=positive, label_threshold=label_threshold,
+                           predicted_positive=predicted_positive, prediction_threshold=prediction_threshold,
+                           facet_threshold=facet_threshold, reference=reference, missing=missing, ci=ci,
+                           n_boot=n_boot, seed=seed, ci_method=ci_method)
+    return run(bias_plan(call), data, "data")
+
+
+def model_bias_call(facet: Columns, label: str, prediction: str, *, positive: Scalar = 1,
+                    label_threshold: Optional[float] = None, predicted_positive: Optional[Scalar] = None,
+                    prediction_threshold: Optional[float] = None, facet_threshold: Optional[float] = None,
+                    reference: Any = None, missing: str = "raise", ci: Optional[float] = None, n_boot: int = 1000,
+                    seed: int = 0, ci_method: str = "bootstrap") -> BiasCall:
+    """The checked arguments of `model_bias`."""
     facets = _facets(facet, MODEL_BIAS_METRICS)
     label = check_column("label", label)
     prediction = check_column("prediction", prediction)
     positive = check_scalar("positive", positive)
     predicted = positive if predicted_positive is None else check_scalar("predicted_positive", predicted_positive)
-    call = BiasCall(
+    return BiasCall(
         facets, label, prediction, positive, check_real("label_threshold", label_threshold), predicted,
         "positive" if predicted_positive is None else "predicted_positive",
         check_real("prediction_threshold", prediction_threshold), check_real("facet_threshold", facet_threshold),
         facet_threshold, reference, check_missing(missing, group=True), checked_intervals(ci, n_boot, seed, ci_method),
     )
-    return run(bias_plan(call), data, "data")
 
 
 @overload
@@ -204,6 +227,17 @@ def performance(
     """
     facet = _renamed("by", "facet", by, facet, None)
     prediction_threshold = _renamed("threshold", "prediction_threshold", threshold, prediction_threshold, 0.5)
+    call = performance_call(label, prediction, task=task, positive=positive,
+                            prediction_threshold=prediction_threshold, facet=facet, missing=missing, ci=ci,
+                            n_boot=n_boot, seed=seed, ci_method=ci_method)
+    return run(performance_plan(call), data, "data")
+
+
+def performance_call(label: str, prediction: str, *, task: str, positive: Scalar = 1,
+                     prediction_threshold: float = 0.5, facet: Optional[Columns] = None, missing: str = "raise",
+                     ci: Optional[float] = None, n_boot: int = 1000, seed: int = 0,
+                     ci_method: str = "bootstrap") -> PerformanceCall:
+    """The checked arguments of `performance`."""
     task = check_choice("task", task, TASKS)
     label = check_column("label", label)
     prediction = check_column("prediction", prediction)
@@ -213,10 +247,20 @@ def performance(
     names = check_columns("facet", facet, allow_none=True)
     if names is not None:
         check_not_result_columns("facet", names, ("n",) + FAMILY_METRICS[task])
-    call = PerformanceCall(label, prediction, task, positive, decision, tuple(names or ()),
+    return PerformanceCall(label, prediction, task, positive, decision, tuple(names or ()),
                            check_missing(missing, group=names is not None),
                            checked_intervals(ci, n_boot, seed, ci_method))
-    return run(performance_plan(call), data, "data")
+
+
+def with_states(call: Any, data: Any) -> tuple[Any, dict[str, Any]]:
+    """The table of a bias or performance call and the states its rows come
+    from (the comparison tables of the groups; the performance counts, sums
+    and moments), one per row of the table."""
+    if isinstance(call, BiasCall):
+        result: tuple[Any, dict[str, Any]] = run(bias_plan(replace(call, states=True)), data, "data")
+    else:
+        result = run(performance_plan(replace(call, states=True)), data, "data")
+    return result
 
 
 @overload

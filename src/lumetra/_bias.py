@@ -49,6 +49,7 @@ class BiasCall:
     reference: Any
     missing: str
     intervals: Optional[Intervals] = None
+    states: bool = False  # the result also holds each row's comparison table
 
 
 def bias_plan(call: BiasCall) -> Plan:
@@ -175,7 +176,20 @@ def _table(meta: Frame, groups: Groups, chosen: Array, reference: Optional[int],
     if call.intervals is not None:
         bounds = _kernels.bias_intervals(tallies[chosen], reference, *call.intervals.arguments())
         result = with_bounds(result, bounds, "error")
-    return result_table(meta, groups.value_columns(chosen, meta.implementation), result)
+    table = result_table(meta, groups.value_columns(chosen, meta.implementation), result)
+    if not call.states:
+        return table
+    return table, {"tables": comparison_tables(tallies[chosen], reference)}
+
+
+def comparison_tables(tallies: Array, reference: Optional[int]) -> Array:
+    """Each group's comparison: its own cells, then those of its other side
+    (the reference group's, or every other row's), as the metrics read them."""
+    other = tallies.sum(axis=0) - tallies if reference is None else np.broadcast_to(tallies[reference], tallies.shape)
+    if reference is not None:
+        other = other.copy()
+        other[reference] = 0  # the reference is compared with nothing
+    return np.ascontiguousarray(np.concatenate([tallies, other], axis=1), dtype=np.uint64)
 
 
 def _compared_groups(groups: Groups, tallies: Array) -> Array:

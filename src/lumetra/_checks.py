@@ -101,3 +101,144 @@ def from_json_number(value: object) -> object:
     if isinstance(value, str) and value in ("NaN", "Infinity", "-Infinity"):
         return float(value.replace("Infinity", "inf"))
     return value
+
+
+# ---- checks that judge change, not noise ------------------------------------------------------
+#
+# A metric fails when its change from the reference to the current data is
+# significant after correction (the adjusted p-value below alpha) and its
+# interval reaches the metric's tolerance: the change may be as large as the
+# tolerance. So noise never fails a check, however many groups and metrics a
+# report compares, and a huge sample does not turn a negligible change into
+# an alert; a change of the tolerance is caught as soon as the data show it.
+
+
+@dataclass(frozen=True)
+class Tolerance:
+    """How much change of a metric matters: `absolute` (the change itself),
+    `relative` (a share of the reference value) or `ratio` (the current value
+    over the reference value outside [low, high])."""
+
+    kind: str
+    value: float = 0.0
+    low: float = 0.0
+    high: float = 0.0
+
+    def reached(self, low: float, high: float, reference: float) -> bool:
+        """Whether a change with this interval may reach the tolerance."""
+        if self.kind == "ratio":
+            return low <= self.low or high >= self.high
+        limit = self.value if self.kind == "absolute" else self.value * abs(reference)
+        return max(abs(low), abs(high)) >= limit
+
+    def text(self) -> str:
+        if self.kind == "ratio":
+            return f"a ratio to the reference outside {self.low:g}-{self.high:g}"
+        if self.kind == "relative":
+            return f"{self.value:.0%} of the reference value"
+        return f"{self.value:g} absolute"
+
+
+_RATES = Tolerance("absolute", 0.05)
+_RELATIVE = Tolerance("relative", 0.10)
+
+#: Each metric's default tolerance under the change rule.
+TOLERANCES: dict[str, Tolerance] = {
+    # Data bias: rates and distances of two binary outcome distributions;
+    # the divergences at about what a 0.05 difference of rates near 0.4 gives.
+    "ClassImbalance": _RATES,
+    "DifferenceInProportionOfLabels": _RATES,
+    "KlDivergence": Tolerance("absolute", 0.005),
+    "JsDivergence": Tolerance("absolute", 0.00125),
+    "LpNorm": Tolerance("absolute", 0.07),
+    "TotalVariationDistance": _RATES,
+    "KolmogorovSmirnov": _RATES,
+    # Model bias.
+    "DifferenceInPositivePredictedLabels": _RATES,
+    "DisparateImpact": Tolerance("ratio", low=0.8, high=1.25),
+    "AccuracyDifference": _RATES,
+    "RecallDifference": _RATES,
+    "DifferenceInConditionalAcceptance": Tolerance("absolute", 0.1),
+    "DifferenceInAcceptanceRate": _RATES,
+    "SpecialityDifference": _RATES,
+    "DifferenceInConditionalRejection": Tolerance("absolute", 0.1),
+    "DifferenceInRejectionRate": _RATES,
+    "TreatmentEquity": Tolerance("absolute", 0.25),
+    "ConditionalDemographicDesparityPredictedLabels": _RATES,
+    "GeneralizedEntropy": Tolerance("absolute", 0.02),  # per row: the engine's value is a sum over rows
+    # Performance: rates to two points, mean errors and the log loss to 10%.
+    "BalancedAccuracy": Tolerance("absolute", 0.02),
+    "PrecisionPositive": Tolerance("absolute", 0.02),
+    "PrecisionNegative": Tolerance("absolute", 0.02),
+    "RecallPositive": Tolerance("absolute", 0.02),
+    "RecallNegative": Tolerance("absolute", 0.02),
+    "Accuracy": Tolerance("absolute", 0.02),
+    "F1Score": Tolerance("absolute", 0.02),
+    "LogLoss": _RELATIVE,
+    "RootMeanSquaredError": _RELATIVE,
+    "MeanSquaredError": _RELATIVE,
+    "MeanAbsoluteError": _RELATIVE,
+    "MeanSquaredLogError": _RELATIVE,
+    "RootMeanSquaredLogError": _RELATIVE,
+    "MeanAbsolutePercentageError": _RELATIVE,
+}
+
+CHECK_RULES = ("change", "relative")
+
+
+def fdr_bh(p_values: Sequence[float]) -> list[float]:
+    """Benjamini-Hochberg adjusted p-values (NaN stays NaN and counts for nothing)."""
+    order = sorted((p, i) for i, p in enumerate(p_values) if not math.isnan(p))
+    m = len(order)
+    adjusted = [math.nan] * len(p_values)
+    running = 1.0
+    for rank in range(m, 0, -1):
+        p, i = order[rank - 1]
+        running = min(running, p * m / rank)
+        adjusted[i] = running
+    return adjusted
+
+
+@dataclass
+class ChangeTest:
+    """One metric's change between two states, waiting for its correction."""
+
+    metric: str
+    change: float
+    low: float
+    high: float
+    p_value: float
+    reference: float
+    p_adjusted: float = math.nan
+
+    def failed(self, alpha: float) -> bool:
+        tolerance = TOLERANCES[self.metric]
+        return self.p_adjusted < alpha and tolerance.reached(self.low, self.high, self.reference)
+
+    def entry(self) -> dict[str, Any]:
+        return {"metric": self.metric, "drift": json_number(self.change), "change": json_number(self.change),
+                "low": json_number(self.low), "high": json_number(self.high),
+                "p_adjusted": json_number(self.p_adjusted), "tolerance": TOLERANCES[self.metric].text()}
+
+
+def change_tests(metrics: Sequence[str], changes: Mapping[str, Any], row: int,
+                 reference: Mapping[str, float]) -> list[ChangeTest]:
+    """The change tests of one row of a change kernel's result (metrics
+    without an interval are left out)."""
+    out = []
+    for metric in metrics:
+        if f"{metric}_change" not in changes:
+            continue
+        p = float(changes[f"{metric}_p"][row])
+        if math.isnan(p):
+            continue
+        out.append(ChangeTest(metric, float(changes[f"{metric}_change"][row]),
+                              float(changes[f"{metric}_change_low"][row]),
+                              float(changes[f"{metric}_change_high"][row]), p, float(reference.get(metric, math.nan))))
+    return out
+
+
+def correct(tests: Sequence[ChangeTest]) -> None:
+    """Sets every test's adjusted p-value, all tests corrected together."""
+    for test, p in zip(tests, fdr_bh([t.p_value for t in tests])):
+        test.p_adjusted = p

@@ -123,5 +123,26 @@ def performance_intervals(
     seed: int = 0,
     method: str = "bootstrap",
 ) -> dict[str, npt.NDArray[np.float64]]: ...
+def bias_change(
+    reference: npt.NDArray[np.uint64],
+    current: npt.NDArray[np.uint64],
+    level: float = 0.95,
+    z: float = 1.959963984540054,
+    replicates: int = 1000,
+    seed: int = 0,
+) -> dict[str, npt.NDArray[np.float64]]: ...  # "<Metric>_change", "_change_low", "_change_high", "_p"
+def performance_change(
+    task: str,
+    reference_counts: npt.NDArray[np.uint64],
+    reference_sums: npt.NDArray[np.float64],
+    reference_moments: npt.NDArray[np.float64],
+    current_counts: npt.NDArray[np.uint64],
+    current_sums: npt.NDArray[np.float64],
+    current_moments: npt.NDArray[np.float64],
+    level: float = 0.95,
+    z: float = 1.959963984540054,
+    replicates: int = 1000,
+    seed: int = 0,
+) -> dict[str, npt.NDArray[np.float64]]: ...
 def count_replicates(cells: npt.NDArray[np.uint64], replicates: int, seed: int, group: int) -> npt.NDArray[np.uint64]: ...
 def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple

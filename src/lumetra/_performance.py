@@ -33,6 +33,7 @@ class PerformanceCall:
     by: tuple[str, ...]
     missing: str
     intervals: Optional[Intervals] = None
+    states: bool = False  # the result also holds each row's counts, sums and moments
 
 
 def performance_plan(call: PerformanceCall) -> Plan:
@@ -125,15 +126,20 @@ def _steps(call: PerformanceCall, meta: Frame) -> Steps:
         cells = state["counts"]
         positives = cells[:, 1] + (cells[:, 3] if call.task == "classification" else 0)
         truth.require_positive(int(positives.sum()))
-    if call.intervals is not None:
+    moments = np.zeros((coding.count, 0))
+    if (call.intervals is not None or call.states) and call.task != "classification":
         # The mean metrics' bounds need the sums of their squared terms: one more pass.
-        moments = np.zeros((coding.count, 0))
-        if call.task != "classification":
-            moments = yield Reduce(_moments, (rows,), np.add)
+        moments = yield Reduce(_moments, (rows,), np.add)
+    if call.intervals is not None:
         bounds = _kernels.performance_intervals(call.task, state["counts"], sums,
                                                 np.ascontiguousarray(moments).ravel(), *call.intervals.arguments())
         result = with_bounds(result, bounds, "error")
-    return _table(meta, groups, call.task, result)
+    chosen = np.flatnonzero(result["n"])
+    table = _table(meta, groups, call.task, result)
+    if not call.states:
+        return table
+    return table, {"counts": state["counts"][chosen], "sums": np.asarray(state["sums"])[chosen],
+                   "moments": np.asarray(moments)[chosen]}
 
 
 def _moments(part: Part, rows: _Rows) -> Array:

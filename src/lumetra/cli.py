@@ -15,6 +15,7 @@ import re
 import sys
 from typing import Any, NoReturn, Sequence, TextIO
 
+from ._checks import CHECK_RULES
 from ._vocabulary import BIN_RULES, DRIFT_METRICS, FAMILIES, MISSING_POLICIES, TASKS, __version__
 
 EXIT_PASSED = 0
@@ -68,6 +69,23 @@ def _tolerance(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not math.isfinite(value) or value < 0:
         raise argparse.ArgumentTypeError(f"must be a finite number >= 0; got {text!r}")
+    return value
+
+
+def _level(text: str) -> float:
+    value = _cutoff(text)
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1; got {text!r}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 2**64 - 1; got {text!r}")
     return value
 
 
@@ -165,6 +183,21 @@ def build_parser() -> argparse.ArgumentParser:
         help="rows with missing values: refuse them, leave them out, or make them a facet group",
     )
     rep.add_argument(
+        "--check-rule",
+        default="change",
+        choices=CHECK_RULES,
+        help="change (default): a bias or performance metric fails when its change is significant after "
+        "correction and may reach its tolerance; relative: the engine's runtime checks under --check-threshold",
+    )
+    rep.add_argument(
+        "--alpha",
+        metavar="A",
+        type=_level,
+        default=0.01,
+        help="significance level of the change checks, after Benjamini-Hochberg correction (default 0.01)",
+    )
+    rep.add_argument("--seed", metavar="S", type=_seed, default=0, help="seed of the bootstrap (default 0)")
+    rep.add_argument(
         "--facet-threshold",
         metavar="T",
         type=_cutoff,
@@ -202,7 +235,27 @@ def build_parser() -> argparse.ArgumentParser:
     chk.add_argument(
         "--metrics", metavar="NAME", nargs="+", action="extend", help="check only these metrics (default: all)"
     )
+    chk.add_argument(
+        "--check-rule",
+        default="change",
+        choices=CHECK_RULES,
+        help="change (default, for two reports' JSON, which hold their counts): a metric fails when its change is "
+        "significant after correction and may reach its tolerance; relative: the engine's runtime checks",
+    )
+    chk.add_argument("--alpha", metavar="A", type=_level, default=0.01,
+                     help="significance level of the change checks (default 0.01)")
+    chk.add_argument("--seed", metavar="S", type=_seed, default=0, help="seed of the bootstrap (default 0)")
     return parser
+
+
+def _out(*parts: Any) -> None:
+    """A line of the command's output. When its reader has gone (`| head`), the
+    rest is dropped and the command still ends with its own status."""
+    try:
+        print(*parts)
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
 
 
 class _UsageError(Exception):
@@ -235,6 +288,9 @@ def _report(args: argparse.Namespace) -> int:
         missing=args.missing,
         facet_threshold=args.facet_threshold,
         max_groups=args.max_groups,
+        check_rule=args.check_rule,
+        alpha=args.alpha,
+        seed=args.seed,
     )
     progress = _Progress(sys.stderr)
     try:
@@ -274,13 +330,13 @@ def _report(args: argparse.Namespace) -> int:
         except OSError as exc:
             return _fail(f"cannot write {path}: {exc.strerror or exc}")
     summary = result["summary"]
-    print(
+    _out(
         f"checks: {summary['failed']} failed, {summary['passed']} passed"
         + (f", {summary['not_checked']} not checked" if summary["not_checked"] else "")
     )
-    print(f"report: {os.path.abspath(args.output)}")
+    _out(f"report: {os.path.abspath(args.output)}")
     if args.json:
-        print(f"json: {os.path.abspath(args.json)}")
+        _out(f"json: {os.path.abspath(args.json)}")
     return rp.exit_status(result)
 
 
@@ -363,6 +419,8 @@ def _report_sets(doc: dict[str, Any], path: str) -> tuple[dict[str, MetricSet], 
                     unmeasured[name] = f"no current metrics: {current['error']}"
                 else:
                     sets[name] = (section, _as_floats(current["metrics"], f"{path}: {name}"))
+                    if "counts" in current:
+                        _STATES[path, name] = current["counts"]
     perf = doc.get("performance")
     if perf:
         family = perf["family"]
@@ -370,7 +428,13 @@ def _report_sets(doc: dict[str, Any], path: str) -> tuple[dict[str, MetricSet], 
             raise _UsageError(f"{path}: unknown metric family {family!r} (expected one of {', '.join(FAMILIES)})")
         name = f"performance {family}"
         sets[name] = (family, _as_floats(perf["current"]["metrics"], f"{path}: {name}"))
+        if "state" in perf["current"]:
+            _STATES[path, name] = perf["current"]["state"]
     return sets, unmeasured
+
+
+# The counts or state behind each metric set of a report's JSON, by (file, set).
+_STATES: dict[tuple[str, str], Any] = {}
 
 
 def metric_sets(doc: Any, path: str) -> tuple[dict[str, MetricSet], dict[str, str]]:
@@ -413,6 +477,9 @@ def _check(args: argparse.Namespace) -> int:
                  if name in latest and name not in unmeasured]
         if not pairs and not unmeasured:
             return _fail(f"{args.baseline} and {args.latest} have no metric set in common")
+    if args.check_rule == "change" and pairs and all((args.baseline, n) in _STATES and (args.latest, n) in _STATES
+                                                     for n, _, _ in pairs):
+        return _check_changes(args, pairs, unmeasured)
     failed = 0
     not_checked = dict(unmeasured)
     for name, (b_family, b_values), (_, l_values) in pairs:
@@ -432,29 +499,98 @@ def _check(args: argparse.Namespace) -> int:
             continue
         note = f"; not compared (NaN): {', '.join(nan)}" if nan else ""
         if result["passed"]:
-            print(f"passed  {name} ({family.name}){note}")
+            _out(f"passed  {name} ({family.name}){note}")
             continue
         failed += 1
-        print(f"FAILED  {name} ({family.name}){note}")
+        _out(f"FAILED  {name} ({family.name}){note}")
         for entry in result["failed_report"]:
             metric = entry["metric"]
-            print(
+            _out(
                 f"        {metric}: baseline {_fmt(b_values.get(metric))}, latest {_fmt(l_values.get(metric))}, "
                 f"drift {_fmt(entry['drift'])}"
             )
     for name, why in not_checked.items():
-        print(f"not checked {name} ({why})")
+        _out(f"not checked {name} ({why})")
     only = [n for n in baseline if n not in latest and n not in unmeasured]
     only += [n for n in latest if n not in baseline and n not in unmeasured]
     if len(pairs) > 1 or only:
         for name in only:
             where = args.baseline if name in baseline else args.latest
-            print(f"skipped {name} (only in {where})")
+            _out(f"skipped {name} (only in {where})")
     compared = len(pairs) - sum(1 for name, _, _ in pairs if name in not_checked)
     sets = "metric set" if compared == 1 else "metric sets"
     tail = f", {len(not_checked)} not checked" if not_checked else ""
-    print(f"{compared} {sets} compared, {failed} failed{tail}")
+    _out(f"{compared} {sets} compared, {failed} failed{tail}")
     return EXIT_FAILED if failed else EXIT_PASSED
+
+
+def _check_changes(args: argparse.Namespace, pairs: list[Any], unmeasured: dict[str, str]) -> int:
+    """The change checks of two reports' current states (their counts), all
+    metrics of all sets corrected together."""
+    from statistics import NormalDist
+
+    import numpy as np
+
+    from . import _kernels
+    from ._checks import FAMILIES, change_tests, correct
+
+    z = NormalDist().inv_cdf(0.975)
+    judged: list[tuple[str, str, list[Any]]] = []
+    try:
+        for section in ("data_bias", "model_bias"):
+            names = [name for name, (family, _), _ in pairs if family == section]
+            if not names:
+                continue
+            base = np.array([_STATES[args.baseline, n] for n in names], dtype=np.uint64)
+            latest = np.array([_STATES[args.latest, n] for n in names], dtype=np.uint64)
+            result = _kernels.bias_change(base, latest, 0.95, z, 1000, args.seed)
+            metrics = FAMILIES[section].metrics
+            for row, name in enumerate(names):
+                reference = dict(pairs[[n for n, _, _ in pairs].index(name)][1][1])
+                judged.append((name, section, change_tests(metrics, result, row, reference)))
+        for name, (family, b_values), _ in pairs:
+            if family in ("data_bias", "model_bias"):
+                continue
+            b, l_state = _STATES[args.baseline, name], _STATES[args.latest, name]
+
+            def array(state: Any, key: str, dtype: Any) -> Any:
+                return np.ascontiguousarray(np.asarray(state[key], dtype=dtype).reshape(1, -1), dtype=dtype)
+
+            result = _kernels.performance_change(
+                family, array(b, "counts", np.uint64), array(b, "sums", np.float64).ravel(),
+                array(b, "moments", np.float64).ravel(), array(l_state, "counts", np.uint64),
+                array(l_state, "sums", np.float64).ravel(), array(l_state, "moments", np.float64).ravel(),
+                0.95, z, 1000, args.seed,
+            )
+            judged.append((name, family, change_tests(FAMILIES[family].metrics, result, 0, b_values)))
+    except (ValueError, TypeError, OverflowError, KeyError) as exc:
+        return _fail(f"the counts of a report are damaged: {_one_line(exc)}")
+    if args.metrics:
+        judged = [(name, family, [t for t in tests if t.metric in args.metrics]) for name, family, tests in judged]
+    correct([t for _, _, tests in judged for t in tests])
+    failed = 0
+    for name, family, tests in judged:
+        bad = [t for t in tests if t.failed(args.alpha)]
+        if not bad:
+            _out(f"passed  {name} ({family})")
+            continue
+        failed += 1
+        _out(f"FAILED  {name} ({family})")
+        for t in bad:
+            _out(f"        {t.metric}: change {_fmt(t.change)} ({_fmt(t.low)} to {_fmt(t.high)}), "
+                  f"adjusted p {t.p_adjusted:.2g}, tolerance {_tolerance_text(t.metric)}")
+    for name, why in unmeasured.items():
+        _out(f"not checked {name} ({why})")
+    sets = "metric set" if len(judged) == 1 else "metric sets"
+    tail = f", {len(unmeasured)} not checked" if unmeasured else ""
+    _out(f"{len(judged)} {sets} compared by their change, {failed} failed{tail}")
+    return EXIT_FAILED if failed else EXIT_PASSED
+
+
+def _tolerance_text(metric: str) -> str:
+    from ._checks import TOLERANCES
+
+    return TOLERANCES[metric].text()
 
 
 def _fmt(value: Any) -> str:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import math
 import os
+from statistics import NormalDist
 from dataclasses import asdict, dataclass, field
 from importlib import resources
 from typing import Any, Callable, Mapping, Sequence
@@ -21,8 +22,9 @@ import narwhals as nw
 import numpy as np
 
 from . import _svg
-from ._analyses import data_bias, drift_details, model_bias, performance
-from ._checks import FAMILIES, TASK_FAMILY, json_number, run_check
+from . import _kernels
+from ._analyses import data_bias_call, drift_details, model_bias_call, performance_call, with_states
+from ._checks import CHECK_RULES, FAMILIES, TASK_FAMILY, ChangeTest, change_tests, correct, json_number, run_check
 from ._drift import DriftCall
 from ._frame import check_unique_names, kind_of, read_frame
 from ._vocabulary import DATA_BIAS_METRICS, DRIFT_METRICS, MISSING_POLICIES, MODEL_BIAS_METRICS, TASKS, __version__
@@ -53,6 +55,10 @@ class ReportOptions:
     missing: str = "raise"
     facet_threshold: float | None = None
     max_groups: int = 100
+    check_rule: str = "change"
+    alpha: float = 0.01
+    n_boot: int = 1000
+    seed: int = 0
 
 
 # --------------------------------------------------------------------- reading
@@ -292,6 +298,7 @@ def _bias_section(
     progress: Progress,
     step: list[int],
     total: int,
+    changes: list[Pending],
 ) -> list[dict[str, Any]]:
     names = DATA_BIAS_METRICS if kind == "data_bias" else MODEL_BIAS_METRICS
     family = FAMILIES[kind]
@@ -300,37 +307,73 @@ def _bias_section(
     for facet in options.facets:
         progress(f"{kind.replace('_', ' ')}: {facet}", step[0], total)
         step[0] += 1
+        kwargs = _outcome_kwargs(kind, options, positive)
+        if _splits_at_threshold(reference, facet, options):
+            kwargs["facet_threshold"] = options.facet_threshold
+        if kind == "data_bias":
+            call = data_bias_call(facet, label, missing=options.missing, **kwargs)
+        else:
+            call = model_bias_call(facet, label, prediction, missing=options.missing, **kwargs)
         sides = {}
         for side, frame in (("reference", reference), ("current", current)):
-            kwargs = _outcome_kwargs(kind, options, positive)
-            if _splits_at_threshold(reference, facet, options):
-                kwargs["facet_threshold"] = options.facet_threshold
-            if kind == "data_bias":
-                result = data_bias(frame, facet, label, missing=options.missing, **kwargs)
-            else:
-                result = model_bias(frame, facet, label, prediction, missing=options.missing, **kwargs)
-            sides[side] = {_key(r[facet]): r for r in _rows(result)}
+            result, states = with_states(call, frame)
+            sides[side] = {_key(r[facet]): (r, table) for r, table in zip(_rows(result), states["tables"].tolist())}
         groups = []
         keys = list(sides["reference"]) + [k for k in sides["current"] if k not in sides["reference"]]
         for key in keys:
             entry: dict[str, Any] = {"group": key[1], "label": _group_text(key[1])}
             for side in ("reference", "current"):
-                row = sides[side].get(key)
-                entry[side] = (
-                    None
-                    if row is None
-                    else {
+                found = sides[side].get(key)
+                entry[side] = None
+                if found is not None:
+                    row, table = found
+                    entry[side] = {
                         "n": int(row["n"]),
                         "n_other": int(row["n_other"]),
                         "metrics": _metrics(row, names),
                         "error": row.get("error"),
                         "undefined": row.get("undefined"),
+                        "counts": table,
                     }
-                )
             entry["check"] = _pair_check(family.name, entry["reference"], entry["current"], options)
             groups.append(entry)
+        if options.check_rule == "change":
+            _bias_changes(groups, names, options, changes)
         facets.append({"facet": facet, "outcome": threshold_note, "groups": groups})
     return facets
+
+
+# A change check waiting for every test of the report: where its entry goes,
+# its tests, and the metrics it could not judge.
+Pending = tuple[dict[str, Any], list[ChangeTest], list[str]]
+
+
+def _bias_changes(groups: list[dict[str, Any]], names: Sequence[str], options: ReportOptions,
+                  changes: list[Pending]) -> None:
+    """The change tests of every group with metrics on both sides."""
+    judged = [g for g in groups if g["check"]["status"] != "not checked"]
+    if not judged:
+        return
+    reference = np.array([g["reference"]["counts"] for g in judged], dtype=np.uint64)
+    current = np.array([g["current"]["counts"] for g in judged], dtype=np.uint64)
+    result = _kernels.bias_change(reference, current, 0.95, NormalDist().inv_cdf(0.975), options.n_boot, options.seed)
+    for row, group in enumerate(judged):
+        tests = change_tests(names, result, row, group["reference"]["metrics"])
+        unjudged = [m for m in names if m not in {t.metric for t in tests}]
+        changes.append((group, tests, unjudged))
+
+
+def _settle_changes(changes: list[Pending], alpha: float) -> None:
+    """Corrects every change test of the report together, then decides each check."""
+    correct([t for _, tests, _ in changes for t in tests])
+    for owner, tests, unjudged in changes:
+        failed = [t for t in tests if t.failed(alpha)]
+        note = f"not judged (no interval of the change): {', '.join(unjudged)}" if unjudged else None
+        if not tests:
+            owner["check"] = _not_checked("no metric's change could be judged")
+            continue
+        owner["check"] = {"status": "failed" if failed else "passed", "failed": [t.entry() for t in failed],
+                          "note": note, "rule": "change"}
 
 
 def _key(value: Any) -> tuple[str, Any]:
@@ -458,39 +501,60 @@ def build_report(
     report["drift"] = {"columns": drift, "skipped": skipped}
 
     outcome = _outcome_text(options, positive)
+    changes: list[Pending] = []
     if has_bias:
         report["data_bias"] = _bias_section(
-            "data_bias", reference, current, options, positive, outcome, say, step, total
+            "data_bias", reference, current, options, positive, outcome, say, step, total, changes
         )
     if has_model:
         report["model_bias"] = _bias_section(
-            "model_bias", reference, current, options, positive, outcome, say, step, total
+            "model_bias", reference, current, options, positive, outcome, say, step, total, changes
         )
     if has_perf:
         say("performance", step[0], total)
         step[0] += 1
-        report["performance"] = _performance(reference, current, options, positive)
+        report["performance"] = _performance(reference, current, options, positive, changes)
+    if options.check_rule == "change":
+        _settle_changes(changes, options.alpha)
     say("done", total, total)
     _json_safe_metrics(report)
     report["summary"] = _summary(report)
     return report
 
 
-def _performance(reference: Any, current: Any, options: ReportOptions, positive: Any) -> dict[str, Any]:
+def _performance(reference: Any, current: Any, options: ReportOptions, positive: Any,
+                 changes: list[Pending]) -> dict[str, Any]:
     family = FAMILIES[TASK_FAMILY[str(options.task)]]
-    kwargs: dict[str, Any] = {"task": options.task, "missing": _policy(options)}
+    kwargs: dict[str, Any] = {"task": str(options.task), "missing": _policy(options)}
     if options.task != "regression":
         kwargs["positive"] = positive
     if options.task == "logistic" and options.threshold is not None:
         kwargs["prediction_threshold"] = options.threshold
+    call = performance_call(str(options.label), str(options.prediction), **kwargs)
     sides: dict[str, Any] = {}
+    states: dict[str, dict[str, Any]] = {}
     for side, frame in (("reference", reference), ("current", current)):
-        row = _rows(performance(frame, str(options.label), str(options.prediction), **kwargs))[0]
-        sides[side] = {"n": int(row["n"]), "metrics": _metrics(row, family.metrics)}
+        result, states[side] = with_states(call, frame)
+        row = _rows(result)[0]
+        state = {key: np.asarray(value)[0].tolist() for key, value in states[side].items()}
+        sides[side] = {"n": int(row["n"]), "metrics": _metrics(row, family.metrics), "state": state}
     report = run_check(
         family, sides["reference"]["metrics"], sides["current"]["metrics"], threshold=options.check_threshold
     )
-    return {"family": family.name, **sides, "check": _check_entry(report)}
+    entry = {"family": family.name, **sides, "check": _check_entry(report)}
+    if options.check_rule == "change":
+        r, c = states["reference"], states["current"]
+        result = _kernels.performance_change(
+            family.name,
+            np.ascontiguousarray(r["counts"], dtype=np.uint64), np.ascontiguousarray(r["sums"], dtype=np.float64).ravel(),
+            np.ascontiguousarray(r["moments"], dtype=np.float64).ravel(),
+            np.ascontiguousarray(c["counts"], dtype=np.uint64), np.ascontiguousarray(c["sums"], dtype=np.float64).ravel(),
+            np.ascontiguousarray(c["moments"], dtype=np.float64).ravel(),
+            0.95, NormalDist().inv_cdf(0.975), options.n_boot, options.seed,
+        )
+        tests = change_tests(family.metrics, result, 0, sides["reference"]["metrics"])
+        changes.append((entry, tests, [m for m in family.metrics if m not in {t.metric for t in tests}]))
+    return entry
 
 
 def _outcome_text(options: ReportOptions, positive: Any) -> str:
@@ -525,6 +589,10 @@ def _validate(options: ReportOptions) -> None:
         raise InputError("--facet-threshold needs --facet (the numeric column to split)")
     if isinstance(options.max_groups, bool) or not isinstance(options.max_groups, int) or options.max_groups < 2:
         raise InputError(f"--max-groups must be an integer of at least 2; got {options.max_groups!r}")
+    if options.check_rule not in CHECK_RULES:
+        raise InputError(f"--check-rule must be one of {', '.join(CHECK_RULES)}; got {options.check_rule!r}")
+    if not (isinstance(options.alpha, float) and 0.0 < options.alpha < 1.0):
+        raise InputError(f"--alpha must be a number between 0 and 1; got {options.alpha!r}")
     if options.drift_metric not in DRIFT_METRICS:
         raise InputError(f"--drift-metric must be one of {', '.join(DRIFT_METRICS)}; got {options.drift_metric!r}")
     if options.missing not in MISSING_POLICIES:
