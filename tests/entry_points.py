@@ -1120,6 +1120,30 @@ VOCABULARY_ENTRY = Kind("VOCABULARY_ENTRY", lambda: None,
                                                "logistic", "drift_metrics", "bin_rules"])),
                         wild=anything_but(texts_b, plain(st.none())), fail="Nope")
 
+
+def _monitor(type_):
+    """A ready monitor of the class, with a stream pushed."""
+    monitor = next(c for c in CLASSES if c.type is type_).make()
+    labels = np.array(LABEL01, np.int8)
+    if type_ is _lumetra.PyModelBiasStreaming:
+        monitor.push_batch(labels, labels[::-1].copy(), labels)
+    elif type_ is _lumetra.PyDataBiasStreaming:
+        monitor.push_batch(labels, labels[::-1].copy())
+    elif type_ is _lumetra.PyBinaryClassificationStreaming:
+        monitor.push_batch(labels.astype(np.int32), labels[::-1].astype(np.int32))
+    else:
+        monitor.push_batch(np.array(LABEL01, np.float64), np.array(FLOATS8) / 4)
+    return monitor
+
+
+MONITOR_CI = Kind("MONITOR_CI", lambda: 0.9, plain(st.sampled_from([0.9, 0.5, None, 1.0, -1])), fail=None)
+MONITOR_BOOT = Kind("MONITOR_BOOT", lambda: 50, plain(st.sampled_from([2, 50, 1, 2**30])), fail=1)
+_MONITORS = [_lumetra.PyDataBiasStreaming, _lumetra.PyModelBiasStreaming, _lumetra.PyBinaryClassificationStreaming,
+             _lumetra.PyLinearRegressionStreaming, _lumetra.PyLogisticRegressionStreaming]
+MONITOR = Kind("MONITOR", lambda: _monitor(_lumetra.PyBinaryClassificationStreaming),
+               st.builds(lambda t: Build(f"{t.__name__}()", lambda ctx: _monitor(t)), st.sampled_from(_MONITORS)),
+               fail=object())
+
 # The package's functions spend milliseconds per call in the frame libraries;
 # their leak loops run 1/100 of the calls (the kernels they call run them all).
 # Their refusals come from the package's own checks.
@@ -1133,6 +1157,8 @@ FUNCTIONS += [
     fn(lumetra.performance, FRAME, LABEL_COLUMN, PREDICTION_COLUMN,
        keywords={"task": TASK, "positive": POSITIVE, "prediction_threshold": TASK_THRESHOLD, "facet": BY,
                  "missing": MISSING, "by": OLD_NAME, "threshold": OLD_NAME, **_INTERVAL_KEYWORDS},
+       **_FRAME),
+    fn(lumetra.monitor_intervals, MONITOR, keywords={**_INTERVAL_KEYWORDS, "ci": MONITOR_CI, "n_boot": MONITOR_BOOT},
        **_FRAME),
     fn(lumetra.drift, FRAME, FRAME,
        keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING},
@@ -1179,6 +1205,7 @@ FUNCTIONS += [
                    np.zeros(0), 0.9, 1.64, 30, 0)),
     fn(_kernels.count_replicates, TALLIES, REPLICATES, SEED, N_GROUPS, module=_kernels,
        ok=lambda: (_TALLIES[:1].copy(), 10, 0, 0)),
+    fn(_kernels.monitor_state, state_bytes(_lumetra.PyModelBiasStreaming), module=_kernels),
     fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 

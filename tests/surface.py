@@ -155,5 +155,6 @@ KERNELS = {
                           "current_sums, current_moments, level=0.95, z=1.959963984540054, replicates=1000, "
                           "seed=0)",
     "count_replicates": "(cells, replicates, seed, group)",
+    "monitor_state": "(data)",
     "vocabulary": "(entry=None)",
 }

@@ -188,3 +188,75 @@ def test_coverage_is_near_the_level(method):
 def test_interval_arguments_are_checked(kwargs, message):
     with pytest.raises(ValueError, match=message):
         lumetra.data_bias(frame(100), "g", "y", **kwargs)
+
+
+# ---- streaming monitors -------------------------------------------------------------------------
+
+
+def pushed(monitor, *columns, parts=1):
+    """The monitor with the columns pushed in `parts` batches."""
+    for chunk in zip(*(np.array_split(c, parts) for c in columns)):
+        monitor.push_batch(*chunk)
+    return monitor
+
+
+def test_a_monitors_bounds_are_those_of_its_counts_whatever_the_partitioning():
+    import _lumetra
+
+    rng = np.random.default_rng(4)
+    n = 5000
+    f, y, p = ((rng.random(n) < q).astype(np.int8) for q in (0.3, 0.45, 0.5))
+    frame_ = pd.DataFrame({"f": np.where(f == 1, "a", "d"), "y": y, "p": p})
+    for cls, columns, batch in [
+        (_lumetra.PyDataBiasStreaming, (f, y), lambda: lumetra.data_bias(frame_, "f", "y", ci=0.9,
+                                                                          ci_method="analytic")),
+        (_lumetra.PyModelBiasStreaming, (f, p, y), lambda: lumetra.model_bias(frame_, "f", "y", "p", ci=0.9,
+                                                                               ci_method="analytic")),
+        (_lumetra.PyBinaryClassificationStreaming, (y.astype(np.int32), p.astype(np.int32)),
+         lambda: lumetra.performance(frame_, "y", "p", task="classification", ci=0.9, ci_method="analytic")),
+    ]:
+        whole = lumetra.monitor_intervals(pushed(cls(*columns), *columns), ci=0.9, seed=2)
+        # Two monitors that saw halves of the stream, merged: the same counts, the same bits.
+        first, second = pushed(cls(*columns), *(c[: n // 2] for c in columns)), cls(*columns)
+        first.merge(pushed(second, *(c[n // 2:] for c in columns), parts=7))
+        assert repr(lumetra.monitor_intervals(first, ci=0.9, seed=2)) == repr(whole)
+        for metric, value in whole.items():
+            if not metric.endswith(("_low", "_high")) and f"{metric}_low" in whole:
+                assert whole[f"{metric}_low"] <= value <= whole[f"{metric}_high"], (cls, metric)
+        # The closed-form bounds equal those of the same rows in a frame (facet a's row).
+        analytic = lumetra.monitor_intervals(pushed(cls(*columns), *columns), ci=0.9, ci_method="analytic")
+        row = rows(batch())[0]
+        for metric in analytic:
+            if metric.endswith(("_low", "_high")) and not math.isnan(analytic[metric]):
+                assert analytic[metric] == row[metric], (cls, metric)
+
+
+def test_monitors_of_sums_have_no_bounds_for_the_squares_they_do_not_keep():
+    import _lumetra
+
+    rng = np.random.default_rng(5)
+    y = rng.random(2000)
+    s = y + rng.normal(0, 0.1, 2000)
+    bounds = lumetra.monitor_intervals(pushed(_lumetra.PyLinearRegressionStreaming(y, s), y, s))
+    # The mean absolute error's squares are the squared errors the monitor sums; the others'
+    # squares are not kept, so their bounds are NaN, not an interval of width 0.
+    assert bounds["MeanAbsoluteError_low"] < bounds["MeanAbsoluteError"] < bounds["MeanAbsoluteError_high"]
+    for metric in ("MeanSquaredError", "RootMeanSquaredError", "MeanSquaredLogError", "MaxError", "RSquared"):
+        assert math.isnan(bounds[f"{metric}_low"]) and math.isnan(bounds[f"{metric}_high"]), metric
+    label = (rng.random(2000) < 0.5).astype(np.float64)
+    logistic = lumetra.monitor_intervals(pushed(_lumetra.PyLogisticRegressionStreaming(label, s, 0.5), label, s))
+    assert math.isnan(logistic["LogLoss_low"]) and logistic["Accuracy_low"] < logistic["Accuracy_high"]
+
+
+def test_monitor_intervals_refuse_what_is_not_a_monitor_with_a_stream():
+    import _lumetra
+
+    detector = _lumetra.PyStreamingCategoricalDataDriftFlush(["a", "b"], 1000, 60)
+    with pytest.raises(TypeError, match="monitor must be a streaming monitor"):
+        lumetra.monitor_intervals(object())
+    with pytest.raises(ValueError, match="a streaming monitor's state is needed"):
+        _kernels.monitor_state(detector.to_bytes())
+    with pytest.raises(ValueError, match="Empty data vectors"):
+        lumetra.monitor_intervals(_lumetra.PyBinaryClassificationStreaming([1, 0], [1, 0]))
+    with pytest.raises(ValueError, match="ci must be a level"):
+        lumetra.monitor_intervals(_lumetra.PyBinaryClassificationStreaming([1, 0], [1, 0]), ci=None)

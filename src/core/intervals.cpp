@@ -130,7 +130,11 @@ Bounds analytic_classification(const GroupTallies& t, const Spec& spec) {
 Interval mean_interval(double sum, double squares, double n, double z) noexcept {
     if (!(n > 1.0)) return kNone;
     const double mean = sum / n;
-    const double variance = std::max(0.0, (squares - sum * mean) / (n - 1.0));
+    const double spread = (squares - sum * mean) / (n - 1.0);
+    // No sums of squares (NaN), or terms beyond a double's range: no bound,
+    // rather than an interval of width 0.
+    if (std::isnan(spread)) return kNone;
+    const double variance = spread < 0.0 ? 0.0 : spread;
     const double half = z * std::sqrt(variance / n);
     return {mean - half, mean + half};
 }

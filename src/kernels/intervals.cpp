@@ -6,6 +6,8 @@
 #include "core/intervals.hpp"
 #include "core/resample.hpp"
 #include "core/settings.hpp"
+#include "core/state.hpp"
+#include "python/convert.hpp"
 
 namespace lumetra::kernels {
 namespace {
@@ -340,6 +342,111 @@ constexpr const char* kPerformanceChangeDoc =
     "order): classification metrics as bias_change() judges them, the mean metrics by the delta method\n"
     "(their roots likewise); none for RSquared and MaxError. A dict as bias_change() gives.";
 
+// ---- a monitor's state, as the interval kernels read it ----------------------
+
+constexpr std::size_t kRegressionFields = 10;
+
+PyObject* state_dict(const char* kind, const std::vector<std::uint64_t>& counts, std::size_t rows, std::size_t width,
+                     const std::vector<double>& sums) {
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    py::Ref name = py::Ref::steal(PyUnicode_FromString(kind));
+    if (!name || PyDict_SetItemString(out.get(), "kind", name.get()) < 0 ||
+        !py::dict_set_steal(out.get(), "counts", new_array(counts, rows, width, true)) ||
+        !py::dict_set_steal(out.get(), "sums", new_array(sums, sums.size()))) {
+        return nullptr;
+    }
+    return out.release();
+}
+
+// Facet a as group 0 and facet d as group 1, each row's cells truth_positive
+// + 2 * prediction_positive: group 0 against the rest is a against d.
+PyObject* data_bias_state(const StreamingDataBias& m) {
+    const FacetCounts& c = m.running();
+    const std::vector<std::uint64_t> cells = {c.len_a - c.label_positive_a, c.label_positive_a,
+                                              c.len_d - c.label_positive_d, c.label_positive_d};
+    return state_dict("data_bias", cells, 2, 2, {});
+}
+
+PyObject* model_bias_state(const StreamingModelBias& m) {
+    const PostTraining& c = m.running();
+    const std::vector<std::uint64_t> cells = {c.true_negative_a, c.false_negative_a, c.false_positive_a,
+                                              c.true_positive_a, c.true_negative_d, c.false_negative_d,
+                                              c.false_positive_d, c.true_positive_d};
+    return state_dict("model_bias", cells, 2, 4, {});
+}
+
+std::vector<std::uint64_t> confusion_cells(const ConfusionMatrix& c) {
+    return {c.true_negative, c.false_negative, c.false_positive, c.true_positive};
+}
+
+PyObject* logistic_state(const LogisticRegressionStreaming& m) {
+    // The logistic state's counts: both positive, truly positive, predicted
+    // positive, pairs.
+    const ConfusionMatrix& c = m.cells();
+    const std::vector<std::uint64_t> counts = {
+        c.true_positive, c.true_positive + c.false_negative, c.true_positive + c.false_positive,
+        c.true_positive + c.false_positive + c.true_negative + c.false_negative};
+    return state_dict("logistic", counts, 1, 4, {m.log_loss_sum()});
+}
+
+PyObject* regression_state(const LinearRegressionStreaming& m) {
+    const LinearRegressionErrorBuckets& b = m.stream();
+    const std::vector<double> sums = {
+        b.squared_error_sum,  b.absolute_error_sum, b.max_absolute_error, b.squared_log_error_sum,
+        b.absolute_percentage_error_sum, b.y_true_sum, b.pair_count, b.y_true_squared_sum,
+        b.y_pred_squared_sum, b.true_pred_product_sum};
+    static_assert(kRegressionFields == 10);
+    return state_dict("regression", {}, 1, 0, sums);
+}
+
+template <class Core, class Read>
+PyObject* read_state(std::span<const std::uint8_t> bytes, state::Tag tag, Read&& read) {
+    auto restored = state::from_bytes<Core>(bytes, tag);
+    if (!restored.ok()) return py::raise(restored.error());
+    return read(restored.value());
+}
+
+PyObject* monitor_state(const py::BytesArg& data) {
+    const std::span<const std::uint8_t> bytes = data.bytes();
+    using state::Tag;
+    const Tag tag = bytes.size() >= state::kHeaderSize ? static_cast<Tag>(bytes[6]) : Tag::DataBiasStreaming;
+    switch (tag) {
+        case Tag::DataBiasStreaming:
+            return read_state<StreamingDataBias>(bytes, tag, data_bias_state);
+        case Tag::ModelBiasStreaming:
+            return read_state<StreamingModelBias>(bytes, tag, model_bias_state);
+        case Tag::BinaryClassificationStreaming:
+            return read_state<BinaryClassificationStreaming>(bytes, tag, [](const BinaryClassificationStreaming& m) {
+                return state_dict("classification", confusion_cells(m.stream()), 1, 4, {});
+            });
+        case Tag::LinearRegressionStreaming:
+            return read_state<LinearRegressionStreaming>(bytes, tag, regression_state);
+        case Tag::LogisticRegressionStreaming:
+            return read_state<LogisticRegressionStreaming>(bytes, tag, logistic_state);
+        default:
+            break;
+    }
+    // A detector's state, or bytes whose class byte names nothing: the reader
+    // of the first class names what is wrong with them.
+    const auto value = static_cast<std::uint8_t>(tag);
+    if (value >= static_cast<std::uint8_t>(Tag::ContinuousDataDrift) &&
+        value <= static_cast<std::uint8_t>(Tag::StreamingCategoricalFlush)) {
+        const std::string_view name = state::class_name(tag);
+        PyErr_Format(PyExc_ValueError,
+                     "a streaming monitor's state is needed (its to_bytes()); got the state of a %.*s",
+                     static_cast<int>(name.size()), name.data());
+        return nullptr;
+    }
+    return read_state<StreamingDataBias>(bytes, Tag::DataBiasStreaming, data_bias_state);
+}
+
+constexpr const char* kMonitorStateDoc =
+    "What a streaming monitor has accumulated since its last flush, read from its to_bytes() (every\n"
+    "byte checked): a dict of 'kind' ('data_bias', 'model_bias', 'classification', 'regression',\n"
+    "'logistic'), 'counts' (uint64 rows as tally() and performance_state() give them; facet a is row 0\n"
+    "and facet d row 1) and 'sums' (float64, performance_state()'s sums).";
+
 constexpr Callable kFunctions[] = {
     py::function<bias_intervals>("bias_intervals",
                                  {"tallies", "reference=None", "level=0.95", "z=1.959963984540054",
@@ -363,6 +470,7 @@ constexpr Callable kFunctions[] = {
                                       "z=1.959963984540054", "replicates=1000", "seed=0"},
                                      kPerformanceChangeDoc),
     py::function<count_replicates>("count_replicates", {"cells", "replicates", "seed", "group"}, kCountReplicatesDoc),
+    py::function<monitor_state>("monitor_state", {"data"}, kMonitorStateDoc),
 };
 
 }  // namespace

@@ -7,6 +7,7 @@ column, for drift). Dask DataFrames go in as they are; a pandas frame comes
 out."""
 
 from ._analyses import data_bias, drift, model_bias, performance
+from ._intervals import monitor_intervals
 from ._vocabulary import __version__
 
-__all__ = ["__version__", "data_bias", "drift", "model_bias", "performance"]
+__all__ = ["__version__", "data_bias", "drift", "model_bias", "monitor_intervals", "performance"]
