@@ -46,16 +46,21 @@ template <class Src, class V>
 void mark_outcome(const Src& column, const SegmentationCriterion<V>& criterion, unsigned bit, std::size_t begin,
                   std::size_t end, std::uint8_t* __restrict flags) {
     with_packed(column, [&](const auto& view) {
-        // A local copy of the view: byte stores through `flags` could
-        // otherwise alias its pointer and keep the loop from vectorising.
-        const auto src = view;
-        with_predicate(criterion, [&, flags](auto meets) {
-            std::uint8_t* __restrict out = flags - begin;
+        with_predicate(criterion, [&view, bit, begin, end, flags](auto meets) {
+            // Local copies of the view and the bounds, inside the loop's own
+            // function: byte stores through `flags` could alias anything
+            // reached through a reference, which would be read again after
+            // every store and keep the loop from vectorising.
+            const auto src = view;
+            const std::size_t first = begin, stop = end;
+            std::uint8_t* __restrict out = flags - first;
             if (bit == 0) {
-                for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
+                for (std::size_t i = first; i < stop; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
             } else {
-                for (std::size_t i = begin; i < end; ++i) {
-                    out[i] |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(meets(static_cast<V>(src[i]))) << bit);
+                // The bit as a byte to select (a shift of bytes by a variable count does not vectorise).
+                const auto set = static_cast<std::uint8_t>(1u << bit);
+                for (std::size_t i = first; i < stop; ++i) {
+                    out[i] |= meets(static_cast<V>(src[i])) ? set : std::uint8_t{0};
                 }
             }
         });
