@@ -46,15 +46,25 @@ inline std::uint64_t mix(std::uint64_t x) noexcept {
     return x ^ (x >> 31);
 }
 
-// `s` values of x at positions spread over it: one from each of s equal
-// stretches (the few values after the last one are left out), at a mixed
-// offset inside it, so that no period of the data meets a fixed stride.
+// `s` values of x at positions spread over it: one from each of s stretches
+// of (about) equal length that cover x, at a mixed offset inside it, so that
+// no period of the data meets a fixed stride. A sorted x gives a sorted
+// sample whose ranks follow those of x.
 std::vector<double> sample_of(std::span<const double> x, std::size_t s) {
     std::vector<double> out(s);
-    const std::size_t stride = x.size() / s;
+    const std::size_t n = x.size(), stride = n / s, extra = n % s;
+    // Stretch j is [floor(j n / s), floor((j + 1) n / s)), stepped without a division.
+    std::size_t begin = 0, remainder = 0;
     for (std::size_t j = 0; j < s; ++j) {
-        const auto offset = static_cast<std::size_t>(((mix(j) >> 32) * stride) >> 32);
-        out[j] = x[j * stride + offset];
+        std::size_t length = stride;
+        remainder += extra;
+        if (remainder >= s) {
+            remainder -= s;
+            ++length;
+        }
+        const auto offset = static_cast<std::size_t>(((mix(j) >> 32) * length) >> 32);
+        out[j] = x[begin + offset];
+        begin += length;
     }
     return out;
 }
@@ -169,16 +179,75 @@ void select_ranks(double* v, std::size_t n, const std::size_t* ranks, double* ou
     select_ranks(v + r + 1, n - r - 1, shifted, out + right, count - right);
 }
 
-// Exact selection on a copy of the whole sample.
-void select_on_copy(std::span<const double> x, std::size_t r0, std::size_t r1, double (&at)[2]) {
-    std::vector<double> copy(x.begin(), x.end());
-    const std::size_t ranks[2] = {r0, r1};
-    if (r0 == r1) {
-        select_ranks(copy.data(), copy.size(), ranks, at, 1);
-        at[1] = at[0];
+// The values at the ascending ranks `ranks` (ascending, at most 4) of
+// v[0, n), which is only read, by radix selection: a histogram of 11 key bits
+// below those all the values share finds the bucket of each rank, whose
+// values are gathered and selected from in turn (nth_element on the last
+// few hundred). Keys order -0.0 just below 0.0, a refinement of the order of
+// values, so each value found equals the one at its rank in any ascending
+// order.
+void radix_select(const double* v, std::size_t n, const std::size_t* ranks, double* out, std::size_t count) {
+    if (count == 0) return;
+    if (n <= 512) {
+        std::vector<double> copy(v, v + n);
+        select_ranks(copy.data(), n, ranks, out, count);
         return;
     }
-    select_ranks(copy.data(), copy.size(), ranks, at, 2);
+    std::uint64_t low = ~std::uint64_t{0}, high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = key_of(v[i]);
+        low = k < low ? k : low;
+        high = k > high ? k : high;
+    }
+    if (low == high) {
+        std::fill(out, out + count, v[0]);
+        return;
+    }
+    constexpr int kDigitBits = 11;
+    const int shift = std::max(0, bit_length(high - low) - kDigitBits);
+    std::vector<std::size_t> start((std::size_t{1} << kDigitBits) + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++start[((key_of(v[i]) - low) >> shift) + 1];
+    for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    // The distinct buckets of the ranks (ascending with them) and each
+    // rank's place inside its bucket.
+    std::size_t bucket[4], first_rank[5], inner[4];
+    std::size_t distinct = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto d = static_cast<std::size_t>(
+            std::upper_bound(start.begin(), start.end(), ranks[k]) - start.begin() - 1);
+        if (distinct == 0 || bucket[distinct - 1] != d) {
+            bucket[distinct] = d;
+            first_rank[distinct] = k;
+            ++distinct;
+        }
+        inner[k] = ranks[k] - start[d];
+    }
+    first_rank[distinct] = count;
+    std::size_t total = 0, offset[4];
+    for (std::size_t j = 0; j < distinct; ++j) {
+        offset[j] = total;
+        total += start[bucket[j] + 1] - start[bucket[j]];
+    }
+    std::vector<double> gathered(total);
+    std::size_t at[4];
+    std::copy(offset, offset + distinct, at);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto d = static_cast<std::size_t>((key_of(v[i]) - low) >> shift);
+        for (std::size_t j = 0; j < distinct; ++j) {
+            if (d == bucket[j]) gathered[at[j]++] = v[i];
+        }
+    }
+    for (std::size_t j = 0; j < distinct; ++j) {
+        const std::size_t size = start[bucket[j] + 1] - start[bucket[j]];
+        radix_select(gathered.data() + offset[j], size, inner + first_rank[j], out + first_rank[j],
+                     first_rank[j + 1] - first_rank[j]);
+    }
+}
+
+// Exact selection over the whole sample.
+void select_exact(std::span<const double> x, std::size_t r0, std::size_t r1, double (&at)[2]) {
+    const std::size_t ranks[2] = {r0, r1};
+    radix_select(x.data(), x.size(), ranks, at, 2);
 }
 
 // A stretch of value around a rank, taken from a sample: one pass counts the
@@ -315,32 +384,61 @@ void rank_block(const double* x, std::size_t m, const Bracket (&br)[2], RankSlot
 }
 #endif
 
-// The value at rank r, from one pass that counts the values below, at and
-// above both ends of a bracket and keeps those strictly inside: for a
-// bracket whose ends hold many equal values. False when r is outside.
-bool rank_in_bracket(std::span<const double> x, std::size_t r, const Bracket& b, double& out) {
-    std::uint64_t below_lo = 0, upto_lo = 0, below_hi = 0, upto_hi = 0;
-    std::vector<double> inside;
-    for (const double v : x) {
-        below_lo += v < b.lo;
-        upto_lo += v <= b.lo;
-        below_hi += v < b.hi;
-        upto_hi += v <= b.hi;
-        if (!(v <= b.lo) & (v < b.hi)) inside.push_back(v);
-    }
-    if (r < below_lo) return false;
-    if (r < upto_lo) {
-        out = b.lo;
-    } else if (r < below_hi) {
-        const std::size_t at = static_cast<std::size_t>(r - upto_lo);
-        std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(at), inside.end());
-        out = inside[at];
-    } else if (r < upto_hi) {
-        out = b.hi;
-    } else {
-        return false;
-    }
-    return true;
+// What a pass over brackets found: the counts of each, and the values each
+// kept (all of them while no more than `cap`).
+struct BracketPass {
+    Extremes extremes;
+    std::uint64_t below[2] = {0, 0};
+    std::uint64_t upto[2] = {0, 0};
+    std::size_t inside[2] = {0, 0};
+    std::size_t cap = 0;
+    std::unique_ptr<double[]> kept[2];
+
+    bool complete(int t) const noexcept { return inside[t] <= cap; }
+};
+
+// One pass over x for two brackets, on up to `threads` threads. The space for
+// the kept values is `cap` each; only the part written is ever touched.
+BracketPass bracket_pass(std::span<const double> x, const Bracket (&br)[2], std::size_t cap, unsigned threads) {
+    const std::size_t n = x.size();
+    BracketPass pass;
+    pass.cap = cap;
+    pass.kept[0] = std::make_unique_for_overwrite<double[]>(cap);
+    pass.kept[1] = std::make_unique_for_overwrite<double[]>(cap);
+    ordered_blocks<RankSlot>(
+        (n + kScanBlock - 1) / kScanBlock, threads,
+        [&](std::size_t b, RankSlot& slot) noexcept {
+            slot.extremes = Extremes{};
+            slot.below[0] = slot.below[1] = slot.upto[0] = slot.upto[1] = 0;
+            slot.inside[0] = slot.inside[1] = 0;
+            const std::size_t begin = b * kScanBlock;
+            rank_block(x.data() + begin, std::min(kScanBlock, n - begin), br, slot);
+        },
+        [&](std::size_t b, const RankSlot& slot) noexcept {
+            pass.extremes.merge(slot.extremes);
+            const std::size_t begin = b * kScanBlock, end = std::min(n, begin + kScanBlock);
+            for (int t = 0; t < 2; ++t) {
+                pass.below[t] += slot.below[t];
+                pass.upto[t] += slot.upto[t];
+                std::size_t& inside = pass.inside[t];
+                if (slot.inside[t] <= kSlotKept) {
+                    const std::size_t take = std::min(slot.inside[t], cap - std::min(cap, inside));
+                    if (take > 0) std::copy(slot.kept[t], slot.kept[t] + take, pass.kept[t].get() + inside);
+                    inside += slot.inside[t];
+                    continue;
+                }
+                // More than the block keeps by itself: taken again from the
+                // block, unless the bracket already keeps more than it has
+                // room for.
+                if (inside > cap) continue;
+                for (std::size_t i = begin; i < end; ++i) {
+                    if (!in_bracket(x[i], br[t])) continue;
+                    if (inside < cap) pass.kept[t][inside] = x[i];
+                    ++inside;
+                }
+            }
+        });
+    return pass;
 }
 
 // ---- sums in ascending order --------------------------------------------------
@@ -477,6 +575,43 @@ bool add_in_binade(double& acc, const double* p, std::size_t m, const Term& term
     return true;
 }
 
+// acc plus k additions of the term t, each rounded as written, in a few
+// steps per binade the sum passes through: inside a binade each addition adds
+// t rounded to the binade's unit (add_in_binade), so the additions that keep
+// the sum strictly inside it add up as integers. Where that cannot be shown
+// (a zero or tiny sum, a tie, the edge of a binade) one addition is made.
+double add_repeated(double acc, double t, std::size_t k) noexcept {
+    constexpr double kLow = 0x1p52 + 1.0, kHigh = 0x1p53 - 1.0;  // strictly inside, in units
+    while (k > 0) {
+        const double mag = std::fabs(acc);
+        if (mag >= 0x1p-960 && mag <= std::numeric_limits<double>::max()) {
+            int e = 0;
+            std::frexp(acc, &e);
+            const double inv = std::ldexp(1.0, 53 - e), unit = std::ldexp(1.0, e - 53);
+            const double q = t * inv;
+            const double r = (q + kRound) - kRound;
+            if (std::fabs(q) < kLimit && std::fabs(q - r) != 0.5) {
+                if (r == 0.0) return acc;  // every addition leaves acc as it is
+                const double start = std::fabs(acc * inv);  // an integer in [2^52, 2^53)
+                // Room left in units, in the direction the sum moves (the
+                // partial sums move one way, so the last one bounds them all).
+                const double room = (acc > 0.0) == (r > 0.0) ? kHigh - start : start - kLow;
+                const double step = std::fabs(r);
+                if (start >= kLow && room >= step) {
+                    const auto steps = std::min<std::uint64_t>(
+                        k, static_cast<std::uint64_t>(room) / static_cast<std::uint64_t>(step));
+                    acc = (acc * inv + static_cast<double>(steps) * r) * unit;  // exact: below 2^53 in units
+                    k -= static_cast<std::size_t>(steps);
+                    continue;
+                }
+            }
+        }
+        acc += t;
+        --k;
+    }
+    return acc;
+}
+
 // Spans of at most this many values are sorted and added in order.
 constexpr std::size_t kSortedSpan = 64;
 
@@ -508,8 +643,12 @@ void add_ascending(double& acc, double* p, std::size_t m, const Term& term, doub
         high = k > high ? k : high;
     }
     if (low == high) {
-        // One value throughout (the same bits): any order is the ascending one.
-        for (std::size_t i = 0; i < m; ++i) acc += term(p[i]);
+        // One value throughout (the same bits): any order is the ascending
+        // one, and every addition adds the same term.
+        acc = in_binade ? add_repeated(acc, term(p[0]), m) : [&] {
+            for (std::size_t i = 0; i < m; ++i) acc += term(p[i]);
+            return acc;
+        }();
         return;
     }
     // Partition by the 8 key bits below those the span's values share, then
@@ -600,7 +739,7 @@ SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1,
     constexpr std::size_t kDirect = std::size_t{1} << 14;
     if (n <= kDirect) {
         SampleScan s = scan_extremes(x, 1);
-        if (ordered_range(s)) select_on_copy(x, r0, r1, s.at);
+        if (ordered_range(s)) select_exact(x, r0, r1, s.at);
         return s;
     }
     // s balances the selection in the sample against that among the values
@@ -617,7 +756,7 @@ SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1,
     if (s < 2 || std::any_of(sample.begin(), sample.end(), [](double v) { return v != v; })) {
         // No sample to take brackets from (or one that shows the sample's NaN).
         SampleScan out = scan_extremes(x, threads);
-        if (ordered_range(out)) select_on_copy(x, r0, r1, out.at);
+        if (ordered_range(out)) select_exact(x, r0, r1, out.at);
         return out;
     }
     // Brackets about 4.5 s^(1/2) sample ranks wide, which hold each rank
@@ -640,7 +779,7 @@ SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1,
         std::copy(want, want + 4, order);
         std::sort(order, order + 4);
         double got[4];
-        select_ranks(sample.data(), s, order, got, 4);
+        radix_select(sample.data(), s, order, got, 4);
         auto value_at = [&](std::size_t rank) { return got[std::find(order, order + 4, rank) - order]; };
         for (int t = 0; t < 2; ++t) {
             br[t].lo = bounded[2 * t] ? value_at(want[2 * t]) : -kInf;
@@ -648,68 +787,58 @@ SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1,
         }
     }
     // One pass: the extremes, the counts of both brackets and the values
-    // they keep. The space for them is four times what the brackets should
-    // keep; only the part written is ever touched.
+    // they keep, with room for four times what they should keep.
     const double share = 2.0 * static_cast<double>(d) / static_cast<double>(s);
     const std::size_t cap = std::min(n, static_cast<std::size_t>(4.0 * share * static_cast<double>(n)) + 4096);
-    const std::unique_ptr<double[]> kept[2] = {std::make_unique_for_overwrite<double[]>(cap),
-                                               std::make_unique_for_overwrite<double[]>(cap)};
-    std::size_t inside[2] = {0, 0};
-    std::uint64_t below[2] = {0, 0}, upto[2] = {0, 0};
-    Extremes total;
-    ordered_blocks<RankSlot>(
-        (n + kScanBlock - 1) / kScanBlock, threads,
-        [&](std::size_t b, RankSlot& slot) noexcept {
-            slot.extremes = Extremes{};
-            slot.below[0] = slot.below[1] = slot.upto[0] = slot.upto[1] = 0;
-            slot.inside[0] = slot.inside[1] = 0;
-            const std::size_t begin = b * kScanBlock;
-            rank_block(x.data() + begin, std::min(kScanBlock, n - begin), br, slot);
-        },
-        [&](std::size_t b, const RankSlot& slot) noexcept {
-            total.merge(slot.extremes);
-            const std::size_t begin = b * kScanBlock, end = std::min(n, begin + kScanBlock);
-            for (int t = 0; t < 2; ++t) {
-                below[t] += slot.below[t];
-                upto[t] += slot.upto[t];
-                if (slot.inside[t] <= kSlotKept) {
-                    const std::size_t take = std::min(slot.inside[t], cap - std::min(cap, inside[t]));
-                    if (take > 0) std::copy(slot.kept[t], slot.kept[t] + take, kept[t].get() + inside[t]);
-                    inside[t] += slot.inside[t];
-                    continue;
-                }
-                // More than the block keeps by itself: taken again from the block.
-                for (std::size_t i = begin; i < end; ++i) {
-                    if (!in_bracket(x[i], br[t])) continue;
-                    if (inside[t] < cap) kept[t][inside[t]] = x[i];
-                    ++inside[t];
-                }
-            }
-        });
-    SampleScan out = scan_of(x, total);
+    const BracketPass pass = bracket_pass(x, br, cap, threads);
+    SampleScan out = scan_of(x, pass.extremes);
     if (!ordered_range(out)) return out;
+    // A bracket that kept more than its room holds many values equal to one
+    // of its ends: a second pass over the same bracket with both ends left
+    // out (bounds one double inward) counts the values at or below lo and
+    // below hi, and keeps only those strictly between.
+    Bracket inner[2];
+    bool again = false;
+    for (int t = 0; t < 2; ++t) {
+        if (pass.complete(t) || !br[t].keeps()) {
+            inner[t] = Bracket{0.0, -0.0};  // keeps nothing
+            continue;
+        }
+        inner[t] = Bracket{std::nextafter(br[t].lo, kInf), std::nextafter(br[t].hi, -kInf)};
+        again = true;
+    }
+    BracketPass strict;
+    if (again) strict = bracket_pass(x, inner, cap, threads);
     for (int t = 0; t < 2; ++t) {
         const std::size_t r = ranks[t];
+        const std::uint64_t below = pass.below[t], upto = pass.upto[t];
         bool found = false;
-        if (r >= below[t] && r < upto[t]) {
+        if (r >= below && r < upto) {
             if (!br[t].keeps()) {
                 out.at[t] = br[t].lo;
                 found = true;
-            } else if (inside[t] <= cap) {
-                double* v = kept[t].get();
-                const std::size_t at = static_cast<std::size_t>(r - below[t]);
-                std::nth_element(v, v + at, v + inside[t]);
-                out.at[t] = v[at];
+            } else if (pass.complete(t)) {
+                const std::size_t at = static_cast<std::size_t>(r - below);
+                radix_select(pass.kept[t].get(), pass.inside[t], &at, &out.at[t], 1);
                 found = true;
-            } else {
-                // Too many kept: many values equal to an end of the bracket.
-                found = rank_in_bracket(x, r, br[t], out.at[t]);
+            } else if (strict.complete(t)) {
+                // Below `at_lo` the values equal lo, from `at_hi` on they equal hi.
+                const std::uint64_t at_lo = strict.below[t], at_hi = strict.upto[t];
+                if (r < at_lo) {
+                    out.at[t] = br[t].lo;
+                } else if (r >= at_hi) {
+                    out.at[t] = br[t].hi;
+                } else {
+                    const std::size_t at = static_cast<std::size_t>(r - at_lo);
+                    radix_select(strict.kept[t].get(), strict.inside[t], &at, &out.at[t], 1);
+                }
+                found = true;
             }
         }
         if (!found) {
-            // The sample missed the rank: exact selection on a copy, which
-            // takes longer.
-            select_on_copy(x, r0, r1, out.at);
+            // The sample missed the rank: exact selection over all the
+            // values, which takes longer.
+            select_exact(x, r0, r1, out.at);
             break;
         }
     }
@@ -739,7 +868,10 @@ SampleScan scan_ascending_sums(std::span<const double> x, unsigned threads) {
     const std::size_t nblocks = (n + kPartitionBlock - 1) / kPartitionBlock;
     // Per block, how many of its values go to each bucket: then every block
     // knows where its values of each bucket go, whichever thread moves them.
-    std::vector<std::uint32_t> counts(nblocks * nb, 0);
+    // Each block counts in two interleaved rows (the second one's space after
+    // all the blocks' first rows), so that runs of values of one bucket form
+    // two chains of increments instead of one.
+    std::vector<std::uint32_t> counts(2 * nblocks * nb, 0);
     Extremes total;
     ordered_blocks<Extremes>(
         nblocks, threads,
@@ -748,7 +880,14 @@ SampleScan scan_ascending_sums(std::span<const double> x, unsigned threads) {
             const std::size_t begin = b * kPartitionBlock, m = std::min(kPartitionBlock, n - begin);
             block_extremes(x.data() + begin, m, e);
             std::uint32_t* c = counts.data() + b * nb;
-            for (std::size_t i = begin; i < begin + m; ++i) ++c[map(x[i])];
+            std::uint32_t* d = counts.data() + (nblocks + b) * nb;
+            std::size_t i = begin;
+            for (; i + 2 <= begin + m; i += 2) {
+                ++c[map(x[i])];
+                ++d[map(x[i + 1])];
+            }
+            if (i < begin + m) ++c[map(x[i])];
+            for (std::size_t k = 0; k < nb; ++k) c[k] += d[k];
         },
         [&](std::size_t, const Extremes& e) noexcept { total.merge(e); });
     SampleScan out = scan_of(x, total);

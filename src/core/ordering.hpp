@@ -37,7 +37,7 @@ SampleScan scan_extremes(std::span<const double> x, unsigned threads);
 SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1, unsigned threads);
 
 /// scan_ranks with the brackets taken from `sample` (any values: one that
-/// misses the ranks only costs an exact selection on a copy of x).
+/// misses the ranks only costs an exact selection over all of x).
 SampleScan scan_ranks(std::span<const double> x, std::size_t r0, std::size_t r1, unsigned threads,
                       std::vector<double> sample);
 

@@ -106,6 +106,13 @@ const std::vector<Kind>& kinds() {
         {"halves", [](auto& g, auto, auto) { return 0.5 * static_cast<double>(g() % 5); }},
         {"two values, one rare", [](auto& g, auto, auto) { return g() % 100 == 0 ? 5.0 : 1.0; }},
         {"a quarter of zeros", [](auto&, auto i, auto n) { return 4 * i < n ? 0.0 : 1.0 + static_cast<double>(i % 3); }},
+        {"three quarters of zeros",
+         [](auto& g, auto, auto) {
+             return g() % 4 != 0 ? 0.0 : std::uniform_real_distribution<double>(0, 1)(g);
+         }},
+        {"three quarters of zeros, in order", [](auto&, auto i, auto n) {
+             return 4 * i < 3 * n ? 0.0 : static_cast<double>(i) / static_cast<double>(n);
+         }},
         {"one outlier", [](auto& g, auto i, auto) { return i == 5 ? 1e300 : std::uniform_real_distribution<double>(0, 1)(g); }},
         {"NaN in the middle",
          [](auto& g, auto i, auto n) {
