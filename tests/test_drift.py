@@ -102,6 +102,58 @@ def test_worked_baselines(data, rule, bins, hist):
     assert math.fsum(d.export_baseline()) == pytest.approx(1.0)
 
 
+def sorted_bin_count(values, rule):
+    """A rule's bin count read off a stable sort of the values, the sums in
+    plain Python floats in ascending order."""
+    x = np.sort(values, kind="stable").tolist()
+    n = len(x)
+    if x[0] == x[-1]:
+        return 3
+    p = n ** -0.3333333333333333
+    if rule == "Sturges":
+        return max(math.floor(math.log2(n)) + 1, 3)
+    if rule == "Scott":
+        total = -0.0
+        for v in x:
+            total += v
+        mean = total / n
+        squares = -0.0
+        for v in x:
+            squares += (v - mean) * (v - mean)
+        h = p * (math.sqrt((1.0 / (n - 1)) * squares) * 3.49)
+        return max(math.ceil((x[-1] - x[0]) / h), 3)
+    iqr = x[min(n - 1, math.floor(0.75 * n))] - x[math.floor(0.25 * n)]
+    return 3 if iqr == 0.0 else max(math.ceil((x[-1] - x[0]) / (p * (iqr + iqr))), 3)
+
+
+@pytest.mark.parametrize("rule", ["FreedmanDiaconis", "Scott", "Sturges"])
+@pytest.mark.parametrize("shape", ["normal", "sorted", "integers", "zeros and ties", "wide"])
+def test_large_baselines_are_those_of_a_sorted_copy(rule, shape):
+    # Long enough that every rule takes its paths for large samples (a
+    # sample of the values, partitions by range of value, several threads).
+    from lumetra import _kernels
+
+    rng = np.random.default_rng(len(shape))
+    n = 200_003
+    values = {
+        "normal": lambda: rng.normal(size=n),
+        "sorted": lambda: np.sort(rng.normal(size=n)),
+        "integers": lambda: rng.integers(-20, 20, n).astype(np.float64),
+        "zeros and ties": lambda: np.where(rng.random(n) < 0.6, np.where(rng.random(n) < 0.5, -0.0, 0.0),
+                                           rng.integers(1, 4, n) * 0.5),
+        "wide": lambda: rng.lognormal(0.0, 1.5, n) * np.where(rng.random(n) < 0.5, -1.0, 1.0),
+    }[shape]()
+    bins = sorted_bin_count(values, rule)
+    assert CONT(values, rule).num_bins == bins
+    got = _kernels.continuous_baseline(values, rule)
+    # The first edge is the stable sort's first value: of equal zeros, the
+    # first in the data's order, with its sign.
+    x = np.sort(values, kind="stable")
+    edges = np.array(edges_for(x[[0, -1]], bins))
+    assert got["edges"].tobytes() == edges.tobytes()
+    assert got["hist"].tobytes() == (histogram(values, edges, bins) / n).tobytes()
+
+
 @pytest.mark.parametrize(
     "labels, expected",
     [

@@ -183,6 +183,34 @@ def test_intersections_of_two_facets_and_a_reference(library, function):
     assert all(math.isnan(v) for k, v in own.items() if k in METRIC_COLUMNS)
 
 
+@pytest.mark.parametrize("groups", [2, 127, 128, 1000])
+def test_many_groups_against_a_reference_match_the_module_on_masks(groups):
+    # Codes of int8 below 128 groups, int16 above; the reference holds a
+    # large share of the rows, so each comparison's entropy is mostly its rows.
+    import pandas as pd
+
+    rng = np.random.default_rng(groups)
+    n = 20_000
+    codes = rng.integers(0, groups, n)
+    codes[rng.random(n) < 0.4] = groups // 2
+    names = [f"g{i:04d}" for i in range(groups)]
+    y, p = rng.integers(0, 2, n), (rng.random(n) < 0.3).astype(np.int64)
+    data = pd.DataFrame({"f": pd.Categorical.from_codes(codes, names), "y": y, "p": p})
+    for reference in (None, names[groups // 2]):
+        table = rows(lumetra.model_bias(data, "f", "y", "p", reference=reference))
+        assert len(table) == len(set(codes.tolist()))
+        for row in table[:: max(1, len(table) // 12)]:
+            g = names.index(row["f"])
+            sel = np.ones(n, bool) if reference is None else (codes == g) | (codes == groups // 2)
+            want = module_on_masks(codes[sel] == g, y[sel] == 1, p[sel] == 1)
+            if isinstance(want, str):
+                assert row["error"] is not None
+                continue
+            assert same_float(row["GeneralizedEntropy"], want["GeneralizedEntropy"]), (g, reference)
+            for name, value in want.items():
+                assert same_float(row[name], value), (g, name)
+
+
 @pytest.mark.parametrize("library", LIBRARIES)
 def test_thresholds_and_text_labels(library):
     rng = np.random.default_rng(3)

@@ -15,6 +15,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/ordering.hpp"
 #include "core/parallel.hpp"
 #include "core/settings.hpp"
 
@@ -72,40 +73,64 @@ std::uint32_t saturating_u32(double v) noexcept {
 
 // ---- bin counts -----------------------------------------------------------------
 
+namespace {
+// p = n^(-1/3), as every rule but Sturges has it.
+double inverse_cube_root(double n) { return std::pow(n, -0.3333333333333333); }
+
+// The sorted positions of the two quartiles Freedman-Diaconis takes.
+std::uint64_t upper_quartile_rank(std::size_t count) {
+    return std::min<std::uint64_t>(count - 1, saturating_u64(std::floor(0.75 * static_cast<double>(count))));
+}
+std::uint64_t lower_quartile_rank(std::size_t count) {
+    return saturating_u64(std::max(std::floor(0.25 * static_cast<double>(count)), 0.0));
+}
+
+// The rules from what they read of the ascending order: the extremes, the
+// quartiles' values, the two ascending sums; count >= 2 and lo < hi.
+std::uint64_t freedman_diaconis_bins(std::size_t count, double lo, double hi, double q1, double q3) {
+    // The difference is all that is taken of the quartiles: a zero of
+    // either sign gives it the same value.
+    const double iqr = q3 - q1;
+    if (iqr == 0.0) return 3;
+    const double raw = (hi - lo) / (inverse_cube_root(static_cast<double>(count)) * (iqr + iqr));
+    return std::max<std::uint64_t>(saturating_u64(std::ceil(raw)), 3);
+}
+
+std::uint64_t scott_bins(std::size_t count, double lo, double hi, double squares) {
+    // n - 1 as a 64-bit integer: a narrower type would wrap on huge samples.
+    const double recip = 1.0 / static_cast<double>(static_cast<std::int64_t>(count - 1));
+    const double h = inverse_cube_root(static_cast<double>(count)) * (std::sqrt(recip * squares) * 3.49);
+    return std::max<std::uint64_t>(saturating_u64(std::ceil((hi - lo) / h)), 3);
+}
+
+std::uint64_t sturges_bins(std::size_t count) {
+    return std::max<std::uint64_t>(saturating_u64(std::floor(std::log2(static_cast<double>(count)))) + 1, 3);
+}
+}  // namespace
+
 std::uint64_t compute_num_bins(QuantileType rule, std::span<const double> x) {
     const std::size_t count = x.size();
     if (count == 0) return 3;
-    const double n = static_cast<double>(count);
-    const double p = std::pow(n, -0.3333333333333333);
     // Every rule gives an all-equal sample the three bins below, at and above
     // its single value; more bins would have no edges to bound them.
     if (x.front() == x.back()) return count == 1 && rule == QuantileType::FreedmanDiaconis ? 1 : 3;
     switch (rule) {
-        case QuantileType::FreedmanDiaconis: {
+        case QuantileType::FreedmanDiaconis:
             if (count == 1) return 1;
-            const std::uint64_t i3 = std::min<std::uint64_t>(count - 1, saturating_u64(std::floor(0.75 * n)));
-            const std::uint64_t i1 = saturating_u64(std::max(std::floor(0.25 * n), 0.0));
-            const double iqr = x[i3] - x[i1];
-            if (iqr == 0.0) return 3;
-            const double raw = (x[count - 1] - x[0]) / (p * (iqr + iqr));
-            return std::max<std::uint64_t>(saturating_u64(std::ceil(raw)), 3);
-        }
+            return freedman_diaconis_bins(count, x.front(), x.back(), x[lower_quartile_rank(count)],
+                                          x[upper_quartile_rank(count)]);
         case QuantileType::Scott: {
             double sum = -0.0;
             for (double v : x) sum += v;
-            const double mean = sum / n;
+            const double mean = sum / static_cast<double>(count);
             double ss = -0.0;
             for (double v : x) {
                 const double d = v - mean;
                 ss += d * d;
             }
-            // n - 1 as a 64-bit integer: a narrower type would wrap on huge samples.
-            const double recip = 1.0 / static_cast<double>(static_cast<std::int64_t>(count - 1));
-            const double h = p * (std::sqrt(recip * ss) * 3.49);
-            return std::max<std::uint64_t>(saturating_u64(std::ceil((x[count - 1] - x[0]) / h)), 3);
+            return scott_bins(count, x.front(), x.back(), ss);
         }
-        case QuantileType::Sturges:
-            return std::max<std::uint64_t>(saturating_u64(std::floor(std::log2(n))) + 1, 3);
+        case QuantileType::Sturges: return sturges_bins(count);
     }
     return 3;
 }
@@ -121,24 +146,64 @@ Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const doubl
     return sorted;
 }
 
+namespace {
+// Values below which one more thread does not pay for its start in the
+// scans of a baseline.
+constexpr std::size_t kScanValuesPerThread = std::size_t{1} << 16;
+
+// Adds how many of `values` fall in each bin to zeroed `bins`.
+void count_into_zero_bins(std::span<const double> values, const BinLookup& lookup, std::vector<double>& bins);
+}  // namespace
+
 Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::create(std::span<const double> data,
                                                                          QuantileType rule) {
-    LUMETRA_TRY(std::vector<double> sorted, sort_baseline_data(data));
+    const std::size_t n = data.size();
+    if (n < 2) return DriftError::EmptyBaselineData;
+    // What each rule reads of the ascending order, without sorting: the
+    // extremes (and a NaN), then the quartiles (Freedman-Diaconis) or the
+    // two ascending sums (Scott), each as a sorted copy would give it.
+    const unsigned threads = threads_for(n, kScanValuesPerThread);
+    ordering::SampleScan scan;
+    switch (rule) {
+        case QuantileType::FreedmanDiaconis:
+            scan = ordering::scan_ranks(data, static_cast<std::size_t>(lower_quartile_rank(n)),
+                                        static_cast<std::size_t>(upper_quartile_rank(n)), threads);
+            break;
+        case QuantileType::Scott: scan = ordering::scan_ascending_sums(data, threads); break;
+        case QuantileType::Sturges: scan = ordering::scan_extremes(data, threads); break;
+    }
+    if (scan.nan) return DriftError::NaNValueError;
     // Infinite extremes make the bin width infinite and the edges NaN or
     // infinite under every rule, and so does a range that overflows: such a
     // baseline bins nothing meaningfully. (An all-+inf sample reports its
     // maximum; an all--inf one its minimum.)
     const double inf = std::numeric_limits<double>::infinity();
-    if (sorted.front() == -inf) return DriftError::InfiniteBaselineMinimum;
-    if (sorted.back() == inf) return DriftError::InfiniteBaselineMaximum;
-    if (!std::isfinite(sorted.back() - sorted.front())) return DriftError::BaselineRangeOverflow;
-    const std::uint64_t num_bins = compute_num_bins(rule, sorted);
+    if (scan.lo == -inf) return DriftError::InfiniteBaselineMinimum;
+    if (scan.hi == inf) return DriftError::InfiniteBaselineMaximum;
+    if (!std::isfinite(scan.hi - scan.lo)) return DriftError::BaselineRangeOverflow;
+    std::uint64_t num_bins = 3;  // all values equal
+    if (scan.lo != scan.hi) {
+        switch (rule) {
+            case QuantileType::FreedmanDiaconis:
+                num_bins = freedman_diaconis_bins(n, scan.lo, scan.hi, scan.at[0], scan.at[1]);
+                break;
+            case QuantileType::Scott: num_bins = scott_bins(n, scan.lo, scan.hi, scan.squares); break;
+            case QuantileType::Sturges: num_bins = sturges_bins(n); break;
+        }
+    }
     if (num_bins > kMaxBins) return DriftError::TooManyBins;
     BaselineContinuousBins b;
     b.quantile_type_ = rule;
-    b.init_baseline_hist(sorted, num_bins);
-    b.sample_count_ = sorted.size();
-    b.maximum_ = sorted.back();
+    b.init_baseline_hist(scan.lo, scan.hi, num_bins);
+    // Counts do not depend on the order of the values: the data is counted
+    // where it is.
+    std::vector<double> counts(static_cast<std::size_t>(num_bins), 0.0);
+    count_into_zero_bins(data, b.lookup(), counts);
+    const double total = static_cast<double>(n);
+    for (double& c : counts) c = c / total;
+    b.baseline_hist_ = std::move(counts);
+    b.sample_count_ = n;
+    b.maximum_ = scan.hi;
     return b;
 }
 
@@ -148,9 +213,7 @@ Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> d
     return {};
 }
 
-void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::uint64_t num_bins) {
-    const double m = x.front();
-    const double big_m = x.back();
+void BaselineContinuousBins::init_baseline_hist(double m, double big_m, std::uint64_t num_bins) {
     std::vector<double> edges;
     if (m == big_m) {
         edges.push_back(m);
@@ -176,12 +239,6 @@ void BaselineContinuousBins::init_baseline_hist(std::span<const double> x, std::
     direct_ = bin_edges_.size() > 1 && std::isfinite(inv_width_) && inv_width_ > 0.0 &&
               std::isfinite(bin_edges_.front()) && std::isfinite(last_edge_);
     build_cells();
-
-    std::vector<double> counts(static_cast<std::size_t>(num_bins), 0.0);
-    for (double t : x) counts[bin(t)] += 1.0;
-    const double n = static_cast<double>(x.size());
-    for (double& c : counts) c = c / n;
-    baseline_hist_ = std::move(counts);
 }
 
 namespace {
@@ -688,6 +745,14 @@ void count_into_zero_bins(std::span<const T> values, std::vector<double>& bins, 
     }
 }
 
+void count_into_zero_bins(std::span<const double> values, const BinLookup& lookup, std::vector<double>& bins) {
+    if (lookup.cells.count != nullptr) {
+        count_into_zero_bins(values, bins, lookup.cells);
+    } else {
+        count_into_zero_bins(values, bins, lookup);
+    }
+}
+
 template <class Detector, class Runtime>
 Result<std::vector<double>, DriftError> batch_multiple(Detector& d, std::vector<double>& bins,
                                                        std::span<const double> baseline_hist,
@@ -715,12 +780,7 @@ Result<ContinuousDataDrift, DriftError> ContinuousDataDrift::create(std::optiona
 
 Result<void, DriftError> ContinuousDataDrift::build_rt_hist(std::span<const double> runtime) {
     if (runtime.empty()) return DriftError::EmptyRuntimeData;
-    const BinLookup lookup = baseline_.lookup();
-    if (lookup.cells.count != nullptr) {
-        count_into_zero_bins(runtime, runtime_bins_, lookup.cells);
-    } else {
-        count_into_zero_bins(runtime, runtime_bins_, lookup);
-    }
+    count_into_zero_bins(runtime, baseline_.lookup(), runtime_bins_);
     return {};
 }
 

@@ -56,7 +56,8 @@ std::uint64_t saturating_u64(double v) noexcept;
 std::uint32_t saturating_u32(double v) noexcept;
 
 /// Bin count of a rule over data sorted ascending and free of NaN (never fails;
-/// an all-equal sample gets 3 under every rule).
+/// an all-equal sample gets 3 under every rule). The baseline finds the same
+/// count without sorting its data.
 std::uint64_t compute_num_bins(QuantileType rule, std::span<const double> sorted);
 
 // ---- continuous baseline ------------------------------------------------------
@@ -140,7 +141,10 @@ struct BinLookup {
 /// Equal-width histogram of a continuous baseline, with open bins on both sides.
 class BaselineContinuousBins {
 public:
-    /// Validates, sorts, counts bins with `rule` and builds the histogram.
+    /// Validates, counts bins with `rule` and builds the histogram: the rule
+    /// reads the ascending order of the data without a sort of it (the
+    /// extremes, the quartiles or the sums in ascending order), and the
+    /// values are counted into the bins where they are.
     static Result<BaselineContinuousBins, DriftError> create(std::span<const double> data, QuantileType rule);
     /// Rebuilds from new data with the stored rule; on error nothing changes.
     Result<void, DriftError> reset(std::span<const double> data);
@@ -179,8 +183,9 @@ public:
 private:
     friend struct lumetra::state::Access;
     BaselineContinuousBins() = default;
-    /// Builds edges and shares from validated sorted data and a bin count.
-    void init_baseline_hist(std::span<const double> sorted, std::uint64_t num_bins);
+    /// Lays out the edges (and the lookup) of a baseline with extremes
+    /// m <= big_m and a bin count; the shares are left to the caller.
+    void init_baseline_hist(double m, double big_m, std::uint64_t num_bins);
 
     std::vector<double> bin_edges_;
     std::vector<double> padded_;  // -inf, the edges, +inf, +inf: lookup reads one neighbour either side
@@ -199,7 +204,8 @@ private:
     double maximum_ = 0.0;
 };
 
-/// Checks a continuous baseline (at least two values, no NaN) and returns a sorted copy.
+/// Checks a continuous baseline (at least two values, no NaN) and returns a
+/// sorted copy (stable): the order the rules are stated over.
 Result<std::vector<double>, DriftError> sort_baseline_data(std::span<const double> data);
 
 // ---- categorical baseline -----------------------------------------------------

@@ -46,16 +46,21 @@ template <class Src, class V>
 void mark_outcome(const Src& column, const SegmentationCriterion<V>& criterion, unsigned bit, std::size_t begin,
                   std::size_t end, std::uint8_t* __restrict flags) {
     with_packed(column, [&](const auto& view) {
-        // A local copy of the view: byte stores through `flags` could
-        // otherwise alias its pointer and keep the loop from vectorising.
-        const auto src = view;
-        with_predicate(criterion, [&, flags](auto meets) {
-            std::uint8_t* __restrict out = flags - begin;
+        with_predicate(criterion, [&view, bit, begin, end, flags](auto meets) {
+            // Local copies of the view and the bounds, inside the loop's own
+            // function: byte stores through `flags` could alias anything
+            // reached through a reference, which would be read again after
+            // every store and keep the loop from vectorising.
+            const auto src = view;
+            const std::size_t first = begin, stop = end;
+            std::uint8_t* __restrict out = flags - first;
             if (bit == 0) {
-                for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
+                for (std::size_t i = first; i < stop; ++i) out[i] = static_cast<std::uint8_t>(meets(static_cast<V>(src[i])));
             } else {
-                for (std::size_t i = begin; i < end; ++i) {
-                    out[i] |= static_cast<std::uint8_t>(static_cast<std::uint8_t>(meets(static_cast<V>(src[i]))) << bit);
+                // The bit as a byte to select (a shift of bytes by a variable count does not vectorise).
+                const auto set = static_cast<std::uint8_t>(1u << bit);
+                for (std::size_t i = first; i < stop; ++i) {
+                    out[i] |= meets(static_cast<V>(src[i])) ? set : std::uint8_t{0};
                 }
             }
         });
@@ -243,7 +248,10 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
 /// (the rows of g and r; of r alone for g = r). Over consecutive chunks in
 /// order, the first pass with terms {0, 1, 2} gives s, the second with
 /// generalized_entropy_terms(s, n) gives the entropy, bit for bit as one pass
-/// over all rows. False when a code is at or beyond `groups`.
+/// over all rows. Every comparison's sum is carried in the same pass over
+/// the chunk's rows (a row of the reference adds to all of them), so its
+/// cost does not grow with the number of comparisons. False when a code is
+/// at or beyond `groups` or the reference is.
 template <class Codes>
 bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
                            std::optional<std::size_t> reference, const float* terms, float* sums);
@@ -307,107 +315,133 @@ bool logistic_by_group(const Codes& codes, const OutcomeMarker& mark, const F32C
 
 namespace detail {
 
-/// The masks of rows taken in the given order from their outcome flags.
-template <class Index>
-void masks_of_rows(const std::uint8_t* flags, const Index* rows, std::size_t n, GroupMask& prediction,
-                   GroupMask& truth) {
-    prediction.resize(n);
-    truth.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint8_t f = flags[rows[k]];
-        truth[k] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
-        prediction[k] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
-    }
-}
+/// The benefit of a row by its outcome flags (truth bit 0, prediction bit
+/// 1): 2 for a negative truth, 1 for a found positive, 0 for a missed one.
+inline constexpr std::uint8_t kBenefitOfFlags[4] = {2, 0, 2, 1};
 
-/// The masks of every kept row in row order, setting seen[g] for each group
-/// with a row (when `seen` is given). False when a code is at or beyond `groups`.
+/// Continues, for each comparison c, the single-precision sum sums[c] with
+/// terms[3 c + b] for each of the comparison's rows in row order (b its
+/// benefit), in one pass over the rows. Comparisons as continue_entropy_sums
+/// has them. The rows are taken a block at a time: each block's benefits are
+/// counted per group, and a comparison whose block of terms adds as its
+/// counts say (add_benefit_block: the sum stays inside one binade) takes
+/// them at once; the others take their rows of the block one by one, in row
+/// order, each into its own sum. False when a code is at or beyond `groups`.
 template <class Codes>
-bool kept_masks(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, GroupMask& prediction,
-                GroupMask& truth, std::vector<bool>* seen) {
+bool ordered_comparison_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
+                             const std::optional<std::size_t>& reference, const float* terms, float* sums) {
     using C = code_t<Codes>;
     const std::size_t n = codes.size();
-    prediction.resize(n);
-    truth.resize(n);
-    std::size_t kept = 0;
-    std::uint8_t flags[kGroupBlock];
+    const std::size_t comparisons = reference ? groups : 1;
+    const std::size_t ref = reference ? *reference : groups;
+    // Enough rows per block that each comparison has a few of its own, so
+    // the per-comparison work of a block stays small beside its rows.
+    const std::size_t block = reference ? std::clamp<std::size_t>(64 * groups, kGroupBlock, std::size_t{1} << 16)
+                                        : kGroupBlock;
+    std::vector<std::uint8_t> flags(block);
+    // Rows per group and benefit (the last group: rows left out), counted in
+    // four interleaved copies when small, as tallies are: runs of rows in one
+    // cell then form four chains of increments instead of one.
+    const std::size_t cells = 3 * (groups + 1);
+    const std::size_t lanes = cells <= 4096 ? 4 : 1;
+    std::vector<std::uint32_t> lane_counts(lanes * cells), count(cells);
     bool bad = false;
-    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
-        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
-        mark(begin, end, flags);
+    auto count_by_group = [&](std::size_t begin, std::size_t end) {
+        std::fill(lane_counts.begin(), lane_counts.end(), 0u);
+        std::uint32_t* out[4];
+        for (std::size_t l = 0; l < 4; ++l) out[l] = lane_counts.data() + (l % lanes) * cells;
+        const std::uint8_t* f = flags.data() - begin;
+        std::size_t i = begin;
+        for (; i + 4 <= end; i += 4) {
+            for (std::size_t l = 0; l < 4; ++l) {
+                ++out[l][3 * slot_of<C>(codes[i + l], groups, bad) + kBenefitOfFlags[f[i + l] & 3u]];
+            }
+        }
+        for (; i < end; ++i) ++out[0][3 * slot_of<C>(codes[i], groups, bad) + kBenefitOfFlags[f[i] & 3u]];
+        for (std::size_t k = 0; k < cells; ++k) {
+            std::uint32_t total = 0;
+            for (std::size_t l = 0; l < lanes; ++l) total += lane_counts[l * cells + k];
+            count[k] = total;
+        }
+    };
+    // The benefits of one comparison of all rows kept, in a block.
+    auto count_all = [&](std::size_t begin, std::size_t end, std::int64_t (&all)[3]) {
+        if (codes_in_range(codes, begin, end, groups)) {
+            // Every row kept: straight from the flags.
+            std::uint32_t positive = 0, found = 0;
+            const std::uint8_t* f = flags.data();
+            for (std::size_t j = 0; j < end - begin; ++j) {
+                positive += f[j] & 1u;
+                found += static_cast<std::uint32_t>(f[j] == 3u);
+            }
+            all[0] = static_cast<std::int64_t>(positive - found);
+            all[1] = found;
+            all[2] = static_cast<std::int64_t>(end - begin - positive);
+            return;
+        }
+        count_by_group(begin, end);
+        all[0] = all[1] = all[2] = 0;
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (int b = 0; b < 3; ++b) all[b] += count[3 * g + b];
+        }
+    };
+    // The comparisons that take a block one row at a time: their sums and
+    // terms side by side (terms by benefit), and each one's place there.
+    std::vector<std::uint32_t> serial;
+    std::vector<float> acc, by_benefit;
+    std::vector<std::int32_t> place(comparisons, -1);
+    serial.reserve(comparisons);
+    for (std::size_t begin = 0; begin < n; begin += block) {
+        const std::size_t end = std::min(n, begin + block);
+        mark(begin, end, flags.data());
+        std::int64_t all[3] = {0, 0, 0};
+        if (reference) {
+            count_by_group(begin, end);
+        } else {
+            count_all(begin, end, all);
+        }
+        if (bad) return false;
+        serial.clear();
+        for (std::size_t c = 0; c < comparisons; ++c) {
+            std::int64_t k[3];
+            for (int b = 0; b < 3; ++b) {
+                k[b] = !reference ? all[b] : count[3 * c + b] + (c == ref ? 0 : count[3 * ref + b]);
+            }
+            if (k[0] == 0 && k[1] == 0 && k[2] == 0) continue;
+            if (!add_benefit_block(sums[c], terms + 3 * c, k)) serial.push_back(static_cast<std::uint32_t>(c));
+        }
+        if (serial.empty()) continue;
+        const std::size_t m = serial.size();
+        acc.resize(m);
+        by_benefit.resize(3 * m);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t c = serial[j];
+            place[c] = static_cast<std::int32_t>(j);
+            acc[j] = sums[c];
+            for (int b = 0; b < 3; ++b) by_benefit[b * m + j] = terms[3 * c + b];
+        }
+        float* __restrict a = acc.data();
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t g = slot_of<C>(codes[i], groups, bad);
             if (g == groups) continue;
-            if (seen != nullptr) (*seen)[g] = true;
-            const std::uint8_t f = flags[i - begin];
-            truth[kept] = static_cast<std::uint8_t>((f >> kTruthBit) & 1u);
-            prediction[kept] = static_cast<std::uint8_t>((f >> kPredictionBit) & 1u);
-            ++kept;
+            const std::size_t b = kBenefitOfFlags[flags[i - begin] & 3u];
+            if (!reference || g != ref) {
+                // One comparison holds the row (the only one, or its group's).
+                const std::int32_t j = place[reference ? g : 0];
+                if (j >= 0) a[j] += by_benefit[b * m + static_cast<std::size_t>(j)];
+                continue;
+            }
+            // A row of the reference is in every comparison: each sum takes
+            // its own term, element by element.
+            const float* __restrict t = by_benefit.data() + b * m;
+            for (std::size_t j = 0; j < m; ++j) a[j] += t[j];
         }
-        if (bad) return false;
-    }
-    truth.resize(kept);
-    prediction.resize(kept);
-    return true;
-}
-
-/// Calls f(g, prediction, truth) with the masks of each group's comparison
-/// against `reference`: the rows of g and of the reference in row order (the
-/// reference's alone for itself); groups without rows of their own are left
-/// out when `skip_empty`. False when a code is at or beyond `groups`.
-template <class Index, class Codes, class F>
-bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
-                         bool skip_empty, F&& f) {
-    using C = code_t<Codes>;
-    const std::size_t n = codes.size();
-    // Flags of every row, and the rows of each group in row order (a stable
-    // counting sort), so each comparison reads only its own rows.
-    std::vector<std::uint8_t> flags(n);
-    std::vector<std::size_t> start(groups + 2, 0);
-    bool bad = false;
-    for (std::size_t begin = 0; begin < n; begin += kGroupBlock) {
-        const std::size_t end = n < begin + kGroupBlock ? n : begin + kGroupBlock;
-        mark(begin, end, flags.data() + begin);
-        for (std::size_t i = begin; i < end; ++i) start[slot_of<C>(codes[i], groups, bad) + 1] += 1;
-        if (bad) return false;
-    }
-    for (std::size_t g = 0; g <= groups; ++g) start[g + 1] += start[g];
-    std::vector<Index> order(start[groups]);
-    {
-        std::vector<std::size_t> next(start.begin(), start.end() - 2);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t g = slot_of<C>(codes[i], groups, bad);
-            if (g != groups) order[next[g]++] = static_cast<Index>(i);
+        for (std::size_t j = 0; j < m; ++j) {
+            sums[serial[j]] = acc[j];
+            place[serial[j]] = -1;
         }
-    }
-    std::vector<Index> merged;
-    GroupMask prediction, truth;
-    const Index* ref = order.data() + start[reference];
-    const std::size_t ref_n = start[reference + 1] - start[reference];
-    for (std::size_t g = 0; g < groups; ++g) {
-        const Index* own = order.data() + start[g];
-        const std::size_t own_n = start[g + 1] - start[g];
-        if (skip_empty && own_n == 0) continue;
-        if (g == reference) {
-            masks_of_rows(flags.data(), own, own_n, prediction, truth);
-        } else {
-            merged.resize(own_n + ref_n);
-            std::merge(own, own + own_n, ref, ref + ref_n, merged.begin());
-            masks_of_rows(flags.data(), merged.data(), merged.size(), prediction, truth);
-        }
-        f(g, prediction, truth);
     }
     return true;
-}
-
-/// for_each_comparison with row indices as narrow as the rows allow.
-template <class Codes, class F>
-bool for_each_comparison(const Codes& codes, std::size_t groups, const OutcomeMarker& mark, std::size_t reference,
-                         bool skip_empty, F&& f) {
-    if (codes.size() <= 0xFFFFFFFFu) {
-        return for_each_comparison<std::uint32_t>(codes, groups, mark, reference, skip_empty, f);
-    }
-    return for_each_comparison<std::uint64_t>(codes, groups, mark, reference, skip_empty, f);
 }
 
 }  // namespace detail
@@ -417,24 +451,52 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
                                                               const OutcomeMarker& mark,
                                                               std::optional<std::size_t> reference) {
     std::vector<float> out(groups, std::numeric_limits<float>::quiet_NaN());
-    if (reference) {
-        if (*reference >= groups) return std::nullopt;
-        const bool ok = detail::for_each_comparison(
-            codes, groups, mark, *reference, true,
-            [&](std::size_t g, const GroupMask& prediction, const GroupMask& truth) {
-                out[g] = batch_generalized_entropy(prediction, truth);
-            });
-        if (!ok) return std::nullopt;
-        return out;
-    }
-    // Every comparison holds all rows kept, in row order.
-    GroupMask prediction, truth;
-    std::vector<bool> seen(groups, false);
-    if (!detail::kept_masks(codes, groups, mark, prediction, truth, &seen)) return std::nullopt;
-    const float all = truth.empty() ? std::numeric_limits<float>::quiet_NaN()
-                                    : batch_generalized_entropy(prediction, truth);
+    if (reference && *reference >= groups) return std::nullopt;
+    std::vector<std::uint64_t> cells(4 * groups, 0);
+    if (!tally_groups(codes, groups, 4, mark, cells.data())) return std::nullopt;
+    // Rows and benefit totals of each comparison, from the groups' cells
+    // (flags: 0 neither positive, 1 truth only, 2 prediction only, 3 both).
+    const std::size_t comparisons = reference ? groups : 1;
+    std::vector<std::uint64_t> rows(comparisons, 0), benefits(comparisons, 0);
+    auto add_group = [&](std::size_t c, std::size_t g) {
+        const std::uint64_t* k = cells.data() + 4 * g;
+        rows[c] += k[0] + k[1] + k[2] + k[3];
+        benefits[c] += k[3] + 2 * (k[0] + k[2]);
+    };
     for (std::size_t g = 0; g < groups; ++g) {
-        if (seen[g]) out[g] = all;
+        if (!reference) {
+            add_group(0, g);
+            continue;
+        }
+        add_group(g, g);
+        if (g != *reference) add_group(g, *reference);
+    }
+    // The benefit total s of each comparison is a single-precision sum in row
+    // order: exact (every partial sum an integer) up to 2^24, else summed.
+    constexpr std::uint64_t kExact = std::uint64_t{1} << 24;
+    std::vector<float> s(comparisons), sums(comparisons, 0.0f), terms(3 * comparisons, 0.0f);
+    bool exact = true;
+    for (std::size_t c = 0; c < comparisons; ++c) {
+        s[c] = static_cast<float>(benefits[c]);
+        exact = exact && benefits[c] <= kExact;
+        terms[3 * c + 1] = 1.0f;
+        terms[3 * c + 2] = 2.0f;
+    }
+    if (!exact) {
+        if (!continue_entropy_sums(codes, groups, mark, reference, terms.data(), sums.data())) return std::nullopt;
+        for (std::size_t c = 0; c < comparisons; ++c) s[c] = sums[c];
+        std::fill(sums.begin(), sums.end(), 0.0f);
+    }
+    for (std::size_t c = 0; c < comparisons; ++c) {
+        float t[3] = {0.0f, 0.0f, 0.0f};
+        if (rows[c] > 0) generalized_entropy_terms(s[c], static_cast<std::size_t>(rows[c]), t);
+        std::copy(t, t + 3, terms.begin() + static_cast<std::ptrdiff_t>(3 * c));
+    }
+    if (!continue_entropy_sums(codes, groups, mark, reference, terms.data(), sums.data())) return std::nullopt;
+    // Groups without rows of their own have no comparison of their own.
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint64_t* k = cells.data() + 4 * g;
+        if (k[0] + k[1] + k[2] + k[3] > 0) out[g] = sums[reference ? g : 0];
     }
     return out;
 }
@@ -442,18 +504,10 @@ std::optional<std::vector<float>> grouped_generalized_entropy(const Codes& codes
 template <class Codes>
 bool continue_entropy_sums(const Codes& codes, std::size_t groups, const OutcomeMarker& mark,
                            std::optional<std::size_t> reference, const float* terms, float* sums) {
-    auto carry = [&](std::size_t c, const GroupMask& prediction, const GroupMask& truth) {
-        const float t[3] = {terms[3 * c], terms[3 * c + 1], terms[3 * c + 2]};
-        sums[c] = ordered_benefit_sum(sums[c], t, prediction, truth);
-    };
-    if (reference) {
-        // A group without rows in this chunk still has the reference's rows here.
-        return *reference < groups && detail::for_each_comparison(codes, groups, mark, *reference, false, carry);
-    }
-    GroupMask prediction, truth;
-    if (!detail::kept_masks(codes, groups, mark, prediction, truth, nullptr)) return false;
-    carry(0, prediction, truth);
-    return true;
+    if (reference && *reference >= groups) return false;
+    return with_packed(codes, [&](const auto& view) {
+        return detail::ordered_comparison_sums(view, groups, mark, reference, terms, sums);
+    });
 }
 
 }  // namespace lumetra

@@ -69,14 +69,6 @@ float BucketGeneralizedEntropy::generalized_entropy() const noexcept {
     return nn / ss * s2f - nf;
 }
 
-namespace {
-
-inline std::uint8_t benefit_of(std::uint32_t g, std::uint32_t p) noexcept { return kBenefit[(g << 1) | p]; }
-
-inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, std::size_t i) noexcept {
-    return benefit_of(gm[i] == 1, pm[i] == 1);
-}
-
 // Adds a block of terms to acc with exactly the result of adding them one by
 // one, without the chain of dependent float additions, from how many of its
 // elements have each benefit. Within a binade of acc every representable
@@ -85,7 +77,7 @@ inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, s
 // of u, independently of acc (barring an exact tie, whose rounding depends on
 // acc). The block is then a sum of integers, in any order. Returns false,
 // leaving acc alone, when that cannot be shown for the block.
-bool add_block_in_binade(float& acc, const float* terms, const std::int64_t (&count)[3]) noexcept {
+bool add_benefit_block(float& acc, const float* terms, const std::int64_t (&count)[3]) noexcept {
     // Zero, tiny (toward the subnormal range, where the unit no longer
     // scales with the binade) and non-finite sums are added one by one.
     if (!(std::fabs(acc) >= 0x1p-100f) || !std::isfinite(acc)) return false;
@@ -114,6 +106,14 @@ bool add_block_in_binade(float& acc, const float* terms, const std::int64_t (&co
     if (!inside) return false;
     acc = static_cast<float>(static_cast<double>(start + total) * unit);
     return true;
+}
+
+namespace {
+
+inline std::uint8_t benefit_of(std::uint32_t g, std::uint32_t p) noexcept { return kBenefit[(g << 1) | p]; }
+
+inline std::uint8_t benefit_at(const std::uint8_t* gm, const std::uint8_t* pm, std::size_t i) noexcept {
+    return benefit_of(gm[i] == 1, pm[i] == 1);
 }
 
 // The benefits of a batch, block by block, read from its truth and
@@ -155,7 +155,7 @@ float ordered_sum(float acc, const float* terms, const Benefits& benefits, std::
         benefits.counts(i, stop, positive, found);
         const std::int64_t count[3] = {static_cast<std::int64_t>(positive - found), static_cast<std::int64_t>(found),
                                        static_cast<std::int64_t>((stop - i) - positive)};
-        if (!add_block_in_binade(acc, terms, count)) acc = benefits.add_serially(acc, terms, i, stop);
+        if (!add_benefit_block(acc, terms, count)) acc = benefits.add_serially(acc, terms, i, stop);
     }
     return acc;
 }

@@ -230,6 +230,13 @@ float batch_generalized_entropy(const GroupMask& prediction, const GroupMask& gr
 /// precision as the batch computes them.
 void generalized_entropy_terms(float s, std::size_t n, float (&terms)[3]) noexcept;
 
+/// acc plus count[b] terms terms[b] for each benefit b = 0, 1, 2, with the
+/// result of single-precision additions one by one in any order, when that
+/// result does not depend on the order (every partial sum stays inside the
+/// binade of acc, where each addition rounds its term to the same multiple
+/// of the binade's unit); false, leaving acc alone, when that cannot be shown.
+bool add_benefit_block(float& acc, const float* terms, const std::int64_t (&count)[3]) noexcept;
+
 /// acc plus terms[b_i] over the elements' benefits, with the result of one
 /// single-precision addition per element in element order.
 float ordered_benefit_sum(float acc, const float (&terms)[3], const GroupMask& prediction,

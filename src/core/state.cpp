@@ -841,8 +841,7 @@ struct Access {
         // out again also builds the lookup exactly as the constructor did.
         drift::BaselineContinuousBins b;
         b.quantile_type_ = static_cast<drift::QuantileType>(rule);
-        const double extremes[2] = {lo, hi};
-        b.init_baseline_hist(std::span<const double>(extremes, 2), bins);
+        b.init_baseline_hist(lo, hi, bins);
         if (!bits_equal(b.bin_edges_, edges)) {
             return r.refuse("bin edges are not the equal-width edges of the baseline's range and bin count");
         }

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -161,6 +163,96 @@ TEST_CASE("continuous baseline validation") {
         auto r = BaselineContinuousBins::create(row.data, row.rule);
         REQUIRE_FALSE(r.ok());
         CHECK(r.error() == row.err);
+    }
+}
+
+namespace {
+// The baseline as a sorted copy states it: the rule over the stable sort,
+// edges by repeated addition from its first value, every value counted into
+// the bin the lookup rule gives it. An error is returned as the create()
+// of a baseline returns it.
+struct SortedBaseline {
+    std::optional<DriftError> error;
+    std::uint64_t bins = 0;
+    std::vector<double> edges, hist;
+    double maximum = 0;
+};
+
+SortedBaseline sorted_baseline(const std::vector<double>& data, QuantileType rule) {
+    SortedBaseline out;
+    auto sorted = sort_baseline_data(data);
+    if (!sorted.ok()) {
+        out.error = sorted.error();
+        return out;
+    }
+    const std::vector<double>& x = sorted.value();
+    if (x.front() == -kInf) out.error = DriftError::InfiniteBaselineMinimum;
+    else if (x.back() == kInf) out.error = DriftError::InfiniteBaselineMaximum;
+    else if (!std::isfinite(x.back() - x.front())) out.error = DriftError::BaselineRangeOverflow;
+    else if ((out.bins = compute_num_bins(rule, x)) > kMaxBins) out.error = DriftError::TooManyBins;
+    if (out.error) return out;
+    out.edges.push_back(x.front());
+    if (x.front() != x.back()) {
+        const double w = (x.back() - x.front()) / static_cast<double>(out.bins - 2);
+        while (out.edges.size() < out.bins - 2) out.edges.push_back(w + out.edges.back());
+    }
+    const std::size_t last = static_cast<std::size_t>(out.bins - 1);
+    out.hist.assign(out.bins, 0.0);
+    for (double t : x) {
+        const auto c = static_cast<std::size_t>(std::upper_bound(out.edges.begin(), out.edges.end(), t) -
+                                                out.edges.begin());  // edges <= t
+        out.hist[t < out.edges[0] ? 0 : t > out.edges[out.bins - 3] ? last : std::min(c, last)] += 1.0;
+    }
+    for (double& h : out.hist) h /= static_cast<double>(x.size());
+    out.maximum = x.back();
+    return out;
+}
+
+bool bits_equal(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+}  // namespace
+
+TEST_CASE("baselines built without sorting are those of a sorted copy, bit for bit") {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<std::vector<double>> samples;
+    for (std::size_t n : {2, 3, 4, 100, 5000, 40000}) {
+        std::vector<double> v(n);
+        for (double& x : v) x = normal(rng);
+        samples.push_back(v);
+        for (double& x : v) x = std::round(x * 2.0) / 2.0;  // ties at the quartiles
+        samples.push_back(v);
+        for (std::size_t i = 0; i < n; ++i) v[i] = i % 2 ? -0.0 : 0.0;  // zeros of both signs only
+        samples.push_back(v);
+        v.back() = 3.0;  // ... with a larger value last
+        samples.push_back(v);
+        v.front() = -2.0;
+        samples.push_back(v);
+        for (std::size_t i = 0; i < n; ++i) v[i] = std::exp(normal(rng) * 20.0);  // very many bins
+        samples.push_back(v);
+    }
+    samples.push_back({0.0, -0.0, 1.0, -0.0});
+    samples.push_back({-0.0, 0.0, -1.0, 0.0});
+    samples.push_back({1.0, kNaN, kInf});
+    samples.push_back({-kInf, 1.0, 2.0});
+    samples.push_back({-1e308, 0.0, 1e308, 1.0});
+    for (const auto& data : samples) {
+        for (const auto rule : {QuantileType::FreedmanDiaconis, QuantileType::Scott, QuantileType::Sturges}) {
+            CAPTURE(data.size());
+            CAPTURE(name(rule));
+            const SortedBaseline want = sorted_baseline(data, rule);
+            const auto got = BaselineContinuousBins::create(data, rule);
+            REQUIRE(got.ok() == !want.error);
+            if (want.error) {
+                CHECK(got.error() == *want.error);
+                continue;
+            }
+            CHECK(got.value().num_bins() == want.bins);
+            CHECK(bits_equal(got.value().bin_edges(), want.edges));
+            CHECK(bits_equal(got.value().baseline_hist(), want.hist));
+            CHECK(bits_equal({got.value().maximum()}, {want.maximum}));
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -267,4 +268,162 @@ TEST_CASE("entropy sums carried through chunks in row order equal one pass") {
     std::vector<float> one{0.0f, 1.0f, 2.0f}, sum{0.0f};
     CHECK_FALSE(continue_entropy_sums(r.codes(), 3, r.marker(true), std::nullopt, one.data(), sum.data()));
     CHECK_FALSE(continue_entropy_sums(r.codes(), 4, r.marker(true), std::size_t{4}, one.data(), sum.data()));
+}
+
+namespace {
+
+// Rows drawn for the one-pass comparison sums: `groups` groups whose codes
+// are stored as C (every other element of a wider buffer when `strided`), a
+// share of rows left out, and a reference group holding `ref_share` of the
+// rows when one is asked for.
+template <class C>
+struct CodedRows {
+    std::vector<C> store;
+    std::vector<std::uint8_t> truth, prediction;
+    bool strided = false;
+
+    CodedRows(std::size_t n, std::size_t groups, std::optional<std::size_t> reference, double ref_share,
+              double positive, unsigned seed, bool strided_codes)
+        : strided(strided_codes) {
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        store.resize(strided ? 2 * n : n, C{-7});
+        for (std::size_t i = 0; i < n; ++i) {
+            C c = static_cast<C>(rng() % groups);
+            if (reference && u(rng) < ref_share) c = static_cast<C>(*reference);
+            if (u(rng) < 0.03) c = C{-1};
+            store[strided ? 2 * i : i] = c;
+            truth.push_back(static_cast<std::uint8_t>(u(rng) < positive));
+            prediction.push_back(static_cast<std::uint8_t>(u(rng) < 0.5));
+        }
+    }
+    std::size_t size() const { return truth.size(); }
+    C code(std::size_t i) const { return store[strided ? 2 * i : i]; }
+    Strided<C> codes() const {
+        return Strided<C>{reinterpret_cast<const char*>(store.data()),
+                          static_cast<std::ptrdiff_t>((strided ? 2 : 1) * sizeof(C)), size()};
+    }
+    OutcomeMarker marker() const {
+        const SegmentationCriterion<std::uint8_t> one{CriterionKind::EqualTo, 1};
+        return [this, one](std::size_t b, std::size_t e, std::uint8_t* flags) {
+            mark_outcome(view_of(truth), one, kTruthBit, b, e, flags);
+            mark_outcome(view_of(prediction), one, kPredictionBit, b, e, flags);
+        };
+    }
+    // Each comparison's sum, its rows' terms added one by one in row order.
+    std::vector<float> one_by_one(std::size_t groups, std::optional<std::size_t> reference,
+                                  const std::vector<float>& terms, std::vector<float> sums) const {
+        for (std::size_t i = 0; i < size(); ++i) {
+            const C c = code(i);
+            if (c < 0) continue;
+            const std::size_t b = truth[i] == 0 ? 2 : prediction[i] == 1 ? 1 : 0;
+            if (!reference) {
+                sums[0] += terms[b];
+            } else if (static_cast<std::size_t>(c) != *reference) {
+                sums[static_cast<std::size_t>(c)] += terms[3 * static_cast<std::size_t>(c) + b];
+            } else {
+                for (std::size_t k = 0; k < groups; ++k) sums[k] += terms[3 * k + b];
+            }
+        }
+        return sums;
+    }
+};
+
+// Terms and starting sums that meet every case of the in-binade shortcut:
+// sums that start at zero, near a binade's ends or far inside, terms that
+// are ties at some units, tiny and large.
+std::vector<float> random_floats(std::size_t n, std::mt19937_64& rng, bool terms) {
+    std::vector<float> out(n);
+    for (float& x : out) {
+        const unsigned pick = static_cast<unsigned>(rng() % 6);
+        const float u = static_cast<float>(rng() % 1000000) / 1000000.0f;
+        if (terms) {
+            const float choices[6] = {-1.0f, 0.5f, 1.5f * u, -u * 1e-3f, 3.0f + u, -0.25f};
+            x = choices[pick];
+        } else {
+            const float choices[6] = {0.0f, 1024.0f - 3.0f, -(2048.0f + 1.0f), u * 1e5f, 0x1p24f - 2.0f, -0.0f};
+            x = choices[pick];
+        }
+    }
+    return out;
+}
+
+template <class C>
+void check_comparison_sums(std::size_t n, std::size_t groups, std::optional<std::size_t> reference, double ref_share,
+                           double positive, bool strided, unsigned seed) {
+    const CodedRows<C> rows(n, groups, reference, ref_share, positive, seed, strided);
+    const std::size_t comparisons = reference ? groups : 1;
+    std::mt19937_64 rng(seed + 1);
+    const std::vector<float> terms = random_floats(3 * comparisons, rng, true);
+    const std::vector<float> start = random_floats(comparisons, rng, false);
+    const std::vector<float> want = rows.one_by_one(groups, reference, terms, start);
+    std::vector<float> got = start;
+    REQUIRE(continue_entropy_sums(rows.codes(), groups, rows.marker(), reference, terms.data(), got.data()));
+    for (std::size_t c = 0; c < comparisons; ++c) {
+        CAPTURE(c);
+        CHECK(same_bits(got[c], want[c]));
+    }
+}
+
+}  // namespace
+
+TEST_CASE("comparison sums in one pass are each comparison's terms added one by one in row order") {
+    unsigned seed = 100;
+    for (std::size_t groups : {1, 2, 3, 50, 127, 1000}) {
+        for (std::size_t n : {0, 1, 9, 4096, 5000, 70000}) {
+            for (const std::optional<std::size_t> reference :
+                 {std::optional<std::size_t>{}, std::optional<std::size_t>{0}, std::optional<std::size_t>{groups - 1}}) {
+                for (const double ref_share : {0.0, 0.6}) {
+                    CAPTURE(groups);
+                    CAPTURE(n);
+                    CAPTURE(reference.value_or(9999));
+                    CAPTURE(ref_share);
+                    ++seed;
+                    if (groups < 128) {
+                        check_comparison_sums<std::int8_t>(n, groups, reference, ref_share, 0.5, seed % 2 == 0, seed);
+                    }
+                    check_comparison_sums<std::int16_t>(n, groups, reference, ref_share, 0.9, seed % 3 == 0, seed);
+                }
+            }
+        }
+    }
+}
+
+TEST_CASE("grouped generalized entropy equals the batch entropy of each comparison's masks, 2 to 1000 groups") {
+    unsigned seed = 7;
+    for (std::size_t groups : {2, 3, 50, 128, 1000}) {
+        for (const std::optional<std::size_t> reference :
+             {std::optional<std::size_t>{}, std::optional<std::size_t>{1}, std::optional<std::size_t>{groups - 1}}) {
+            for (const double positive : {0.02, 0.5, 1.0}) {
+                CAPTURE(groups);
+                CAPTURE(reference.value_or(9999));
+                CAPTURE(positive);
+                const CodedRows<std::int16_t> rows(60000, groups, reference, 0.3, positive, ++seed, false);
+                const auto got = grouped_generalized_entropy(rows.codes(), groups, rows.marker(), reference);
+                REQUIRE(got);
+                // The comparison of group g, as the batch analysis takes it: its
+                // rows and the reference's (or every row kept), in row order.
+                for (std::size_t g = 0; g < groups; g += groups > 50 ? 37 : 1) {
+                    GroupMask truth, prediction;
+                    bool own = false;
+                    for (std::size_t i = 0; i < rows.size(); ++i) {
+                        const auto c = rows.code(i);
+                        if (c < 0) continue;
+                        own = own || static_cast<std::size_t>(c) == g;
+                        if (reference && static_cast<std::size_t>(c) != g && static_cast<std::size_t>(c) != *reference) {
+                            continue;
+                        }
+                        truth.push_back(rows.truth[i]);
+                        prediction.push_back(rows.prediction[i]);
+                    }
+                    CAPTURE(g);
+                    if (!own) {
+                        CHECK(std::isnan((*got)[g]));
+                        continue;
+                    }
+                    CHECK(same_bits((*got)[g], batch_generalized_entropy(prediction, truth)));
+                }
+            }
+        }
+    }
 }
