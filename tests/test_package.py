@@ -204,7 +204,8 @@ def test_many_groups_against_a_reference_match_the_module_on_masks(groups):
             sel = np.ones(n, bool) if reference is None else (codes == g) | (codes == groups // 2)
             want = module_on_masks(codes[sel] == g, y[sel] == 1, p[sel] == 1)
             if isinstance(want, str):
-                assert row["error"] is not None
+                # The module refuses the whole call; the package answers the metrics the counts define.
+                assert row["error"] is not None or row["undefined"] is not None, (g, reference)
                 continue
             assert same_float(row["GeneralizedEntropy"], want["GeneralizedEntropy"]), (g, reference)
             for name, value in want.items():
