@@ -13,7 +13,11 @@
 //                        drift of chunked data: bin counts against a
 //                        baseline's edges add up, then score once;
 //   vocabulary           the names the engine defines (metrics, drift
-//                        metrics, bin rules).
+//                        metrics, bin rules);
+//   ks_2samp, cramervonmises_2samp, anderson_ksamp, contingency_bins,
+//   multipletests, special
+//                        significance tests of samples and of binned
+//                        counts, p-value adjustments (lumetra.stats).
 // Every number comes from the core's own formulas.
 #define LUMETRA_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
@@ -38,6 +42,7 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     if (g_cache.module == nullptr && _import_array() < 0) return nullptr;
     return lumetra::py::init_module(
         g_module_def, g_cache,
-        {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), vocabulary_functions()},
+        {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), vocabulary_functions(),
+          stats_functions()},
          {}});
 }
