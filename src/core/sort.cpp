@@ -346,27 +346,36 @@ void sort_keys(KeyArray& keys, unsigned threads) {
     sort_range(a, scratch.get(), n);
 }
 
-std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, unsigned threads) {
-    const std::size_t n = keys.size();
-    std::vector<std::uint32_t> order(n);
+namespace {
+
+// Argsort by the keys key(i) of n items, into order[0, n).
+template <class Key>
+void argsort_by(std::size_t n, Key&& key, unsigned threads, std::uint32_t* order) {
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-    if (n < 2) return order;
+    if (n < 2) return;
     const auto by_key = [&](std::uint32_t x, std::uint32_t y) {
-        return keys[x] < keys[y] || (keys[x] == keys[y] && x < y);
+        const std::uint64_t kx = key(x), ky = key(y);
+        return kx < ky || (kx == ky && x < y);
     };
     if (n < kComparisonSortBelow) {
-        std::sort(order.begin(), order.end(), by_key);
-        return order;
+        std::sort(order, order + n, by_key);
+        return;
     }
     // Each word holds 32 bits of its key (the highest that vary) above its
     // index; sorting the words stably on those bits leaves only runs of equal
     // bits to order by the whole key.
-    const int varying = varying_bits(keys.data(), n);
-    if (varying == 0) return order;
+    std::uint64_t lo = key(0), hi = lo;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t k = key(i);
+        lo = std::min(lo, k);
+        hi = std::max(hi, k);
+    }
+    const int varying = 64 - std::countl_zero(lo ^ hi);
+    if (varying == 0) return;
     const int low = varying > 32 ? varying - 32 : 0;
     const std::uint64_t window_mask = (std::uint64_t{1} << (varying - low)) - 1;
     Words words = allocate_words(n), tmp = allocate_words(n);
-    for (std::size_t i = 0; i < n; ++i) words[i] = (((keys[i] >> low) & window_mask) << 32) | i;
+    for (std::size_t i = 0; i < n; ++i) words[i] = (((key(i) >> low) & window_mask) << 32) | i;
     threads = threads_for(n, threads);
     bool sorted = false;
     if (threads > 1) {
@@ -378,7 +387,7 @@ std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, uns
     }
     if (!sorted) lsd_bits(words.get(), tmp.get(), n, 32, varying - low, nullptr);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(words[i]);
-    if (low == 0) return order;
+    if (low == 0) return;
     std::size_t i = 0;
     while (i + 1 < n) {
         if (((words[i] ^ words[i + 1]) >> 32) != 0) {
@@ -387,7 +396,7 @@ std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, uns
         }
         std::size_t j = i + 2;
         while (j < n && ((words[i] ^ words[j]) >> 32) == 0) ++j;
-        std::uint32_t* run = order.data() + i;
+        std::uint32_t* run = order + i;
         if (j - i <= kInsertionSortUpTo) {
             for (std::size_t r = 1; r < j - i; ++r) {
                 const std::uint32_t v = run[r];
@@ -403,7 +412,18 @@ std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, uns
         }
         i = j;
     }
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, unsigned threads) {
+    std::vector<std::uint32_t> order(keys.size());
+    argsort_by(keys.size(), [&](std::size_t i) { return keys[i]; }, threads, order.data());
     return order;
+}
+
+void argsort_doubles(std::span<const double> values, unsigned threads, std::uint32_t* order) {
+    argsort_by(values.size(), [&](std::size_t i) { return float_key(values[i]); }, threads, order);
 }
 
 }  // namespace lumetra::sorting

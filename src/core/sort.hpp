@@ -185,4 +185,7 @@ KeyArray sorted_keys(const View& v, Key&& key, bool& has_nan) {
 /// order[r] is the index of the key of rank r. At most 2^32 - 1 keys.
 std::vector<std::uint32_t> argsort_keys(std::span<const std::uint64_t> keys, unsigned threads);
 
+/// The same for doubles (by their float_key), into order[0, n).
+void argsort_doubles(std::span<const double> values, unsigned threads, std::uint32_t* order);
+
 }  // namespace lumetra::sorting

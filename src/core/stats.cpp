@@ -1283,137 +1283,124 @@ namespace {
 inline double nan_max(double a, double b) noexcept { return (a != a || b != b) ? kNaN : (a > b ? a : b); }
 inline double nan_min(double a, double b) noexcept { return (a != a || b != b) ? kNaN : (a < b ? a : b); }
 
-// The first rank from which every hypothesis is kept (step-down methods):
-// the first rank whose p-value is above its threshold.
-template <class Threshold>
-void step_down(const std::vector<double>& p, std::vector<std::uint8_t>& reject, Threshold threshold) {
-    const std::size_t n = p.size();
-    std::size_t first_kept = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p[i] > threshold(i)) {
-            first_kept = i;
-            break;
-        }
-    }
-    for (std::size_t i = 0; i < n; ++i) reject[i] = i < first_kept ? 1 : 0;
-}
-
-// Step-up methods: every rank up to the last rejected one is rejected.
-void step_up(std::vector<std::uint8_t>& reject) {
-    std::size_t last = reject.size();
-    for (std::size_t i = reject.size(); i-- > 0;) {
-        if (reject[i] != 0) {
-            last = i;
-            break;
-        }
-    }
-    if (last == reject.size()) return;
-    for (std::size_t i = 0; i < last; ++i) reject[i] = 1;
-}
-
-void running_max(std::vector<double>& v) {
-    for (std::size_t i = 1; i < v.size(); ++i) v[i] = nan_max(v[i - 1], v[i]);
-}
-void running_min_from_end(std::vector<double>& v) {
-    for (std::size_t i = v.size(); i-- > 1;) v[i - 1] = nan_min(v[i], v[i - 1]);
-}
-
 }  // namespace
 
-Result<Adjusted, StatsError> adjust_pvalues(std::span<const double> pvalues, double alpha, Correction method,
-                                            bool is_sorted, bool return_sorted) {
+Result<void, StatsError> adjust_pvalues(std::span<const double> pvalues, double alpha, Correction method,
+                                        bool is_sorted, bool return_sorted, std::uint8_t* reject,
+                                        double* corrected) {
     const std::size_t n = pvalues.size();
     if (n > std::numeric_limits<std::uint32_t>::max()) return StatsError::TooManyValues;
     const bool elementwise = method == Correction::Bonferroni || method == Correction::Sidak;
     const bool sort = !is_sorted && (!elementwise || return_sorted);
-    std::vector<std::uint32_t> order;
-    std::vector<double> p;
+    std::unique_ptr<std::uint32_t[]> order;
     if (sort) {
-        std::vector<std::uint64_t> keys(n);
-        for (std::size_t i = 0; i < n; ++i) keys[i] = sorting::float_key(pvalues[i]);
-        order = sorting::argsort_keys(keys, thread_cap());
-        p.resize(n);
-        for (std::size_t r = 0; r < n; ++r) p[r] = pvalues[order[r]];
-    } else {
-        p.assign(pvalues.begin(), pvalues.end());
+        order.reset(new std::uint32_t[n == 0 ? 1 : n]);
+        sorting::argsort_doubles(pvalues, thread_cap(), order.get());
     }
+    // Rank r's p-value and the place its results go, in one pass over the
+    // ranks: the gathers and scatters of the order meet each index once.
+    const double* p = pvalues.data();
+    const std::uint32_t* ord = order.get();
+    const bool to_rank = !sort || return_sorted;
+    const auto index = [&](std::size_t r) -> std::size_t { return sort ? ord[r] : r; };
+    // The gathers and scatters of the order miss the cache: the indices of
+    // ranks a few steps ahead are fetched early.
+    constexpr std::size_t kAhead = 24;
+    const auto ahead = [&](std::size_t r) {
+        if (!sort || r >= n) return;
+        const std::size_t i = ord[r];
+        __builtin_prefetch(p + i);
+        if (!to_rank) {
+            __builtin_prefetch(corrected + i, 1);
+            __builtin_prefetch(reject + i, 1);
+        }
+    };
+    const auto put = [&](std::size_t r, std::size_t i, double q, bool rej) {
+        const std::size_t at = to_rank ? r : i;
+        corrected[at] = q > 1.0 ? 1.0 : q;
+        reject[at] = rej ? 1 : 0;
+    };
     const double dn = static_cast<double>(n);
-    Adjusted out;
-    std::vector<std::uint8_t>& reject = out.reject;
-    std::vector<double>& q = out.corrected;
-    reject.assign(n, 0);
-    q.resize(n);
     switch (method) {
         case Correction::Bonferroni: {
             const double threshold = alpha / dn;
-            for (std::size_t i = 0; i < n; ++i) {
-                reject[i] = p[i] <= threshold ? 1 : 0;
-                q[i] = p[i] * dn;
+            for (std::size_t r = 0; r < n; ++r) {
+                ahead(r + kAhead);
+                const std::size_t i = index(r);
+                put(r, i, p[i] * dn, p[i] <= threshold);
             }
             break;
         }
         case Correction::Sidak: {
             const double threshold = 1.0 - std::pow(1.0 - alpha, 1.0 / dn);
-            for (std::size_t i = 0; i < n; ++i) {
-                reject[i] = p[i] <= threshold ? 1 : 0;
-                q[i] = -std::expm1(dn * std::log1p(-p[i]));
+            for (std::size_t r = 0; r < n; ++r) {
+                ahead(r + kAhead);
+                const std::size_t i = index(r);
+                put(r, i, -std::expm1(dn * std::log1p(-p[i])), p[i] <= threshold);
             }
             break;
         }
-        case Correction::HolmSidak: {
-            step_down(p, reject, [&](std::size_t i) {
-                return 1.0 - std::pow(1.0 - alpha, 1.0 / static_cast<double>(n - i));
-            });
-            for (std::size_t i = 0; i < n; ++i) q[i] = -std::expm1(static_cast<double>(n - i) * std::log1p(-p[i]));
-            running_max(q);
-            break;
-        }
+        case Correction::HolmSidak:
         case Correction::Holm: {
-            step_down(p, reject, [&](std::size_t i) { return alpha / static_cast<double>(n - i); });
-            for (std::size_t i = 0; i < n; ++i) q[i] = p[i] * static_cast<double>(n - i);
-            running_max(q);
+            // Step-down: from the first rank above its threshold on, every
+            // hypothesis is kept; the adjusted values are running maxima.
+            bool kept = false;
+            double q = 0.0;
+            for (std::size_t r = 0; r < n; ++r) {
+                ahead(r + kAhead);
+                const std::size_t i = index(r);
+                const double left = static_cast<double>(n - r);
+                double raw, threshold;
+                if (method == Correction::Holm) {
+                    raw = p[i] * left;
+                    threshold = alpha / left;
+                } else {
+                    raw = -std::expm1(left * std::log1p(-p[i]));
+                    threshold = 1.0 - std::pow(1.0 - alpha, 1.0 / left);
+                }
+                kept = kept || p[i] > threshold;
+                q = r == 0 ? raw : nan_max(q, raw);
+                put(r, i, q, !kept);
+            }
             break;
         }
-        case Correction::SimesHochberg: {
-            for (std::size_t i = 0; i < n; ++i) reject[i] = p[i] <= alpha / static_cast<double>(n - i) ? 1 : 0;
-            step_up(reject);
-            for (std::size_t i = 0; i < n; ++i) q[i] = static_cast<double>(n - i) * p[i];
-            running_min_from_end(q);
-            break;
-        }
+        case Correction::SimesHochberg:
         case Correction::FdrBH:
         case Correction::FdrBY: {
+            // Step-up: every rank up to the last one at or below its
+            // threshold is rejected; the adjusted values are running minima
+            // from the end.
             double cm = 1.0;
             if (method == Correction::FdrBY) {
                 std::vector<double> inv(n);
-                for (std::size_t i = 0; i < n; ++i) inv[i] = 1.0 / static_cast<double>(i + 1);
+                for (std::size_t k = 0; k < n; ++k) inv[k] = 1.0 / static_cast<double>(k + 1);
                 cm = pairwise_sum(inv.data(), n);
             }
-            for (std::size_t i = 0; i < n; ++i) {
-                double ecdf = static_cast<double>(i + 1) / dn;
-                if (method == Correction::FdrBY) ecdf /= cm;
-                reject[i] = p[i] <= ecdf * alpha ? 1 : 0;
-                q[i] = p[i] / ecdf;
+            bool found = false;
+            double q = 0.0;
+            for (std::size_t r = n; r-- > 0;) {
+                if (r >= kAhead) ahead(r - kAhead);
+                const std::size_t i = index(r);
+                double raw;
+                bool below;
+                if (method == Correction::SimesHochberg) {
+                    const double left = static_cast<double>(n - r);
+                    below = p[i] <= alpha / left;
+                    raw = left * p[i];
+                } else {
+                    double ecdf = static_cast<double>(r + 1) / dn;
+                    if (method == Correction::FdrBY) ecdf /= cm;
+                    below = p[i] <= ecdf * alpha;
+                    raw = p[i] / ecdf;
+                }
+                found = found || below;
+                q = r + 1 == n ? raw : nan_min(q, raw);
+                put(r, i, q, found);
             }
-            step_up(reject);
-            running_min_from_end(q);
             break;
         }
     }
-    for (double& v : q) {
-        if (v > 1.0) v = 1.0;
-    }
-    if (sort && !return_sorted) {
-        std::vector<double> q_back(n);
-        std::vector<std::uint8_t> r_back(n);
-        for (std::size_t r = 0; r < n; ++r) {
-            q_back[order[r]] = q[r];
-            r_back[order[r]] = reject[r];
-        }
-        q.swap(q_back);
-        reject.swap(r_back);
-    }
-    return out;
+    return {};
 }
 
 }  // namespace lumetra::stats

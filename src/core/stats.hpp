@@ -230,16 +230,13 @@ ContingencyResult contingency_bins(const View& reference, const View& current, c
 
 enum class Correction : std::uint8_t { Bonferroni, Sidak, HolmSidak, Holm, SimesHochberg, FdrBH, FdrBY };
 
-struct Adjusted {
-    std::vector<std::uint8_t> reject;
-    std::vector<double> corrected;
-};
-
-/// Adjusted p-values and rejections at `alpha`, in the order of `pvalues`
-/// (sorted ascending when `return_sorted`); `is_sorted` takes them as
-/// sorted already. TooManyValues beyond 2^32 - 1 values.
-Result<Adjusted, StatsError> adjust_pvalues(std::span<const double> pvalues, double alpha, Correction method,
-                                            bool is_sorted, bool return_sorted);
+/// Adjusted p-values and rejections at `alpha` written to corrected[0, n)
+/// and reject[0, n), in the order of `pvalues` (sorted ascending when
+/// `return_sorted`); `is_sorted` takes them as sorted already.
+/// TooManyValues beyond 2^32 - 1 values.
+Result<void, StatsError> adjust_pvalues(std::span<const double> pvalues, double alpha, Correction method,
+                                        bool is_sorted, bool return_sorted, std::uint8_t* reject,
+                                        double* corrected);
 
 /// The sum of a[0, n) in the pairwise order of NumPy's reductions (blocks of
 /// up to 128 summed in eight lanes, halves split at multiples of 8).

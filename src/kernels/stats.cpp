@@ -330,19 +330,18 @@ PyObject* multipletests(const Column<py::Float64>& pvals, const double& alpha, c
     const auto correction = choice(method, "method", names, values);
     if (!correction) return nullptr;
     return pvals.visit([&](std::span<const double> p) -> PyObject* {
-        auto result = py::released(p.size(), [&] {
-            return stats::adjust_pvalues(p, alpha, *correction, is_sorted.value, returnsorted.value);
-        });
-        if (!result) return py::raise(result.error());
-        const stats::Adjusted& a = result.value();
-        npy_intp dims[1] = {static_cast<npy_intp>(a.reject.size())};
+        // The results are written straight into the arrays returned.
+        npy_intp dims[1] = {static_cast<npy_intp>(p.size())};
         Ref reject = Ref::steal(PyArray_SimpleNew(1, dims, NPY_BOOL));
         if (!reject) return nullptr;
-        if (!a.reject.empty()) {
-            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(reject.get())), a.reject.data(), a.reject.size());
-        }
-        Ref corrected = Ref::steal(new_array(a.corrected, a.corrected.size()));
+        Ref corrected = Ref::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
         if (!corrected) return nullptr;
+        auto* r = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(reject.get())));
+        auto* q = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(corrected.get())));
+        auto result = py::released(p.size(), [&] {
+            return stats::adjust_pvalues(p, alpha, *correction, is_sorted.value, returnsorted.value, r, q);
+        });
+        if (!result) return py::raise(result.error());
         return PyTuple_Pack(2, reject.get(), corrected.get());
     });
 }
