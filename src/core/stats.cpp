@@ -1022,6 +1022,7 @@ constexpr std::size_t kBinsPerThread = std::size_t{1} << 18;
 
 struct BinRatios {
     double rt, ut, tr, tu;  // R / T, U / T, T / R, T / U
+    double r, u, t;         // R, U, T
 };
 
 // The Pearson terms of m bins (counts r and u as doubles), summed in eight
@@ -1070,11 +1071,14 @@ double g_block(const double* __restrict r, const double* __restrict u, std::size
     double q0[kBinBlock], q1[kBinBlock];
     std::uint64_t bad = 0;
     for (std::size_t j = 0; j < m; ++j) {
+        // As the reference forms them, cell by cell: a ratio shared by every
+        // cell of a row (R / T) would put its one rounding into every
+        // logarithm, and the log-likelihood sum carries it T times.
         const double c = r[j] + u[j];
-        e0[j] = c * q.rt;
-        e1[j] = c * q.ut;
-        const double inv = 1.0 / c;
-        const double a = r[j] * inv * q.tr, b = u[j] * inv * q.tu;
+        const double ea = q.r * c / q.t, eb = q.u * c / q.t;
+        e0[j] = ea;
+        e1[j] = eb;
+        const double a = r[j] / ea, b = u[j] / eb;
         const std::uint64_t ok_a = static_cast<std::uint64_t>(a >= lo) & static_cast<std::uint64_t>(a <= hi);
         const std::uint64_t ok_b = static_cast<std::uint64_t>(b >= lo) & static_cast<std::uint64_t>(b <= hi);
         const std::uint64_t nz_r = static_cast<std::uint64_t>(std::bit_cast<std::uint64_t>(r[j]) != 0);
@@ -1133,8 +1137,8 @@ struct FastBins {
         // Zero counts give 0 (as xlogy), anything else the library's logarithm.
         double lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         for (std::size_t j = 0; j < m; ++j) {
-            const double inv = 1.0 / (r[j] + u[j]);
-            lane[j % 8] += 2.0 * xlogy(r[j], r[j] * inv * q.tr) + 2.0 * xlogy(u[j], u[j] * inv * q.tu);
+            const double c = r[j] + u[j];
+            lane[j % 8] += 2.0 * xlogy(r[j], r[j] / (q.r * c / q.t)) + 2.0 * xlogy(u[j], u[j] / (q.u * c / q.t));
         }
         return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
     }
@@ -1184,8 +1188,13 @@ ContingencyResult contingency_bins(const View& reference, const View& current, c
         current.stride == static_cast<std::ptrdiff_t>(sizeof(T)) &&
         reinterpret_cast<std::uintptr_t>(reference.data) % alignof(T) == 0 &&
         reinterpret_cast<std::uintptr_t>(current.data) % alignof(T) == 0) {
-        const BinRatios q{totals.reference_total / totals.total, totals.current_total / totals.total,
-                          totals.total / totals.reference_total, totals.total / totals.current_total};
+        const BinRatios q{totals.reference_total / totals.total,
+                          totals.current_total / totals.total,
+                          totals.total / totals.reference_total,
+                          totals.total / totals.current_total,
+                          totals.reference_total,
+                          totals.current_total,
+                          totals.total};
         const FastBins<T> f{reinterpret_cast<const T*>(reference.data), reinterpret_cast<const T*>(current.data), n,
                             q, lambda == 0.0, expected};
         r.statistic = fast_bins(f);
