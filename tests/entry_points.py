@@ -1209,7 +1209,70 @@ FUNCTIONS += [
     fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 
+# ---- significance tests (lumetra.stats and its kernels) ---------------------------------
+
+ALTERNATIVES = ["two-sided", "less", "greater"]
+KS_METHODS = ["auto", "exact", "asymp"]
+CVM_METHODS = ["auto", "exact", "asymptotic"]
+NAN_POLICIES = ["propagate", "raise", "omit"]
+VARIANTS = ["midrank", "right", "continuous"]
+CORRECTIONS = ["hs", "bonferroni", "sidak", "holm-sidak", "holm", "simes-hochberg", "fdr_bh", "fdr_by"]
+SPECIALS = ["chi2_sf", "gamma_q", "gamma_p", "smirnov", "kolmogorov_sf", "kolmogorov_cdf", "bessel_k",
+            "cvm_limit_cdf"]
+
+# A sample: a numeric array in place (any dtype, layout, byte order); for
+# lumetra.stats any sequence too. An empty one is a NaN result, no refusal.
+SAMPLE = Kind("SAMPLE", lambda: np.array(FLOATS8), ARRAY.valid, wild=ARRAY.wild)
+SAMPLE_VALUES = Kind("SAMPLE_VALUES", lambda: list(FLOATS8), VALUES.valid, wild=VALUES.wild)
+P_VALUES = Kind("P_VALUES", lambda: np.array(FLOATS8) / 4, F64.valid, wild=F64.wild)
+# Counts of bins; negative ones refuse the computation.
+COUNTS = Kind("COUNTS", lambda: np.array(LABEL01), ARRAY.valid, wild=ARRAY.wild, fail=np.array([-1] * 8))
+# Sizes of samples laid end to end: one refusal is a sample without values.
+SIZES = Kind("SIZES", lambda: np.array([4, 4]),
+             st.one_of(plain(st.sampled_from([np.array([4, 4]), np.array([8]), np.array([3, 3, 2]), np.array([9, -1])])),
+                       arrays(dtypes=["int64", "int8", "uint64", "float64"], patterns=["labels", "few"],
+                              lengths=[0, 1, 2, 3])),
+             wild=anything_but(arrays()), fail=np.array([8, 0]))
+FLAG = Kind("FLAG", lambda: True, plain(st.booleans()), wild=anything_but(plain(st.booleans())))
+AXIS = Kind("AXIS", lambda: 0, plain(st.sampled_from([0, -1, None])), wild=anything_but(plain(st.integers(-3, 3))))
+SAMPLE_LIST = Kind("SAMPLE_LIST", lambda: [FLOATS8, [v + 0.25 for v in FLOATS8]],
+                   plain(st.lists(st.lists(numbers, max_size=10), max_size=4)),
+                   wild=anything_but(plain(st.lists(numbers, max_size=4))), fail=[[1.0], []])
+NOTHING = Kind("NOTHING", lambda: None, plain(st.none()), fail=1)
+LAMBDA = Kind("LAMBDA", lambda: None,
+              plain(st.sampled_from([None, "pearson", "log-likelihood", "mod-log-likelihood", "neyman", 0.5, 1, 0])),
+              wild=anything_but(plain(numbers), texts_b), fail="Nope")
+MAXITER = Kind("MAXITER", lambda: 1, plain(st.integers(-2, 5)), wild=anything_but(ints_b))
+# The tests read sequences by Python iteration: what a hostile item raises is its own.
+_STATS = {"share": 1 / 10}
+_TWO_SAMPLES = {"axis": AXIS, "nan_policy": name(NAN_POLICIES), "keepdims": FLAG}
+
+FUNCTIONS += [
+    fn(_kernels.ks_2samp, SAMPLE, SAMPLE, name(ALTERNATIVES), name(KS_METHODS), name(NAN_POLICIES), module=_kernels),
+    fn(_kernels.cramervonmises_2samp, SAMPLE, SAMPLE, name(CVM_METHODS), name(NAN_POLICIES), module=_kernels),
+    fn(_kernels.anderson_ksamp, SAMPLE, SIZES, name(VARIANTS), module=_kernels),
+    fn(_kernels.contingency_bins, COUNTS, COUNTS, FLAG, FLOAT, module=_kernels,
+       ok=lambda: (np.array(LABEL01), np.array(LABEL01[::-1]), True, 1.0)),
+    fn(_kernels.multipletests, P_VALUES, FLOAT, name(CORRECTIONS[1:]), FLAG, FLAG, module=_kernels,
+       ok=lambda: (np.array(FLOATS8) / 4, 0.05, "fdr_bh", False, False)),
+    fn(_kernels.special, name(SPECIALS), FLOAT, F64, module=_kernels,
+       ok=lambda: ("chi2_sf", 3.0, np.array(FLOATS8))),
+    fn(lumetra.stats.ks_2samp, SAMPLE_VALUES, SAMPLE_VALUES, name(ALTERNATIVES), name(KS_METHODS), keywords=_TWO_SAMPLES,
+       ok=lambda: (list(FLOATS8), [v + 0.5 for v in FLOATS8], "two-sided", "auto", 0, "propagate", False),
+       **_STATS),
+    fn(lumetra.stats.cramervonmises_2samp, SAMPLE_VALUES, SAMPLE_VALUES, name(CVM_METHODS), keywords=_TWO_SAMPLES,
+       ok=lambda: (list(FLOATS8), [v + 0.5 for v in FLOATS8], "auto", 0, "propagate", False), **_STATS),
+    fn(lumetra.stats.anderson_ksamp, SAMPLE_LIST, FLAG, keywords={"variant": name(VARIANTS), "method": NOTHING},
+       **_STATS),
+    fn(lumetra.stats.chisquare_bins, VALUES, VALUES, keywords={"correction": FLAG, "lambda_": LAMBDA},
+       ok=lambda: ([3.0, 1.0, 0.0, 4.0], [1.0, 2.0, 0.0, 5.0], True, None), **_STATS),
+    fn(lumetra.stats.g_test_bins, VALUES, VALUES, keywords={"correction": FLAG},
+       ok=lambda: ([3.0, 1.0, 0.0, 4.0], [1.0, 2.0, 0.0, 5.0], True), **_STATS),
+    fn(lumetra.stats.multipletests, SAMPLE_VALUES, FLOAT, name(CORRECTIONS), MAXITER, FLAG, FLAG,
+       ok=lambda: ([0.01, 0.2, 0.04, 0.5], 0.05, "hs", 1, False, False), **_STATS),
+]
+
 # Modules whose every public function and class must have a row.
-MODULES = [_lumetra, lumetra, _kernels]
+MODULES = [_lumetra, lumetra, _kernels, lumetra.stats]
 
 ENTRIES = FUNCTIONS + [e for c in CLASSES for e in [c.ctor] + c.members]

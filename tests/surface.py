@@ -157,4 +157,22 @@ KERNELS = {
     "count_replicates": "(cells, replicates, seed, group)",
     "monitor_state": "(data)",
     "vocabulary": "(entry=None)",
+    "ks_2samp": "(data1, data2, alternative, method, nan_policy)",
+    "cramervonmises_2samp": "(x, y, method, nan_policy)",
+    "anderson_ksamp": "(values, sizes, variant)",
+    "contingency_bins": "(reference_counts, current_counts, correction, lambda_)",
+    "multipletests": "(pvals, alpha, method, is_sorted, returnsorted)",
+    "special": "(name, a, x)",
+}
+
+# lumetra.stats: SciPy's and statsmodels' signatures (the reference's own
+# names of its arguments, its defaults), by function.
+STATS = {
+    "ks_2samp": "(data1, data2, alternative='two-sided', method='auto', *, axis=0, nan_policy='propagate', "
+                "keepdims=False)",
+    "cramervonmises_2samp": "(x, y, method='auto', *, axis=0, nan_policy='propagate', keepdims=False)",
+    "anderson_ksamp": "(samples, midrank=True, *, variant=None, method=None)",
+    "chisquare_bins": "(reference_counts, current_counts, *, correction=True, lambda_=None)",
+    "g_test_bins": "(reference_counts, current_counts, *, correction=True)",
+    "multipletests": "(pvals, alpha=0.05, method='hs', maxiter=1, is_sorted=False, returnsorted=False)",
 }

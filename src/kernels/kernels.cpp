@@ -15,7 +15,11 @@
 //   bias_intervals, performance_moments, performance_intervals
 //                        confidence bounds from the same tallies and states;
 //   vocabulary           the names the engine defines (metrics, drift
-//                        metrics, bin rules).
+//                        metrics, bin rules);
+//   ks_2samp, cramervonmises_2samp, anderson_ksamp, contingency_bins,
+//   multipletests, special
+//                        significance tests of samples and of binned
+//                        counts, p-value adjustments (lumetra.stats).
 // Every number comes from the core's own formulas.
 #define LUMETRA_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
@@ -41,6 +45,6 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     return lumetra::py::init_module(
         g_module_def, g_cache,
         {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), interval_functions(),
-          vocabulary_functions()},
+          vocabulary_functions(), stats_functions()},
          {}});
 }

@@ -147,3 +147,19 @@ def performance_change(
 def count_replicates(cells: npt.NDArray[np.uint64], replicates: int, seed: int, group: int) -> npt.NDArray[np.uint64]: ...
 def monitor_state(data: bytes | bytearray | memoryview) -> dict[str, Any]: ...  # "kind", "counts", "sums"
 def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple
+
+# Significance tests and p-value adjustments (lumetra.stats wraps them in SciPy's result objects).
+def ks_2samp(
+    data1: _Column, data2: _Column, alternative: str, method: str, nan_policy: str
+) -> tuple[float, float, Union[float, int], Union[float, int], int]: ...  # statistic, pvalue, location, sign, notes
+def cramervonmises_2samp(x: _Column, y: _Column, method: str, nan_policy: str) -> tuple[float, float, int]: ...
+def anderson_ksamp(
+    values: _Column, sizes: _Column, variant: str
+) -> tuple[float, npt.NDArray[np.float64], float, int]: ...  # statistic, critical values, pvalue, notes
+def contingency_bins(
+    reference_counts: _Column, current_counts: _Column, correction: bool, lambda_: float
+) -> tuple[float, float, int, npt.NDArray[np.float64]]: ...  # statistic, pvalue, dof, expected (2 x kept)
+def multipletests(
+    pvals: npt.NDArray[np.float64], alpha: float, method: str, is_sorted: bool, returnsorted: bool
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]: ...
+def special(name: str, a: float, x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "core/stats.hpp"
+
 namespace lumetra::py {
 namespace {
 
@@ -38,5 +40,9 @@ PyObject* raise(const DataBiasRuntimeError& e) { return set(PyExc_ValueError, me
 PyObject* raise(const ModelBiasRuntimeError& e) { return set(PyExc_ValueError, message(e)); }
 PyObject* raise(const ModelPerformanceError& e) { return set(exception_type(e), message(e)); }
 PyObject* raise(const StateError& e) { return set(PyExc_ValueError, message(e)); }
+PyObject* raise(stats::StatsError e) {
+    // An exact distribution too large to hold is the memory it would need.
+    return set(e == stats::StatsError::ExactTooLarge ? PyExc_MemoryError : PyExc_ValueError, stats::message(e));
+}
 
 }  // namespace lumetra::py

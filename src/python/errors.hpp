@@ -8,6 +8,10 @@
 
 #include "core/errors.hpp"
 
+namespace lumetra::stats {
+enum class StatsError : std::uint8_t;
+}  // namespace lumetra::stats
+
 namespace lumetra::py {
 
 PyObject* raise(BiasError e);
@@ -17,5 +21,6 @@ PyObject* raise(const DataBiasRuntimeError& e);
 PyObject* raise(const ModelBiasRuntimeError& e);
 PyObject* raise(const ModelPerformanceError& e);
 PyObject* raise(const StateError& e);
+PyObject* raise(stats::StatsError e);
 
 }  // namespace lumetra::py
