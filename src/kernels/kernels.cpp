@@ -14,6 +14,9 @@
 //                        baseline's edges add up, then score once;
 //   bias_intervals, performance_moments, performance_intervals
 //                        confidence bounds from the same tallies and states;
+//   score_curves, calibration, regression_extent, regression_diagnostics
+//                        the report's diagnostics of scores and predictions,
+//                        exact from the rows of one frame;
 //   vocabulary           the names the engine defines (metrics, drift
 //                        metrics, bin rules).
 // Every number comes from the core's own formulas.
@@ -41,6 +44,6 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     return lumetra::py::init_module(
         g_module_def, g_cache,
         {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), interval_functions(),
-          vocabulary_functions()},
+          diagnostics_functions(), vocabulary_functions()},
          {}});
 }

@@ -33,6 +33,7 @@ std::span<const Callable> performance_functions();  // performance.cpp
 std::span<const Callable> drift_functions();        // drift.cpp
 std::span<const Callable> vocabulary_functions();   // vocabulary.cpp
 std::span<const Callable> interval_functions();     // intervals.cpp
+std::span<const Callable> diagnostics_functions();  // diagnostics.cpp
 
 // ---- results -----------------------------------------------------------------
 
