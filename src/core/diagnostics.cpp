@@ -1,6 +1,7 @@
 #include "core/diagnostics.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <limits>
 
@@ -11,6 +12,53 @@ using Wide = unsigned __int128;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Sorts scores (no NaN among them) in decreasing order: a least-significant
+// digit radix sort of keys that order as the doubles do, 11 bits a pass,
+// passes where every key has the same digit left out. Below a few thousand
+// values a comparison sort is quicker. The order of equal values does not
+// matter here (they are one threshold).
+void sort_decreasing(std::vector<double>& v) {
+    constexpr std::size_t kSmall = 4096;
+    if (v.size() < kSmall) {
+        std::sort(v.begin(), v.end(), std::greater<double>());
+        return;
+    }
+    constexpr unsigned kBits = 11, kPasses = 6;
+    constexpr std::size_t kDigits = std::size_t{1} << kBits;
+    const std::size_t n = v.size();
+    std::vector<std::uint64_t> keys(n), spare(n);
+    std::vector<std::size_t> counts(kPasses * kDigits, 0);
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto u = std::bit_cast<std::uint64_t>(v[i]);
+        // Ascending keys: negative values have every bit flipped, others the
+        // sign bit set. Flipped again, they come out in decreasing order.
+        const std::uint64_t key = ~((u & kSign) ? ~u : (u | kSign));
+        keys[i] = key;
+        for (unsigned pass = 0; pass < kPasses; ++pass) ++counts[pass * kDigits + ((key >> (pass * kBits)) & (kDigits - 1))];
+    }
+    for (unsigned pass = 0; pass < kPasses; ++pass) {
+        std::size_t* c = counts.data() + pass * kDigits;
+        const unsigned shift = pass * kBits;
+        if (c[(keys[0] >> shift) & (kDigits - 1)] == n) continue;  // one digit for every key
+        std::size_t at = 0;
+        for (std::size_t d = 0; d < kDigits; ++d) {
+            const std::size_t count = c[d];
+            c[d] = at;
+            at += count;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t key = keys[i];
+            spare[c[(key >> shift) & (kDigits - 1)]++] = key;
+        }
+        keys.swap(spare);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = ~keys[i];
+        v[i] = std::bit_cast<double>((key & kSign) ? (key & ~kSign) : ~key);
+    }
+}
 
 // Calls f(score, positives, negatives) for each distinct score of the two
 // classes' scores (each sorted in decreasing order), from the largest down.
@@ -28,17 +76,20 @@ void walk(const std::vector<double>& pos, const std::vector<double>& neg, F&& f)
 }
 
 // Which points of a curve of `count` points are kept for `points` points: a
-// point is kept where its position along the curve (0 to `length`) enters a
-// new one of points - 2 equal stretches, and the first and last always.
+// point is kept where its position along the curve, measured in stretches
+// (0 to points - 2 over the whole length), enters a new stretch; the first
+// and the last point always.
 class Thinning {
 public:
-    Thinning(std::size_t count, std::size_t points, double length)
-        : all_(count <= points), stretches_(static_cast<double>(points - 2)), length_(length) {}
+    Thinning(std::size_t count, std::size_t points)
+        : all_(count <= points), stretches_(static_cast<double>(points - 2)) {}
 
-    bool keep(std::size_t k, std::size_t count, double along) {
+    /// Stretches per unit of length, for a curve `length` long.
+    double scale(double length) const noexcept { return length > 0.0 ? stretches_ / length : 0.0; }
+
+    bool keep(std::size_t k, std::size_t count, double position) {
         if (all_ || k == 0 || k + 1 == count) return true;
-        if (!(length_ > 0.0)) return false;
-        const double at = std::min(std::floor(along / length_ * stretches_), stretches_);
+        const double at = std::min(std::floor(position), stretches_);
         if (at <= last_) return false;
         last_ = at;
         return true;
@@ -47,7 +98,6 @@ public:
 private:
     bool all_;
     double stretches_;
-    double length_;
     double last_ = 0.0;
 };
 
@@ -64,8 +114,8 @@ Result<ScoreCurves, DiagnosticsError> score_curves(ScoredRows rows, std::size_t 
         for (std::size_t i = 0; i < rows.score.size(); ++i) (rows.positive[i] ? pos : neg).push_back(rows.score[i]);
         rows = ScoredRows{};
     }
-    std::sort(pos.begin(), pos.end(), std::greater<double>());
-    std::sort(neg.begin(), neg.end(), std::greater<double>());
+    sort_decreasing(pos);
+    sort_decreasing(neg);
 
     ScoreCurves out;
     const std::uint64_t P = pos.size(), N = neg.size();
@@ -79,6 +129,7 @@ Result<ScoreCurves, DiagnosticsError> score_curves(ScoredRows rows, std::size_t 
     Wide area = 0;
     std::uint64_t tp = 0, fp = 0, K = 0;
     double ap = 0.0, recall_before = 0.0, precision_before = 0.0, pr_length = 0.0;
+    const double inverse_p = P == 0 ? 0.0 : 1.0 / Pd;
     walk(pos, neg, [&](double, std::uint64_t p, std::uint64_t n) {
         area += static_cast<Wide>(n) * (static_cast<Wide>(2) * tp + p);
         tp += p;
@@ -87,7 +138,8 @@ Result<ScoreCurves, DiagnosticsError> score_curves(ScoredRows rows, std::size_t 
             const double recall = static_cast<double>(tp) / Pd;
             const double precision = static_cast<double>(tp) / static_cast<double>(tp + fp);
             ap += (recall - recall_before) * precision;
-            if (K != 0) pr_length += (recall - recall_before) + std::fabs(precision - precision_before);
+            // The length only places the drawn points: recall's step is taken as p / P.
+            if (K != 0) pr_length += static_cast<double>(p) * inverse_p + std::fabs(precision - precision_before);
             recall_before = recall;
             precision_before = precision;
         }
@@ -99,9 +151,13 @@ Result<ScoreCurves, DiagnosticsError> score_curves(ScoredRows rows, std::size_t 
                   : static_cast<double>(area) / static_cast<double>(static_cast<Wide>(2) * P * N);
     out.average_precision = P == 0 ? kNaN : ap;
 
-    // Second pass: the thinned curves.
+    // Second pass: the thinned curves. A point's rates are divided out only
+    // where it is kept; its position along the curve is found by products.
     const bool roc = P != 0 && N != 0, pr = P != 0;
-    Thinning roc_keep(K + 1, points, 2.0), pr_keep(K, points, pr_length);
+    Thinning roc_keep(K + 1, points), pr_keep(K, points);
+    // The ROC curve is 2 long: fp / N + tp / P.
+    const double roc_n = roc ? roc_keep.scale(2.0) / Nd : 0.0, roc_p = roc ? roc_keep.scale(2.0) / Pd : 0.0;
+    const double pr_scale = pr_keep.scale(pr_length);
     if (roc) {
         out.fpr.push_back(0.0);
         out.tpr.push_back(0.0);
@@ -109,26 +165,21 @@ Result<ScoreCurves, DiagnosticsError> score_curves(ScoredRows rows, std::size_t 
     }
     tp = fp = 0;
     std::size_t k = 0;
-    double along = 0.0, recall_before2 = 0.0, precision_before2 = 0.0;
+    double along = 0.0, precision_before2 = 0.0;
     walk(pos, neg, [&](double s, std::uint64_t p, std::uint64_t n) {
         tp += p;
         fp += n;
-        if (roc) {
-            const double f = static_cast<double>(fp) / Nd, t = static_cast<double>(tp) / Pd;
-            if (roc_keep.keep(k + 1, K + 1, f + t)) {
-                out.fpr.push_back(f);
-                out.tpr.push_back(t);
-                out.roc_threshold.push_back(s);
-            }
+        if (roc && roc_keep.keep(k + 1, K + 1, static_cast<double>(fp) * roc_n + static_cast<double>(tp) * roc_p)) {
+            out.fpr.push_back(static_cast<double>(fp) / Nd);
+            out.tpr.push_back(static_cast<double>(tp) / Pd);
+            out.roc_threshold.push_back(s);
         }
         if (pr) {
-            const double recall = static_cast<double>(tp) / Pd;
             const double precision = static_cast<double>(tp) / static_cast<double>(tp + fp);
-            if (k != 0) along += (recall - recall_before2) + std::fabs(precision - precision_before2);
-            recall_before2 = recall;
+            if (k != 0) along += static_cast<double>(p) * inverse_p + std::fabs(precision - precision_before2);
             precision_before2 = precision;
-            if (pr_keep.keep(k, K, along)) {
-                out.recall.push_back(recall);
+            if (pr_keep.keep(k, K, along * pr_scale)) {
+                out.recall.push_back(static_cast<double>(tp) / Pd);
                 out.precision.push_back(precision);
                 out.pr_threshold.push_back(s);
             }
