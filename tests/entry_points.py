@@ -1113,6 +1113,16 @@ LEVEL = Kind("LEVEL", lambda: 0.95, plain(st.sampled_from([0.95, 0.5, 0.999, 1.0
 QUANTILE = Kind("QUANTILE", lambda: 1.96, plain(st.sampled_from([1.96, 0.5, 0.0, -1.0, float("inf")])), fail=-1.0)
 REPLICATES = Kind("REPLICATES", lambda: 20, plain(st.sampled_from([2, 20, 1, 0, 2**25])), fail=2**25)
 
+# Diagnostics: row codes (negative leaves a row out), counts of points, bins
+# and quantiles, and the bounds of ranges.
+OPT_ROWS = Kind("OPT_ROWS", lambda: None, st.one_of(plain(st.none()), CODES.valid), wild=CODES.wild,
+                fail=np.zeros(8))
+POINTS = Kind("POINTS", lambda: 200, plain(st.sampled_from([200, 2, 3, 1, 0, 2**20, 2**20 + 1, 2**64 - 1])), fail=1)
+SCORE_BINS = Kind("SCORE_BINS", lambda: 10, plain(st.sampled_from([10, 1, 3, 0, 2**16, 2**16 + 1])), fail=0)
+GRID_BINS = Kind("GRID_BINS", lambda: 40, plain(st.sampled_from([40, 1, 7, 0, 1000, 1001])), fail=0)
+QUANTILES = Kind("QUANTILES", lambda: 10, plain(st.sampled_from([10, 1, 3, 0, 33, 1000, 1001])), fail=0)
+BOUND = Kind("BOUND", lambda: 0.0, benign(floats_b), fail=math.nan)
+
 # The old names of renamed arguments: tested on their own (test_package.py).
 OLD_NAME = Kind("OLD_NAME", lambda: None, plain(st.none()))
 VOCABULARY_ENTRY = Kind("VOCABULARY_ENTRY", lambda: None,
@@ -1206,6 +1216,15 @@ FUNCTIONS += [
     fn(_kernels.count_replicates, TALLIES, REPLICATES, SEED, N_GROUPS, module=_kernels,
        ok=lambda: (_TALLIES[:1].copy(), 10, 0, 0)),
     fn(_kernels.monitor_state, state_bytes(_lumetra.PyModelBiasStreaming), module=_kernels),
+    fn(_kernels.score_curves, *_OUTCOMES, ARRAY, OPT_ROWS, POINTS, module=_kernels,
+       ok=lambda: (np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, None, 200)),
+    fn(_kernels.calibration, *_OUTCOMES, ARRAY, OPT_ROWS, SCORE_BINS, BOUND, BOUND, module=_kernels,
+       ok=lambda: (np.array(LABEL01), "==", 1, np.array(FLOATS8) / 4, _CODES8.copy(), 10, 0.0, 1.0)),
+    fn(_kernels.regression_extent, ARRAY, ARRAY, OPT_ROWS, module=_kernels,
+       ok=lambda: (np.array(FLOATS8), np.array(FLOATS8[::-1]), None)),
+    fn(_kernels.regression_diagnostics, ARRAY, ARRAY, BOUND, BOUND, BOUND, BOUND, OPT_ROWS, GRID_BINS, SCORE_BINS,
+       QUANTILES, module=_kernels,
+       ok=lambda: (np.array(FLOATS8), np.array(FLOATS8[::-1]), 0.0, 4.0, -4.0, 4.0, _CODES8.copy(), 40, 40, 10)),
     fn(_kernels.vocabulary, VOCABULARY_ENTRY, module=_kernels),
 ]
 

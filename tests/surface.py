@@ -156,6 +156,11 @@ KERNELS = {
                           "seed=0)",
     "count_replicates": "(cells, replicates, seed, group)",
     "monitor_state": "(data)",
+    "score_curves": "(label, label_rule, label_value, scores, rows=None, points=200)",
+    "calibration": "(label, label_rule, label_value, scores, rows=None, bins=10, low=0.0, high=1.0)",
+    "regression_extent": "(label, prediction, rows=None)",
+    "regression_diagnostics": "(label, prediction, low, high, residual_low, residual_high, rows=None, bins=40, "
+                              "residual_bins=40, quantiles=10)",
     "vocabulary": "(entry=None)",
     "ks_2samp": "(data1, data2, alternative, method, nan_policy)",
     "cramervonmises_2samp": "(x, y, method, nan_policy)",

@@ -180,6 +180,16 @@ def test_performance_by_group_equals_the_batch_functions():
                 assert np.float64(value).tobytes() == result[name][g].tobytes(), (g, name)
 
 
+def test_an_omitted_threshold_is_the_one_the_signature_shows():
+    codes = np.zeros(N, np.int8)
+    args = ("logistic", codes, 1, TRUTH, "==", 1, PRED)
+    for kernel in (_kernels.performance, _kernels.performance_state):
+        omitted, given = kernel(*args), kernel(*args, threshold=0.5)
+        for key in given:
+            assert repr(omitted[key]) == repr(given[key]), (kernel.__name__, key)
+    assert repr(_kernels.performance_moments(*args)) == repr(_kernels.performance_moments(*args, 0.5))
+
+
 def test_kernels_run_alongside_other_threads():
     # The passes release the interpreter lock; results stay the same.
     expected = _kernels.tally(CODES, 6, TRUTH, "==", 1)

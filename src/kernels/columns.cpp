@@ -46,6 +46,8 @@ bool convert(PyObject* o, RuleValue& out) {
     return true;
 }
 
+bool convert(PyObject* o, DecisionThreshold& out) { return py::convert(o, out.value); }
+
 PyObject* codes_not_integer() {
     PyErr_SetString(PyExc_TypeError, "groups must hold integer group codes");
     return nullptr;

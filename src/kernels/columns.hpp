@@ -36,6 +36,13 @@ struct RuleValue {
 };
 bool convert(PyObject* o, RuleValue& out);
 
+/// The decision threshold of the logistic kernels: 0.5 when omitted, as
+/// their signatures show; narrowed to single precision like the module's.
+struct DecisionThreshold {
+    float value = 0.5f;
+};
+bool convert(PyObject* o, DecisionThreshold& out);
+
 /// The integer group codes of `groups` (each row's group, a negative code
 /// leaves the row out) and the number of groups. nullopt with TypeError or
 /// ValueError set.

@@ -135,7 +135,7 @@ std::optional<F32Column> f32_column(const NumericArg& column, const char* argume
 
 PyObject* performance_moments(const std::string& task, const NumericArg& groups, const std::uint64_t& n_groups,
                               const NumericArg& label, const Rule& label_rule, const RuleValue& label_value,
-                              const NumericArg& prediction, const float& threshold) {
+                              const NumericArg& prediction, const DecisionThreshold& threshold) {
     (void)threshold;  // the classes do not enter the moments
     auto codes = codes_of(groups, n_groups);
     if (!codes) return nullptr;

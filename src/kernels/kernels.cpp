@@ -14,6 +14,9 @@
 //                        baseline's edges add up, then score once;
 //   bias_intervals, performance_moments, performance_intervals
 //                        confidence bounds from the same tallies and states;
+//   score_curves, calibration, regression_extent, regression_diagnostics
+//                        the report's diagnostics of scores and predictions,
+//                        exact from the rows of one frame;
 //   vocabulary           the names the engine defines (metrics, drift
 //                        metrics, bin rules);
 //   ks_2samp, cramervonmises_2samp, anderson_ksamp, contingency_bins,
@@ -45,6 +48,6 @@ PyMODINIT_FUNC PyInit__kernels(void) {
     return lumetra::py::init_module(
         g_module_def, g_cache,
         {{group_functions(), entropy_functions(), performance_functions(), drift_functions(), interval_functions(),
-          vocabulary_functions(), stats_functions()},
+          diagnostics_functions(), vocabulary_functions(), stats_functions()},
          {}});
 }

@@ -211,9 +211,9 @@ PyObject* metrics_of_state(Task task, std::size_t G, const std::uint64_t* counts
 PyObject* performance(const std::string& task, const NumericArg& groups, const std::uint64_t& n_groups,
                       const NumericArg& label, const Rule& label_rule, const RuleValue& label_value,
                       const NumericArg& prediction, const Rule& prediction_rule, const RuleValue& prediction_value,
-                      const float& threshold) {
+                      const DecisionThreshold& threshold) {
     const auto s = performance_pass(task, groups, n_groups, label, label_rule, label_value, prediction,
-                                    prediction_rule, prediction_value, threshold);
+                                    prediction_rule, prediction_value, threshold.value);
     if (!s) return nullptr;
     return metrics_of_state(s->task, s->groups, s->counts.data(), s->sums.data());
 }
@@ -221,9 +221,9 @@ PyObject* performance(const std::string& task, const NumericArg& groups, const s
 PyObject* performance_state(const std::string& task, const NumericArg& groups, const std::uint64_t& n_groups,
                             const NumericArg& label, const Rule& label_rule, const RuleValue& label_value,
                             const NumericArg& prediction, const Rule& prediction_rule,
-                            const RuleValue& prediction_value, const float& threshold) {
+                            const RuleValue& prediction_value, const DecisionThreshold& threshold) {
     const auto s = performance_pass(task, groups, n_groups, label, label_rule, label_value, prediction,
-                                    prediction_rule, prediction_value, threshold);
+                                    prediction_rule, prediction_value, threshold.value);
     if (!s) return nullptr;
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;

@@ -34,6 +34,7 @@ std::span<const Callable> drift_functions();        // drift.cpp
 std::span<const Callable> vocabulary_functions();   // vocabulary.cpp
 std::span<const Callable> interval_functions();     // intervals.cpp
 std::span<const Callable> stats_functions();        // stats.cpp
+std::span<const Callable> diagnostics_functions();  // diagnostics.cpp
 
 // ---- results -----------------------------------------------------------------
 

@@ -145,6 +145,38 @@ def performance_change(
     seed: int = 0,
 ) -> dict[str, npt.NDArray[np.float64]]: ...
 def count_replicates(cells: npt.NDArray[np.uint64], replicates: int, seed: int, group: int) -> npt.NDArray[np.uint64]: ...
+# Diagnostics of scores and predictions: dicts of figures (int, float) and float64 / uint64 arrays.
+def score_curves(
+    label: _Column,
+    label_rule: str,
+    label_value: _Value,
+    scores: _Column,
+    rows: Optional[_Column] = None,
+    points: int = 200,
+) -> dict[str, Any]: ...
+def calibration(
+    label: _Column,
+    label_rule: str,
+    label_value: _Value,
+    scores: _Column,
+    rows: Optional[_Column] = None,
+    bins: int = 10,
+    low: float = 0.0,
+    high: float = 1.0,
+) -> dict[str, Any]: ...
+def regression_extent(label: _Column, prediction: _Column, rows: Optional[_Column] = None) -> dict[str, Any]: ...
+def regression_diagnostics(
+    label: _Column,
+    prediction: _Column,
+    low: float,
+    high: float,
+    residual_low: float,
+    residual_high: float,
+    rows: Optional[_Column] = None,
+    bins: int = 40,
+    residual_bins: int = 40,
+    quantiles: int = 10,
+) -> dict[str, Any]: ...
 def monitor_state(data: bytes | bytearray | memoryview) -> dict[str, Any]: ...  # "kind", "counts", "sums"
 def vocabulary(entry: Optional[str] = None) -> Any: ...  # dict of entry -> tuple of str, or one entry's tuple
 

@@ -34,6 +34,8 @@ class PerformanceCall:
     missing: str
     intervals: Optional[Intervals] = None
     states: bool = False  # the result also holds each row's counts, sums and moments
+    facet_threshold: Optional[float] = None  # a numeric facet split in two at it (the report's --facet-threshold)
+    shown: object = None  # the threshold as the group labels show it
 
 
 def performance_plan(call: PerformanceCall) -> Plan:
@@ -86,7 +88,7 @@ def _merge(a: tuple[dict[str, Array], Counts], b: tuple[dict[str, Array], Counts
 
 def _steps(call: PerformanceCall, meta: Frame) -> Steps:
     names = list(call.by)
-    spec = grouping(meta, names, "facet")
+    spec = grouping(meta, names, "facet", call.facet_threshold, call.shown)
     scans = spec.scans(meta)
     truth: Optional[OutcomeReading] = None
     pred: Optional[OutcomeReading] = None

@@ -157,3 +157,198 @@ def marker_pair(reference: float, current: float, *, width: int = 150, height: i
             parts.append(f'<circle cx="{_fmt(at(value))}" cy="{_fmt(y)}" r="4" fill="{colour}"/>')
     parts.append("</svg>")
     return "".join(parts)
+
+
+# ---- diagnostics: curves, heat maps, signed bars ------------------------------------------
+
+
+def _axis_ticks(low: float, high: float, count: int = 5) -> list[float]:
+    """Round values (1, 2 or 5 times a power of ten) spanning [low, high]."""
+    if not (math.isfinite(low) and math.isfinite(high)) or high <= low:
+        return [low] if math.isfinite(low) else []
+    raw = (high - low) / count
+    power = 10 ** math.floor(math.log10(raw))
+    step = next(m * power for m in (1, 2, 5, 10) if m * power >= raw)
+    first = math.ceil(low / step - 1e-9)
+    ticks = []
+    k = first
+    while k * step <= high + step * 1e-9:
+        ticks.append(0.0 if abs(k * step) < step * 1e-9 else k * step)
+        k += 1
+    return ticks
+
+
+class _Frame:
+    """A plot area: data coordinates [x0, x1] x [y0, y1] on a canvas, with
+    the axes, their ticks and their labels drawn."""
+
+    def __init__(self, width: int, height: int, x: tuple[float, float], y: tuple[float, float],
+                 left: int = 52, right: int = 10, top: int = 24, bottom: int = 40) -> None:
+        self.width, self.height = width, height
+        self.left, self.top = left, top
+        self.plot_w, self.plot_h = width - left - right, height - top - bottom
+        self.x0, self.x1 = x
+        self.y0, self.y1 = y
+
+    def px(self, x: float) -> float:
+        return self.left + (x - self.x0) / (self.x1 - self.x0) * self.plot_w
+
+    def py(self, y: float) -> float:
+        return self.top + self.plot_h - (y - self.y0) / (self.y1 - self.y0) * self.plot_h
+
+    def open(self, title: str) -> list[str]:
+        return [
+            f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {self.width} {self.height}" '
+            f'width="{self.width}" height="{self.height}" role="img" aria-label="{escape(title)}" {_FONT}>',
+            f"<title>{escape(title)}</title>",
+        ]
+
+    def axes(self, x_label: str, y_label: str, x_ticks: Sequence[float], y_ticks: Sequence[float]) -> list[str]:
+        base, right = self.top + self.plot_h, self.left + self.plot_w
+        parts = []
+        for t in y_ticks:
+            y = _fmt(self.py(t))
+            parts.append(f'<line x1="{self.left}" x2="{right}" y1="{y}" y2="{y}" stroke="#eee"/>'
+                         f'<text x="{self.left - 4}" y="{_fmt(self.py(t) + 4)}" text-anchor="end" fill="#666">'
+                         f"{escape(number(t))}</text>")
+        for t in x_ticks:
+            x = _fmt(self.px(t))
+            parts.append(f'<line x1="{x}" x2="{x}" y1="{base}" y2="{base + 4}" stroke="#888"/>'
+                         f'<text x="{x}" y="{base + 15}" text-anchor="middle" fill="#666">{escape(number(t))}</text>')
+        parts.append(f'<path d="M{self.left} {self.top}V{base}H{right}" fill="none" stroke="#888"/>')
+        parts.append(f'<text x="{_fmt(self.left + self.plot_w / 2)}" y="{self.height - 6}" text-anchor="middle" '
+                     f'fill="#333">{escape(x_label)}</text>')
+        mid = _fmt(self.top + self.plot_h / 2)
+        parts.append(f'<text x="12" y="{mid}" text-anchor="middle" fill="#333" '
+                     f'transform="rotate(-90 12 {mid})">{escape(y_label)}</text>')
+        return parts
+
+
+def curves(
+    series: Sequence[tuple[str, str, Sequence[float], Sequence[float]]],
+    *,
+    title: str,
+    x_label: str,
+    y_label: str,
+    diagonal: bool = True,
+    markers: bool = False,
+    legend: str = "upper left",
+    width: int = 320,
+    height: int = 300,
+) -> str:
+    """Lines through (x, y) points on the unit square, one per series of
+    (legend text, colour, xs, ys); the diagonal y = x dashed when asked.
+    Points that are not finite are left out. `legend` places the legend in
+    a corner: "upper left", "lower left" or "lower right"."""
+    f = _Frame(width, height, (0.0, 1.0), (0.0, 1.0))
+    ticks = [0.0, 0.2, 0.4, 0.6, 0.8, 1.0]
+    parts = f.open(title) + f.axes(x_label, y_label, ticks, ticks)
+    if diagonal:
+        parts.append(f'<line x1="{_fmt(f.px(0))}" y1="{_fmt(f.py(0))}" x2="{_fmt(f.px(1))}" y2="{_fmt(f.py(1))}" '
+                     f'stroke="#bbb" stroke-dasharray="4 3"/>')
+    for i, (text, colour, xs, ys) in enumerate(series):
+        points = [(f.px(x), f.py(y)) for x, y in zip(xs, ys) if math.isfinite(x) and math.isfinite(y)]
+        if points:
+            d = "M" + "L".join(f"{_fmt(x)} {_fmt(y)}" for x, y in points)
+            parts.append(f'<path d="{d}" fill="none" stroke="{colour}" stroke-width="1.8"/>')
+            if markers:
+                parts.append("".join(f'<circle cx="{_fmt(x)}" cy="{_fmt(y)}" r="2.6" fill="{colour}"/>'
+                                     for x, y in points))
+        lower = legend.startswith("lower")
+        ly = f.top + (f.plot_h - 8 - 14 * (len(series) - 1 - i) if lower else 12 + 14 * i)
+        lx = f.left + (f.plot_w - 150 if legend.endswith("right") else 8)
+        parts.append(f'<line x1="{lx}" x2="{lx + 14}" y1="{ly - 4}" y2="{ly - 4}" stroke="{colour}" '
+                     f'stroke-width="2"/><text x="{lx + 18}" y="{ly}" fill="#333">{escape(text)}</text>')
+    parts.append("</svg>")
+    return "".join(parts)
+
+
+# Shades of a heat map, from the fewest to the most rows.
+_SHADES = ("#e4e9f5", "#c3cdea", "#9fafdc", "#7b8fc7", "#5a6fb0", "#3d5196", "#25377a", "#14225a")
+
+
+def heatmap(
+    counts: Sequence[Sequence[int]],
+    edges: Sequence[float],
+    *,
+    title: str,
+    caption: str,
+    x_label: str,
+    y_label: str,
+    width: int = 300,
+    height: int = 300,
+) -> str:
+    """A square grid of counts, counts[i][j] drawn at column j (x, over the
+    edges) and row i (y, over the same edges), shaded by the logarithm of
+    the count (empty cells blank), with the diagonal y = x."""
+    lo, hi = edges[0], edges[-1]
+    f = _Frame(width, height, (lo, hi), (lo, hi))
+    ticks = _axis_ticks(lo, hi)
+    parts = f.open(title) + f.axes(x_label, y_label, ticks, ticks)
+    peak = max((c for row in counts for c in row), default=0)
+    paths: list[list[str]] = [[] for _ in _SHADES]
+    for i, row in enumerate(counts):
+        y_top, y_bottom = f.py(edges[i + 1]), f.py(edges[i])
+        for j, c in enumerate(row):
+            if c <= 0:
+                continue
+            level = 0 if peak <= 1 else min(len(_SHADES) - 1, int(math.log(c) / math.log(peak) * len(_SHADES)))
+            x_left, x_right = f.px(edges[j]), f.px(edges[j + 1])
+            paths[level].append(f"M{_fmt(x_left)} {_fmt(y_top)}H{_fmt(x_right)}V{_fmt(y_bottom)}H{_fmt(x_left)}z")
+    for shade, cells in zip(_SHADES, paths):
+        if cells:
+            parts.append(f'<path fill="{shade}" d="{"".join(cells)}"/>')
+    parts.append(f'<line x1="{_fmt(f.px(lo))}" y1="{_fmt(f.py(lo))}" x2="{_fmt(f.px(hi))}" y2="{_fmt(f.py(hi))}" '
+                 f'stroke="{CURRENT_COLOUR}" stroke-width="1" stroke-dasharray="4 3"/>')
+    parts.append(f'<text x="{f.left}" y="14" fill="#333" font-weight="600">{escape(caption)}</text>'
+                 f'<text x="{width - 10}" y="14" text-anchor="end" fill="#666">darkest: {escape(number(peak))} rows'
+                 f"</text>")
+    parts.append("</svg>")
+    return "".join(parts)
+
+
+def bars(
+    labels: Sequence[str],
+    reference: Sequence[float],
+    current: Sequence[float],
+    *,
+    title: str,
+    x_label: str,
+    y_label: str,
+    width: int = 460,
+    height: int = 220,
+) -> str:
+    """Reference and current values per slot, side by side, on one scale that
+    holds zero (values may be negative); a value that is not finite is left out."""
+    finite = [v for v in (*reference, *current) if math.isfinite(v)]
+    low, high = min(finite + [0.0]), max(finite + [0.0])
+    if high == low:
+        high = low + 1.0
+    ticks = _axis_ticks(low, high, 4)
+    f = _Frame(width, height, (0.0, 1.0), (min([low] + ticks), max([high] + ticks)), left=60)
+    parts = f.open(title) + f.axes(x_label, y_label, [], ticks)
+    count = len(labels)
+    slot = f.plot_w / count if count else f.plot_w
+    zero = f.py(0.0)
+    for series, colour, offset in ((reference, REFERENCE_COLOUR, 0.0), (current, CURRENT_COLOUR, 0.5)):
+        path = []
+        bar_w = max(slot * 0.42, 0.3)
+        for i, value in enumerate(series[:count]):
+            if not math.isfinite(value):
+                continue
+            x = f.left + i * slot + slot * (0.06 + offset * 0.88)
+            top = min(zero, f.py(value))
+            h = abs(f.py(value) - zero)
+            if h < 0.2:
+                continue
+            path.append(f"M{_fmt(x)} {_fmt(top)}h{_fmt(bar_w)}v{_fmt(h)}h-{_fmt(bar_w)}z")
+        if path:
+            parts.append(f'<path fill="{colour}" d="{"".join(path)}"/>')
+    parts.append(f'<line x1="{f.left}" x2="{f.left + f.plot_w}" y1="{_fmt(zero)}" y2="{_fmt(zero)}" stroke="#888"/>')
+    base = f.top + f.plot_h
+    for i, text in enumerate(labels):
+        parts.append(f'<text x="{_fmt(f.left + (i + 0.5) * slot)}" y="{base + 15}" text-anchor="middle" '
+                     f'fill="#444">{escape(text)}</text>')
+    parts.append(_legend(f.left, 12))
+    parts.append("</svg>")
+    return "".join(parts)

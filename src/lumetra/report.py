@@ -23,6 +23,7 @@ import numpy as np
 
 from . import _svg
 from . import _kernels
+from . import _diagnostics
 from ._analyses import data_bias_call, drift_details, model_bias_call, performance_call, with_states
 from ._checks import CHECK_RULES, FAMILIES, TASK_FAMILY, ChangeTest, change_tests, correct, json_number, run_check
 from ._drift import DriftCall
@@ -514,6 +515,8 @@ def build_report(
         say("performance", step[0], total)
         step[0] += 1
         report["performance"] = _performance(reference, current, options, positive, changes)
+        report["performance"]["diagnostics"] = _diagnostics.performance_diagnostics(
+            reference, current, options, positive, report["performance"])
     if options.check_rule == "change":
         _settle_changes(changes, options.alpha)
     say("done", total, total)
@@ -694,7 +697,8 @@ def render_html(report: Mapping[str, Any]) -> str:
     def pair(reference: Any, current: Any) -> Any:
         return markup(_svg.marker_pair(_as_float(reference), _as_float(current)))
 
-    return env.from_string(template_text).render(r=report, svg=_pictures(report), markup=markup, pair=pair)
+    return env.from_string(template_text).render(r=report, svg=_pictures(report), markup=markup, pair=pair,
+                                                 diagnostics=markup(_diagnostics.render_html(report, env)))
 
 
 def _pictures(report: Mapping[str, Any]) -> dict[str, str]:
