@@ -469,3 +469,18 @@ def test_g_test_bins_with_large_totals_as_scipy():
     ours, theirs = stats.g_test_bins(ref, cur), reference_contingency(ref, cur, lambda_="log-likelihood")
     assert close(ours.statistic, theirs.statistic, 1e-14)
     assert close(ours.pvalue, theirs.pvalue, 1e-10)
+
+
+@pytest.mark.parametrize("x, y", [
+    (np.repeat([1.0, 2.0, 3.0], 5000), np.repeat([2.0, 3.0, 4.0], 4000)),  # the median value shared, tied
+    (np.repeat([5.0], 20_000), np.arange(10_000.0)),                      # one sample a single value
+    (np.arange(30_000.0) % 7, np.arange(20_000.0) % 5),                   # ties in runs of thousands
+], ids=["tied-median", "constant-large", "runs"])
+def test_large_tied_samples(x, y):
+    """The merged walk runs as two chains split at the first sample's median
+    value; runs of equal values must stay whole across the split, and the
+    midrank sums of long runs are taken in closed form."""
+    for alternative in ("two-sided", "less", "greater"):
+        check_ks(x, y, alternative=alternative)
+    check_cvm(x, y)
+    check_ad([x, y], "midrank")

@@ -5,6 +5,7 @@
 #include <barrier>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -21,7 +22,55 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
 }  // namespace
 
-void FreeWords::operator()(std::uint64_t* p) const noexcept { std::free(p); }
+namespace {
+
+// The large buffers kept for reuse.
+struct Kept {
+    void* p = nullptr;
+    std::size_t bytes = 0;
+};
+constexpr std::size_t kKeptBuffers = 4;
+constexpr std::size_t kKeptBytes = std::size_t{1} << 28;
+std::mutex g_kept_mutex;
+std::array<Kept, kKeptBuffers> g_kept{};
+
+// A kept buffer of at least `bytes` and at most twice as many, or null.
+void* take_kept(std::size_t& bytes) noexcept {
+    const std::lock_guard<std::mutex> lock(g_kept_mutex);
+    Kept* best = nullptr;
+    for (Kept& k : g_kept) {
+        if (k.p != nullptr && k.bytes >= bytes && k.bytes <= 2 * bytes && (best == nullptr || k.bytes < best->bytes)) {
+            best = &k;
+        }
+    }
+    if (best == nullptr) return nullptr;
+    void* p = best->p;
+    bytes = best->bytes;
+    *best = Kept{};
+    return p;
+}
+
+// Keeps a freed buffer if there is room; false to free it.
+bool keep(void* p, std::size_t bytes) noexcept {
+    const std::lock_guard<std::mutex> lock(g_kept_mutex);
+    std::size_t total = bytes;
+    Kept* slot = nullptr;
+    for (Kept& k : g_kept) {
+        total += k.bytes;
+        if (k.p == nullptr && slot == nullptr) slot = &k;
+    }
+    if (slot == nullptr || total > kKeptBytes) return false;
+    *slot = Kept{p, bytes};
+    return true;
+}
+
+}  // namespace
+
+void FreeWords::operator()(std::uint64_t* p) const noexcept {
+    if (p == nullptr) return;
+    if (bytes >= kHugeFrom && keep(p, bytes)) return;
+    std::free(p);
+}
 
 Words allocate_words(std::size_t n) {
     if (n > (~std::size_t{0} - kHugePage) / sizeof(std::uint64_t)) throw std::bad_alloc();
@@ -29,15 +78,18 @@ Words allocate_words(std::size_t n) {
     void* p = nullptr;
     if (bytes >= kHugeFrom) {
         bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        p = std::aligned_alloc(kHugePage, bytes);
+        p = take_kept(bytes);
+        if (p == nullptr) {
+            p = std::aligned_alloc(kHugePage, bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (p != nullptr) (void)::madvise(p, bytes, MADV_HUGEPAGE);
+            if (p != nullptr) (void)::madvise(p, bytes, MADV_HUGEPAGE);
 #endif
+        }
     } else {
         p = std::malloc(bytes);
     }
     if (p == nullptr) throw std::bad_alloc();
-    return Words(static_cast<std::uint64_t*>(p));
+    return Words(static_cast<std::uint64_t*>(p), FreeWords{bytes});
 }
 
 namespace {

@@ -55,7 +55,11 @@ inline std::int64_t signed_of_key(std::uint64_t k) noexcept {
 /// system offers them (as NumPy allocates large arrays), so that a pass that
 /// writes to thousands of places at once does not miss the address cache
 /// on every word, and a fresh buffer costs a few page faults, not thousands.
+/// A few large buffers freed are kept for the next ones (at most 4, 256 MiB
+/// in all): a fresh page is cleared by the system before first use, which
+/// costs about as much as a sorting pass over it.
 struct FreeWords {
+    std::size_t bytes = 0;
     void operator()(std::uint64_t* p) const noexcept;
 };
 using Words = std::unique_ptr<std::uint64_t[], FreeWords>;

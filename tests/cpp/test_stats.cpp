@@ -149,8 +149,13 @@ TEST_CASE("exact Cramer-von Mises p-values match every split of the pooled ranks
                 double sx = 0, sy = 0;
                 int ix = 0, iy = 0;
                 for (int r = 1; r <= m + n; ++r) {
-                    if ((mask >> (r - 1)) & 1u) sx += (r - ++ix) * double(r - ix);
-                    else sy += (r - ++iy) * double(r - iy);
+                    if ((mask >> (r - 1)) & 1u) {
+                        ++ix;
+                        sx += double(r - ix) * double(r - ix);
+                    } else {
+                        ++iy;
+                        sy += double(r - iy) * double(r - iy);
+                    }
                 }
                 us.push_back(m * sx + n * sy);
             }
