@@ -1028,6 +1028,15 @@ N_BOOT = Kind("N_BOOT", lambda: 1000, plain(st.sampled_from([2, 50, 1000, 1, 0, 
 SEED = Kind("SEED", lambda: 0, plain(st.sampled_from([0, 1, 2**64 - 1, 2**64, -1])), fail=-1)
 CI_METHOD = Kind("CI_METHOD", lambda: "bootstrap", plain(st.sampled_from(["bootstrap", "analytic", "Nope"])),
                  fail="Nope")
+DRIFT_TEST = Kind("DRIFT_TEST", lambda: "auto", plain(st.sampled_from(["auto", "chi2", "g", "ks", None, "t"])),
+                  fail="t")
+ALPHA = Kind("ALPHA", lambda: 0.05, plain(st.sampled_from([0.05, 0.01, 0.5, 0.0, 1.0, float("nan")])), fail=0.0)
+CORRECTION = Kind("CORRECTION", lambda: "fdr_bh",
+                  plain(st.sampled_from(["fdr_bh", "holm", "bonferroni", "none", "fdr"])), fail="fdr")
+TOLERANCE = Kind("TOLERANCE", lambda: None,
+                 plain(st.sampled_from([None, {"JensenShannon": 0.01}, {"PopulationStabilityIndex": 0.0},
+                                        {"Nope": 0.1}, {"JensenShannon": -1.0}, 0.1])), fail={"Nope": 0.1})
+DRIFT_BOOT = Kind("DRIFT_BOOT", lambda: 20, plain(st.sampled_from([20, 1, 0, 2**30])), fail=0)
 _INTERVAL_KEYWORDS = {"ci": CI, "n_boot": N_BOOT, "seed": SEED, "ci_method": CI_METHOD}
 _BIAS_KEYWORDS = {"positive": POSITIVE, "label_threshold": OPT_THRESHOLD, "facet_threshold": OPT_THRESHOLD,
                   "reference": REFERENCE_GROUP, "missing": MISSING, **_INTERVAL_KEYWORDS}
@@ -1171,7 +1180,9 @@ FUNCTIONS += [
     fn(lumetra.monitor_intervals, MONITOR, keywords={**_INTERVAL_KEYWORDS, "ci": MONITOR_CI, "n_boot": MONITOR_BOOT},
        **_FRAME),
     fn(lumetra.drift, FRAME, FRAME,
-       keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING},
+       keywords={"columns": DRIFT_COLUMNS, "rule": DRIFT_RULE, "metrics": OPT_DRIFT_METRICS, "missing": MISSING,
+                 "test": DRIFT_TEST, "alpha": ALPHA, "correction": CORRECTION, "tolerance": TOLERANCE,
+                 "n_boot": DRIFT_BOOT, "seed": SEED},
        **_FRAME),
     fn(_kernels.tally, CODES, N_GROUPS, *_OUTCOMES, OPT_OUTCOME, OPT_OUTCOME_RULE, OPT_OUTCOME_VALUE,
        module=_kernels),
@@ -1200,6 +1211,9 @@ FUNCTIONS += [
        ok=lambda: ([np.array([0.5, 1.5, 2.5])], [np.array(FLOATS8)])),
     fn(_kernels.drift_scores_many, KINDS, F64S, F64S, names(DRIFT), module=_kernels,
        ok=lambda: (["continuous"], [np.array([0.25] * 4)], [np.array([1.0, 0.0, 2.0, 1.0])], ["JensenShannon"])),
+    fn(_kernels.drift_intervals, KINDS, F64S, F64S, F64S, names(DRIFT), LEVEL, REPLICATES, SEED, module=_kernels,
+       ok=lambda: (["continuous"], [np.array([0.25] * 4)], [np.array([1.0, 1.0, 1.0, 1.0])],
+                   [np.array([1.0, 0.0, 2.0, 1.0])], ["JensenShannon"], 0.9, 20, 1)),
     fn(_kernels.bias_intervals, TALLIES, OPT_COUNT, LEVEL, QUANTILE, REPLICATES, SEED, CI_METHOD, module=_kernels,
        ok=lambda: (_TALLIES.copy(), None, 0.9, 1.6448536269514722, 50, 3, "bootstrap")),
     fn(_kernels.performance_moments, TASK, CODES, N_GROUPS, *_OUTCOMES, OUTCOME, TASK_THRESHOLD, module=_kernels,

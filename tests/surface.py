@@ -145,6 +145,8 @@ KERNELS = {
     "continuous_baselines": "(values, rule=None)",
     "continuous_counts_many": "(edges, values)",
     "drift_scores_many": "(kinds, hists, counts, metrics)",
+    "drift_intervals": "(kinds, hists, reference_counts, current_counts, metrics, level=0.95, replicates=1000, "
+                       "seed=0)",
     "bias_intervals": "(tallies, reference=None, level=0.95, z=1.959963984540054, replicates=1000, seed=0, "
                       "method='bootstrap')",
     "performance_moments": "(task, groups, n_groups, label, label_rule, label_value, prediction, threshold=0.5)",

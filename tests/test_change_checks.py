@@ -64,6 +64,29 @@ def test_a_change_of_the_tolerance_is_caught_in_nineteen_runs_of_twenty():
     assert caught >= 19
 
 
+def drift_caught(n, column, shift=0.0, **moved):
+    """In how many of 20 seeds the report fails the drift of `column`
+    (shifted by `shift` in the current data)."""
+    caught = 0
+    for seed in range(20):
+        reference, current = population(n, 2 * seed), population(n, 2 * seed + 1, **moved)
+        if shift:
+            current = current.set_column(current.schema.get_field_index(column), column,
+                                         pa.array(current[column].to_numpy() + shift))
+        caught += any(c["section"] == "drift" and c["subject"] == column for c in failures(reference, current))
+    return caught
+
+
+@pytest.mark.no_sanitizer(reason="sixty reports of up to 100,000 rows")
+@pytest.mark.parametrize("n, column, moved", [
+    (100_000, "x0", {"shift": 0.1}),    # a tenth of a standard deviation
+    (2_000, "x3", {"shift": 0.5}),      # PopulationStabilityIndex about 0.25
+    (2_000, "label", {"label_lift": 0.1}),  # the label rate from 0.40 to 0.50
+], ids=["mean-0.1sd-100k", "psi-0.25-2k", "label-rate-2k"])
+def test_a_real_drift_is_caught_in_nineteen_runs_of_twenty(n, column, moved):
+    assert drift_caught(n, column, **moved) >= 19
+
+
 def test_a_huge_sample_does_not_fail_a_negligible_change():
     # 0.005 of label rate at a million rows is significant, and far below every tolerance.
     assert not [c for c in failures(population(1_000_000, 1), population(1_000_000, 2, dpl=0.005))

@@ -120,6 +120,10 @@ def test_bias_from_tallies_equals_the_module_on_masks(reference):
     [
         (lambda: _kernels.tally(np.array([0.5]), 1, TRUTH[:1], "==", 1), TypeError, "groups must hold integer"),
         (lambda: _kernels.tally(np.array([2]), 2, TRUTH[:1], "==", 1), ValueError, "at or beyond n_groups"),
+        # Refused before a table of that many groups is asked of the allocator.
+        (lambda: _kernels.tally(np.array([0]), 2**40, TRUTH[:1], "==", 1), ValueError, "n_groups is too large"),
+        (lambda: _kernels.performance_moments("logistic", np.array([0]), 2**32 + 1, TRUTH[:1], "==", 1,
+                                              np.array([0.5]), 0.5), ValueError, "n_groups is too large"),
         (lambda: _kernels.tally(np.array([0, 1]), 2, TRUTH[:1], "==", 1), ValueError, "one value per row"),
         (lambda: _kernels.tally(np.array([0]), 1, TRUTH[:1], "<", 1), ValueError, "rule must be"),
         (lambda: _kernels.tally(np.array([0]), 1, TRUTH[:1], "==", 1.5), TypeError, "must be an int"),

@@ -344,7 +344,11 @@ def test_drift_equals_the_detectors(library):
             assert same_float(row[name], value), (row["column"], name)
 
     only = rows(lumetra.drift(base, runtime, columns=["c"], metrics=["WassersteinDistance"], missing="drop"))
-    assert list(only[0]) == ["column", "kind", "bins", "WassersteinDistance"]
+    assert list(only[0]) == ["column", "kind", "bins", "WassersteinDistance", "test", "statistic", "p_value",
+                             "p_adjusted", "drifted", "psi_critical"]
+    plain = rows(lumetra.drift(base, runtime, columns=["c"], metrics=["WassersteinDistance"], missing="drop",
+                               test=None))
+    assert list(plain[0]) == ["column", "kind", "bins", "WassersteinDistance"]
 
 
 def test_many_groups_and_wide_integer_codes():

@@ -15,7 +15,13 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The purposes of the streams: each kind of table draws its own.
-enum Purpose : std::uint32_t { kBiasTables = 0, kConfusionTables = 1, kChangeTables = 2 };  // 2, 3: the two sides
+enum Purpose : std::uint32_t {
+    kBiasTables = 0,
+    kConfusionTables = 1,
+    kChangeTables = 2,  // 2, 3: the two sides
+    kDriftReference = 4,
+    kDriftCurrent = 5,
+};
 
 using Interval = std::pair<double, double>;
 constexpr Interval kNone{kNaN, kNaN};
@@ -490,6 +496,42 @@ Bounds logistic_bounds(std::span<const std::uint64_t> counts, std::span<const do
         // The log loss is minus the mean of the terms.
         const Interval terms = mean_interval(sums[g], moments[g], static_cast<double>(counts[4 * g + 3]), spec.z);
         set(out, log_loss, g, {-terms.second, -terms.first});
+    }
+    return out;
+}
+
+Bounds drift_bounds(std::span<const double> point, std::span<const std::uint64_t> reference,
+                    std::span<const std::uint64_t> current, std::span<const drift::DataDriftType> types,
+                    drift::BinKind kind, std::uint32_t column, const Spec& spec) {
+    Bounds out(types.size(), 1);
+    std::uint64_t n_reference = 0, n_current = 0;
+    for (const std::uint64_t c : reference) n_reference += c;
+    for (const std::uint64_t c : current) n_current += c;
+    if (n_reference == 0 || n_current == 0 || reference.size() != current.size() || point.size() != types.size()) {
+        return out;
+    }
+    std::vector<std::uint64_t> ref_draw(reference.size()), cur_draw(current.size());
+    std::vector<double> shares(reference.size()), counts(current.size());
+    std::vector<std::vector<double>> draws(types.size());
+    const double total = static_cast<double>(n_reference);
+    for (std::uint64_t b = 0; b < spec.replicates; ++b) {
+        resample::Stream rs(spec.seed, static_cast<std::uint32_t>(b), column, kDriftReference);
+        resample::Stream cs(spec.seed, static_cast<std::uint32_t>(b), column, kDriftCurrent);
+        resample::multinomial(rs, reference, ref_draw);
+        resample::multinomial(cs, current, cur_draw);
+        for (std::size_t i = 0; i < shares.size(); ++i) {
+            shares[i] = static_cast<double>(ref_draw[i]) / total;
+            counts[i] = static_cast<double>(cur_draw[i]);
+        }
+        const auto scores = drift::scores_of_counts(shares, counts, types, kind);
+        if (!scores.ok()) continue;
+        for (std::size_t m = 0; m < types.size(); ++m) draws[m].push_back(scores.value()[m]);
+    }
+    for (std::size_t m = 0; m < types.size(); ++m) {
+        if (draws[m].empty()) continue;
+        const Interval q = resample::percentile_interval(draws[m], spec.level);
+        out.low[m][0] = std::max(0.0, 2.0 * point[m] - q.second);
+        out.high[m][0] = std::max(0.0, 2.0 * point[m] - q.first);
     }
     return out;
 }

@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "core/drift_parts.hpp"
 #include "core/groups.hpp"
 #include "core/model_perf.hpp"
 
@@ -167,6 +168,19 @@ Change logistic_change(std::span<const std::uint64_t> reference_counts, std::spa
                        std::span<const double> reference_moments, std::span<const std::uint64_t> current_counts,
                        std::span<const double> current_sums, std::span<const double> current_moments,
                        std::size_t rows, const Spec& spec);
+
+/// Bounds of the drift scores (in the order of `types`) of one column from
+/// its reference and current bin counts: a replicate draws each side's counts
+/// afresh (multinomial, same totals, from streams keyed by seed, replicate
+/// and `column`) and scores the current draw against the reference draw's
+/// shares as the batch detector scores its bins. The interval is the basic
+/// bootstrap interval around `point` (the scores of the samples as they
+/// are): 2 point - the upper and lower percentiles of the replicates, so the
+/// upward bias a divergence of finite samples has is taken off; bounds below
+/// zero are zero. NaN where a side has no count.
+Bounds drift_bounds(std::span<const double> point, std::span<const std::uint64_t> reference,
+                    std::span<const std::uint64_t> current, std::span<const drift::DataDriftType> types,
+                    drift::BinKind kind, std::uint32_t column, const Spec& spec);
 
 /// Wilson's score interval of k successes in n (NaN for n = 0).
 std::pair<double, double> wilson(std::uint64_t k, std::uint64_t n, double z) noexcept;

@@ -394,6 +394,30 @@ double chi2_sf(double x, double df) noexcept {
     return gamma_q(df / 2.0, x / 2.0);
 }
 
+double chi2_isf(double p, double df) noexcept {
+    if (!(p >= 0.0 && p <= 1.0 && df > 0.0 && std::isfinite(df))) return kNaN;
+    if (p == 0.0) return std::numeric_limits<double>::infinity();
+    if (p == 1.0) return 0.0;
+    // The survival function falls as x grows: widen the bracket until it
+    // holds p, then halve it until its ends are adjacent doubles.
+    double lo = 0.0, hi = df + 10.0;
+    while (chi2_sf(hi, df) > p) {
+        lo = hi;
+        hi *= 2.0;
+        if (!std::isfinite(hi)) return std::numeric_limits<double>::infinity();
+    }
+    while (true) {
+        const double mid = lo + (hi - lo) / 2.0;
+        if (mid <= lo || mid >= hi) break;
+        if (chi2_sf(mid, df) > p) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return hi;
+}
+
 double smirnov_sf(std::int64_t n, double x) noexcept {
     if (n < 1 || !(x >= 0.0 && x <= 1.0)) return kNaN;
     if (x == 0.0) return 1.0;

@@ -29,6 +29,11 @@ double gamma_q(double a, double x) noexcept;
 /// freedom at x (1 for x < 0), as scipy.special.chdtrc(df, x).
 double chi2_sf(double x, double df) noexcept;
 
+/// The x at which chi2_sf(x, df) = p (scipy.stats.chi2.isf), found by
+/// bisection on chi2_sf to the last bit: NaN outside 0 <= p <= 1, df > 0;
+/// inf for p = 0, 0 for p = 1.
+double chi2_isf(double p, double df) noexcept;
+
 /// P(D+_n >= x): the one-sided Kolmogorov-Smirnov statistic of n
 /// observations (scipy.special.smirnov): the exact Birnbaum-Tingey sum up to
 /// a million observations, Smirnov's shifted limit exp(-2n(x + 1/(6n))^2)

@@ -59,8 +59,10 @@ std::optional<Codes> codes_of(const NumericArg& groups, std::uint64_t n_groups) 
         codes_not_integer();
         return std::nullopt;
     }
-    if (n_groups > (std::uint64_t{1} << 40)) {
-        PyErr_SetString(PyExc_ValueError, "n_groups is too large");
+    // Refused before any table is sized by it: a tally of 2**40 groups would
+    // ask the allocator for terabytes.
+    if (n_groups > (std::uint64_t{1} << 32)) {
+        PyErr_SetString(PyExc_ValueError, "n_groups is too large (at most 2**32)");
         return std::nullopt;
     }
     return Codes{c, static_cast<std::size_t>(n_groups)};

@@ -2,7 +2,10 @@
 // chunks, then score once.
 #include "kernels/results.hpp"
 
+#include <cmath>
+
 #include "core/drift_parts.hpp"
+#include "core/intervals.hpp"
 #include "python/drift.hpp"
 
 namespace lumetra::kernels {
@@ -249,6 +252,116 @@ constexpr const char* kDriftScoresManyDoc =
     "drift_scores() of many columns at once: for each column, its scores (a list of floats in the order\n"
     "of metrics) or the text of the error its scoring is refused with.";
 
+// ---- intervals of the scores ---------------------------------------------------------
+
+// Bin counts given as float64 (as the scores take them) as whole numbers, or
+// nullopt with ValueError set.
+std::optional<std::vector<std::uint64_t>> whole_counts(std::span<const double> c, const char* argument,
+                                                       std::size_t column) {
+    std::vector<std::uint64_t> out(c.size());
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        if (!(c[i] >= 0.0 && c[i] <= 9007199254740992.0 && c[i] == std::floor(c[i]))) {
+            PyErr_Format(PyExc_ValueError, "%s must be whole counts from 0 to 2**53 (column %zu)", argument, column);
+            return std::nullopt;
+        }
+        out[i] = static_cast<std::uint64_t>(c[i]);
+    }
+    return out;
+}
+
+std::optional<drift::BinKind> bin_kind_of(const std::string& kind) {
+    if (kind == "continuous") return drift::BinKind::Continuous;
+    if (kind == "categorical") return drift::BinKind::Categorical;
+    PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
+    return std::nullopt;
+}
+
+PyObject* drift_intervals(const py::StrList& kinds, const F64List& hists, const F64List& reference_counts,
+                          const F64List& current_counts, const py::StrList& metrics, const double& level,
+                          const std::uint64_t& replicates, const std::uint64_t& seed) {
+    const std::size_t n = kinds.size();
+    if (hists.size() != n || reference_counts.size() != n || current_counts.size() != n) {
+        PyErr_SetString(PyExc_ValueError,
+                        "kinds, hists, reference_counts and current_counts must hold as many columns");
+        return nullptr;
+    }
+    if (!(level > 0.0 && level < 1.0)) {
+        PyErr_SetString(PyExc_ValueError, "level must be between 0 and 1");
+        return nullptr;
+    }
+    if (replicates < 1 || replicates > (std::uint64_t{1} << 24) || n > 0xFFFFFFFFu) {
+        PyErr_SetString(PyExc_ValueError, "replicates must be from 1 to 2^24");
+        return nullptr;
+    }
+    const auto types = py::parse_types(metrics);
+    if (!types) return nullptr;
+    std::vector<drift::BinKind> bin_kinds;
+    for (const std::string& kind : kinds) {
+        const auto k = bin_kind_of(kind);
+        if (!k) return nullptr;
+        bin_kinds.push_back(*k);
+    }
+    std::size_t total = 0, ref_total = 0, cur_total = 0;
+    const auto hist_spans = spans_of(hists, total);
+    if (!hist_spans) return nullptr;
+    const auto ref_spans = spans_of(reference_counts, ref_total);
+    if (!ref_spans) return nullptr;
+    const auto cur_spans = spans_of(current_counts, cur_total);
+    if (!cur_spans) return nullptr;
+    std::vector<std::vector<std::uint64_t>> refs, curs;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t bins = (*hist_spans)[i].size();
+        if ((*ref_spans)[i].size() != bins || (*cur_spans)[i].size() != bins) {
+            PyErr_Format(PyExc_ValueError, "counts must hold one value per bin (column %zu: %zu bins)", i, bins);
+            return nullptr;
+        }
+        auto r = whole_counts((*ref_spans)[i], "reference_counts", i);
+        if (!r) return nullptr;
+        auto c = whole_counts((*cur_spans)[i], "current_counts", i);
+        if (!c) return nullptr;
+        refs.push_back(std::move(*r));
+        curs.push_back(std::move(*c));
+    }
+    intervals::Spec spec;
+    spec.level = level;
+    spec.replicates = replicates;
+    spec.seed = seed;
+    std::vector<std::optional<intervals::Bounds>> bounds(n);
+    py::released(replicates * (total + 1), [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto point = drift::scores_of_counts((*hist_spans)[i], (*cur_spans)[i], *types, bin_kinds[i]);
+            if (!point.ok()) {
+                bounds[i].emplace(types->size(), 1);
+                continue;
+            }
+            bounds[i].emplace(intervals::drift_bounds(point.value(), refs[i], curs[i], *types, bin_kinds[i],
+                                                      static_cast<std::uint32_t>(i), spec));
+        }
+        return 0;
+    });
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<double> low, high;
+        for (std::size_t m = 0; m < types->size(); ++m) {
+            low.push_back(bounds[i]->low[m][0]);
+            high.push_back(bounds[i]->high[m][0]);
+        }
+        Ref lows = Ref::steal(py::float_list(low)), highs = Ref::steal(py::float_list(high));
+        if (!lows || !highs) return nullptr;
+        PyObject* pair = PyTuple_Pack(2, lows.get(), highs.get());
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return out.release();
+}
+
+constexpr const char* kDriftIntervalsDoc =
+    "Bootstrap intervals of the drift scores of many columns: for each column, the (low, high) lists of its\n"
+    "scores in the order of metrics at `level`, from its baseline shares, its reference and its current bin\n"
+    "counts (whole float64 counts), by `replicates` multinomial redraws of both sides keyed by seed,\n"
+    "replicate and column (basic bootstrap; NaN where a side has no count or the scoring is refused).";
+
 constexpr Callable kFunctions[] = {
     py::function<continuous_baseline>("continuous_baseline", {"values", "rule=None"}, kContinuousBaselineDoc),
     py::function<continuous_counts>("continuous_counts", {"edges", "values"}, kContinuousCountsDoc),
@@ -257,6 +370,10 @@ constexpr Callable kFunctions[] = {
     py::function<continuous_counts_many>("continuous_counts_many", {"edges", "values"}, kContinuousCountsManyDoc),
     py::function<drift_scores_many>("drift_scores_many", {"kinds", "hists", "counts", "metrics"},
                                     kDriftScoresManyDoc),
+    py::function<drift_intervals>("drift_intervals",
+                                  {"kinds", "hists", "reference_counts", "current_counts", "metrics", "level=0.95",
+                                   "replicates=1000", "seed=0"},
+                                  kDriftIntervalsDoc),
 };
 
 }  // namespace

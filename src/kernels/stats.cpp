@@ -354,11 +354,11 @@ constexpr const char* kMultipletestsDoc =
 // ---- the distributions themselves -----------------------------------------------------
 
 PyObject* special(const std::string& name, const double& a, const Column<py::Float64>& x) {
-    enum class Fn { Chi2Sf, GammaQ, GammaP, Smirnov, KolmogorovSf, KolmogorovCdf, BesselK, CvmLimitCdf };
-    constexpr const char* names[] = {"chi2_sf", "gamma_q", "gamma_p", "smirnov", "kolmogorov_sf", "kolmogorov_cdf",
-                                     "bessel_k", "cvm_limit_cdf"};
-    constexpr Fn values[] = {Fn::Chi2Sf, Fn::GammaQ, Fn::GammaP, Fn::Smirnov, Fn::KolmogorovSf, Fn::KolmogorovCdf,
-                             Fn::BesselK, Fn::CvmLimitCdf};
+    enum class Fn { Chi2Sf, Chi2Isf, GammaQ, GammaP, Smirnov, KolmogorovSf, KolmogorovCdf, BesselK, CvmLimitCdf };
+    constexpr const char* names[] = {"chi2_sf", "chi2_isf",       "gamma_q",  "gamma_p",      "smirnov",
+                                     "kolmogorov_sf", "kolmogorov_cdf", "bessel_k", "cvm_limit_cdf"};
+    constexpr Fn values[] = {Fn::Chi2Sf,       Fn::Chi2Isf,       Fn::GammaQ,  Fn::GammaP,     Fn::Smirnov,
+                             Fn::KolmogorovSf, Fn::KolmogorovCdf, Fn::BesselK, Fn::CvmLimitCdf};
     const auto fn = choice(name, "name", names, values);
     if (!fn) return nullptr;
     const bool needs_count = *fn == Fn::Smirnov || *fn == Fn::KolmogorovSf || *fn == Fn::KolmogorovCdf;
@@ -373,6 +373,7 @@ PyObject* special(const std::string& name, const double& a, const Column<py::Flo
             for (std::size_t i = 0; i < v.size(); ++i) {
                 switch (*fn) {
                     case Fn::Chi2Sf: out[i] = special::chi2_sf(v[i], a); break;
+                    case Fn::Chi2Isf: out[i] = special::chi2_isf(v[i], a); break;
                     case Fn::GammaQ: out[i] = special::gamma_q(a, v[i]); break;
                     case Fn::GammaP: out[i] = special::gamma_p(a, v[i]); break;
                     case Fn::Smirnov: out[i] = special::smirnov_sf(n, v[i]); break;
@@ -389,8 +390,9 @@ PyObject* special(const std::string& name, const double& a, const Column<py::Flo
 
 constexpr const char* kSpecialDoc =
     "The distribution functions behind the tests at each of x (a contiguous float64 array), with\n"
-    "parameter a: 'chi2_sf' (a degrees of freedom), 'gamma_q' and 'gamma_p' (shape a), 'smirnov',\n"
-    "'kolmogorov_sf', 'kolmogorov_cdf' (a observations), 'bessel_k' (order a, |a| <= 1/2),\n"
+    "parameter a: 'chi2_sf' and its inverse 'chi2_isf' of a probability (a degrees of freedom), 'gamma_q'\n"
+    "and 'gamma_p' (shape a), 'smirnov', 'kolmogorov_sf', 'kolmogorov_cdf' (a observations), 'bessel_k'\n"
+    "(order a, |a| <= 1/2),\n"
     "'cvm_limit_cdf' (a unused).";
 
 constexpr Callable kFunctions[] = {

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import replace
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Optional, Union, overload
 
 from narwhals.typing import IntoDataFrameT
@@ -16,6 +17,7 @@ from ._frame import is_dask, read_frame
 from ._intervals import checked as checked_intervals
 from ._performance import PerformanceCall, performance_plan
 from ._runners import run
+from ._significance import test_call
 from ._validation import Scalar, check_choice, check_choices, check_column, check_columns, check_missing
 from ._validation import check_not_result_columns, check_real, check_scalar
 from ._vocabulary import BIN_RULES, DATA_BIAS_METRICS, DRIFT_METRICS, FAMILY_METRICS, MODEL_BIAS_METRICS, TASKS
@@ -265,11 +267,14 @@ def with_states(call: Any, data: Any) -> tuple[Any, dict[str, Any]]:
 
 @overload
 def drift(reference: Any, current: DaskFrame, *, columns: Optional[Columns] = None, rule: str = "FreedmanDiaconis",
-          metrics: Optional[list[str]] = None, missing: str = "raise") -> Any: ...
+          metrics: Optional[list[str]] = None, missing: str = "raise", test: Optional[str] = "auto",
+          alpha: float = 0.05, correction: str = "fdr_bh", tolerance: Optional[Mapping[str, float]] = None,
+          n_boot: int = 1000, seed: int = 0) -> Any: ...
 @overload
 def drift(reference: IntoDataFrameT, current: Any, *, columns: Optional[Columns] = None,
           rule: str = "FreedmanDiaconis", metrics: Optional[list[str]] = None,
-          missing: str = "raise") -> IntoDataFrameT: ...
+          missing: str = "raise", test: Optional[str] = "auto", alpha: float = 0.05, correction: str = "fdr_bh",
+          tolerance: Optional[Mapping[str, float]] = None, n_boot: int = 1000, seed: int = 0) -> IntoDataFrameT: ...
 def drift(
     reference: Any,
     current: Any,
@@ -278,6 +283,12 @@ def drift(
     rule: str = "FreedmanDiaconis",
     metrics: Optional[list[str]] = None,
     missing: str = "raise",
+    test: Optional[str] = "auto",
+    alpha: float = 0.05,
+    correction: str = "fdr_bh",
+    tolerance: Optional[Mapping[str, float]] = None,
+    n_boot: int = 1000,
+    seed: int = 0,
 ) -> Any:
     """Drift of each column from `reference` to `current`: one row per column
     (default: the columns both frames have, in the reference's order).
@@ -290,11 +301,29 @@ def drift(
     rows of a frame that miss a value in any column compared). The result is a
     frame of the reference's library (pandas for a Dask reference, which is
     collected: the bins are built in one process).
+
+    Each column also gets a two-sample test of "no drift" (`test`: 'auto'
+    picks chi-square on the baseline's bins for categorical columns and for
+    numeric columns of more than 10,000 values on either side, and the
+    exact Kolmogorov-Smirnov test for smaller numeric ones; 'chi2', 'g' and
+    'ks' choose one for every numeric column, categorical columns taking
+    chi-square, or G under 'g'; None: no test). The columns `test`,
+    `statistic`, `p_value`, `p_adjusted` (all columns' p-values adjusted
+    together by `correction`, Benjamini-Hochberg by default) and `drifted`
+    follow the metrics, then `psi_critical`: the PopulationStabilityIndex
+    that noise alone exceeds with probability `alpha` at these sizes.
+    `tolerance` maps drift metrics to the smallest drift that matters: each
+    gets its 95% bootstrap interval (`<metric>_low`, `<metric>_high`; from
+    `n_boot` redraws of both sides' bin counts, keyed by `seed`), and a
+    column has drifted only when the interval's lower bound is at least the
+    tolerance as well as the adjusted p-value below `alpha`.
     """
     rule = check_choice("rule", rule, BIN_RULES)
     names = check_columns("columns", columns, allow_none=True)
     wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
-    call = DriftCall(None if names is None else tuple(names), rule, tuple(wanted), check_missing(missing, group=False))
+    tests = test_call(test, alpha, correction, tolerance, n_boot, seed, wanted)
+    call = DriftCall(None if names is None else tuple(names), rule, tuple(wanted), check_missing(missing, group=False),
+                     tests=tests)
     return drift_details(reference, current, call)
 
 

@@ -13,6 +13,7 @@ from typing import Any, Callable, Mapping, Sequence
 
 import _lumetra
 
+from ._significance import adjusted
 from ._vocabulary import FAMILY_METRICS, TASKS
 
 FullCheck = Callable[..., dict[str, Any]]
@@ -188,15 +189,7 @@ CHECK_RULES = ("change", "relative")
 
 def fdr_bh(p_values: Sequence[float]) -> list[float]:
     """Benjamini-Hochberg adjusted p-values (NaN stays NaN and counts for nothing)."""
-    order = sorted((p, i) for i, p in enumerate(p_values) if not math.isnan(p))
-    m = len(order)
-    adjusted = [math.nan] * len(p_values)
-    running = 1.0
-    for rank in range(m, 0, -1):
-        p, i = order[rank - 1]
-        running = min(running, p * m / rank)
-        adjusted[i] = running
-    return adjusted
+    return adjusted(p_values, "fdr_bh")
 
 
 @dataclass
@@ -238,7 +231,33 @@ def change_tests(metrics: Sequence[str], changes: Mapping[str, Any], row: int,
     return out
 
 
-def correct(tests: Sequence[ChangeTest]) -> None:
+@dataclass
+class DriftTest:
+    """One column's drift test, waiting for its correction: the drift
+    metric the check reads, its value, the test's p-value and, where a
+    tolerance is given, the lower bound of the metric's interval."""
+
+    metric: str
+    value: float
+    p_value: float
+    low: float = math.nan
+    tolerance: float | None = None
+    p_adjusted: float = math.nan
+
+    def failed(self, alpha: float) -> bool:
+        if not self.p_adjusted < alpha:
+            return False
+        return self.tolerance is None or self.low >= self.tolerance
+
+    def entry(self) -> dict[str, Any]:
+        out = {"metric": self.metric, "drift": json_number(self.value), "p_adjusted": json_number(self.p_adjusted)}
+        if self.tolerance is not None:
+            out["low"] = json_number(self.low)
+            out["at_least"] = json_number(self.tolerance)
+        return out
+
+
+def correct(tests: Sequence[ChangeTest | DriftTest]) -> None:
     """Sets every test's adjusted p-value, all tests corrected together."""
     for test, p in zip(tests, fdr_bh([t.p_value for t in tests])):
         test.p_adjusted = p

@@ -23,6 +23,7 @@ from . import _kernels
 from ._frame import Array, Coded, Frame, Kind, Mask, Series, Values, dtype_of, get_column, kind_of, label_text
 from ._frame import missing_error, read_values, result_table
 from ._plan import Part, Plan, Reduce, Steps
+from ._significance import ColumnData, TestCall, column_tests
 
 
 @dataclass(frozen=True)
@@ -30,7 +31,7 @@ class DriftCall:
     """A drift call's validated arguments. With `per_column`, each column
     leaves out only its own missing values under 'drop' (the report's
     columns); with `histograms`, the result also holds each column's
-    histograms."""
+    histograms; with `tests`, each column's two-sample test."""
 
     names: Optional[tuple[str, ...]]
     rule: str
@@ -38,6 +39,7 @@ class DriftCall:
     missing: str
     per_column: bool = False
     histograms: bool = False
+    tests: Optional[TestCall] = None
 
 
 def kind_name(kind: Kind) -> str:
@@ -121,12 +123,16 @@ class _Baseline:
 
 @dataclass(frozen=True)
 class _Bins:
-    """The state of one column in a part: missing values, bin counts, and
-    (for the report's pictures) the counts of labels the reference never had."""
+    """The state of one column in a part: missing values, bin counts,
+    (for the report's pictures) the counts of labels the reference never had,
+    and the values a numeric column's test needs while there are at most
+    `limit` of them (None beyond: the test takes the bins)."""
 
     missing: int
     counts: Array
     unseen: dict[str, int]
+    values: Optional[Array] = None
+    limit: int = 0
 
 
 def _kept_rows(missing: str, argument: str, columns: Sequence[tuple[str, Optional[Mask]]]) -> Optional[Mask]:
@@ -149,15 +155,16 @@ def _missing_of(part: Part, name: str, kind: Kind) -> Optional[Mask]:
     return part.coded(name, kind, "current").missing()
 
 
-def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall
-              ) -> dict[str, _Bins]:
+def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall,
+              limits: tuple[int, ...] = ()) -> dict[str, _Bins]:
     flags = [_missing_of(part, column.name, kind) for column, kind in zip(columns, kinds)]
     shared_keep: Optional[Mask] = None
     if call.missing == "drop" and not call.per_column:
         flagged = [f for f in flags if f is not None and f.any()]
         if flagged:
             shared_keep = ~np.logical_or.reduce(flagged)
-    counted: dict[str, tuple[int, Array, dict[str, int]]] = {}
+    counted: dict[str, tuple[int, Array, dict[str, int], Optional[Array], int]] = {}
+    limit_of = dict(zip((c.name for c in columns), limits))
     keeps: dict[str, Optional[Mask]] = {}
     for column, kind, absent in zip(columns, kinds, flags):
         count = 0 if absent is None else int(np.count_nonzero(absent))
@@ -178,7 +185,7 @@ def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...
             if call.histograms and codes.size:
                 per_label = np.bincount(codes, minlength=len(texts))
                 unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
-        counted[column.name] = (count, counts, unseen)
+        counted[column.name] = (count, counts, unseen, None, 0)
     # Numbers are binned by the reference's edges, many columns a call.
     numeric = [column for column in columns if column.edges is not None]
     for batch in batches([len(part)] * len(numeric)):
@@ -190,9 +197,12 @@ def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...
             values.append(numbers if keep is None else numbers[keep])
         edges = [numeric[i].edges for i in batch]
         binned = _kernels.continuous_counts_many([e for e in edges if e is not None], values)
-        for i, counts in zip(batch, binned):
+        for i, counts, kept in zip(batch, binned, values):
             name = numeric[i].name
-            counted[name] = (counted[name][0], counts, {})
+            limit = limit_of.get(name, 0)
+            # A copy: the values may be a view of the caller's frame.
+            own = np.array(kept, dtype=np.float64) if limit and kept.size <= limit else None
+            counted[name] = (counted[name][0], counts, {}, own, limit)
     return {name: _Bins(*entry) for name, entry in counted.items()}
 
 
@@ -203,7 +213,11 @@ def _merge_bins(a: dict[str, _Bins], b: dict[str, _Bins]) -> dict[str, _Bins]:
         unseen = dict(x.unseen)
         for text, count in y.unseen.items():
             unseen[text] = unseen.get(text, 0) + count
-        out[name] = _Bins(x.missing + y.missing, x.counts + y.counts, unseen)
+        values = None
+        if x.values is not None and y.values is not None and x.values.size + y.values.size <= x.limit:
+            # The tests read the values sorted: the order of the parts does not matter.
+            values = np.concatenate([x.values, y.values])
+        out[name] = _Bins(x.missing + y.missing, x.counts + y.counts, unseen, values, x.limit)
     return out
 
 
@@ -245,8 +259,29 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
         keeps = [keep] * len(names)
 
     baselines, refusals = _baselines(names, samples, keeps, call.rule)
+    limits: tuple[int, ...] = ()
+    reference_bins: dict[str, _Bins] = {}
+    if call.tests is not None:
+        # The reference's own counts on its bins (and its values, where the
+        # test reads them), under the same rules for missing values.
+        reference_kinds = tuple(kind_of(sample.series, "reference") for sample in samples)
+        sizes = [len(sample.series) if keep is None else int(np.count_nonzero(keep))
+                 for sample, keep in zip(samples, keeps)]
+        limits = tuple(call.tests.value_limit(size) if b.edges is not None else 0
+                       for b, size in zip(baselines, sizes))
+        # Labels are counted afresh; numbers' counts are their baseline's
+        # shares times their number, exactly (each share is a count over
+        # that number, so the product rounds back to the count).
+        labels = [i for i, (b, r) in enumerate(zip(baselines, refusals)) if r is None and b.labels is not None]
+        reference_bins = _bin_part(Part(reference), tuple(baselines[i] for i in labels),
+                                   tuple(reference_kinds[i] for i in labels), call, tuple(limits[i] for i in labels))
+        for i, (b, r) in enumerate(zip(baselines, refusals)):
+            if r is None and b.edges is not None:
+                counts = np.rint(b.hist * sizes[i]).astype(np.uint64)
+                kept = samples[i].data(keeps[i]) if limits[i] else None
+                reference_bins[names[i]] = _Bins(0, counts, {}, kept, limits[i])
 
-    merged: dict[str, _Bins] = yield Reduce(_bin_part, (tuple(baselines), tuple(kinds), call), _merge_bins)
+    merged: dict[str, _Bins] = yield Reduce(_bin_part, (tuple(baselines), tuple(kinds), call, limits), _merge_bins)
     if call.missing == "raise":
         for name in names:
             if merged[name].missing:
@@ -274,6 +309,12 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
         "column": list(names), "kind": [b.kind for b in baselines], "bins": bins,
     }
     table.update(values)
+    if call.tests is not None:
+        table.update(column_tests(call.tests, [
+            ColumnData(b.kind, b.hist, reference_bins[name].counts, merged[name].counts,
+                       reference_bins[name].values, merged[name].values)
+            for name, b in zip(names, baselines)
+        ]))
     result = result_table(reference, {}, table)
     return (result, histograms) if call.histograms else result
 

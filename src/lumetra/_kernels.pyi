@@ -93,6 +93,16 @@ def drift_scores_many(
     counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
     metrics: list[str],
 ) -> list[Union[list[float], str]]: ...  # scores, or the refusal
+def drift_intervals(
+    kinds: list[str],
+    hists: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    reference_counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    current_counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+    metrics: list[str],
+    level: float = 0.95,
+    replicates: int = 1000,
+    seed: int = 0,
+) -> list[tuple[list[float], list[float]]]: ...  # (low, high) of each column, in the order of metrics
 def bias_intervals(
     tallies: npt.NDArray[np.uint64],
     reference: Optional[int] = None,

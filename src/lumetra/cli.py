@@ -155,8 +155,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--drift-threshold",
         metavar="T",
         type=_tolerance,
-        default=0.1,
-        help="a column fails when its drift metric is at least T (default 0.1)",
+        default=None,
+        help="under --check-rule change: a column with a significant test fails only when the lower bound of "
+        "its drift metric's 95%% interval is at least T (default: no tolerance); under relative: a column "
+        "fails when its drift metric is at least T (default 0.1)",
     )
     rep.add_argument(
         "--drift-metric",

@@ -25,8 +25,10 @@ from . import _svg
 from . import _kernels
 from . import _diagnostics
 from ._analyses import data_bias_call, drift_details, model_bias_call, performance_call, with_states
-from ._checks import CHECK_RULES, FAMILIES, TASK_FAMILY, ChangeTest, change_tests, correct, json_number, run_check
+from ._checks import CHECK_RULES, FAMILIES, TASK_FAMILY, ChangeTest, DriftTest, change_tests, correct, json_number
+from ._checks import run_check
 from ._drift import DriftCall
+from ._significance import test_call
 from ._frame import check_unique_names, kind_of, read_frame
 from ._vocabulary import DATA_BIAS_METRICS, DRIFT_METRICS, MISSING_POLICIES, MODEL_BIAS_METRICS, TASKS, __version__
 
@@ -49,7 +51,7 @@ class ReportOptions:
     positive: str | None = None
     threshold: float | None = None
     columns: list[str] | None = None
-    drift_threshold: float = 0.1
+    drift_threshold: float | None = None
     drift_metric: str = "JensenShannon"
     rule: str = "FreedmanDiaconis"
     check_threshold: float | None = None
@@ -346,7 +348,7 @@ def _bias_section(
 
 # A change check waiting for every test of the report: where its entry goes,
 # its tests, and the metrics it could not judge.
-Pending = tuple[dict[str, Any], list[ChangeTest], list[str]]
+Pending = tuple[dict[str, Any], Sequence[ChangeTest | DriftTest], list[str]]
 
 
 def _bias_changes(groups: list[dict[str, Any]], names: Sequence[str], options: ReportOptions,
@@ -375,6 +377,8 @@ def _settle_changes(changes: list[Pending], alpha: float) -> None:
             continue
         owner["check"] = {"status": "failed" if failed else "passed", "failed": [t.entry() for t in failed],
                           "note": note, "rule": "change"}
+        if "test" in owner:  # a drift column: its one test
+            owner["test"]["p_adjusted"] = json_number(tests[0].p_adjusted)
 
 
 def _key(value: Any) -> tuple[str, Any]:
@@ -473,36 +477,57 @@ def build_report(
     }
 
     drift = []
+    changes: list[Pending] = []
     if drift_columns:
         say(f"drift: {len(drift_columns)} column{'s' if len(drift_columns) != 1 else ''}", step[0], total)
         step[0] += len(drift_columns)
+        change_rule = options.check_rule == "change"
+        tolerance = ({options.drift_metric: options.drift_threshold}
+                     if change_rule and options.drift_threshold is not None else None)
+        # Under the change rule each column is tested; its p-value is adjusted
+        # with every other test of the report before the column is judged.
+        tests = (test_call("auto", options.alpha, "none", tolerance, options.n_boot, options.seed, DRIFT_METRICS)
+                 if change_rule else None)
         # Each column is compared on its own rows, whatever other columns miss.
         call = DriftCall(tuple(drift_columns), options.rule, DRIFT_METRICS, _policy(options), per_column=True,
-                         histograms=True)
+                         histograms=True, tests=tests)
         table, histograms = drift_details(reference, current, call)
+        threshold = 0.1 if options.drift_threshold is None else options.drift_threshold
         for row, histogram in zip(_rows(table), histograms):
             metrics = {m: _float(row[m]) for m in DRIFT_METRICS}
-            gated = metrics[options.drift_metric]
-            # A column fails when its drift reaches the threshold, as the engine's
-            # streaming monitors judge drift (at least the threshold fails).
-            failed = gated >= options.drift_threshold
-            check = {
-                "status": "failed" if failed else "passed",
-                "failed": [{"metric": options.drift_metric, "drift": json_number(gated)}] if failed else [],
-                "note": None,
-            }
-            drift.append({
+            entry = {
                 "column": row["column"],
                 "kind": row["kind"],
                 "bins": int(row["bins"]),
                 "metrics": {m: json_number(v) for m, v in metrics.items()},
                 "histogram": _json_safe(histogram),
-                "check": check,
-            })
+            }
+            drift.append(entry)
+            if change_rule:
+                low = _float(row[f"{options.drift_metric}_low"]) if tolerance else math.nan
+                test = DriftTest(options.drift_metric, metrics[options.drift_metric], _float(row["p_value"]),
+                                 low, options.drift_threshold)
+                entry["test"] = {"name": row["test"], "statistic": json_number(_float(row["statistic"])),
+                                 "p_value": json_number(test.p_value),
+                                 "psi_critical": json_number(_float(row["psi_critical"]))}
+                if math.isnan(test.p_value):
+                    entry["check"] = _not_checked("the test is not defined for these samples")
+                else:
+                    entry["check"] = _not_checked("pending")
+                    changes.append((entry, [test], []))
+                continue
+            gated = metrics[options.drift_metric]
+            # A column fails when its drift reaches the threshold, as the engine's
+            # streaming monitors judge drift (at least the threshold fails).
+            failed = gated >= threshold
+            entry["check"] = {
+                "status": "failed" if failed else "passed",
+                "failed": [{"metric": options.drift_metric, "drift": json_number(gated)}] if failed else [],
+                "note": None,
+            }
     report["drift"] = {"columns": drift, "skipped": skipped}
 
     outcome = _outcome_text(options, positive)
-    changes: list[Pending] = []
     if has_bias:
         report["data_bias"] = _bias_section(
             "data_bias", reference, current, options, positive, outcome, say, step, total, changes
