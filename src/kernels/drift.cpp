@@ -13,6 +13,15 @@ namespace {
 
 // ---- drift in parts ----------------------------------------------------------------
 
+// A column's kind, or nullopt with ValueError set.
+std::optional<drift::BinKind> bin_kind_of(const std::string& kind) {
+    if (kind == "continuous") return drift::BinKind::Continuous;
+    if (kind == "categorical") return drift::BinKind::Categorical;
+    PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
+    return std::nullopt;
+}
+
+
 PyObject* continuous_baseline(const Column<py::Float64>& values, const Rule& rule_text) {
     const auto rule = py::parse_rule(rule_text);
     if (!rule) return nullptr;
@@ -59,15 +68,9 @@ constexpr const char* kContinuousCountsDoc =
 
 PyObject* drift_scores(const std::string& kind, const Column<py::Float64>& hist, const Column<py::Float64>& counts,
                        const py::StrList& metrics) {
-    drift::BinKind bin_kind;
-    if (kind == "continuous") {
-        bin_kind = drift::BinKind::Continuous;
-    } else if (kind == "categorical") {
-        bin_kind = drift::BinKind::Categorical;
-    } else {
-        PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
-        return nullptr;
-    }
+    const auto bin_kind_or = bin_kind_of(kind);
+    if (!bin_kind_or) return nullptr;
+    const drift::BinKind bin_kind = *bin_kind_or;
     const auto types = py::parse_types(metrics);
     if (!types) return nullptr;
     return hist.visit([&](std::span<const double> b) {
@@ -208,14 +211,9 @@ PyObject* drift_scores_many(const py::StrList& kinds, const F64List& hists, cons
     if (!types) return nullptr;
     std::vector<drift::BinKind> bin_kinds;
     for (const std::string& kind : kinds) {
-        if (kind == "continuous") {
-            bin_kinds.push_back(drift::BinKind::Continuous);
-        } else if (kind == "categorical") {
-            bin_kinds.push_back(drift::BinKind::Categorical);
-        } else {
-            PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
-            return nullptr;
-        }
+        const auto k = bin_kind_of(kind);
+        if (!k) return nullptr;
+        bin_kinds.push_back(*k);
     }
     std::size_t total = 0, count_total = 0;
     const auto hist_spans = spans_of(hists, total);
@@ -267,13 +265,6 @@ std::optional<std::vector<std::uint64_t>> whole_counts(std::span<const double> c
         out[i] = static_cast<std::uint64_t>(c[i]);
     }
     return out;
-}
-
-std::optional<drift::BinKind> bin_kind_of(const std::string& kind) {
-    if (kind == "continuous") return drift::BinKind::Continuous;
-    if (kind == "categorical") return drift::BinKind::Categorical;
-    PyErr_Format(PyExc_ValueError, "kind must be one of 'continuous', 'categorical'; got '%s'", kind.c_str());
-    return std::nullopt;
 }
 
 PyObject* drift_intervals(const py::StrList& kinds, const F64List& hists, const F64List& reference_counts,

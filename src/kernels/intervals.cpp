@@ -34,7 +34,7 @@ bool convert(PyObject* o, QuantileArg& out) { return py::convert(o, out.value); 
 bool convert(PyObject* o, ReplicatesArg& out) { return py::convert(o, out.value); }
 bool convert(PyObject* o, MethodArg& out) { return py::convert(o, out.value); }
 
-// The interval's specification, or nullopt with ValueError set.
+// The interval's settings, or nullopt with ValueError set.
 std::optional<Spec> spec_of(const LevelArg& level_arg, const QuantileArg& z_arg, const ReplicatesArg& replicates_arg,
                             std::uint64_t seed, const MethodArg& method_arg) {
     const double level = level_arg.value, z = z_arg.value;
