@@ -155,6 +155,25 @@ def _missing_of(part: Part, name: str, kind: Kind) -> Optional[Mask]:
     return part.coded(name, kind, "current").missing()
 
 
+def _label_counts(part: Part, column: _Baseline, kind: Kind, keep: Optional[Mask], histograms: bool,
+                  argument: str) -> tuple[Array, dict[str, int]]:
+    """A labelled column's counts on its baseline's bins (labels the baseline
+    has not seen in the last), and under `histograms` those unseen labels'."""
+    assert column.labels is not None
+    coded = part.coded(column.name, kind, argument)
+    texts = [label_text(label) for label in coded.labels]
+    last = column.bins - 1
+    local = np.array([column.labels.get(text, last) for text in texts] or [last])
+    codes = coded.codes if keep is None else coded.codes[keep]
+    codes = codes[codes >= 0]
+    counts = np.bincount(local[codes], minlength=column.bins).astype(np.uint64)
+    unseen: dict[str, int] = {}
+    if histograms and codes.size:
+        per_label = np.bincount(codes, minlength=len(texts))
+        unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
+    return counts, unseen
+
+
 def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall,
               limits: tuple[int, ...] = ()) -> dict[str, _Bins]:
     flags = [_missing_of(part, column.name, kind) for column, kind in zip(columns, kinds)]
@@ -175,16 +194,7 @@ def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...
         counts: Array = np.zeros(column.bins, dtype=np.uint64)
         unseen: dict[str, int] = {}
         if column.labels is not None:
-            coded = part.coded(column.name, kind, "current")
-            texts = [label_text(label) for label in coded.labels]
-            last = column.bins - 1
-            local = np.array([column.labels.get(text, last) for text in texts] or [last])
-            codes = coded.codes if keep is None else coded.codes[keep]
-            codes = codes[codes >= 0]
-            counts = np.bincount(local[codes], minlength=column.bins).astype(np.uint64)
-            if call.histograms and codes.size:
-                per_label = np.bincount(codes, minlength=len(texts))
-                unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
+            counts, unseen = _label_counts(part, column, kind, keep, call.histograms, "current")
         counted[column.name] = (count, counts, unseen, None, 0)
     # Numbers are binned by the reference's edges, many columns a call.
     numeric = [column for column in columns if column.edges is not None]
@@ -269,14 +279,16 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
                  for sample, keep in zip(samples, keeps)]
         limits = tuple(call.tests.value_limit(size) if b.edges is not None else 0
                        for b, size in zip(baselines, sizes))
-        # Labels are counted afresh; numbers' counts are their baseline's
-        # shares times their number, exactly (each share is a count over
-        # that number, so the product rounds back to the count).
-        labels = [i for i, (b, r) in enumerate(zip(baselines, refusals)) if r is None and b.labels is not None]
-        reference_bins = _bin_part(Part(reference), tuple(baselines[i] for i in labels),
-                                   tuple(reference_kinds[i] for i in labels), call, tuple(limits[i] for i in labels))
+        # Labels are counted afresh, on the rows the baseline kept; numbers'
+        # counts are their baseline's shares times their number, exactly (each
+        # share is a count over that number, so the product rounds back to
+        # the count).
+        whole = Part(reference)
         for i, (b, r) in enumerate(zip(baselines, refusals)):
-            if r is None and b.edges is not None:
+            if r is None and b.labels is not None:
+                counts, _ = _label_counts(whole, b, reference_kinds[i], keeps[i], False, "reference")
+                reference_bins[names[i]] = _Bins(0, counts, {})
+            elif r is None and b.edges is not None:
                 counts = np.rint(b.hist * sizes[i]).astype(np.uint64)
                 kept = samples[i].data(keeps[i]) if limits[i] else None
                 reference_bins[names[i]] = _Bins(0, counts, {}, kept, limits[i])
