@@ -62,3 +62,21 @@ def test_plans_import_no_runner_and_runners_no_analysis():
         assert plan not in dask, plan
     assert not graph["_dask"] & (PLANS - {"_plan"}) and not graph["_eager"] & (PLANS - {"_plan"})
     assert dask <= {"_dask", "dask"}
+
+
+def test_compiled_layers_include_only_what_is_below_them():
+    # The core sees no Python; the binding framework sees only the core; the
+    # two modules build on the framework and never on each other.
+    import re
+
+    src = PACKAGE.parent
+    allowed = {"core": {"core"}, "binding": {"core", "binding"}, "module": {"core", "binding", "module"},
+               "kernels": {"core", "binding", "kernels"}}
+    wrong = []
+    for layer, may in allowed.items():
+        for path in sorted((src / layer).glob("*.[ch]pp")):
+            for included in re.findall(r'^#include "([a-z_]+)/', path.read_text(), re.M):
+                if included not in may:
+                    wrong.append(f"{layer}/{path.name} includes {included}/")
+    assert wrong == []
+    assert not (src / "python").exists()

@@ -13,6 +13,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/cpu.hpp"
 #include "core/parallel.hpp"
 
 namespace lumetra::ordering {
@@ -371,8 +372,7 @@ __attribute__((target("avx2"))) void rank_block_avx2(const double* x, std::size_
 }
 
 void rank_block(const double* x, std::size_t m, const Bracket (&br)[2], RankSlot& s) noexcept {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (cpu::avx2()) {
         rank_block_avx2(x, m, br, s);
     } else {
         rank_block_scalar(x, m, br, s);
@@ -526,8 +526,7 @@ __attribute__((target("avx2"))) void units_avx2(const double* p, std::size_t m, 
 
 template <class Term>
 void units_of(const double* p, std::size_t m, double inv, const Term& term, Units& u) noexcept {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (cpu::avx2()) {
         units_avx2(p, m, inv, term, u);
     } else {
         units_scalar(p, m, inv, term, u);

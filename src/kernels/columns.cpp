@@ -3,7 +3,7 @@
 #include <limits>
 #include <utility>
 
-#include "python/convert.hpp"
+#include "binding/convert.hpp"
 
 namespace lumetra::kernels {
 

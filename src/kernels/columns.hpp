@@ -1,10 +1,10 @@
 // Columns of the package's kernels: group codes and outcome columns read in
-// place through the boundary's intake (python/intake.hpp) and outcome rules
+// place through the boundary's intake (binding/intake.hpp) and outcome rules
 // ("==" or ">=" a value). Passes over them release the interpreter lock
-// through the boundary's python/gil.hpp.
+// through the boundary's binding/gil.hpp.
 #pragma once
 
-#include "python/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/groups.hpp"
-#include "python/intake.hpp"
+#include "binding/intake.hpp"
 
 namespace lumetra::kernels {
 

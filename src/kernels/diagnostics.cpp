@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "core/diagnostics.hpp"
-#include "python/convert.hpp"
+#include "binding/convert.hpp"
 
 namespace lumetra::kernels {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <cmath>
 
+#include "binding/drift_names.hpp"
 #include "core/drift_parts.hpp"
 #include "core/intervals.hpp"
-#include "python/drift.hpp"
 
 namespace lumetra::kernels {
 namespace {

@@ -7,7 +7,7 @@
 #include "core/resample.hpp"
 #include "core/settings.hpp"
 #include "core/state.hpp"
-#include "python/convert.hpp"
+#include "binding/convert.hpp"
 
 namespace lumetra::kernels {
 namespace {

@@ -25,10 +25,10 @@
 //                        counts, p-value adjustments (lumetra.stats).
 // Every number comes from the core's own formulas.
 #define LUMETRA_NUMPY_IMPORT
-#include "python/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include "kernels/results.hpp"
-#include "python/module_init.hpp"
+#include "binding/module_init.hpp"
 
 namespace lumetra::kernels {
 namespace {

@@ -3,7 +3,7 @@
 // of kernels is a file of its own and gives the module its table of callables.
 #pragma once
 
-#include "python/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include <cstring>
 #include <limits>
@@ -14,10 +14,10 @@
 
 #include "core/metrics.hpp"
 #include "kernels/columns.hpp"
-#include "python/callables.hpp"
-#include "python/errors.hpp"
-#include "python/gil.hpp"
-#include "python/results.hpp"
+#include "binding/callables.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/results.hpp"
 
 namespace lumetra::kernels {
 

@@ -1,6 +1,6 @@
 #include <doctest/doctest.h>
 
-#include "python/borrow.hpp"
+#include "binding/borrow.hpp"
 
 using lumetra::py::BorrowFlag;
 
