@@ -1,18 +1,16 @@
 #include "core/sort.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <barrier>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+
+#include "core/parallel.hpp"
 
 namespace lumetra::sorting {
 
@@ -193,10 +191,11 @@ void lsd_bits(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int low, int 
     if (src != a) std::memcpy(a, src, n * sizeof(std::uint64_t));
 }
 
-// The same passes on `threads` threads, each over its own stretch of the
-// words: its counts of a digit, then its words scattered to the places that
-// the counts of all stretches give them (stretch by stretch, so equal
-// digits keep their order as on one thread).
+// The same passes in `threads` stretches of the words, on the engine's
+// threads: each stretch's counts of a digit, then its words scattered to the
+// places that the counts of all stretches give them (stretch by stretch, so
+// equal digits keep their order as on one thread). Whichever thread runs a
+// stretch, the words land in the same places.
 void lsd_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int low, int width, unsigned threads) {
     const int digits = (width + kDigit - 1) / kDigit;
     std::vector<Counts> counts(threads);
@@ -204,17 +203,19 @@ void lsd_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int low, i
     for (unsigned t = 0; t <= threads; ++t) bounds[t] = n / threads * t + std::min<std::size_t>(t, n % threads);
     std::uint64_t* src = a;
     std::uint64_t* dst = tmp;
-    int digit = 0;
-    bool skip = false;
-    // Between the count and the scatter of each digit, the calling thread
-    // (the barrier's completion) turns every stretch's counts into offsets.
-    auto plan = [&]() noexcept {
+    for (int digit = 0; digit < digits; ++digit) {
+        const int shift = low + digit * kDigit;
+        run_shares(threads, threads, [&](std::size_t t) noexcept {
+            count_digit(src + bounds[t], bounds[t + 1] - bounds[t], shift, counts[t]);
+        });
+        // Every stretch's counts become its offsets, digit value by digit value.
         Counts total{};
         for (unsigned t = 0; t < threads; ++t) {
             for (std::size_t r = 0; r < kRadix; ++r) total[r] += counts[t][r];
         }
-        skip = false;
+        bool skip = false;
         for (std::size_t r = 0; r < kRadix; ++r) skip = skip || total[r] == n;
+        if (skip) continue;  // one value of this digit: the order stands
         std::size_t start = 0;
         for (std::size_t r = 0; r < kRadix; ++r) {
             for (unsigned t = 0; t < threads; ++t) {
@@ -223,43 +224,11 @@ void lsd_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int low, i
                 start += k;
             }
         }
-    };
-    std::barrier counted(static_cast<std::ptrdiff_t>(threads), plan);
-    auto after_scatter = [&]() noexcept {
-        if (!skip) std::swap(src, dst);
-        ++digit;
-    };
-    std::barrier scattered(static_cast<std::ptrdiff_t>(threads), after_scatter);
-    // Helpers wait at the gate until every thread has started: if one
-    // cannot start, they leave before any barrier (which counts on all).
-    std::atomic<int> gate{0};  // 0 closed, 1 go, 2 leave
-    auto work = [&](unsigned t) noexcept {
-        while (gate.load(std::memory_order_acquire) == 0) gate.wait(0, std::memory_order_acquire);
-        if (gate.load(std::memory_order_acquire) == 2) return;
-        while (digit < digits) {
-            const int shift = low + digit * kDigit;
-            Counts& c = counts[t];
-            c.fill(0);
-            for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) ++c[(src[i] >> shift) & kMask];
-            counted.arrive_and_wait();
-            if (!skip) scatter(src, dst, bounds[t], bounds[t + 1], shift, c.data());
-            scattered.arrive_and_wait();
-        }
-    };
-    std::vector<std::thread> helpers;
-    try {
-        helpers.reserve(threads - 1);
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, t);
-    } catch (...) {
-        gate.store(2, std::memory_order_release);
-        gate.notify_all();
-        for (auto& h : helpers) h.join();
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        run_shares(threads, threads, [&](std::size_t t) noexcept {
+            scatter(src, dst, bounds[t], bounds[t + 1], shift, counts[t].data());
+        });
+        std::swap(src, dst);
     }
-    gate.store(1, std::memory_order_release);
-    gate.notify_all();
-    work(0);
-    for (auto& h : helpers) h.join();
     if (src != a) std::memcpy(a, src, n * sizeof(std::uint64_t));
 }
 
@@ -315,21 +284,10 @@ void sort_range(std::uint64_t* a, std::uint64_t* tmp, std::size_t n) {
     if (low > 0) sort_runs(a, tmp, 0, n, low);
 }
 
-// Runs `job(t)` for t < threads, on threads of their own but the first;
-// fewer threads (as many jobs) when some cannot start.
+// Runs `job(t)` for t < threads, on the engine's threads and the caller's.
 template <class Job>
 void on_threads(unsigned threads, Job&& job) {
-    std::vector<std::thread> helpers;
-    unsigned started = 1;
-    try {
-        helpers.reserve(threads - 1);
-        for (unsigned t = 1; t < threads; ++t, ++started) helpers.emplace_back(job, t);
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    job(0);
-    for (auto& h : helpers) h.join();
-    for (unsigned t = started; t < threads; ++t) job(t);
+    run_shares(threads, threads, [&](std::size_t t) noexcept { job(static_cast<unsigned>(t)); });
 }
 
 // Sorts the runs left by a top pass, the words split among threads at run
@@ -343,11 +301,6 @@ void sort_runs_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int 
         bounds[t] = b;
     }
     on_threads(threads, [&](unsigned t) { sort_runs(a, tmp, bounds[t], bounds[t + 1], low); });
-}
-
-unsigned threads_for(std::size_t n, unsigned cap) {
-    const std::size_t most = n / kKeysPerThread;
-    return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(cap, most)));
 }
 
 }  // namespace
@@ -383,17 +336,13 @@ void sort_keys(KeyArray& keys, unsigned threads) {
         return;
     }
     Words scratch = allocate_words(n);
-    threads = threads_for(n, threads);
+    threads = threads_for(n, kKeysPerThread, threads);
     if (threads > 1) {
         // The first passes go over the 33 highest bits; runs of keys equal on
         // them are sorted below.
-        try {
-            lsd_threads(a, scratch.get(), n, detail::kTopLow, 64 - detail::kTopLow, threads);
-            sort_runs_threads(a, scratch.get(), n, detail::kTopLow, threads);
-            return;
-        } catch (const std::system_error&) {
-            // A thread could not start: the same sort on this one.
-        }
+        lsd_threads(a, scratch.get(), n, detail::kTopLow, 64 - detail::kTopLow, threads);
+        sort_runs_threads(a, scratch.get(), n, detail::kTopLow, threads);
+        return;
     }
     sort_range(a, scratch.get(), n);
 }
@@ -428,16 +377,12 @@ void argsort_by(std::size_t n, Key&& key, unsigned threads, std::uint32_t* order
     const std::uint64_t window_mask = (std::uint64_t{1} << (varying - low)) - 1;
     Words words = allocate_words(n), tmp = allocate_words(n);
     for (std::size_t i = 0; i < n; ++i) words[i] = (((key(i) >> low) & window_mask) << 32) | i;
-    threads = threads_for(n, threads);
-    bool sorted = false;
+    threads = threads_for(n, kKeysPerThread, threads);
     if (threads > 1) {
-        try {
-            lsd_threads(words.get(), tmp.get(), n, 32, varying - low, threads);
-            sorted = true;
-        } catch (const std::system_error&) {
-        }
+        lsd_threads(words.get(), tmp.get(), n, 32, varying - low, threads);
+    } else {
+        lsd_bits(words.get(), tmp.get(), n, 32, varying - low, nullptr);
     }
-    if (!sorted) lsd_bits(words.get(), tmp.get(), n, 32, varying - low, nullptr);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(words[i]);
     if (low == 0) return;
     std::size_t i = 0;

@@ -1,16 +1,14 @@
 #include "core/stats.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "core/cpu.hpp"
+#include "core/parallel.hpp"
 #include "core/settings.hpp"
 #include "core/special.hpp"
 
@@ -62,28 +60,15 @@ std::vector<Sample> make_samples(std::vector<SampleSource>& sources) {
         for (std::size_t i = 0; i < k; ++i) one(i);
         return samples;
     }
-    std::atomic<std::size_t> next{0};
     std::vector<std::uint8_t> done(k, 0);
-    auto work = [&]() noexcept {
-        while (true) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= k) return;
-            try {
-                one(i);
-                done[i] = 1;
-            } catch (...) {
-                // Out of memory on this thread: left to the caller's thread below.
-            }
+    run_shares(k, threads, [&](std::size_t i) noexcept {
+        try {
+            one(i);
+            done[i] = 1;
+        } catch (...) {
+            // Out of memory on this thread: left to the caller's thread below.
         }
-    };
-    std::vector<std::thread> helpers;
-    try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer threads: the same keys.
-    }
-    work();
-    for (auto& t : helpers) t.join();
+    });
     for (std::size_t i = 0; i < k; ++i) {
         if (done[i] == 0) one(i);
     }
@@ -1209,16 +1194,8 @@ double fast_bins(const FastBins<T>& f) {
     if (threads <= 1) {
         run(0, blocks);
     } else {
-        std::vector<std::thread> helpers;
-        const auto bound = [&](unsigned t) { return blocks * t / threads; };
-        unsigned started = 1;
-        try {
-            for (unsigned t = 1; t < threads; ++t, ++started) helpers.emplace_back(run, bound(t), bound(t + 1));
-        } catch (const std::system_error&) {
-        }
-        run(bound(0), bound(1));
-        for (auto& h : helpers) h.join();
-        for (unsigned t = started; t < threads; ++t) run(bound(t), bound(t + 1));
+        const auto bound = [&](std::size_t t) { return blocks * t / threads; };
+        run_shares(threads, threads, [&](std::size_t t) noexcept { run(bound(t), bound(t + 1)); });
     }
     return pairwise_sum(sums.data(), sums.size());
 }
