@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The portable wheel as a user without a compiler gets it: built by
+# scripts/wheel.sh, installed into a fresh virtual environment whose PATH
+# holds no compiler, linker or zig, the Python suite run against it there,
+# and its results compared bit for bit with those of the build in PYTHON's
+# environment (the GCC build scripts/test.sh installs), by
+# scripts/compare_builds.py.
+#
+#   bash scripts/wheel_test.sh            python3's wheel
+#   PYTHON=/path/to/python bash scripts/wheel_test.sh
+#   WHEEL=dist/lumetra-...whl             test that wheel instead of building one
+#   WHEEL_SUITE=0                         install and compare only
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/install.sh
+PYTHON=${PYTHON:-python3}
+
+wheel=${WHEEL:-$(PYTHON=$PYTHON bash scripts/wheel.sh | tail -n 1)}
+echo "== wheel: $wheel"
+
+# A PATH of every program this machine has except the compilers and linkers.
+nocc=build/wheel-test/bin
+rm -rf build/wheel-test
+mkdir -p "$nocc"
+IFS=: read -ra dirs <<<"$PATH"
+for dir in "${dirs[@]}"; do
+    [ -d "$dir" ] || continue
+    for program in "$dir"/*; do
+        name=$(basename "$program")
+        case $name in
+            cc | c++ | cpp | gcc* | g++* | *-gcc* | *-g++* | clang* | *-clang* | ld | ld.* | *-ld | *-ld.* | \
+                as | *-as | zig | ccache | cmake | ninja | make) continue ;;
+        esac
+        [ -x "$program" ] && [ ! -e "$nocc/$name" ] && ln -s "$program" "$nocc/$name"
+    done
+done
+
+venv=build/wheel-test/venv
+"$PYTHON" -m venv "$venv"
+export PATH=$PWD/$venv/bin:$PWD/$nocc
+for compiler in cc c++ gcc g++ clang zig ld cmake; do
+    if command -v "$compiler" >/dev/null; then
+        echo "wheel test: $compiler is still on PATH" >&2
+        exit 1
+    fi
+done
+# Only the wheel, never a source build (--only-binary for lumetra itself).
+pip_install "$venv/bin/python" --only-binary lumetra "$wheel[test,report,dask]"
+compile_installed "$venv/bin/python"
+"$venv/bin/python" -c 'import _lumetra, lumetra._kernels as k; print("== wheel: installed", _lumetra.__file__, k.__file__)'
+
+# Results, bit for bit, against the GCC build.
+"$venv/bin/python" scripts/compare_builds.py >build/wheel-test/wheel.txt
+"$PYTHON" scripts/compare_builds.py >build/wheel-test/gcc.txt
+if ! cmp -s build/wheel-test/gcc.txt build/wheel-test/wheel.txt; then
+    echo "wheel test: the wheel's results differ from the GCC build's:" >&2
+    diff build/wheel-test/gcc.txt build/wheel-test/wheel.txt | head -n 40 >&2
+    exit 1
+fi
+echo "== wheel: $(wc -l <build/wheel-test/wheel.txt) results the same, bit for bit, as the GCC build's"
+
+if [ "${WHEEL_SUITE:-1}" != 0 ]; then
+    # From outside the checkout's source tree: the suite imports what the wheel installed.
+    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
+fi
