@@ -13,6 +13,7 @@ from frames import column, make
 
 distributed = pytest.importorskip("distributed")
 dd = pytest.importorskip("dask.dataframe")
+dask = pytest.importorskip("dask")
 
 N = 4000
 PARTITIONS = 6
@@ -341,3 +342,20 @@ def test_a_decay_detector_whose_weight_decayed_away_is_fed(client):
 def _push(detector):
     detector.update_stream_batch(BASE["v"].to_numpy())
     return detector
+
+
+def test_the_merge_tree_takes_dask_split_every(frames):
+    ddf, whole = frames
+    calls = [("data_bias", dict(facet=["cat", "ints"], label="y", missing="group")),
+             ("model_bias", dict(facet="text", label="y", prediction="p", missing="drop")),
+             ("performance", dict(label="small", prediction="ints", task="regression", facet="text",
+                                  missing="drop"))]
+    want = [getattr(lumetra, f)(whole, **a) for f, a in calls]
+    # Six partitions: a tree of pairs (three levels), of threes, and one task of all.
+    for every in (2, 3, 8):
+        with dask.config.set(split_every=every):
+            for (f, a), table in zip(calls, want):
+                same_table(getattr(lumetra, f)(ddf, **a), table)
+    for bad in (1, 0, 2.5, True, "4"):
+        with dask.config.set(split_every=bad), pytest.raises(ValueError, match="split_every setting"):
+            lumetra.data_bias(ddf, facet="text", label="y", missing="drop")

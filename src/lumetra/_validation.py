@@ -8,9 +8,9 @@ import numbers
 from collections.abc import Sequence
 from typing import Optional, Union
 
-Scalar = Union[int, float, str, bool]
+from ._vocabulary import MISSING_POLICIES
 
-MISSING_POLICIES = ("raise", "drop", "group")
+Scalar = Union[int, float, str, bool]
 
 
 def _accepted(allowed: Sequence[str]) -> str:
