@@ -144,6 +144,7 @@ KERNELS = {
     "drift_scores": "(kind, hist, counts, metrics)",
     "continuous_baselines": "(values, rule=None)",
     "continuous_counts_many": "(edges, values)",
+    "categorical_baselines": "(texts, counts)",
     "drift_scores_many": "(kinds, hists, counts, metrics)",
     "drift_intervals": "(kinds, hists, reference_counts, current_counts, metrics, level=0.95, replicates=1000, "
                        "seed=0)",

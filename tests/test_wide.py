@@ -6,6 +6,7 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
+import _lumetra
 import lumetra
 from lumetra import _drift, _kernels
 from lumetra._analyses import drift_details
@@ -91,3 +92,32 @@ def test_many_column_kernels_equal_the_one_column_kernels():
         assert s == _kernels.drift_scores("continuous", hist, c.astype(float), metrics)
     with pytest.raises(ValueError, match="as many columns"):
         _kernels.continuous_counts_many([good[0][0]], [])
+
+
+def test_categorical_tables_from_counts_are_the_detectors_own():
+    rng = np.random.default_rng(4)
+    pools = [["b", "a", "c"], ["x"], ["é", "e", "ē", "ab", "a"], ["1", "1", "2"], ["u", "v"], ["w"]]
+    texts, counts, labels = [], [], []
+    for k, pool in enumerate(pools):
+        # Equal texts counted apart (an int and a float category of one value), a label never seen.
+        column = [0.0 if k == 4 and j == 1 else float(rng.integers(1, 50)) for j in range(len(pool))]
+        if k == 5:
+            column = [0.0]  # nothing at all: refused
+        texts += pool
+        counts.append(np.array(column))
+        labels.append([t for t, c in zip(pool, column) for _ in range(int(c))])
+    tables = _kernels.categorical_baselines(texts, counts)
+    for got, column in zip(tables, labels):
+        try:
+            shares = _lumetra.PyCategoricalDataDrift(rng.permutation(np.array(column, dtype=object)).tolist())
+        except ValueError as error:
+            assert got == str(error)
+            continue
+        want = shares.export_baseline()
+        assert got[0] == list(want) and got[1].tolist() == [*want.values(), 0.0]
+        assert len(got[1]) == shares.num_bins
+    with pytest.raises(ValueError, match="one text per count"):
+        _kernels.categorical_baselines(["a"], [np.array([1.0, 2.0])])
+    for bad in (-1.0, 0.5, np.nan, 2.0**60):
+        with pytest.raises(ValueError, match="whole numbers"):
+            _kernels.categorical_baselines(["a"], [np.array([bad])])

@@ -618,9 +618,41 @@ Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labe
         }
     });
     std::vector<std::pair<std::string_view, std::uint64_t>> ordered(counts.begin(), counts.end());
+    set_bins(ordered, labels.size());
+    return {};
+}
+
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::from_counts(
+    std::span<const std::pair<std::string_view, std::uint64_t>> counts) {
+    std::vector<std::pair<std::string_view, std::uint64_t>> ordered;
+    ordered.reserve(counts.size());
+    for (const auto& c : counts) {
+        if (c.second != 0) ordered.push_back(c);
+    }
+    // Equal texts become one label, their counts added.
+    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t kept = 0;
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        n += ordered[i].second;
+        if (kept > 0 && ordered[kept - 1].first == ordered[i].first) {
+            ordered[kept - 1].second += ordered[i].second;
+        } else {
+            ordered[kept++] = ordered[i];
+        }
+    }
+    ordered.resize(kept);
+    if (n == 0) return DriftError::EmptyBaselineData;
+    BaselineCategoricalBins b;
+    b.set_bins(ordered, n);
+    return b;
+}
+
+void BaselineCategoricalBins::set_bins(std::vector<std::pair<std::string_view, std::uint64_t>>& ordered,
+                                       std::uint64_t n_labels) {
     // Byte-wise order on the UTF-8 text (unsigned bytes, a prefix first).
     std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    const double n = static_cast<double>(labels.size());
+    const double n = static_cast<double>(n_labels);
     std::vector<double> hist(ordered.size() + 1, 0.0);
     std::vector<std::string> names;
     names.reserve(ordered.size());
@@ -631,8 +663,7 @@ Result<void, DriftError> BaselineCategoricalBins::define_bins(const Labels& labe
     LabelIndex index = LabelIndex::from_sorted(std::move(names));
     index_ = std::move(index);
     baseline_hist_ = std::move(hist);
-    sample_count_ = labels.size();
-    return {};
+    sample_count_ = n_labels;
 }
 
 // ---- drift metrics ------------------------------------------------------------------------

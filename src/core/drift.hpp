@@ -429,6 +429,12 @@ public:
     static Result<BaselineCategoricalBins, DriftError> create(const Labels& labels);
     /// Rebuilds the table in place; on error (empty labels) the old table stays.
     Result<void, DriftError> define_bins(const Labels& labels);
+    /// The table of labels already counted: each text with how many times it
+    /// occurs (a text may come more than once, its counts then add; a count
+    /// of 0 is no occurrence). The same table define_bins builds from the
+    /// labels themselves; no occurrence at all is refused as empty labels are.
+    static Result<BaselineCategoricalBins, DriftError> from_counts(
+        std::span<const std::pair<std::string_view, std::uint64_t>> counts);
 
     /// Bin of a label: its index, or the unseen-label slot D.
     std::size_t bin(std::string_view label) const noexcept { return index_.find(label); }
@@ -444,6 +450,9 @@ public:
 private:
     friend struct lumetra::state::Access;
     BaselineCategoricalBins() = default;
+    /// Sets the table from distinct labels and their counts, in any order,
+    /// `n` the sum of the counts.
+    void set_bins(std::vector<std::pair<std::string_view, std::uint64_t>>& ordered, std::uint64_t n);
     LabelIndex index_;
     std::vector<double> baseline_hist_;
     std::uint64_t sample_count_ = 0;

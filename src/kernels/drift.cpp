@@ -159,6 +159,60 @@ constexpr const char* kContinuousBaselinesDoc =
     "continuous_baseline() of many columns at once: a list holding, for each column of values, its\n"
     "(edges, hist) or the text of the error its detector refuses it with.";
 
+PyObject* categorical_baselines(const py::StrList& texts, const F64List& counts) {
+    std::size_t total = 0;
+    const auto spans = spans_of(counts, total);
+    if (!spans) return nullptr;
+    if (total != texts.size()) {
+        PyErr_Format(PyExc_ValueError, "texts must hold one text per count (%zu counts, got %zu texts)", total,
+                     texts.size());
+        return nullptr;
+    }
+    std::vector<std::pair<std::string_view, std::uint64_t>> column;
+    std::size_t at = 0;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans->size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < spans->size(); ++i) {
+        column.clear();
+        for (const double c : (*spans)[i]) {
+            // Counts are whole numbers that a double holds exactly.
+            if (!(c >= 0.0 && c <= 9007199254740992.0) || c != std::floor(c)) {
+                PyErr_Format(PyExc_ValueError, "counts must be whole numbers from 0 to 2**53 (column %zu)", i);
+                return nullptr;
+            }
+            column.emplace_back(texts[at++], static_cast<std::uint64_t>(c));
+        }
+        const auto built = drift::BaselineCategoricalBins::from_counts(column);
+        PyObject* item = nullptr;
+        if (!built.ok()) {
+            item = text_of(built.error());
+        } else {
+            const auto& labels = built.value().label_index().labels();
+            const auto& hist = built.value().baseline_hist();
+            Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+            if (!names) return nullptr;
+            for (std::size_t j = 0; j < labels.size(); ++j) {
+                PyObject* name =
+                    PyUnicode_FromStringAndSize(labels[j].data(), static_cast<Py_ssize_t>(labels[j].size()));
+                if (name == nullptr) return nullptr;
+                PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(j), name);
+            }
+            Ref shares = Ref::steal(new_array(hist, hist.size()));
+            if (shares) item = PyTuple_Pack(2, names.get(), shares.get());
+        }
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
+constexpr const char* kCategoricalBaselinesDoc =
+    "The categorical detector's baseline of many columns already counted: texts holds each column's\n"
+    "label texts one after the other, counts each column's count of each (float64 whole numbers, as\n"
+    "many as its texts; equal texts add, a count of 0 is no label). A list holding, for each column,\n"
+    "(labels, hist) as export_baseline() orders them with the unseen-label share last, or the text of\n"
+    "the error its detector refuses it with.";
+
 PyObject* continuous_counts_many(const F64List& edges, const F64List& values) {
     if (edges.size() != values.size()) {
         PyErr_Format(PyExc_ValueError, "edges and values must hold as many columns (%zu against %zu)", edges.size(),
@@ -359,6 +413,7 @@ constexpr Callable kFunctions[] = {
     py::function<drift_scores>("drift_scores", {"kind", "hist", "counts", "metrics"}, kDriftScoresDoc),
     py::function<continuous_baselines>("continuous_baselines", {"values", "rule=None"}, kContinuousBaselinesDoc),
     py::function<continuous_counts_many>("continuous_counts_many", {"edges", "values"}, kContinuousCountsManyDoc),
+    py::function<categorical_baselines>("categorical_baselines", {"texts", "counts"}, kCategoricalBaselinesDoc),
     py::function<drift_scores_many>("drift_scores_many", {"kinds", "hists", "counts", "metrics"},
                                     kDriftScoresManyDoc),
     py::function<drift_intervals>("drift_intervals",

@@ -13,11 +13,9 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 from functools import partial
-from typing import Any, Optional, Union, cast
+from typing import Any, Optional, Union
 
 import numpy as np
-
-import _lumetra
 
 from . import _kernels
 from ._frame import Array, Coded, Frame, Kind, Mask, Series, Values, dtype_of, get_column, kind_of, label_text
@@ -76,14 +74,9 @@ class _Sample:
         return self.absent
 
     def data(self, keep: Optional[Mask]) -> Array:
-        """The detector's input: float64 numbers, or the text of each value."""
-        if self.coded is None:
-            numbers = np.ascontiguousarray(self.values().array, dtype=np.float64)
-            return numbers if keep is None else np.ascontiguousarray(numbers[keep])
-        text = np.array([label_text(label) for label in self.coded.labels] or [""], dtype=str)
-        codes = self.coded.codes if keep is None else self.coded.codes[keep]
-        picked: Array = text[codes]  # typed: NumPy 1.x's stubs give indexing no type
-        return picked
+        """A numeric column's kept values, as float64."""
+        numbers = np.ascontiguousarray(self.values().array, dtype=np.float64)
+        return numbers if keep is None else np.ascontiguousarray(numbers[keep])
 
 
 def _sample(frame: Frame, name: str, argument: str) -> _Sample:
@@ -347,19 +340,25 @@ def _baselines(names: Sequence[str], samples: Sequence[_Sample], keeps: Sequence
         else:
             edges, hist = result
             baselines[i] = _Baseline(names[i], "continuous", len(hist), hist, edges=edges)
-    for i, sample in enumerate(samples):
-        if sample.kind == "continuous":
+    # Labels: each column's codes counted, and every column's table built
+    # from its counts in one call (the categorical detector's own table).
+    labelled = [i for i, sample in enumerate(samples) if sample.kind != "continuous"]
+    texts: list[str] = []
+    counts: list[Array] = []
+    for i in labelled:
+        coded = samples[i].coded
+        assert coded is not None
+        codes = coded.codes if keeps[i] is None else coded.codes[keeps[i]]
+        counts.append(np.bincount(codes[codes >= 0], minlength=len(coded.labels)).astype(np.float64))
+        texts += [label_text(label) for label in coded.labels]
+    tables = _kernels.categorical_baselines(texts, counts) if labelled else []
+    for i, table in zip(labelled, tables):
+        if isinstance(table, str):
+            refusals[i] = table
             continue
-        try:
-            # The detector reads a NumPy unicode array in place.
-            detector = _lumetra.PyCategoricalDataDrift(cast(Sequence[str], sample.data(keeps[i])))
-        except ValueError as error:
-            refusals[i] = str(error)
-            continue
-        shares = detector.export_baseline()
-        labels = {label: j for j, label in enumerate(shares)}
-        baselines[i] = _Baseline(names[i], sample.kind, detector.num_bins, np.array([*shares.values(), 0.0]),
-                                 labels=labels)
+        order, hist = table
+        baselines[i] = _Baseline(names[i], samples[i].kind, len(hist), hist,
+                                 labels={label: j for j, label in enumerate(order)})
     return [b if b is not None else _Baseline(n, s.kind, 0, np.zeros(0))
             for b, n, s in zip(baselines, names, samples)], refusals
 

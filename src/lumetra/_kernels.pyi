@@ -83,6 +83,10 @@ def drift_scores(
 def continuous_baselines(
     values: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]], rule: Optional[str] = None
 ) -> list[Union[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], str]]: ...  # (edges, hist) or the refusal
+def categorical_baselines(
+    texts: Union[list[str], tuple[str, ...]],
+    counts: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
+) -> list[Union[tuple[list[str], npt.NDArray[np.float64]], str]]: ...  # (labels, hist) or the refusal
 def continuous_counts_many(
     edges: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],
     values: Union[list[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], ...]],

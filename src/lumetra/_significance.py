@@ -140,16 +140,18 @@ def _one_test(name: str, column: ColumnData) -> tuple[float, float]:
     return float(stat), float(p)
 
 
-def _psi_critical(column: ColumnData, alpha: float) -> float:
+def _psi_critical(column: ColumnData, alpha: float, quantiles: dict[int, float]) -> float:
     """The PopulationStabilityIndex that noise alone exceeds with probability
     `alpha`: PSI times N M / (N + M) is about chi-square with one degree of
-    freedom fewer than the bins either side fills."""
+    freedom fewer than the bins either side fills. `quantiles` keeps each
+    degree of freedom's quantile for the next column."""
     n, m = float(column.reference_counts.sum()), float(column.current_counts.sum())
     kept = int(np.count_nonzero((column.reference_counts > 0) | (column.current_counts > 0)))
     if n == 0 or m == 0 or kept < 2:
         return math.nan
-    quantile = float(_kernels.special("chi2_isf", float(kept - 1), np.array([alpha]))[0])
-    return quantile * (1.0 / n + 1.0 / m)
+    if kept not in quantiles:
+        quantiles[kept] = float(_kernels.special("chi2_isf", float(kept - 1), np.array([alpha]))[0])
+    return quantiles[kept] * (1.0 / n + 1.0 / m)
 
 
 def adjusted(p_values: Sequence[float], correction: str) -> list[float]:
@@ -178,13 +180,14 @@ def column_tests(call: TestCall, columns: Sequence[ColumnData]) -> dict[str, Any
     p_values = [p for _, p in results]
     p_adjusted = adjusted(p_values, call.correction)
     drifted = [not math.isnan(p) and p < call.alpha for p in p_adjusted]
+    quantiles: dict[int, float] = {}
     table: dict[str, Any] = {
         "test": names,
         "statistic": np.array([s for s, _ in results]),
         "p_value": np.array(p_values),
         "p_adjusted": np.array(p_adjusted),
         "drifted": drifted,
-        "psi_critical": np.array([_psi_critical(c, call.alpha) for c in columns]),
+        "psi_critical": np.array([_psi_critical(c, call.alpha, quantiles) for c in columns]),
     }
     if call.tolerance and columns:
         tolerated = [name for name, _ in call.tolerance]
