@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the module and runs the whole Python suite under every CPython from
 # 3.10 up that pyenv carries (the newest patch release of each minor version),
-# each in its own virtual environment under build/versions/, then once more on
-# the oldest of them with the oldest NumPy that pyproject.toml allows (or 1.26
-# if that one does not install). Fails on the first build or test failure.
+# each in its own virtual environment under build/versions/; the oldest of
+# them runs on the oldest NumPy that pyproject.toml allows (or 1.26 if that
+# one does not install), so one run holds both floors. Fails on the first
+# build or test failure.
 #
-#   SKIP_MINOR=3.11   leave out a minor version already run elsewhere
-#   PYENV_ROOT        where the interpreters are (default ~/.pyenv)
+#   SKIP_MINOR="3.11 3.13"  leave out minor versions run elsewhere (the main
+#                          run's, the portable wheel's)
+#   PYENV_ROOT             where the interpreters are (default ~/.pyenv)
 #
 # The leak loops run at 10**3 calls per entry point here (LUMETRA_LEAK_ITERATIONS
 # overrides); the main run holds them at 10**5.
@@ -54,26 +56,28 @@ build_for() {  # version minor
     compile_installed "$venv/bin/python"
 }
 
-oldest=""
+# The NumPy floor, installed over the NumPy 2 the module was built against.
+numpy_floor_into() {  # venv
+    if ! pip_install "$1/bin/python" "numpy==$numpy_floor"; then
+        echo "== versions: NumPy $numpy_floor does not install here; NumPy 1.26 instead"
+        pip_install "$1/bin/python" "numpy==1.26.*"
+    fi
+    compile_installed "$1/bin/python"
+}
+
+oldest=${pythons[0]%.*}
 for version in "${pythons[@]}"; do
     minor=${version%.*}
-    if [ "$minor" = "$skip" ]; then
+    if [[ " $skip " == *" $minor "* ]]; then
         echo "== versions: $minor is run elsewhere"
+        [ "$minor" != "$oldest" ] || { echo "versions: the oldest, $minor, holds the NumPy floor run" >&2; exit 1; }
+        continue
+    fi
+    build_for "$version" "$minor"
+    if [ "$minor" = "$oldest" ]; then
+        numpy_floor_into "build/versions/$minor"
+        run_suite "build/versions/$minor" "Python $minor on the NumPy floor ($numpy_floor)"
     else
-        build_for "$version" "$minor"
         run_suite "build/versions/$minor" "Python $minor"
     fi
-    [ -n "$oldest" ] || oldest=$minor
 done
-
-# The NumPy floor, on the oldest interpreter (built there already unless it
-# was skipped, in which case it is built now).
-venv=build/versions/$oldest
-[ "$oldest" != "$skip" ] || build_for "${pythons[0]}" "$oldest"
-echo "== versions: NumPy $numpy_floor (the floor in pyproject.toml) on Python $oldest"
-if ! pip_install "$venv/bin/python" "numpy==$numpy_floor"; then
-    echo "== versions: NumPy $numpy_floor does not install here; NumPy 1.26 instead"
-    pip_install "$venv/bin/python" "numpy==1.26.*"
-fi
-compile_installed "$venv/bin/python"
-run_suite "$venv" "NumPy floor"

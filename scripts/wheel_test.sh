@@ -7,15 +7,20 @@
 # scripts/compare_builds.py.
 #
 #   bash scripts/wheel_test.sh            python3's wheel
-#   PYTHON=/path/to/python bash scripts/wheel_test.sh
+#   WHEEL_PYTHON=/path/to/python3.13      the wheel of another CPython (its
+#                                         results still compared with PYTHON's)
 #   WHEEL=dist/lumetra-...whl             test that wheel instead of building one
 #   WHEEL_SUITE=0                         install and compare only
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/install.sh
 PYTHON=${PYTHON:-python3}
+WHEEL_PYTHON=${WHEEL_PYTHON:-$PYTHON}
+# Both by path: PATH changes below.
+gcc_python=$(command -v "$PYTHON")
+WHEEL_PYTHON=$(command -v "$WHEEL_PYTHON")
 
-wheel=${WHEEL:-$(PYTHON=$PYTHON bash scripts/wheel.sh | tail -n 1)}
+wheel=${WHEEL:-$(PYTHON=$WHEEL_PYTHON bash scripts/wheel.sh | tail -n 1)}
 echo "== wheel: $wheel"
 
 # A PATH of every program this machine has except the compilers and linkers.
@@ -36,7 +41,7 @@ for dir in "${dirs[@]}"; do
 done
 
 venv=build/wheel-test/venv
-"$PYTHON" -m venv "$venv"
+"$WHEEL_PYTHON" -m venv "$venv"
 export PATH=$PWD/$venv/bin:$PWD/$nocc
 for compiler in cc c++ gcc g++ clang zig ld cmake; do
     if command -v "$compiler" >/dev/null; then
@@ -51,7 +56,7 @@ compile_installed "$venv/bin/python"
 
 # Results, bit for bit, against the GCC build.
 "$venv/bin/python" scripts/compare_builds.py >build/wheel-test/wheel.txt
-"$PYTHON" scripts/compare_builds.py >build/wheel-test/gcc.txt
+"$gcc_python" scripts/compare_builds.py >build/wheel-test/gcc.txt
 if ! cmp -s build/wheel-test/gcc.txt build/wheel-test/wheel.txt; then
     echo "wheel test: the wheel's results differ from the GCC build's:" >&2
     diff build/wheel-test/gcc.txt build/wheel-test/wheel.txt | head -n 40 >&2

@@ -373,6 +373,8 @@ def test_kolmogorov_distributions_against_scipy():
         x = np.concatenate([np.linspace(0, 1, 60), np.sqrt(np.linspace(0.001, 20, 60) / n),
                             np.linspace(0.4 / n, 2.0 / n, 12)])
         x = x[(x >= 0) & (x <= 1)]
+        if 1000 < n < 1_000_000:
+            x = x[::6]  # SciPy takes about a second per point near 10**5; ours takes a millisecond
         for name, theirs in [("kolmogorov_sf", sp.kstwo.sf(x, n)), ("kolmogorov_cdf", sp.kstwo.cdf(x, n)),
                              ("smirnov", special.smirnov(n, x))]:
             ours = special_of(name, n, x)

@@ -272,10 +272,11 @@ def read_values(series: Series, argument: str) -> Values:
         raise ValueError(f"{argument} column {series.name!r} did not convert to numbers (got {array.dtype})")
     if array.dtype == np.float16:
         array = array.astype(np.float32)
-    if array.dtype.kind == "f":
+    # The minimum is NaN when any value is: a pass that writes nothing, where a
+    # mask of NaN would be a buffer the size of the column every read.
+    if array.dtype.kind == "f" and array.size and np.isnan(np.min(array)):
         nan = np.isnan(array)
-        if nan.any():
-            missing = nan if missing is None else missing | nan
+        missing = nan if missing is None else missing | nan
     return Values(array, missing)
 
 
