@@ -10,6 +10,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/install.sh
 PYTHON=${PYTHON:-python3}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+# The leak loops at 10**3 calls per entry point (the main run holds 10**5):
+# here they look for faults, not for slow growth.
+export LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-1000}
 
 # float-cast-overflow is not part of GCC's "undefined" group; a double that
 # does not fit the integer it is cast to is exactly the kind of input fault

@@ -65,6 +65,7 @@ fi
 echo "== wheel: $(wc -l <build/wheel-test/wheel.txt) results the same, bit for bit, as the GCC build's"
 
 if [ "${WHEEL_SUITE:-1}" != 0 ]; then
-    # From outside the checkout's source tree: the suite imports what the wheel installed.
-    "$venv/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
+    # The suite imports what the wheel installed; the heavy statistical checks
+    # (marked main_run_only) are the main run's, as in the versions runs.
+    LUMETRA_SECONDARY=1 LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-1000} "$venv/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
 fi

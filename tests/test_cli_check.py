@@ -11,6 +11,9 @@ import pytest
 import _lumetra
 from cli_helpers import assert_usage_error, lumetra
 
+# The command in subprocesses, over kernels the in-process tests run sanitized.
+pytestmark = pytest.mark.no_sanitizer(reason="the command in subprocesses, over kernels tested in process")
+
 Y_TRUE = np.array([3.0, 1.5, 4.0, 2.0, 5.5, 0.5])
 Y_PRED = np.array([2.5, 1.5, 4.5, 2.0, 5.0, 1.0])
 

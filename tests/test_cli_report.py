@@ -20,6 +20,9 @@ import lumetra  # noqa: E402
 from cli_helpers import assert_usage_error, command, lumetra as run_lumetra  # noqa: E402
 from vocabulary import DRIFT  # noqa: E402
 
+# The command in subprocesses, over kernels the in-process tests run sanitized.
+pytestmark = pytest.mark.no_sanitizer(reason="the command in subprocesses, over kernels tested in process")
+
 
 
 def make_table(n, seed, shift=0.0):

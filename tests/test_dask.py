@@ -14,6 +14,7 @@ from frames import column, make
 distributed = pytest.importorskip("distributed")
 dd = pytest.importorskip("dask.dataframe")
 dask = pytest.importorskip("dask")
+pytestmark = pytest.mark.no_sanitizer(reason="a cluster of worker processes, over kernels tested in process")
 
 N = 4000
 PARTITIONS = 6
