@@ -39,6 +39,7 @@ from scipy.spatial.distance import jensenshannon
 from scipy.stats import wasserstein_distance
 
 import lumetra
+from timing import all_times
 
 METRICS = ["JensenShannon", "WassersteinDistance"]
 SHIFT = 0.05
@@ -83,15 +84,9 @@ print(json.dumps({"total": total, "calculate": calculate, "version": nannyml.__v
 
 
 def spans(*fns, repeats):
-    """Times of each function, the functions run in turn within every repeat
-    (as timing.median_times does), all of them kept for min and median."""
-    times = [[] for _ in fns]
-    for _ in range(repeats):
-        for fn, out in zip(fns, times):
-            start = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - start)
-    return times
+    """Times of each function, the functions run in turn within every repeat,
+    all of them kept for min and median."""
+    return all_times(*fns, repeats=repeats)
 
 
 def frames(rows, columns, rng):

@@ -7,8 +7,8 @@ import time
 REPEATS = 7
 
 
-def median_times(*fns, repeats=REPEATS):
-    """Median time of each function; the functions run in turn within every
+def all_times(*fns, repeats=REPEATS):
+    """Every time of each function; the functions run in turn within every
     repeat, so a burst of load on the machine hits all of them alike."""
     times = [[] for _ in fns]
     for _ in range(repeats):
@@ -16,7 +16,12 @@ def median_times(*fns, repeats=REPEATS):
             start = time.perf_counter()
             fn()
             out.append(time.perf_counter() - start)
-    return [statistics.median(t) for t in times]
+    return times
+
+
+def median_times(*fns, repeats=REPEATS):
+    """Median time of each function, run in turn as all_times runs them."""
+    return [statistics.median(t) for t in all_times(*fns, repeats=repeats)]
 
 
 def median_time(fn, repeats=REPEATS):
