@@ -16,6 +16,8 @@ from lumetra import report as rp
 from lumetra._checks import TOLERANCES, Tolerance, fdr_bh
 from lumetra._vocabulary import FAMILY_METRICS
 
+pytestmark = pytest.mark.no_sanitizer(reason="reports of many samples: Python over kernels tested in process")
+
 
 def population(n, seed, *, label_lift=0.0, dpl=0.0):
     """Two facets of four groups each, 10 numeric and 3 categorical columns, a

@@ -19,6 +19,8 @@ import pytest
 
 from entry_points import ENTRIES
 
+pytestmark = pytest.mark.no_sanitizer(reason="resident memory says nothing under ASan's quarantine")
+
 ITERATIONS = int(os.environ.get("LUMETRA_LEAK_ITERATIONS", "100000"))
 WARMUP = 200
 TRACED_SHARE = 10  # tracemalloc follows one call in this many

@@ -18,6 +18,8 @@ import lumetra
 from frames import LIBRARIES, METRIC_COLUMNS, make, rows, same_float
 from test_package import PerMetric, expected_bias
 
+pytestmark = pytest.mark.no_sanitizer(reason="frames through both runners, Python over kernels tested in process")
+
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 

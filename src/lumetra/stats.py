@@ -21,7 +21,7 @@ import itertools
 import math
 import warnings
 from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple, Optional, Union
+from typing import Any, NamedTuple, Optional, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -167,7 +167,7 @@ def _numbers(values: object, name: str) -> npt.NDArray[Any]:
     """The values as an array the kernels read in place: any bool, integer
     or float dtype in native byte order (other floats become float64)."""
     if isinstance(values, np.ma.MaskedArray) and values.mask is not np.ma.nomask and values.mask.any():
-        values = values.compressed()
+        values = cast(Any, values).compressed()  # NumPy 1.x's stubs leave MaskedArray untyped
     try:
         a = np.asarray(_plain(values, name))
     except (TypeError, ValueError, RuntimeError, OverflowError) as e:
