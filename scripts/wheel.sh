@@ -56,7 +56,9 @@ export ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
 # from glibc, as a GCC build does.
 probe=$(mktemp -d)
 printf 'int f(void) { return 0; }\n' >"$probe/f.c"
-line=$("$bin/zig-cc" -shared -v -o "$probe/f.so" "$probe/f.c" 2>&1 | grep -m 1 'libcompiler_rt\.a')
+# The link line (with a cold cache, zig prints the lines that build its
+# runtime libraries first).
+line=$("$bin/zig-cc" -shared -v -o "$probe/f.so" "$probe/f.c" 2>&1 | grep -m 1 '^ld\.lld .*libcompiler_rt\.a')
 rm -rf "$probe"
 runtime=$(tr ' ' '\n' <<<"$line" | grep -m 1 'libcompiler_rt\.a$')
 libm=$(tr ' ' '\n' <<<"$line" | grep -m 1 '/libm\.so\.6$')
