@@ -284,12 +284,6 @@ void sort_range(std::uint64_t* a, std::uint64_t* tmp, std::size_t n) {
     if (low > 0) sort_runs(a, tmp, 0, n, low);
 }
 
-// Runs `job(t)` for t < threads, on the engine's threads and the caller's.
-template <class Job>
-void on_threads(unsigned threads, Job&& job) {
-    run_shares(threads, threads, [&](std::size_t t) noexcept { job(static_cast<unsigned>(t)); });
-}
-
 // Sorts the runs left by a top pass, the words split among threads at run
 // boundaries.
 void sort_runs_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int low, unsigned threads) {
@@ -300,7 +294,7 @@ void sort_runs_threads(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, int 
         while (b > 0 && b < n && ((a[b - 1] ^ a[b]) >> low) == 0) ++b;
         bounds[t] = b;
     }
-    on_threads(threads, [&](unsigned t) { sort_runs(a, tmp, bounds[t], bounds[t + 1], low); });
+    run_shares(threads, threads, [&](std::size_t t) noexcept { sort_runs(a, tmp, bounds[t], bounds[t + 1], low); });
 }
 
 }  // namespace

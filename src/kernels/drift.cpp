@@ -122,6 +122,19 @@ PyObject* text_of(const DriftError& e) {
     return PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
 }
 
+// A list of n items, item(i) making each (nullptr with the error set stops it).
+template <class Item>
+PyObject* list_of(std::size_t n, Item&& item) {
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* x = item(i);
+        if (x == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
 PyObject* continuous_baselines(const F64List& values, const Rule& rule_text) {
     const auto rule = py::parse_rule(rule_text);
     if (!rule) return nullptr;
@@ -136,23 +149,14 @@ PyObject* continuous_baselines(const F64List& values, const Rule& rule_text) {
         }
         return 0;
     });
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(built.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < built.size(); ++i) {
+    return list_of(built.size(), [&](std::size_t i) -> PyObject* {
         const Built& b = *built[i];
-        PyObject* item = nullptr;
-        if (!b.ok()) {
-            item = text_of(b.error());
-        } else {
-            const auto& bins = b.value();
-            Ref edges = Ref::steal(new_array(bins.bin_edges(), bins.bin_edges().size()));
-            Ref hist = Ref::steal(new_array(bins.baseline_hist(), bins.baseline_hist().size()));
-            if (edges && hist) item = PyTuple_Pack(2, edges.get(), hist.get());
-        }
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out.release();
+        if (!b.ok()) return text_of(b.error());
+        const auto& bins = b.value();
+        Ref edges = Ref::steal(new_array(bins.bin_edges(), bins.bin_edges().size()));
+        Ref hist = Ref::steal(new_array(bins.baseline_hist(), bins.baseline_hist().size()));
+        return edges && hist ? PyTuple_Pack(2, edges.get(), hist.get()) : nullptr;
+    });
 }
 
 constexpr const char* kContinuousBaselinesDoc =
@@ -170,9 +174,7 @@ PyObject* categorical_baselines(const py::StrList& texts, const F64List& counts)
     }
     std::vector<std::pair<std::string_view, std::uint64_t>> column;
     std::size_t at = 0;
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans->size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < spans->size(); ++i) {
+    return list_of(spans->size(), [&](std::size_t i) -> PyObject* {
         column.clear();
         for (const double c : (*spans)[i]) {
             // Counts are whole numbers that a double holds exactly.
@@ -183,27 +185,15 @@ PyObject* categorical_baselines(const py::StrList& texts, const F64List& counts)
             column.emplace_back(texts[at++], static_cast<std::uint64_t>(c));
         }
         const auto built = drift::BaselineCategoricalBins::from_counts(column);
-        PyObject* item = nullptr;
-        if (!built.ok()) {
-            item = text_of(built.error());
-        } else {
-            const auto& labels = built.value().label_index().labels();
-            const auto& hist = built.value().baseline_hist();
-            Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
-            if (!names) return nullptr;
-            for (std::size_t j = 0; j < labels.size(); ++j) {
-                PyObject* name =
-                    PyUnicode_FromStringAndSize(labels[j].data(), static_cast<Py_ssize_t>(labels[j].size()));
-                if (name == nullptr) return nullptr;
-                PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(j), name);
-            }
-            Ref shares = Ref::steal(new_array(hist, hist.size()));
-            if (shares) item = PyTuple_Pack(2, names.get(), shares.get());
-        }
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out.release();
+        if (!built.ok()) return text_of(built.error());
+        const auto& labels = built.value().label_index().labels();
+        const auto& hist = built.value().baseline_hist();
+        Ref names = Ref::steal(list_of(labels.size(), [&](std::size_t j) {
+            return PyUnicode_FromStringAndSize(labels[j].data(), static_cast<Py_ssize_t>(labels[j].size()));
+        }));
+        Ref shares = Ref::steal(new_array(hist, hist.size()));
+        return names && shares ? PyTuple_Pack(2, names.get(), shares.get()) : nullptr;
+    });
 }
 
 constexpr const char* kCategoricalBaselinesDoc =
@@ -240,14 +230,7 @@ PyObject* continuous_counts_many(const F64List& edges, const F64List& values) {
         for (std::size_t i = 0; i < bins.size(); ++i) bins[i].count((*value_spans)[i], counts[i].data());
         return 0;
     });
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        PyObject* a = new_array(counts[i], counts[i].size());
-        if (a == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), a);
-    }
-    return out.release();
+    return list_of(counts.size(), [&](std::size_t i) { return new_array(counts[i], counts[i].size()); });
 }
 
 constexpr const char* kContinuousCountsManyDoc =
@@ -289,15 +272,10 @@ PyObject* drift_scores_many(const py::StrList& kinds, const F64List& hists, cons
         }
         return 0;
     });
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < scores.size(); ++i) {
+    return list_of(scores.size(), [&](std::size_t i) {
         const Scores& r = *scores[i];
-        PyObject* item = r.ok() ? py::float_list(r.value()) : text_of(r.error());
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out.release();
+        return r.ok() ? py::float_list(r.value()) : text_of(r.error());
+    });
 }
 
 constexpr const char* kDriftScoresManyDoc =
@@ -384,21 +362,15 @@ PyObject* drift_intervals(const py::StrList& kinds, const F64List& hists, const 
         }
         return 0;
     });
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
+    return list_of(n, [&](std::size_t i) -> PyObject* {
         std::vector<double> low, high;
         for (std::size_t m = 0; m < types->size(); ++m) {
             low.push_back(bounds[i]->low[m][0]);
             high.push_back(bounds[i]->high[m][0]);
         }
         Ref lows = Ref::steal(py::float_list(low)), highs = Ref::steal(py::float_list(high));
-        if (!lows || !highs) return nullptr;
-        PyObject* pair = PyTuple_Pack(2, lows.get(), highs.get());
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return out.release();
+        return lows && highs ? PyTuple_Pack(2, lows.get(), highs.get()) : nullptr;
+    });
 }
 
 constexpr const char* kDriftIntervalsDoc =
