@@ -37,7 +37,14 @@ def text(value):
     if isinstance(value, np.ndarray):
         return f"array({value.dtype}):" + hashlib.sha256(np.ascontiguousarray(value).tobytes()).hexdigest()
     if hasattr(value, "to_dict"):  # a table of the package
-        return text({k: list(v.values()) for k, v in value.to_dict().items()})
+        columns = {}
+        for name, cells in value.to_dict().items():
+            cells = list(cells.values())
+            if value[name].dtype.kind not in "biufc":
+                # A missing text is null whether the installed pandas holds it as None or NaN.
+                cells = [None if c is None or (isinstance(c, float) and math.isnan(c)) else c for c in cells]
+            columns[name] = cells
+        return text(columns)
     if hasattr(value, "_asdict"):
         return text(value._asdict())
     if isinstance(value, np.generic):

@@ -29,3 +29,16 @@ use_ccache() {
         export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-ccache}
     fi
 }
+
+# The oldest NumPy pyproject.toml allows, installed over the NumPy 2 a module
+# was built against (or 1.26 if the floor does not install for this
+# interpreter), so one run holds both floors with the oldest CPython.
+numpy_floor_into() {  # python
+    local floor
+    floor=$(sed -n 's/^dependencies = .*"numpy>=\([0-9.]*\)".*/\1/p' pyproject.toml)
+    if ! pip_install "$1" "numpy==$floor"; then
+        echo "== NumPy $floor does not install here; NumPy 1.26 instead"
+        pip_install "$1" "numpy==1.26.*"
+    fi
+    compile_installed "$1"
+}

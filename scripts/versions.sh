@@ -38,8 +38,6 @@ fi
 
 use_ccache
 
-numpy_floor=$(sed -n 's/^dependencies = .*"numpy>=\([0-9.]*\)".*/\1/p' pyproject.toml)
-
 run_suite() {  # venv label
     echo "== versions: $2: $("$1/bin/python" -c 'import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)')"
     "$1/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
@@ -61,15 +59,6 @@ build_for() {  # version minor
     compile_installed "$venv/bin/python"
 }
 
-# The NumPy floor, installed over the NumPy 2 the module was built against.
-numpy_floor_into() {  # venv
-    if ! pip_install "$1/bin/python" "numpy==$numpy_floor"; then
-        echo "== versions: NumPy $numpy_floor does not install here; NumPy 1.26 instead"
-        pip_install "$1/bin/python" "numpy==1.26.*"
-    fi
-    compile_installed "$1/bin/python"
-}
-
 oldest=${pythons[0]%.*}
 for version in "${pythons[@]}"; do
     minor=${version%.*}
@@ -80,8 +69,8 @@ for version in "${pythons[@]}"; do
     fi
     build_for "$version" "$minor"
     if [ "$minor" = "$oldest" ]; then
-        numpy_floor_into "build/versions/$minor"
-        run_suite "build/versions/$minor" "Python $minor on the NumPy floor ($numpy_floor)"
+        numpy_floor_into "build/versions/$minor/bin/python"
+        run_suite "build/versions/$minor" "Python $minor on the NumPy floor"
     else
         run_suite "build/versions/$minor" "Python $minor"
     fi

@@ -73,9 +73,16 @@ rm -f build/wheel-tools/libcompiler_rt.a
 "$bin/zig-ar" rcs build/wheel-tools/libcompiler_rt.a build/wheel-tools/compiler_rt.o
 echo "wheel: $(wc -l <build/wheel-tools/libm-in-runtime) libm functions of zig's runtime kept local"
 
+# pip builds the wheel from a virtual environment of the interpreter with a
+# pip of today (an interpreter's own may predate -C, the build's settings).
+minor=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+builder=build/wheel-tools/python$minor
+[ -x "$builder/bin/python" ] || "$PYTHON" -m venv "$builder"
+"$builder/bin/python" -m pip install --quiet --upgrade pip
+
 out=build/wheel-raw
 rm -rf "$out"
-"$PYTHON" -m pip wheel --quiet --no-deps -w "$out" \
+"$builder/bin/python" -m pip wheel --quiet --no-deps -w "$out" \
     -Cbuild-dir="build/zig-{wheel_tag}" \
     -Ccmake.define.CMAKE_C_COMPILER="$bin/zig-cc" \
     -Ccmake.define.CMAKE_CXX_COMPILER="$bin/zig-c++" \

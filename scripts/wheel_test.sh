@@ -11,6 +11,10 @@
 #                                         results still compared with PYTHON's)
 #   WHEEL=dist/lumetra-...whl             test that wheel instead of building one
 #   WHEEL_SUITE=0                         install and compare only
+#   NUMPY_FLOOR=1                         run the suite on the oldest NumPy
+#                                         pyproject.toml allows (the comparison
+#                                         runs first, on the NumPy 2 both builds
+#                                         were installed with)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/install.sh
@@ -65,6 +69,8 @@ fi
 echo "== wheel: $(wc -l <build/wheel-test/wheel.txt) results the same, bit for bit, as the GCC build's"
 
 if [ "${WHEEL_SUITE:-1}" != 0 ]; then
+    [ "${NUMPY_FLOOR:-0}" != 1 ] || numpy_floor_into "$venv/bin/python"
+    echo "== wheel: suite on $("$venv/bin/python" -c 'import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)')"
     # The suite imports what the wheel installed; the heavy statistical checks
     # (marked main_run_only) are the main run's, as in the versions runs.
     LUMETRA_SECONDARY=1 LUMETRA_LEAK_ITERATIONS=${LUMETRA_LEAK_ITERATIONS:-1000} "$venv/bin/python" -m pytest tests -q -p no:cacheprovider -n "${LUMETRA_TEST_WORKERS:-auto}" --dist loadfile
