@@ -12,6 +12,7 @@ SciPy and statsmodels are in the submodule lumetra.stats."""
 from . import stats
 from ._analyses import data_bias, drift, model_bias, performance
 from ._intervals import monitor_intervals
+from ._timeline import Timeline, timeline
 from ._vocabulary import __version__
 
-__all__ = ["__version__", "data_bias", "drift", "model_bias", "monitor_intervals", "performance"]
+__all__ = ["Timeline", "__version__", "data_bias", "drift", "model_bias", "monitor_intervals", "performance", "timeline"]

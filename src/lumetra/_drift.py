@@ -241,7 +241,41 @@ def compared_columns(reference: Frame, current_columns: Sequence[str], names: Op
     return chosen
 
 
+@dataclass(frozen=True)
+class Prepared:
+    """What the current rows are counted against: each compared column's
+    baseline (or the refusal of its detector), its kind in the current frame,
+    how many of its values a test keeps, and the reference's own bins (for
+    the tests)."""
+
+    names: tuple[str, ...]
+    baselines: tuple[_Baseline, ...]
+    refusals: tuple[Optional[str], ...]
+    kinds: tuple[Kind, ...]
+    limits: tuple[int, ...]
+    reference_bins: dict[str, _Bins]
+
+    def count(self, part: Part, call: DriftCall) -> dict[str, _Bins]:
+        """One part's state: each column's missing values and bin counts."""
+        return _bin_part(part, self.baselines, self.kinds, call, self.limits)
+
+
 def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
+    prepared = prepare(call, reference, meta)
+    merged: dict[str, _Bins] = yield Reduce(
+        _bin_part, (prepared.baselines, prepared.kinds, call, prepared.limits), _merge_bins)
+    if call.missing == "raise":
+        for name in prepared.names:
+            if merged[name].missing:
+                raise missing_error("current", name, merged[name].missing, group=False)
+    table, histograms = scored(call, prepared, merged)
+    result = result_table(reference, {}, table)
+    return (result, histograms) if call.histograms else result
+
+
+def prepare(call: DriftCall, reference: Frame, meta: Frame) -> Prepared:
+    """The baselines of the reference's columns that `meta` (the current
+    frame's columns) shares, or those the call names."""
     names = compared_columns(reference, meta.columns, call.names)
     samples = [_sample(reference, name, "reference") for name in names]
     kinds = []
@@ -285,13 +319,14 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
                 counts = np.rint(b.hist * sizes[i]).astype(np.uint64)
                 kept = samples[i].data(keeps[i]) if limits[i] else None
                 reference_bins[names[i]] = _Bins(0, counts, {}, kept, limits[i])
+    return Prepared(tuple(names), tuple(baselines), tuple(refusals), tuple(kinds), limits, reference_bins)
 
-    merged: dict[str, _Bins] = yield Reduce(_bin_part, (tuple(baselines), tuple(kinds), call, limits), _merge_bins)
-    if call.missing == "raise":
-        for name in names:
-            if merged[name].missing:
-                raise missing_error("current", name, merged[name].missing, group=False)
 
+def scored(call: DriftCall, prepared: Prepared, merged: dict[str, _Bins]
+           ) -> tuple[dict[str, Union[Array, list[Optional[str]]]], list[dict[str, Any]]]:
+    """The drift table's columns (and the histograms, when the call asks)
+    from the current rows' merged bins."""
+    names, baselines, refusals = prepared.names, prepared.baselines, prepared.refusals
     bins = np.zeros(len(names), dtype=np.int64)
     values = {metric: np.zeros(len(names)) for metric in call.wanted}
     histograms = []
@@ -316,12 +351,11 @@ def _steps(call: DriftCall, reference: Frame, meta: Frame) -> Steps:
     table.update(values)
     if call.tests is not None:
         table.update(column_tests(call.tests, [
-            ColumnData(b.kind, b.hist, reference_bins[name].counts, merged[name].counts,
-                       reference_bins[name].values, merged[name].values)
+            ColumnData(b.kind, b.hist, prepared.reference_bins[name].counts, merged[name].counts,
+                       prepared.reference_bins[name].values, merged[name].values)
             for name, b in zip(names, baselines)
         ]))
-    result = result_table(reference, {}, table)
-    return (result, histograms) if call.histograms else result
+    return table, histograms
 
 
 def _baselines(names: Sequence[str], samples: Sequence[_Sample], keeps: Sequence[Optional[Mask]], rule: str

@@ -1,0 +1,689 @@
+"""Monitoring over time: the rows of a data set split into periods (by a
+datetime column or by row counts), and per period the drift of each column
+against a reference, the column's data quality, and bias and performance
+when asked, each with an alert band made from the reference's own periods.
+
+Drift and quality of a period come from a state of counts (the drift
+plan's bins and this module's quality counters): a coarser period's state
+is the merge of its periods' states, so a roll-up gives what a timeline of
+the coarser periods gives, bit for bit, and never averages metrics. Bias
+and performance of a period are the one-shot analyses of its rows.
+
+A reference period's own drift is measured against the rest of the
+reference: its counts are subtracted from the reference's (leave-one-out,
+on the reference's bins), so it is not biased low by being part of the
+reference it is compared with."""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field, replace
+from typing import Any, Optional, Union
+
+import narwhals as nw
+import numpy as np
+
+from . import _kernels
+from ._drift import DriftCall, Prepared, _Bins, _merge_bins, prepare
+from ._frame import Array, Frame, Kind, dtype_of, get_column, is_dask, kind_of, missing_error, read_frame
+from ._frame import read_values
+from ._periods import Periods, split_periods
+from ._plan import Part
+from ._significance import ColumnData, column_tests, test_call
+from ._validation import check_choice, check_choices, check_columns, check_missing
+from ._vocabulary import BIN_RULES, DATA_BIAS_METRICS, DRIFT_METRICS, FAMILY_METRICS, MODEL_BIAS_METRICS
+
+__all__ = ["QUALITY_METRICS", "SECTIONS", "Timeline", "timeline"]
+
+#: The sections of a timeline's table, in its order.
+SECTIONS = ("drift", "quality", "data_bias", "model_bias", "performance")
+#: The data-quality figures of each column and period: shares of the
+#: period's rows, and whether the column's type differs from the reference's.
+QUALITY_METRICS = ("missing_share", "non_finite_share", "below_min_share", "above_max_share", "unseen_share",
+                   "type_changed")
+#: The table's columns.
+TABLE_COLUMNS = ("period_start", "period_end", "n", "section", "subject", "metric", "value", "lower", "upper",
+                 "alert", "cusum", "cusum_alert")
+#: A CUSUM of standardised values alerts above this (in reference standard
+#: deviations), each period's value first reduced by half a deviation: the
+#: textbook design that flags a shift of one deviation within a few periods.
+CUSUM_LIMIT = 5.0
+CUSUM_SLACK = 0.5
+#: How many names of unseen categories are kept per column and period.
+UNSEEN_NAMES = 10
+
+# Quality counters per column: rows, missing, non-finite, below, above, unseen.
+_ROWS, _MISSING, _NON_FINITE, _BELOW, _ABOVE, _UNSEEN = range(6)
+
+
+@dataclass
+class _Side:
+    """One side's periods (the data's or the reference's): their bounds, and
+    each period's drift bins and quality counters per column, and where its
+    rows are (a slice of `frame`, the rows in period order)."""
+
+    starts: list[Any]
+    ends: list[Any]
+    n: Array
+    bins: list[dict[str, _Bins]]
+    quality: list[dict[str, Array]]
+    slices: list[tuple[int, int]]
+    frame: Optional[Frame]
+
+
+@dataclass(frozen=True)
+class _Setup:
+    """A timeline's validated arguments and the reference's baselines."""
+
+    call: DriftCall
+    prepared: Optional[Prepared]
+    extents: dict[str, tuple[float, float]]
+    changed: dict[str, bool]
+    analyses: tuple[tuple[str, dict[str, Any]], ...]
+    split: dict[str, Any]
+    k: float
+    bands: dict[str, Any]
+
+
+@dataclass
+class Timeline:
+    """A timeline's periods and their results; `table()` gives them as one
+    long table, `rollup(every)` the same over coarser periods."""
+
+    setup: _Setup
+    data: _Side
+    reference: _Side
+    implementation: Any
+    errors: list[tuple[Any, str, str]] = field(default_factory=list)
+    _rows: Optional[dict[str, list[Any]]] = field(default=None, repr=False)
+    _unseen: dict[tuple[int, str], dict[str, int]] = field(default_factory=dict, repr=False)
+
+    @property
+    def periods(self) -> list[tuple[Any, Any, int]]:
+        """(start, end, rows) of each period, in time order."""
+        return [(s, e, int(n)) for s, e, n in zip(self.data.starts, self.data.ends, self.data.n)]
+
+    def table(self) -> Any:
+        """One row per period, section, subject and metric, in the data's
+        library: `period_start`, `period_end`, `n`, `section`, `subject`,
+        `metric`, `value`, its band (`lower`, `upper`), `alert` (the value is
+        outside its band), `cusum` (the larger one-sided CUSUM of the metric's
+        standardised values up to this period) and `cusum_alert` (above 5)."""
+        if self._rows is None:
+            self._rows = _long_rows(self)
+        return _frame_of(self._rows, self.implementation)
+
+    def unseen(self) -> Any:
+        """Categories never seen in the reference: per period and column, the
+        ten most frequent (most first, ties by name) with their counts."""
+        rows: dict[str, list[Any]] = {"period_start": [], "column": [], "category": [], "count": []}
+        for p, bins in enumerate(self.data.bins):
+            for name, b in bins.items():
+                ranked = sorted(b.unseen.items(), key=lambda item: (-item[1], item[0].encode()))[:UNSEEN_NAMES]
+                for text, count in ranked:
+                    rows["period_start"].append(self.data.starts[p])
+                    rows["column"].append(name)
+                    rows["category"].append(text)
+                    rows["count"].append(count)
+        return _frame_of(rows, self.implementation)
+
+    def rollup(self, every: Union[str, int]) -> Timeline:
+        """The timeline over coarser periods: `every` a calendar period that
+        each of these periods lies in whole ("1w" of days, "1mo" of days), or,
+        for periods of row counts, how many consecutive periods make one.
+        Drift and quality are the merges of the periods' states; bias and
+        performance the analyses of the merged periods' rows; the reference's
+        periods are rolled up alike, for the bands."""
+        data = _rolled(self.data, every, self.setup.split, self.implementation, "data")
+        reference = _rolled(self.reference, every, self.setup.split, self.implementation, "reference")
+        split = dict(self.setup.split)
+        if isinstance(every, str):
+            split["every"] = every
+        out = Timeline(replace(self.setup, split=split), data, reference, self.implementation)
+        return out
+
+
+def timeline(
+    data: Any,
+    *,
+    reference: Any,
+    time: Optional[str] = None,
+    every: Optional[str] = None,
+    size: Optional[int] = None,
+    count: Optional[int] = None,
+    drift: Union[bool, Sequence[str]] = True,
+    data_bias: Optional[Mapping[str, Any]] = None,
+    model_bias: Optional[Mapping[str, Any]] = None,
+    performance: Optional[Mapping[str, Any]] = None,
+    quality: bool = True,
+    missing: str = "raise",
+    incomplete: str = "keep",
+    rule: str = "FreedmanDiaconis",
+    metrics: Optional[list[str]] = None,
+    test: Optional[str] = "auto",
+    alpha: float = 0.05,
+    correction: str = "fdr_bh",
+    k: float = 3.0,
+    bands: Optional[Mapping[str, Any]] = None,
+) -> Timeline:
+    """Drift, data quality, bias and performance of `data` per period,
+    each with an alert band from the reference's own periods.
+
+    Periods: `every` ("1h", "1d", "1w" from Monday, "1mo", "1q", "1y", or a
+    multiple such as "2d"; calendar-aligned, in the time zone of the
+    datetime column `time`), or `size` consecutive rows, or `count` chunks
+    of near-equal size. `incomplete` ('keep', 'drop', 'append') is what
+    happens to a last run of fewer than `size` rows. Every period between
+    the first and the last appears, those with no rows with n = 0. The
+    reference is split the same way.
+
+    `drift`: True for every column both frames share (but `time` and
+    columns of other types than numbers, booleans, text and categories), or
+    a list of columns; drift metrics (`metrics`, by `rule`'s bins) and the
+    two-sample test (`test`, `alpha`, `correction`) as in `lumetra.drift`,
+    whose `missing` this is too. `quality`: per column and period the
+    shares of missing values, of infinite values, of values below the
+    reference's minimum and above its maximum, of categories the reference
+    never had (`unseen()` names them), and whether the column's type
+    differs from the reference's. `data_bias`, `model_bias` and
+    `performance`: the keyword arguments of the one-shot functions, e.g.
+    ``performance=dict(task="logistic", label="y", prediction="s")``.
+
+    Bands: each metric's values over the reference's periods give its band,
+    mean +- `k` sample standard deviations (a reference period's drift is
+    measured against the reference without it); `bands` maps a metric to
+    ``("quantile", low, high)`` (the quantiles of those values) or to a
+    fixed ``(lower, upper)`` instead. A band needs two reference periods.
+    The test's adjusted p-value has the band [`alpha`, 1]."""
+    if is_dask(data) or is_dask(reference):
+        raise TypeError("timeline takes frames in memory; compute a Dask DataFrame first")
+    frame = read_frame(data, "data")
+    base = read_frame(reference, "reference")
+    split = {"time": time, "every": every, "size": size, "count": count, "incomplete": incomplete}
+    missing = check_missing(missing, group=False)
+    names = _drift_columns(drift, frame, base, time)
+    wanted = list(DRIFT_METRICS) if metrics is None else check_choices("metrics", metrics, DRIFT_METRICS)
+    tests = test_call(test, alpha, "fdr_bh" if correction is None else correction, None, 1000, 0, wanted)
+    call = DriftCall(tuple(names), check_choice("rule", rule, BIN_RULES), tuple(wanted), missing, histograms=True,
+                     tests=tests)
+    analyses = []
+    for section, kwargs in (("data_bias", data_bias), ("model_bias", model_bias), ("performance", performance)):
+        if kwargs is not None:
+            if not isinstance(kwargs, Mapping):
+                raise TypeError(f"{section} must be a dict of the keyword arguments of lumetra.{section}")
+            analyses.append((section, dict(kwargs)))
+    if not isinstance(quality, bool):
+        raise TypeError(f"quality must be True or False; got {quality!r}")
+    if isinstance(k, bool) or not isinstance(k, (int, float)) or not k > 0 or not math.isfinite(k):
+        raise ValueError(f"k must be a positive number; got {k!r}")
+    checked_bands = _checked_bands(bands)
+
+    prepared = prepare(call, base, frame) if names else None
+    extents, changed = {}, {}
+    if prepared is not None and quality:
+        for name, baseline in zip(prepared.names, prepared.baselines):
+            changed[name] = dtype_of(get_column(base, name, "reference")) != dtype_of(get_column(frame, name, "data"))
+            if baseline.edges is not None:
+                extents[name] = _extent(get_column(base, name, "reference"))
+    setup = _Setup(call, prepared, extents, changed if quality else {}, tuple(analyses), split, float(k),
+                   checked_bands)
+    reference_side = _side(base, "reference", setup)
+    data_side = _side(frame, "data", setup)
+    if missing == "raise" and prepared is not None:
+        for name in prepared.names:
+            absent = sum(b[name].missing for b in data_side.bins)
+            if absent:
+                raise missing_error("data", name, absent, group=False)
+    return Timeline(setup, data_side, reference_side, frame.implementation)
+
+
+def _drift_columns(drift: object, frame: Frame, base: Frame, time: Optional[str]) -> list[str]:
+    if drift is False:
+        return []
+    if drift is True:
+        shared = set(frame.columns)
+        chosen = []
+        for name in base.columns:
+            if name == time or name not in shared:
+                continue
+            try:
+                kind_of(get_column(base, name, "reference"), "reference")
+                kind_of(get_column(frame, name, "data"), "data")
+            except ValueError:
+                continue  # datetimes and other types drift has no bins for
+            chosen.append(name)
+        return chosen
+    names = check_columns("drift", drift)
+    assert names is not None
+    return list(names)
+
+
+def _checked_bands(bands: Optional[Mapping[str, Any]]) -> dict[str, Any]:
+    if bands is None:
+        return {}
+    if not isinstance(bands, Mapping):
+        raise TypeError("bands must map metric names to 'std', ('quantile', low, high) or (lower, upper)")
+    out: dict[str, Any] = {}
+    for metric, band in bands.items():
+        if band == "std":
+            out[metric] = band
+        elif isinstance(band, tuple) and len(band) == 3 and band[0] == "quantile" and \
+                all(isinstance(q, (int, float)) and not isinstance(q, bool) for q in band[1:]) and \
+                0.0 <= band[1] <= band[2] <= 1.0:
+            out[metric] = ("quantile", float(band[1]), float(band[2]))
+        elif isinstance(band, tuple) and len(band) == 2 and \
+                all(isinstance(b, (int, float)) and not isinstance(b, bool) for b in band) and band[0] <= band[1]:
+            out[metric] = (float(band[0]), float(band[1]))
+        else:
+            raise ValueError(f"bands[{metric!r}] must be 'std', ('quantile', low, high) with 0 <= low <= high <= 1, "
+                             f"or (lower, upper) with lower <= upper; got {band!r}")
+    return out
+
+
+def _extent(series: Any) -> tuple[float, float]:
+    """The smallest and largest finite value of a reference column."""
+    values = read_values(series, "reference")
+    array = np.asarray(values.array, dtype=np.float64)
+    if values.missing is not None:
+        array = array[~values.missing]
+    array = array[np.isfinite(array)]
+    return (float(array.min()), float(array.max())) if array.size else (math.nan, math.nan)
+
+
+def _side(frame: Frame, argument: str, setup: _Setup) -> _Side:
+    """A frame split into periods, and each period's states."""
+    split = setup.split
+    periods = split_periods(frame, argument, time=split["time"], every=split["every"], size=split["size"],
+                            count=split["count"], incomplete=split["incomplete"], missing=setup.call.missing)
+    ordered, slices = _ordered(frame, periods)
+    side = _Side(list(periods.starts), list(periods.ends), np.asarray(periods.n, dtype=np.int64), [], [], slices,
+                 ordered)
+    for start, stop in slices:
+        part = Part(ordered[start:stop])
+        bins: dict[str, _Bins] = {}
+        quality: dict[str, Array] = {}
+        if setup.prepared is not None:
+            bins = setup.prepared.count(part, setup.call)
+            if setup.changed:
+                quality = _quality(part, setup, bins)
+        side.bins.append(bins)
+        side.quality.append(quality)
+    return side
+
+
+def _ordered(frame: Frame, periods: Periods) -> tuple[Frame, list[tuple[int, int]]]:
+    """The frame's rows in period order (the frame itself when they are, the
+    rows of no period last) and each period's slice of them."""
+    codes = np.asarray(periods.codes)
+    kept = codes >= 0
+    in_order = bool(periods.sorted) and (kept.all() or not kept[np.argmin(kept):].any() if codes.size else True)
+    ordered = frame if in_order else frame[np.argsort(np.where(kept, codes, np.iinfo(np.int64).max), kind="stable")]
+    bounds = np.concatenate([[0], np.cumsum(np.asarray(periods.n, dtype=np.int64))])
+    return ordered, [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def _quality(part: Part, setup: _Setup, bins: dict[str, _Bins]) -> dict[str, Array]:
+    """Each column's quality counters in one period's rows."""
+    assert setup.prepared is not None
+    out = {}
+    for name, baseline, kind in zip(setup.prepared.names, setup.prepared.baselines, setup.prepared.kinds):
+        counters = np.zeros(6, dtype=np.int64)
+        counters[_ROWS] = len(part)
+        counters[_MISSING] = bins[name].missing
+        if baseline.edges is not None and kind is Kind.NUMBER:
+            values = read_values(part.column(name, "data"), "data")
+            array = values.array if values.missing is None else values.array[~values.missing]
+            if array.dtype.kind == "f":
+                high, low = int(np.count_nonzero(array == np.inf)), int(np.count_nonzero(array == -np.inf))
+                counters[_NON_FINITE] = high + low
+            else:
+                high = low = 0
+            lowest, highest = setup.extents[name]
+            if not math.isnan(lowest):
+                counters[_BELOW] = int(np.count_nonzero(array < lowest)) - low
+                counters[_ABOVE] = int(np.count_nonzero(array > highest)) - high
+        elif baseline.labels is not None:
+            counters[_UNSEEN] = int(bins[name].counts[baseline.bins - 1]) if baseline.bins else 0
+        out[name] = counters
+    return out
+
+
+def _merge_quality(a: dict[str, Array], b: dict[str, Array]) -> dict[str, Array]:
+    return {name: a[name] + b[name] for name in a}
+
+
+# ---------------------------------------------------------------- roll-ups
+
+
+def _rolled(side: _Side, every: Union[str, int], split: dict[str, Any], implementation: Any, argument: str) -> _Side:
+    """A side's periods merged into coarser ones."""
+    count = len(side.starts)
+    if isinstance(every, bool) or not isinstance(every, (str, int)):
+        raise TypeError(f"every must be a calendar period such as '1w' or a number of periods; got {every!r}")
+    if isinstance(every, int):
+        if split["every"] is not None:
+            raise ValueError("a timeline of calendar periods rolls up by a calendar period such as '1w'")
+        if every < 1:
+            raise ValueError(f"every must be a positive number of periods; got {every}")
+        groups = np.arange(count, dtype=np.int64) // every
+        starts = [side.starts[i] for i in range(0, count, every)]
+        ends = [side.ends[min(i + every, count) - 1] for i in range(0, count, every)]
+    else:
+        if split["every"] is None:
+            raise ValueError("a timeline of row counts rolls up by a number of periods, such as 7")
+        groups, starts, ends = _calendar_groups(side, every, implementation, argument)
+    # Each coarser period's periods are consecutive, so its rows are one
+    # slice; a period without rows has zero counts, and merges as any other.
+    out = _Side(starts, ends, np.zeros(len(starts), dtype=np.int64), [], [], [], side.frame)
+    for g in range(len(starts)):
+        members = np.flatnonzero(groups == g).tolist()
+        out.n[g] = int(side.n[members].sum()) if members else 0
+        bins, quality = side.bins[members[0]], side.quality[members[0]]
+        for p in members[1:]:
+            bins = _merge_bins(bins, side.bins[p])
+            quality = _merge_quality(quality, side.quality[p])
+        out.bins.append(bins)
+        out.quality.append(quality)
+        out.slices.append((side.slices[members[0]][0], side.slices[members[-1]][1]))
+    return out
+
+
+def _calendar_groups(side: _Side, every: str, implementation: Any, argument: str) -> tuple[Array, list[Any], list[Any]]:
+    """Each period's coarser calendar period, which must hold it whole."""
+    if not side.starts:
+        return np.zeros(0, dtype=np.int64), [], []
+    starts = nw.from_dict({"start": side.starts}, backend=implementation)
+    coarse = split_periods(starts, argument, time="start", every=every)
+    codes = np.asarray(coarse.codes)
+    for p, g in enumerate(codes.tolist()):
+        # As instants: two times of one zone compare by their wall clocks.
+        if _instant(side.ends[p]) > _instant(coarse.ends[g]):
+            raise ValueError(f"period {side.starts[p]} to {side.ends[p]} is not within one period of {every!r}; "
+                             "roll up into a period that holds each period whole")
+    return codes.astype(np.int64), list(coarse.starts), list(coarse.ends)
+
+
+def _instant(moment: Any) -> Any:
+    tz = getattr(moment, "tzinfo", None)
+    return moment.astimezone(dt.timezone.utc) if tz is not None else moment
+
+
+# ------------------------------------------------------------------ values
+
+
+@dataclass
+class _Series:
+    """The values of one (section, subject, metric) over the periods."""
+
+    values: list[float]
+    reference: list[float]
+
+
+def _long_rows(tl: Timeline) -> dict[str, list[Any]]:
+    """Every figure of every period, with its band, alert and CUSUM."""
+    setup = tl.setup
+    series: dict[tuple[str, str, str], _Series] = {}
+    count, ref_count = len(tl.data.starts), len(tl.reference.starts)
+
+    def put(key: tuple[str, str, str], p: int, value: float, side: str) -> None:
+        entry = series.setdefault(key, _Series([math.nan] * count, [math.nan] * ref_count))
+        (entry.values if side == "data" else entry.reference)[p] = value
+
+    if setup.prepared is not None:
+        for side, loo in (("data", False), ("reference", True)):
+            for p, row in enumerate(_drift_values(tl, getattr(tl, side), loo)):
+                for key, value in row.items():
+                    put(key, p, value, side)
+            if setup.changed:
+                for p, row in enumerate(_quality_values(tl, getattr(tl, side), side)):
+                    for key, value in row.items():
+                        put(key, p, value, side)
+    for section, kwargs in setup.analyses:
+        for side in ("data", "reference"):
+            for p, row in enumerate(_analysis_values(tl, getattr(tl, side), section, kwargs)):
+                for key, value in row.items():
+                    put(key, p, value, side)
+
+    rows: dict[str, list[Any]] = {name: [] for name in TABLE_COLUMNS}
+    order = {s: i for i, s in enumerate(SECTIONS)}
+    keys = sorted(series, key=lambda key: (order[key[0]], _first_seen(series, key)))
+    bands = {key: _band(key, series[key], setup) for key in keys}
+    cusums = {key: _cusum(series[key], bands[key][2:]) for key in keys}
+    for p in range(count):
+        for key in keys:
+            value = series[key].values[p]
+            lower, upper, _, _ = bands[key]
+            section, subject, metric = key
+            rows["period_start"].append(tl.data.starts[p])
+            rows["period_end"].append(tl.data.ends[p])
+            rows["n"].append(int(tl.data.n[p]))
+            rows["section"].append(section)
+            rows["subject"].append(subject)
+            rows["metric"].append(metric)
+            rows["value"].append(value)
+            rows["lower"].append(lower)
+            rows["upper"].append(upper)
+            rows["alert"].append(bool(value < lower or value > upper))
+            rows["cusum"].append(cusums[key][p])
+            rows["cusum_alert"].append(bool(cusums[key][p] > CUSUM_LIMIT))
+    return rows
+
+
+def _first_seen(series: dict[tuple[str, str, str], _Series], key: tuple[str, str, str]) -> int:
+    # Keys keep the order they were first put in (dicts keep insertion order).
+    return list(series).index(key)
+
+
+def _drift_values(tl: Timeline, side: _Side, loo: bool) -> list[dict[tuple[str, str, str], float]]:
+    """Each period's drift metrics per column (and test, for the data's):
+    against the baselines, or for the reference's periods against the
+    reference without the period."""
+    setup = tl.setup
+    prepared = setup.prepared
+    assert prepared is not None
+    call = setup.call
+    names, baselines = prepared.names, prepared.baselines
+    totals = {name: sum((b[name].counts for b in side.bins), np.zeros(base.bins, dtype=np.uint64))
+              for name, base in zip(names, baselines)} if loo else {}
+    kinds, hists, counts, where = [], [], [], []
+    for p, bins in enumerate(side.bins):
+        if not side.n[p]:
+            continue
+        for i, (name, base) in enumerate(zip(names, baselines)):
+            if prepared.refusals[i] is not None:
+                continue
+            current = bins[name].counts
+            if loo:
+                rest = (totals[name] - current).astype(np.float64)
+                total = rest.sum()
+                if not total:
+                    continue
+                hist = rest / total
+            else:
+                hist = base.hist
+            if not current.sum():
+                continue
+            kinds.append(base.kind)
+            hists.append(hist)
+            counts.append(current.astype(np.float64))
+            where.append((p, name))
+    scores = _kernels.drift_scores_many(kinds, hists, counts, list(call.wanted)) if kinds else []
+    out: list[dict[tuple[str, str, str], float]] = [{} for _ in side.bins]
+    for p, bins in enumerate(side.bins):
+        for name in names:
+            for metric in call.wanted:
+                out[p][("drift", name, metric)] = math.nan
+            if call.tests is not None and not loo:
+                out[p][("drift", name, "p_adjusted")] = math.nan
+    for (p, name), score in zip(where, scores):
+        if isinstance(score, str):
+            tl.errors.append((side.starts[p], "drift", f"column {name!r}: {score}"))
+            continue
+        for metric, value in zip(call.wanted, score):
+            out[p][("drift", name, metric)] = float(value)
+    if call.tests is not None and not loo:
+        position = {name: i for i, name in enumerate(names)}
+        for p, bins in enumerate(side.bins):
+            chosen = [(name, baselines[position[name]]) for q, name in where if q == p]
+            if not chosen:
+                continue
+            tested = column_tests(call.tests, [
+                ColumnData(b.kind, b.hist, prepared.reference_bins[name].counts, bins[name].counts,
+                           prepared.reference_bins[name].values, bins[name].values)
+                for name, b in chosen
+            ])
+            for (name, _), value in zip(chosen, tested["p_adjusted"]):
+                out[p][("drift", name, "p_adjusted")] = float(value)
+    return out
+
+
+def _quality_values(tl: Timeline, side: _Side, which: str) -> list[dict[tuple[str, str, str], float]]:
+    setup = tl.setup
+    out = []
+    for p, counters in enumerate(side.quality):
+        row: dict[tuple[str, str, str], float] = {}
+        for name, c in counters.items():
+            rows = float(c[_ROWS]) if side.n[p] else 0.0
+            shares = [c[_MISSING], c[_NON_FINITE], c[_BELOW], c[_ABOVE], c[_UNSEEN]]
+            for metric, value in zip(QUALITY_METRICS, shares):
+                row[("quality", name, metric)] = float(value) / rows if rows else math.nan
+            changed = float(setup.changed[name]) if which == "data" else 0.0
+            row[("quality", name, "type_changed")] = changed if rows else math.nan
+        out.append(row)
+    return out
+
+
+def _analysis_values(tl: Timeline, side: _Side, section: str, kwargs: dict[str, Any]
+                     ) -> list[dict[tuple[str, str, str], float]]:
+    """Each period's one-shot bias or performance figures, per group.
+    Performance takes the period as one more facet, in one call over all
+    periods (a group's metrics do not depend on the other groups); bias
+    compares the groups within each period, a call per period."""
+    out: list[dict[tuple[str, str, str], float]] = [{} for _ in side.slices]
+    assert side.frame is not None
+    if section == "performance" and any(side.n):
+        try:
+            _performance_at_once(side, kwargs, out)
+            return out
+        except (KeyError, ValueError):
+            out = [{} for _ in side.slices]  # a period's refusal: each period on its own says which
+    for p, (start, stop) in enumerate(side.slices):
+        if not side.n[p]:
+            continue
+        try:
+            result = _one_shot(section, nw.to_native(side.frame[start:stop]), kwargs)
+        except (KeyError, ValueError) as error:
+            tl.errors.append((side.starts[p], section, str(error).strip("'\"")))
+            continue
+        for subject, metric, value in _figures(section, kwargs, result, ()):
+            out[p][(section, subject, metric)] = value
+    return out
+
+
+def _one_shot(section: str, rows: Any, kwargs: dict[str, Any]) -> Any:
+    from . import _analyses
+
+    fixed = {"data_bias": ("facet", "label"), "model_bias": ("facet", "label", "prediction"),
+             "performance": ("label", "prediction")}[section]
+    missing = [name for name in fixed if name not in kwargs]
+    if missing:
+        raise TypeError(f"{section} needs {', '.join(f'{name}=' for name in missing)} among its arguments")
+    function = getattr(_analyses, section)
+    return function(rows, *(kwargs[name] for name in fixed), **{k: v for k, v in kwargs.items() if k not in fixed})
+
+
+def _performance_at_once(side: _Side, kwargs: dict[str, Any], out: list[dict[tuple[str, str, str], float]]) -> None:
+    assert side.frame is not None
+    frame = side.frame
+    key = "period"
+    while key in frame.columns:
+        key = "_" + key
+    stop = side.slices[-1][1]
+    codes = np.repeat(np.arange(len(side.slices), dtype=np.int64), np.asarray(side.n, dtype=np.int64))
+    rows = frame[0:stop].with_columns(nw.new_series(key, codes, backend=frame.implementation))
+    facet = kwargs.get("facet", kwargs.get("by"))
+    facets = [] if facet is None else [facet] if isinstance(facet, str) else list(facet)
+    options = {k: v for k, v in kwargs.items() if k not in ("facet", "by")}
+    result = _one_shot("performance", nw.to_native(rows), {**options, "facet": [key, *facets]})
+    periods = nw.from_native(result, eager_only=True).get_column(key).to_list()
+    for (subject, metric, value), p in zip(_figures("performance", kwargs, result, (key,)),
+                                           _repeat_per_metric(periods, kwargs)):
+        out[p][("performance", subject, metric)] = value
+
+
+def _repeat_per_metric(periods: list[int], kwargs: dict[str, Any]) -> list[int]:
+    metrics = _metrics_of("performance", kwargs)
+    return [p for p in periods for _ in metrics]
+
+
+def _figures(section: str, kwargs: dict[str, Any], result: Any, hidden: tuple[str, ...]
+             ) -> list[tuple[str, str, float]]:
+    """(subject, metric, value) of each row and metric of a one-shot table,
+    row by row; the subject is the row's facet values (or "all")."""
+    columns = nw.from_native(result, eager_only=True).to_dict(as_series=False)
+    metrics = _metrics_of(section, kwargs)
+    facets = [c for c in columns if c not in metrics and c not in hidden
+              and c not in ("n", "n_other", "error", "undefined") and not c.endswith(("_low", "_high"))]
+    out = []
+    for i in range(len(columns["n"])):
+        subject = ", ".join(str(columns[f][i]) for f in facets) if facets else "all"
+        for metric in metrics:
+            value = columns[metric][i]
+            out.append((subject, metric, math.nan if value is None else float(value)))
+    return out
+
+
+def _metrics_of(section: str, kwargs: dict[str, Any]) -> tuple[str, ...]:
+    if section == "data_bias":
+        return DATA_BIAS_METRICS
+    if section == "model_bias":
+        return MODEL_BIAS_METRICS
+    return FAMILY_METRICS.get(kwargs.get("task", ""), ())
+
+
+def _band(key: tuple[str, str, str], entry: _Series, setup: _Setup) -> tuple[float, float, float, float]:
+    """A series' band (lower, upper) and the mean and standard deviation
+    its CUSUM standardises by."""
+    section, _, metric = key
+    if metric == "p_adjusted":
+        assert setup.call.tests is not None
+        return setup.call.tests.alpha, 1.0, math.nan, math.nan
+    values = np.array([v for v in entry.reference if not math.isnan(v)], dtype=np.float64)
+    mean = float(values.mean()) if values.size else math.nan
+    sd = float(values.std(ddof=1)) if values.size > 1 else math.nan
+    band = setup.bands.get(metric, "std")
+    if isinstance(band, tuple) and band[0] == "quantile":
+        if not values.size:
+            return math.nan, math.nan, mean, sd
+        low, high = np.quantile(values, [band[1], band[2]])
+        return float(low), float(high), mean, sd
+    if isinstance(band, tuple):
+        return band[0], band[1], mean, sd
+    return mean - setup.k * sd, mean + setup.k * sd, mean, sd
+
+
+def _cusum(entry: _Series, standard: tuple[float, float]) -> list[float]:
+    """The larger of the upper and lower CUSUM of the values standardised by
+    the reference's mean and deviation, period by period (NaN periods keep
+    the sums as they were; no deviation, no CUSUM)."""
+    mean, sd = standard
+    out = []
+    high = low = 0.0
+    for value in entry.values:
+        if math.isnan(sd) or math.isnan(value):
+            out.append(math.nan if math.isnan(sd) else max(high, low))
+            continue
+        if sd == 0.0:
+            z = 0.0 if value == mean else math.copysign(math.inf, value - mean)
+        else:
+            z = (value - mean) / sd
+        high = max(0.0, high + z - CUSUM_SLACK)
+        low = max(0.0, low - z - CUSUM_SLACK)
+        out.append(max(high, low))
+    return out
+
+
+def _frame_of(rows: dict[str, list[Any]], implementation: Any) -> Any:
+    return nw.to_native(nw.from_dict(rows, backend=implementation))
