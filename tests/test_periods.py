@@ -17,7 +17,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from lumetra._periods import _locate, parse_every, split_periods
+from lumetra._periods import _locate, parse_every, period_of, split_periods
 
 PANDAS_FREQ = {"h": "h", "d": "D", "w": "W-MON", "mo": "MS", "q": "QS-JAN", "y": "YS"}
 ZONES = [None, "Europe/Berlin", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe"]
@@ -260,3 +260,39 @@ def test_polars_frames_split_without_pandas():
         "assert 'pandas' not in sys.modules\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    offsets=st.lists(st.integers(-400 * 86400, 400 * 86400), min_size=2, max_size=12),
+    unit=st.sampled_from(["h", "d", "w", "mo", "q", "y"]),
+    step=st.integers(1, 4),
+    zone=st.sampled_from(["UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe"]),
+)
+def test_period_of_lies_on_the_splitters_grid(offsets, unit, step, zone):
+    # Near changes of the clock (the autumn of 2024 in Berlin and New York), hours
+    # scaled down so that they stay within a few days.
+    scale = 1 if unit != "h" else 100
+    instants = [(1729990800 + o // scale) * US for o in offsets]
+    column = pd.Series(pd.to_datetime(instants, unit="us", utc=True)).dt.tz_convert(zone)
+    every = f"{step}{unit}"
+    periods = split_periods(nw.from_native(pd.DataFrame({"t": column}), eager_only=True), "data",
+                            time="t", every=every)
+    first = min(instants)
+    tz = zoneinfo.ZoneInfo(zone)
+    for instant, code in zip(instants, periods.codes):
+        start, end = period_of(instant, every, tz, first)
+        assert (pd.Timestamp(start, unit="us", tz="UTC"), pd.Timestamp(end, unit="us", tz="UTC")) == \
+            (pd.Timestamp(periods.starts[code]), pd.Timestamp(periods.ends[code]))
+
+
+def test_period_of_far_from_its_origin_and_past_the_calendar():
+    def at(*args):
+        return int(dt.datetime(*args, tzinfo=dt.timezone.utc).timestamp()) * US
+
+    origin, later = at(2024, 1, 1), at(2031, 3, 5, 7)
+    assert period_of(later, "3mo", dt.timezone.utc, origin) == (at(2031, 1, 1), at(2031, 4, 1))
+    assert period_of(later, "2d", dt.timezone.utc, origin) == (at(2031, 3, 5), at(2031, 3, 7))  # 2620 days on
+    assert period_of(later, "2d", dt.timezone.utc, at(2024, 1, 2)) == (at(2031, 3, 4), at(2031, 3, 6))
+    with pytest.raises(ValueError, match="years 1 to 9999"):
+        period_of(at(9999, 12, 31, 12), "1d", zoneinfo.ZoneInfo("Europe/Berlin"))

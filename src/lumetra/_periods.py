@@ -370,6 +370,51 @@ def _bounds(first: int, last: int, zone: Zone, step: int, unit: str, argument: s
     return bounds
 
 
+def period_of(instant: int, every: str, zone: Zone, origin: Optional[int] = None) -> tuple[int, int]:
+    """The bounds (start, end exclusive) of the period of `every` that holds
+    `instant`, on the grid that split_periods makes for data whose earliest
+    timestamp is `origin` (default: `instant` itself): with `step` units per
+    period, the periods start at the one-unit period holding `origin` and
+    follow each other from there, both ways. Instants and bounds are
+    microseconds since 1970 (UTC instants, or wall times when `zone` is
+    None). The work does not grow with the distance from `origin`.
+    ValueError for a period that reaches past the years 1 to 9999."""
+    step, unit = parse_every(every)
+    first = instant if origin is None else origin
+    try:
+        if unit == "h":
+            wall = _wall(first, zone)
+            start = _instant(wall.replace(minute=0, second=0, microsecond=0))
+            width = step * _HOUR
+            while start > first:  # as in _bounds: the local hour began in a gap of the clock
+                start -= width
+            start += (instant - start) // width * width
+            _wall(start + width, zone)  # within the datetimes Python holds
+            return start, start + width
+        index, wall_of, width = _CALENDAR[unit]
+        span = width * step
+        j = index(_wall(first, zone))
+
+        def bound(k: int) -> int:
+            return _instant(wall_of(j + k * span, zone))
+
+        while bound(0) > first:
+            j -= span
+        k = (index(_wall(instant, zone)) - j) // span
+        # A clock set back over midnight puts some instants' wall dates in the
+        # period before their own.
+        while bound(k) > instant:
+            k -= 1
+        while bound(k + 1) <= instant:
+            k += 1
+        return bound(k), bound(k + 1)
+    except (OverflowError, ValueError):
+        raise ValueError(
+            f"the period of every={every!r} that holds this timestamp reaches past the datetimes "
+            "Python holds (years 1 to 9999)"
+        ) from None
+
+
 def _check_periods(periods: int, argument: str, every: str) -> None:
     if periods > MAX_PERIODS:
         raise _TooMany(
