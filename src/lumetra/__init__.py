@@ -12,7 +12,8 @@ SciPy and statsmodels are in the submodule lumetra.stats."""
 from . import stats
 from ._analyses import data_bias, drift, model_bias, performance
 from ._intervals import monitor_intervals
+from ._periodic import PeriodicMonitor
 from ._timeline import Timeline, timeline
 from ._vocabulary import __version__
 
-__all__ = ["Timeline", "__version__", "data_bias", "drift", "model_bias", "monitor_intervals", "performance", "timeline"]
+__all__ = ["PeriodicMonitor", "Timeline", "__version__", "data_bias", "drift", "model_bias", "monitor_intervals", "performance", "timeline"]
