@@ -38,8 +38,15 @@ void force_baseline(bool baseline) noexcept;
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LUMETRA_AVX2_PATHS 1
-/// Compiles one function for AVX2 (with the baseline's rounding: no FMA).
+/// Compiles one function for AVX2 (with the baseline's rounding: no FMA),
+/// and under clang every function it calls inlined into it: clang's inliner
+/// leaves a kernel's helper templates out of line where GCC's takes them in,
+/// and an AVX2 kernel would then call its helpers' baseline code.
+#if defined(__clang__)
+#define LUMETRA_TARGET_AVX2 __attribute__((target("avx2"), flatten))
+#else
 #define LUMETRA_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
 /// Defines the kernel `ret name params`, its body given once and compiled
 /// for the baseline and for AVX2; `args` names its parameters in order, in
 /// parentheses. Each call takes the path cpu::avx2() chose.

@@ -315,7 +315,7 @@ constexpr KeepTable kKeepTable{};
 // to the front of a vector stored at the end of what is kept (four places
 // of room), without a branch per value; once the room is used up the block
 // only counts, and its kept values are taken again when it is merged.
-__attribute__((target("avx2"))) void rank_block_avx2(const double* x, std::size_t m, const Bracket (&br)[2],
+LUMETRA_TARGET_AVX2 void rank_block_avx2(const double* x, std::size_t m, const Bracket (&br)[2],
                                                     RankSlot& s) noexcept {
     const __m256d lo0 = _mm256_set1_pd(br[0].lo), hi0 = _mm256_set1_pd(br[0].hi);
     const __m256d lo1 = _mm256_set1_pd(br[1].lo), hi1 = _mm256_set1_pd(br[1].hi);
@@ -486,7 +486,7 @@ void units_scalar(const double* p, std::size_t m, double inv, const Term& term, 
 // The same four terms at a time, each formed as the scalar one (no fused
 // multiply-add: the target is AVX2 alone).
 template <class Term>
-__attribute__((target("avx2"))) void units_avx2(const double* p, std::size_t m, double inv, const Term& term,
+LUMETRA_TARGET_AVX2 void units_avx2(const double* p, std::size_t m, double inv, const Term& term,
                                                Units& u) noexcept {
     const __m256d vinv = _mm256_set1_pd(inv), round = _mm256_set1_pd(kRound), half = _mm256_set1_pd(0.5);
     const __m256d limit = _mm256_set1_pd(kLimit), zero = _mm256_setzero_pd(), mean = _mm256_set1_pd(term.mean);
