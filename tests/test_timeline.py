@@ -44,7 +44,8 @@ def test_drift_and_performance_per_period_are_the_one_shot_functions_on_its_rows
     reference, current = frames()
     tl = lumetra.timeline(current, reference=reference, time="t", every="1d",
                           performance=dict(task="logistic", label="y", prediction="s"),
-                          model_bias=dict(facet="g", label="y", prediction="s", prediction_threshold=0.5))
+                          model_bias=dict(facet="g", label="y", prediction="s", prediction_threshold=0.5),
+                          data_bias=dict(facet="c", label="y"))
     table = tl.table()
     groups = current.groupby(pd.Grouper(key="t", freq="D"))
     assert len(tl.periods) == groups.ngroups
@@ -60,6 +61,11 @@ def test_drift_and_performance_per_period_are_the_one_shot_functions_on_its_rows
         for metric in ("Accuracy", "LogLoss", "RecallPositive"):
             assert here[(here["section"] == "performance") & (here["metric"] == metric)]["value"].item() == \
                 perf[metric].item()
+        data = lumetra.data_bias(rows, "c", "y")
+        for _, row in data.iterrows():
+            got = here[(here["section"] == "data_bias") & (here["subject"] == row["c"])]
+            for metric in ("ClassImbalance", "KlDivergence", "KolmogorovSmirnov"):
+                assert got[got["metric"] == metric]["value"].item() == row[metric]
         bias = lumetra.model_bias(rows, "g", "y", "s", prediction_threshold=0.5)
         got = here[(here["section"] == "model_bias") & (here["subject"] == "v")]
         assert got[got["metric"] == "DisparateImpact"]["value"].item() == \

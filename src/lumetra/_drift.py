@@ -152,61 +152,112 @@ def _label_counts(part: Part, column: _Baseline, kind: Kind, keep: Optional[Mask
                   argument: str) -> tuple[Array, dict[str, int]]:
     """A labelled column's counts on its baseline's bins (labels the baseline
     has not seen in the last), and under `histograms` those unseen labels'."""
+    cuts = np.array([0, len(part)], dtype=np.int64)
+    return _label_counts_periods(part, column, kind, keep, histograms, argument, cuts)[0]
+
+
+def _label_counts_periods(part: Part, column: _Baseline, kind: Kind, keep: Optional[Mask], histograms: bool,
+                          argument: str, cuts: Array) -> list[tuple[Array, dict[str, int]]]:
+    """_label_counts of each period (rows cuts[p] to cuts[p + 1]), in one
+    count over all of them."""
     assert column.labels is not None
     coded = part.coded(column.name, kind, argument)
     texts = [label_text(label) for label in coded.labels]
     last = column.bins - 1
+    periods = len(cuts) - 1
     local = np.array([column.labels.get(text, last) for text in texts] or [last])
-    codes = coded.codes if keep is None else coded.codes[keep]
-    codes = codes[codes >= 0]
-    counts = np.bincount(local[codes], minlength=column.bins).astype(np.uint64)
-    unseen: dict[str, int] = {}
+    codes = coded.codes[cuts[0]:cuts[-1]]
+    period = np.repeat(np.arange(periods, dtype=np.int64), np.diff(cuts)) if periods > 1 else None
+    chosen = codes >= 0 if keep is None else (codes >= 0) & keep[cuts[0]:cuts[-1]]
+    if not chosen.all():
+        codes = codes[chosen]
+        period = None if period is None else period[chosen]
+    bins = local[codes]
+    if period is None:
+        counts = np.bincount(bins, minlength=column.bins).astype(np.uint64).reshape(1, column.bins)
+    else:
+        cells = np.bincount(period * column.bins + bins, minlength=periods * column.bins)
+        counts = cells.astype(np.uint64).reshape(periods, column.bins)
+    unseen: list[dict[str, int]] = [{} for _ in range(periods)]
     if histograms and codes.size:
-        per_label = np.bincount(codes, minlength=len(texts))
-        unseen = {t: int(c) for t, c, i in zip(texts, per_label, local) if c and i == last}
-    return counts, unseen
+        new = bins == last
+        if new.any():
+            # Only the rows of labels the baseline never had: usually few.
+            keys = codes[new] if period is None else period[new] * len(texts) + codes[new]
+            found, times = np.unique(keys, return_counts=True)
+            for key, count in zip(found.tolist(), times.tolist()):
+                p, code = divmod(key, len(texts))
+                unseen[p][texts[code]] = unseen[p].get(texts[code], 0) + count
+    return [(counts[p], unseen[p]) for p in range(periods)]
 
 
 def _bin_part(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall,
               limits: tuple[int, ...] = ()) -> dict[str, _Bins]:
+    return bin_periods(part, columns, kinds, call, limits, [(0, len(part))])[0]
+
+
+def per_period(flags: Optional[Mask], cuts: Array, periods: int) -> Array:
+    """How many rows are flagged in each period (rows cuts[p] to cuts[p + 1])."""
+    out = np.zeros(periods, dtype=np.int64)
+    full = np.flatnonzero(np.diff(cuts))
+    if flags is not None and full.size:
+        # Each period with rows sums up to the next one with rows (those between hold none).
+        window = np.asarray(flags[cuts[0]:cuts[-1]], dtype=np.bool_).view(np.uint8)
+        out[full] = np.add.reduceat(window, cuts[full] - cuts[0], dtype=np.int64)
+    return out
+
+
+def bin_periods(part: Part, columns: tuple[_Baseline, ...], kinds: tuple[Kind, ...], call: DriftCall,
+                limits: tuple[int, ...], bounds: Sequence[tuple[int, int]]) -> list[dict[str, _Bins]]:
+    """The state of each period of a part's rows (`bounds`: consecutive
+    slices of its rows, the first starting at 0): each column's missing values
+    and bin counts, its values where a test needs them. Each column is read
+    once for all periods, and every period of every numeric column is binned
+    in one call."""
+    periods = len(bounds)
+    cuts = np.array([bounds[0][0]] + [b for _, b in bounds] if bounds else [0], dtype=np.int64)
     flags = [_missing_of(part, column.name, kind) for column, kind in zip(columns, kinds)]
     shared_keep: Optional[Mask] = None
     if call.missing == "drop" and not call.per_column:
         flagged = [f for f in flags if f is not None and f.any()]
         if flagged:
             shared_keep = ~np.logical_or.reduce(flagged)
-    counted: dict[str, tuple[int, Array, dict[str, int], Optional[Array], int]] = {}
+    counted: list[dict[str, tuple[int, Array, dict[str, int], Optional[Array], int]]] = [{} for _ in bounds]
     limit_of = dict(zip((c.name for c in columns), limits))
     keeps: dict[str, Optional[Mask]] = {}
     for column, kind, absent in zip(columns, kinds, flags):
-        count = 0 if absent is None else int(np.count_nonzero(absent))
+        missing = per_period(absent, cuts, periods)
         keep = shared_keep
-        if call.per_column and call.missing == "drop" and absent is not None and count:
+        if call.per_column and call.missing == "drop" and absent is not None and absent.any():
             keep = ~absent
         keeps[column.name] = keep
-        counts: Array = np.zeros(column.bins, dtype=np.uint64)
-        unseen: dict[str, int] = {}
         if column.labels is not None:
-            counts, unseen = _label_counts(part, column, kind, keep, call.histograms, "current")
-        counted[column.name] = (count, counts, unseen, None, 0)
-    # Numbers are binned by the reference's edges, many columns a call.
+            labelled = _label_counts_periods(part, column, kind, keep, call.histograms, "current", cuts)
+            for p, (counts, unseen) in enumerate(labelled):
+                counted[p][column.name] = (int(missing[p]), counts, unseen, None, 0)
+        else:
+            for p in range(periods):
+                counted[p][column.name] = (int(missing[p]), np.zeros(column.bins, dtype=np.uint64), {}, None, 0)
+    # Numbers are binned by the reference's edges, many columns and periods a call.
     numeric = [column for column in columns if column.edges is not None]
     for batch in batches([len(part)] * len(numeric)):
-        values = []
+        values, edges, where = [], [], []
         for i in batch:
             array = read_values(part.column(numeric[i].name, "current"), "current").array
             keep = keeps[numeric[i].name]
             numbers = np.ascontiguousarray(array, dtype=np.float64)
-            values.append(numbers if keep is None else numbers[keep])
-        edges = [numeric[i].edges for i in batch]
+            for p, (start, stop) in enumerate(bounds):
+                chosen = numbers[start:stop]
+                values.append(chosen if keep is None else chosen[keep[start:stop]])
+                edges.append(numeric[i].edges)
+                where.append((p, numeric[i].name))
         binned = _kernels.continuous_counts_many([e for e in edges if e is not None], values)
-        for i, counts, kept in zip(batch, binned, values):
-            name = numeric[i].name
+        for (p, name), counts, kept in zip(where, binned, values):
             limit = limit_of.get(name, 0)
             # A copy: the values may be a view of the caller's frame.
             own = np.array(kept, dtype=np.float64) if limit and kept.size <= limit else None
-            counted[name] = (counted[name][0], counts, {}, own, limit)
-    return {name: _Bins(*entry) for name, entry in counted.items()}
+            counted[p][name] = (counted[p][name][0], counts, {}, own, limit)
+    return [{name: _Bins(*entry) for name, entry in period.items()} for period in counted]
 
 
 def _merge_bins(a: dict[str, _Bins], b: dict[str, _Bins]) -> dict[str, _Bins]:

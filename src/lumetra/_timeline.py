@@ -26,8 +26,8 @@ import narwhals as nw
 import numpy as np
 
 from . import _kernels
-from ._drift import DriftCall, Prepared, _Bins, _merge_bins, prepare
-from ._frame import Array, Frame, Kind, dtype_of, get_column, is_dask, kind_of, missing_error, read_frame
+from ._drift import DriftCall, Prepared, _Bins, _merge_bins, bin_periods, prepare
+from ._frame import Array, Frame, Kind, Values, dtype_of, get_column, is_dask, kind_of, missing_error, read_frame
 from ._frame import read_values
 from ._periods import Periods, split_periods
 from ._plan import Part
@@ -293,23 +293,22 @@ def _extent(series: Any) -> tuple[float, float]:
 
 
 def _side(frame: Frame, argument: str, setup: _Setup) -> _Side:
-    """A frame split into periods, and each period's states."""
+    """A frame split into periods, and each period's states: every column
+    read once for all periods."""
     split = setup.split
     periods = split_periods(frame, argument, time=split["time"], every=split["every"], size=split["size"],
                             count=split["count"], incomplete=split["incomplete"], missing=setup.call.missing)
     ordered, slices = _ordered(frame, periods)
     side = _Side(list(periods.starts), list(periods.ends), np.asarray(periods.n, dtype=np.int64), [], [], slices,
                  ordered)
-    for start, stop in slices:
-        part = Part(ordered[start:stop])
-        bins: dict[str, _Bins] = {}
-        quality: dict[str, Array] = {}
-        if setup.prepared is not None:
-            bins = setup.prepared.count(part, setup.call)
-            if setup.changed:
-                quality = _quality(part, setup, bins)
-        side.bins.append(bins)
-        side.quality.append(quality)
+    if setup.prepared is None or not slices:
+        side.bins = [{} for _ in slices]
+        side.quality = [{} for _ in slices]
+        return side
+    part = Part(ordered)
+    prepared = setup.prepared
+    side.bins = bin_periods(part, prepared.baselines, prepared.kinds, setup.call, prepared.limits, slices)
+    side.quality = _quality(part, setup, side.bins, slices) if setup.changed else [{} for _ in slices]
     return side
 
 
@@ -324,29 +323,51 @@ def _ordered(frame: Frame, periods: Periods) -> tuple[Frame, list[tuple[int, int
     return ordered, [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
 
 
-def _quality(part: Part, setup: _Setup, bins: dict[str, _Bins]) -> dict[str, Array]:
-    """Each column's quality counters in one period's rows."""
+def _quality(part: Part, setup: _Setup, bins: list[dict[str, _Bins]], slices: list[tuple[int, int]]
+             ) -> list[dict[str, Array]]:
+    """Each period's quality counters of each column."""
     assert setup.prepared is not None
-    out = {}
+    cuts = np.array([0] + [b for _, b in slices], dtype=np.int64)
+    periods = len(slices)
+    out: list[dict[str, Array]] = [{} for _ in slices]
+    rows = np.diff(cuts)
     for name, baseline, kind in zip(setup.prepared.names, setup.prepared.baselines, setup.prepared.kinds):
-        counters = np.zeros(6, dtype=np.int64)
-        counters[_ROWS] = len(part)
-        counters[_MISSING] = bins[name].missing
+        counters = np.zeros((periods, 6), dtype=np.int64)
+        counters[:, _ROWS] = rows
+        counters[:, _MISSING] = [b[name].missing for b in bins]
         if baseline.edges is not None and kind is Kind.NUMBER:
             values = read_values(part.column(name, "data"), "data")
-            array = values.array if values.missing is None else values.array[~values.missing]
-            if array.dtype.kind == "f":
-                high, low = int(np.count_nonzero(array == np.inf)), int(np.count_nonzero(array == -np.inf))
-                counters[_NON_FINITE] = high + low
-            else:
-                high = low = 0
-            lowest, highest = setup.extents[name]
-            if not math.isnan(lowest):
-                counters[_BELOW] = int(np.count_nonzero(array < lowest)) - low
-                counters[_ABOVE] = int(np.count_nonzero(array > highest)) - high
-        elif baseline.labels is not None:
-            counters[_UNSEEN] = int(bins[name].counts[baseline.bins - 1]) if baseline.bins else 0
-        out[name] = counters
+            counters[:, _NON_FINITE:_ABOVE + 1] = _outside(values, setup.extents[name], cuts)
+        elif baseline.labels is not None and baseline.bins:
+            counters[:, _UNSEEN] = [int(b[name].counts[baseline.bins - 1]) for b in bins]
+        for p in range(periods):
+            out[p][name] = counters[p]
+    return out
+
+
+def _outside(values: Values, extent: tuple[float, float], cuts: Array) -> Array:
+    """Per period, the values that are infinite, finite below the extent's
+    low end, and finite above its high end (columns in that order). One pass
+    finds the rows outside the extent, usually few; only those are looked at."""
+    periods = len(cuts) - 1
+    out = np.zeros((periods, 3), dtype=np.int64)
+    lowest, highest = extent
+    array = values.array[:cuts[-1]]
+    if math.isnan(lowest):
+        rows = np.flatnonzero(~np.isnan(array)) if array.dtype.kind == "f" else np.arange(array.size)
+    else:
+        rows = np.flatnonzero(~((array >= lowest) & (array <= highest)))
+    if values.missing is not None and rows.size:
+        rows = rows[~values.missing[rows]]
+    if not rows.size:
+        return out
+    found = array[rows]
+    period = np.searchsorted(cuts, rows, side="right") - 1
+    infinite = np.isinf(found) if found.dtype.kind == "f" else np.zeros(found.size, dtype=np.bool_)
+    out[:, 0] = np.bincount(period[infinite], minlength=periods)
+    if not math.isnan(lowest):
+        out[:, 1] = np.bincount(period[(found < lowest) & ~infinite], minlength=periods)
+        out[:, 2] = np.bincount(period[(found > highest) & ~infinite], minlength=periods)
     return out
 
 
@@ -563,13 +584,15 @@ def _analysis_values(tl: Timeline, side: _Side, section: str, kwargs: dict[str, 
     compares the groups within each period, a call per period."""
     out: list[dict[tuple[str, str, str], float]] = [{} for _ in side.slices]
     assert side.frame is not None
-    if section == "performance" and any(side.n):
+    alone: Sequence[int] = range(len(side.slices))
+    if section in ("performance", "data_bias") and any(side.n):
         try:
-            _performance_at_once(side, kwargs, out)
-            return out
+            alone = _performance_at_once(side, kwargs, out) if section == "performance" else \
+                _data_bias_at_once(side, kwargs, out)
         except (KeyError, ValueError):
             out = [{} for _ in side.slices]  # a period's refusal: each period on its own says which
-    for p, (start, stop) in enumerate(side.slices):
+    for p in alone:
+        start, stop = side.slices[p]
         if not side.n[p]:
             continue
         try:
@@ -594,7 +617,9 @@ def _one_shot(section: str, rows: Any, kwargs: dict[str, Any]) -> Any:
     return function(rows, *(kwargs[name] for name in fixed), **{k: v for k, v in kwargs.items() if k not in fixed})
 
 
-def _performance_at_once(side: _Side, kwargs: dict[str, Any], out: list[dict[tuple[str, str, str], float]]) -> None:
+def _with_period(side: _Side, kwargs: dict[str, Any], facet_name: str) -> tuple[Any, str, list[str]]:
+    """The rows of every period with their period as a column of its own
+    (named apart from the frame's), the name, and the call's facets."""
     assert side.frame is not None
     frame = side.frame
     key = "period"
@@ -603,14 +628,59 @@ def _performance_at_once(side: _Side, kwargs: dict[str, Any], out: list[dict[tup
     stop = side.slices[-1][1]
     codes = np.repeat(np.arange(len(side.slices), dtype=np.int64), np.asarray(side.n, dtype=np.int64))
     rows = frame[0:stop].with_columns(nw.new_series(key, codes, backend=frame.implementation))
-    facet = kwargs.get("facet", kwargs.get("by"))
+    facet = kwargs.get(facet_name, kwargs.get("by") if facet_name == "facet" else None)
     facets = [] if facet is None else [facet] if isinstance(facet, str) else list(facet)
+    return nw.to_native(rows), key, facets
+
+
+def _performance_at_once(side: _Side, kwargs: dict[str, Any], out: list[dict[tuple[str, str, str], float]]
+                         ) -> list[int]:
+    """Every period's performance in one call, the period one more facet (a
+    group's metrics do not depend on the other groups). No period is left."""
+    rows, key, facets = _with_period(side, kwargs, "facet")
     options = {k: v for k, v in kwargs.items() if k not in ("facet", "by")}
-    result = _one_shot("performance", nw.to_native(rows), {**options, "facet": [key, *facets]})
+    result = _one_shot("performance", rows, {**options, "facet": [key, *facets]})
     periods = nw.from_native(result, eager_only=True).get_column(key).to_list()
     for (subject, metric, value), p in zip(_figures("performance", kwargs, result, (key,)),
                                            _repeat_per_metric(periods, kwargs)):
         out[p][("performance", subject, metric)] = value
+    return []
+
+
+def _data_bias_at_once(side: _Side, kwargs: dict[str, Any], out: list[dict[tuple[str, str, str], float]]
+                       ) -> list[int]:
+    """Every period's data bias from one count of the (period, group) cells:
+    each group's metrics are those of its cells and the other groups' of
+    its period, as a call on the period's rows has them. The periods a call
+    of their own must refuse (one group, no positive outcome), and calls with
+    a reference group or intervals, are left to those calls."""
+    from ._analyses import data_bias_call
+    from ._bias import bias_plan
+    from ._runners import run
+
+    options = {k: v for k, v in kwargs.items() if k not in ("facet", "label")}
+    if options.get("reference") is not None or options.get("ci") is not None or "facet" not in kwargs:
+        return list(range(len(side.slices)))
+    rows, key, facets = _with_period(side, kwargs, "facet")
+    call = data_bias_call([key, *facets], kwargs["label"], **options)
+    table, states = run(bias_plan(replace(call, states=True)), rows, "data")
+    columns = nw.from_native(table, eager_only=True).to_dict(as_series=False)
+    own = np.ascontiguousarray(np.asarray(states["tables"])[:, :2])
+    periods = np.asarray(columns[key], dtype=np.int64)
+    alone = [p for p in range(len(side.slices)) if side.n[p]]
+    left = []
+    for p in alone:
+        chosen = np.flatnonzero(periods == p)
+        tallies = np.ascontiguousarray(own[chosen])
+        if len(chosen) < 2 or not tallies[:, 1].sum():
+            left.append(p)
+            continue
+        result = _kernels.bias(tallies, None)
+        for j, i in enumerate(chosen.tolist()):
+            subject = ", ".join(str(columns[f][i]) for f in facets)
+            for metric in DATA_BIAS_METRICS:
+                out[p][("data_bias", subject, metric)] = float(result[metric][j])
+    return left
 
 
 def _repeat_per_metric(periods: list[int], kwargs: dict[str, Any]) -> list[int]:
