@@ -123,7 +123,9 @@ def test_input_errors_exit_2_with_one_line(write, tmp_path, baseline, latest, op
         (["check", "--help"], 0, "out", "BASELINE.json"),
         (["report", "--help"], 0, "out", "--drift-threshold"),
         ([], 2, "err", "'lumetra --help'"),
-        (["check", "only-one.json"], 2, "err", "LATEST.json"),
+        (["check"], 2, "err", "BASELINE.json"),
+        # One file is a report's timeline to judge; one that cannot be read says so.
+        (["check", "only-one.json"], 2, "err", "cannot read only-one.json"),
         (["report", "a.csv", "b.csv", "--task", "nope"], 2, "err", "invalid choice"),
     ],
 )

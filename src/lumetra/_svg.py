@@ -203,7 +203,9 @@ class _Frame:
             f"<title>{escape(title)}</title>",
         ]
 
-    def axes(self, x_label: str, y_label: str, x_ticks: Sequence[float], y_ticks: Sequence[float]) -> list[str]:
+    def axes(self, x_label: str, y_label: str, x_ticks: Sequence[float], y_ticks: Sequence[float],
+             x_texts: Sequence[str] | None = None) -> list[str]:
+        """The axes; each x tick is labelled by its number, or by `x_texts`."""
         base, right = self.top + self.plot_h, self.left + self.plot_w
         parts = []
         for t in y_ticks:
@@ -211,10 +213,11 @@ class _Frame:
             parts.append(f'<line x1="{self.left}" x2="{right}" y1="{y}" y2="{y}" stroke="#eee"/>'
                          f'<text x="{self.left - 4}" y="{_fmt(self.py(t) + 4)}" text-anchor="end" fill="#666">'
                          f"{escape(number(t))}</text>")
-        for t in x_ticks:
+        for i, t in enumerate(x_ticks):
             x = _fmt(self.px(t))
+            text = number(t) if x_texts is None else x_texts[i]
             parts.append(f'<line x1="{x}" x2="{x}" y1="{base}" y2="{base + 4}" stroke="#888"/>'
-                         f'<text x="{x}" y="{base + 15}" text-anchor="middle" fill="#666">{escape(number(t))}</text>')
+                         f'<text x="{x}" y="{base + 15}" text-anchor="middle" fill="#666">{escape(text)}</text>')
         parts.append(f'<path d="M{self.left} {self.top}V{base}H{right}" fill="none" stroke="#888"/>')
         parts.append(f'<text x="{_fmt(self.left + self.plot_w / 2)}" y="{self.height - 6}" text-anchor="middle" '
                      f'fill="#333">{escape(x_label)}</text>')
@@ -352,3 +355,104 @@ def bars(
     parts.append(_legend(f.left, 12))
     parts.append("</svg>")
     return "".join(parts)
+
+
+# ---- timelines: a metric per period against its band ------------------------------------------
+
+ALERT_COLOUR = "#c62828"
+CUSUM_COLOUR = "#6a1b9a"
+BAND_COLOUR = "#dfe5f3"
+
+
+def timeline(
+    periods: Sequence[str],
+    values: Sequence[float],
+    lower: Sequence[float],
+    upper: Sequence[float],
+    alerts: Sequence[bool],
+    cusum_alerts: Sequence[bool],
+    *,
+    title: str,
+    width: int = 360,
+    height: int = 150,
+) -> str:
+    """A metric's value in each period (named by `periods`) as a line over
+    its band, the band shaded from `lower` to `upper` in each period's slot.
+    A period outside its band has a filled dot, one whose CUSUM alerts a
+    ring (both when both). The line breaks where a period has no value; an
+    infinite bound reaches the edge of the plot, a NaN one draws no band."""
+    count = len(periods)
+    finite = [v for v in (*values, *lower, *upper) if math.isfinite(v)]
+    low, high = min(finite, default=0.0), max(finite, default=1.0)
+    if high == low:
+        low, high = low - 0.5 * (abs(low) or 1.0), high + 0.5 * (abs(high) or 1.0)
+    pad = (high - low) * 0.05
+    ticks = _axis_ticks(low - pad, high + pad, 4)
+    f = _Frame(width, height, (-0.5, max(count, 1) - 0.5), (min([low - pad] + ticks), max([high + pad] + ticks)),
+               left=56, right=34, top=8, bottom=22)
+    # About one label per 90 pixels, always the first and the last period.
+    step = max(1, math.ceil(count / max(1, f.plot_w // 90)))
+    shown = sorted(set(range(0, count, step)) | ({count - 1} if count else set()))
+    if len(shown) > 1 and shown[-1] - shown[-2] < step / 2:
+        del shown[-2]
+    parts = f.open(title) + f.axes("", "", [float(i) for i in shown], ticks, [periods[i] for i in shown])
+    top, bottom = f.top, f.top + f.plot_h
+    cells = []
+    for p in range(count):
+        lo, hi = (lower[p], upper[p]) if p < len(lower) and p < len(upper) else (math.nan, math.nan)
+        if math.isnan(lo) or math.isnan(hi):
+            continue
+        y_hi = top if hi == math.inf else min(bottom, max(top, f.py(hi)))
+        y_lo = bottom if lo == -math.inf else min(bottom, max(top, f.py(lo)))
+        cells.append(f"M{_fmt(f.px(p - 0.5))} {_fmt(y_hi)}H{_fmt(f.px(p + 0.5))}V{_fmt(y_lo)}"
+                     f"H{_fmt(f.px(p - 0.5))}z")
+    if cells:
+        parts.append(f'<path fill="{BAND_COLOUR}" d="{"".join(cells)}"/>')
+    line, dots = [], []
+    previous = False
+    for p, value in enumerate(values[:count]):
+        if not math.isfinite(value):
+            previous = False
+            continue
+        x, y = _fmt(f.px(p)), _fmt(f.py(value))
+        line.append(f"{'L' if previous else 'M'}{x} {y}")
+        alone = not previous and not (p + 1 < count and math.isfinite(values[p + 1]))
+        if alone or count <= 40:
+            dots.append(f'<circle cx="{x}" cy="{y}" r="1.8" fill="{CURRENT_COLOUR}"/>')
+        previous = True
+    if line:
+        parts.append(f'<path d="{"".join(line)}" fill="none" stroke="{CURRENT_COLOUR}" stroke-width="1.6"/>')
+    parts.extend(dots)
+    for p, value in enumerate(values[:count]):
+        band = p < len(alerts) and alerts[p]
+        cusum = p < len(cusum_alerts) and cusum_alerts[p]
+        if not (band or cusum):
+            continue
+        # A value off the scale (an infinite one) is marked at the plot's edge.
+        at = f.py(value) if math.isfinite(value) else float(top if value > 0 else bottom)
+        x, y_text = _fmt(f.px(p)), _fmt(min(float(bottom), max(float(top), at)))
+        said = escape(f"{periods[p]}: {number(value)}" + (", outside its band" if band else "")
+                      + (", CUSUM alert" if cusum else ""))
+        if band:
+            parts.append(f'<circle cx="{x}" cy="{y_text}" r="3.6" fill="{ALERT_COLOUR}"><title>{said}</title>'
+                         "</circle>")
+        if cusum:
+            parts.append(f'<circle cx="{x}" cy="{y_text}" r="6" fill="none" stroke="{CUSUM_COLOUR}" '
+                         f'stroke-width="1.6"><title>{said}</title></circle>')
+    parts.append("</svg>")
+    return "".join(parts)
+
+
+def timeline_legend() -> str:
+    """The key of the timeline charts, drawn once above them."""
+    x, y = 2, 12
+    return (
+        f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 220 16" width="220" height="16" role="img" '
+        f'aria-label="key of the charts" {_FONT}>' +
+        f'<rect x="{x}" y="{y - 8}" width="14" height="9" fill="{BAND_COLOUR}"/>'
+        f'<text x="{x + 18}" y="{y}" fill="#333">band</text>'
+        f'<circle cx="{x + 58}" cy="{y - 4}" r="3.6" fill="{ALERT_COLOUR}"/>'
+        f'<text x="{x + 65}" y="{y}" fill="#333">outside</text>'
+        f'<circle cx="{x + 122}" cy="{y - 4}" r="5" fill="none" stroke="{CUSUM_COLOUR}" stroke-width="1.6"/>'
+        f'<text x="{x + 131}" y="{y}" fill="#333">CUSUM alert</text></svg>'
+    )

@@ -99,6 +99,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1; got {text!r}")
+    return value
+
+
 def _delimiter(text: str) -> str:
     value = {"\\t": "\t", "tab": "\t"}.get(text, text)
     if len(value) != 1 or value in "\r\n\"":
@@ -218,20 +228,36 @@ def build_parser() -> argparse.ArgumentParser:
         type=_delimiter,
         help="CSV field delimiter ('tab' for a tab; default: a comma, or a semicolon or tab told from the header)",
     )
+    over = rep.add_argument_group(
+        "timeline",
+        "the current data split into periods, each with every figure against a band from the reference's periods "
+        "(split the same way); the JSON gets the table's rows, and 'lumetra check REPORT.json' judges the latest "
+        "period",
+    )
+    over.add_argument("--time", metavar="COL", help="datetime column whose calendar periods --every makes")
+    ways = over.add_mutually_exclusive_group()
+    ways.add_argument("--every", metavar="P", help="calendar period of --time: 1h, 1d, 1w (from Monday), 1mo, 1q, 1y, "
+                      "or a multiple such as 2d")
+    ways.add_argument("--size", metavar="N", type=_positive, help="periods of N consecutive rows")
+    ways.add_argument("--count", metavar="K", type=_positive, help="K periods of near-equal numbers of rows")
     rep.add_argument("-o", "--output", metavar="FILE", default="report.html", help="HTML file (default report.html)")
     rep.add_argument("--json", metavar="FILE", help="also write every number of the report to this JSON file")
 
     chk = sub.add_parser(
         "check",
-        help="compare stored metric values with the latest ones by the engine's runtime checks",
+        help="compare stored metric values with the latest ones by the engine's runtime checks, or judge the "
+        "latest period of a report's timeline",
         description=(
             "Compare LATEST with BASELINE. Each file is a metric dict as the engine's analysis functions return "
-            "it, a dict of such dicts by name, or a JSON written by 'lumetra report --json' (its current values)."
+            "it, a dict of such dicts by name, or a JSON written by 'lumetra report --json' (its current values). "
+            "With one file, a JSON of 'lumetra report --json' with a timeline (--time/--every, --size or --count): "
+            "it fails when a figure of the latest period is outside its band or its CUSUM alerts."
         ),
         epilog="Exit status: 0 every check passed, 1 a check failed, 2 usage or input error.",
     )
     chk.add_argument("baseline", metavar="BASELINE.json")
-    chk.add_argument("latest", metavar="LATEST.json")
+    chk.add_argument("latest", metavar="LATEST.json", nargs="?",
+                     help="omitted: BASELINE.json is a report with a timeline, whose latest period is judged")
     chk.add_argument("--family", choices=FAMILIES, help="metric family (default: told from the metric names)")
     chk.add_argument("--threshold", metavar="T", type=_tolerance, help="relative threshold (default 0.10)")
     chk.add_argument(
@@ -293,6 +319,10 @@ def _report(args: argparse.Namespace) -> int:
         check_rule=args.check_rule,
         alpha=args.alpha,
         seed=args.seed,
+        time=args.time,
+        every=args.every,
+        size=args.size,
+        count=args.count,
     )
     progress = _Progress(sys.stderr)
     try:
@@ -336,10 +366,23 @@ def _report(args: argparse.Namespace) -> int:
         f"checks: {summary['failed']} failed, {summary['passed']} passed"
         + (f", {summary['not_checked']} not checked" if summary["not_checked"] else "")
     )
+    if "timeline" in result:
+        _out(_timeline_line(result["timeline"]))
     _out(f"report: {os.path.abspath(args.output)}")
     if args.json:
         _out(f"json: {os.path.abspath(args.json)}")
     return rp.exit_status(result)
+
+
+def _timeline_line(section: dict[str, Any]) -> str:
+    from ._report_timeline import latest_alerts
+
+    periods = section["periods"]
+    head = f"timeline: {len(periods)} period{'s' if len(periods) != 1 else ''}"
+    if not periods:
+        return head
+    _, alerting, judged = latest_alerts(section)
+    return head + f"; latest period: {len(alerting)} of {judged} series alert"
 
 
 def _one_line(exc: BaseException) -> str:
@@ -354,6 +397,7 @@ _FLAG_NAMES = (
     (re.compile(r"\b(?:label_threshold|prediction_threshold)=(\S+?)([,;:)]?(?:\s|$))"), r"--threshold \1\2"),
     (re.compile(r"\b(?:label_threshold|prediction_threshold)\b"), "--threshold"),
     (re.compile(r"\bfacet_threshold\b"), "--facet-threshold"),
+    (re.compile(r"^(every|size|count) must\b"), r"--\1 must"),
     (re.compile(r"\b(?:predicted_)?positive=(\S+?)([,;:)]?(?:\s|$))"), r"--positive \1\2"),
 )
 
@@ -461,6 +505,8 @@ def metric_sets(doc: Any, path: str) -> tuple[dict[str, MetricSet], dict[str, st
 def _check(args: argparse.Namespace) -> int:
     from ._checks import FAMILIES, family_of, run_check
 
+    if args.latest is None:
+        return _check_timeline(args)
     try:
         baseline, b_unmeasured = metric_sets(_load(args.baseline), args.baseline)
         latest, l_unmeasured = metric_sets(_load(args.latest), args.latest)
@@ -587,6 +633,52 @@ def _check_changes(args: argparse.Namespace, pairs: list[Any], unmeasured: dict[
     tail = f", {len(unmeasured)} not checked" if unmeasured else ""
     _out(f"{len(judged)} {sets} compared by their change, {failed} failed{tail}")
     return EXIT_FAILED if failed else EXIT_PASSED
+
+
+def _check_timeline(args: argparse.Namespace) -> int:
+    """The verdict on the latest period of a report's timeline: every series
+    (section, subject, metric) that is outside its band or whose CUSUM
+    alerts in that period is named, and any fails the check."""
+    from ._report_timeline import latest_alerts
+    from ._timeline import CUSUM_LIMIT
+
+    path = args.baseline
+    for flag, value in (("--family", args.family), ("--threshold", args.threshold)):
+        if value is not None:
+            return _fail(f"{flag} is for comparing two files; a timeline's latest period is judged by its bands "
+                         f"(give LATEST.json to compare {path} with it)")
+    try:
+        doc = _load(path)
+    except _UsageError as exc:
+        return _fail(str(exc))
+    if not (isinstance(doc, dict) and "summary" in doc and "drift" in doc):
+        return _fail(f"{path} is not a report's JSON: give LATEST.json to compare it with, or the JSON of "
+                     "'lumetra report --json FILE --time COL --every P'")
+    if "timeline" not in doc:
+        return _fail(f"{path} is a report without a timeline: give LATEST.json to compare it with, or make the "
+                     "report with --time COL --every P (or --size N, --count K)")
+    try:
+        period, alerting, judged = latest_alerts(doc["timeline"], args.metrics)
+        n = int(period["n"])
+    except (KeyError, TypeError, ValueError, AttributeError, IndexError) as exc:
+        what = f"has no {exc.args[0]!r}" if isinstance(exc, KeyError) else f"is damaged ({_one_line(exc)})"
+        return _fail(f"{path}: its timeline {what}")
+    if args.metrics and not judged:
+        return _fail(f"{path}: its timeline has no metric {', '.join(args.metrics)}")
+    last = len(alerting[0].values) - 1 if alerting else 0
+    for s in alerting:
+        why = []
+        if s.alerts[last]:
+            why.append(f"{_fmt(s.values[last])} outside {_fmt(s.lower[last])} to {_fmt(s.upper[last])}")
+        if s.cusum_alerts[last]:
+            why.append(f"CUSUM {_fmt(s.cusum[last])} above {_fmt(CUSUM_LIMIT)}")
+        _out(f"ALERT   {s.section} {s.subject} {s.metric}: {'; '.join(why)}")
+    what = f"latest period {period['start']} to {period['end']} ({n} rows)"
+    if not n:
+        _out(f"{what}: no rows, nothing to judge")
+        return EXIT_PASSED
+    _out(f"{what}: {len(alerting)} of {judged} series alert")
+    return EXIT_FAILED if alerting else EXIT_PASSED
 
 
 def _tolerance_text(metric: str) -> str:

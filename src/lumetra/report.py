@@ -24,6 +24,7 @@ import numpy as np
 from . import _svg
 from . import _kernels
 from . import _diagnostics
+from . import _report_timeline
 from ._analyses import data_bias_call, drift_details, model_bias_call, performance_call, with_states
 from ._checks import CHECK_RULES, FAMILIES, TASK_FAMILY, ChangeTest, DriftTest, change_tests, correct, json_number
 from ._checks import run_check
@@ -62,6 +63,12 @@ class ReportOptions:
     alpha: float = 0.01
     n_boot: int = 1000
     seed: int = 0
+    #: The timeline: periods of the datetime column `time` (`every`, such as
+    #: "1w"), or runs of `size` rows, or `count` chunks; none, no timeline.
+    time: str | None = None
+    every: str | None = None
+    size: int | None = None
+    count: int | None = None
 
 
 # --------------------------------------------------------------------- reading
@@ -440,7 +447,7 @@ def build_report(
     """
     say: Progress = progress or (lambda what, done, total: None)
     _validate(options)
-    needed = [c for c in (options.label, options.prediction, *options.facets) if c is not None]
+    needed = [c for c in (options.label, options.prediction, *options.facets, options.time) if c is not None]
     if options.columns is not None:
         needed += options.columns
     for frame, name in ((reference, reference_name), (current, current_name)):
@@ -461,7 +468,9 @@ def build_report(
         _check_group_count(reference, current, facet, options)
     if has_perf and options.task == "classification":
         _check_classes(reference, current, reference_name, current_name, options)
+    has_timeline = _report_timeline.requested(options)
     total = len(drift_columns) + len(options.facets) * (int(has_bias) + int(has_model)) + int(has_perf)
+    total += int(has_timeline)
     step = [0]
 
     positive: Any = None
@@ -475,6 +484,9 @@ def build_report(
         "current": {"path": current_name, "rows": nw.from_native(current, eager_only=True).shape[0]},
         "options": asdict(options),
     }
+    if not has_timeline:  # a report without a timeline is as it was before timelines
+        for name in ("time", "every", "size", "count"):
+            del report["options"][name]
 
     drift = []
     changes: list[Pending] = []
@@ -544,10 +556,39 @@ def build_report(
             reference, current, options, positive, report["performance"])
     if options.check_rule == "change":
         _settle_changes(changes, options.alpha)
+    if has_timeline:
+        say("timeline", step[0], total)
+        step[0] += 1
+        report["timeline"] = _timeline_section(reference, current, options, drift_columns, positive, has_bias,
+                                               has_model, has_perf)
     say("done", total, total)
     _json_safe_metrics(report)
     report["summary"] = _summary(report)
     return report
+
+
+def _timeline_section(reference: Any, current: Any, options: ReportOptions, drift_columns: Sequence[str],
+                      positive: Any, has_bias: bool, has_model: bool, has_perf: bool) -> dict[str, Any]:
+    """The timeline of the same analyses as the report's, with the same options."""
+    label, prediction = str(options.label), str(options.prediction)
+    bias = []
+    for facet in options.facets if has_bias else ():
+        extra: dict[str, Any] = {"facet_threshold": options.facet_threshold} \
+            if _splits_at_threshold(reference, facet, options) else {}
+        data = dict(facet=facet, label=label, missing=options.missing,
+                    **_outcome_kwargs("data_bias", options, positive), **extra)
+        model = dict(facet=facet, label=label, prediction=prediction, missing=options.missing,
+                     **_outcome_kwargs("model_bias", options, positive), **extra) if has_model else None
+        bias.append((facet, data, model))
+    performance: dict[str, Any] | None = None
+    if has_perf:
+        performance = {"task": str(options.task), "label": label, "prediction": prediction,
+                       "missing": _policy(options)}
+        if options.task != "regression":
+            performance["positive"] = positive
+        if options.task == "logistic" and options.threshold is not None:
+            performance["prediction_threshold"] = options.threshold
+    return _report_timeline.build(reference, current, options, drift_columns, bias, performance)
 
 
 def _performance(reference: Any, current: Any, options: ReportOptions, positive: Any,
@@ -625,6 +666,9 @@ def _validate(options: ReportOptions) -> None:
         raise InputError(f"--drift-metric must be one of {', '.join(DRIFT_METRICS)}; got {options.drift_metric!r}")
     if options.missing not in MISSING_POLICIES:
         raise InputError(f"--missing must be one of {', '.join(MISSING_POLICIES)}; got {options.missing!r}")
+    problem = _report_timeline.problems(options)
+    if problem:
+        raise InputError(problem)
 
 
 def _json_safe_metrics(report: dict[str, Any]) -> None:
@@ -722,8 +766,10 @@ def render_html(report: Mapping[str, Any]) -> str:
     def pair(reference: Any, current: Any) -> Any:
         return markup(_svg.marker_pair(_as_float(reference), _as_float(current)))
 
+    timeline = _report_timeline.view(report) if "timeline" in report else None
     return env.from_string(template_text).render(r=report, svg=_pictures(report), markup=markup, pair=pair,
-                                                 diagnostics=markup(_diagnostics.render_html(report, env)))
+                                                 diagnostics=markup(_diagnostics.render_html(report, env)),
+                                                 timeline=timeline)
 
 
 def _pictures(report: Mapping[str, Any]) -> dict[str, str]:
