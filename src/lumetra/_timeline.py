@@ -51,6 +51,18 @@ TABLE_COLUMNS = ("period_start", "period_end", "n", "section", "subject", "metri
 #: textbook design that flags a shift of one deviation within a few periods.
 CUSUM_LIMIT = 5.0
 CUSUM_SLACK = 0.5
+#: Sections whose figures alarm only when they rise: drift and the quality
+#: shares measure a departure from the reference, and less of one than the
+#: reference's own periods show (a larger period measures drift lower) is no
+#: change to report. Bias and performance alarm either way.
+UPWARD = ("drift", "quality")
+#: A data period of fewer rows than this share of the reference periods'
+#: median is short: its drift bands widen to what sampling noise alone gives
+#: at its size (NOISE_DRAWS multinomial draws, the upper NOISE_TAIL: the tail
+#: of a normal beyond 3 deviations), and it does not enter the CUSUM.
+SHORT = 0.5
+NOISE_DRAWS = 2000
+NOISE_TAIL = 0.00135
 #: How many names of unseen categories are kept per column and period.
 UNSEEN_NAMES = 10
 
@@ -469,14 +481,21 @@ def _long_rows(tl: Timeline) -> dict[str, list[Any]]:
 
     rows: dict[str, list[Any]] = {name: [] for name in TABLE_COLUMNS}
     order = {s: i for i, s in enumerate(SECTIONS)}
-    keys = sorted(series, key=lambda key: (order[key[0]], _first_seen(series, key)))
-    bands = {key: _band(key, series[key], setup) for key in keys}
-    cusums = {key: _cusum(series[key], bands[key][2:]) for key in keys}
+    # Sections in their order; within one, keys as they were first met.
+    position = {key: i for i, key in enumerate(series)}
+    keys = sorted(series, key=lambda key: (order[key[0]], position[key]))
+    kept = _typical_reference_periods(tl)
+    bands = {key: _band(key, series[key], setup, kept) for key in keys}
+    short = _short_periods(tl)
+    noise = _noise_uppers(tl, short) if short and setup.prepared is not None else {}
+    cusums = {key: _cusum(series[key], bands[key][2:], key[0] in UPWARD, short) for key in keys}
     for p in range(count):
         for key in keys:
             value = series[key].values[p]
             lower, upper, _, _ = bands[key]
             section, subject, metric = key
+            if section == "drift" and (p, subject, metric) in noise and metric not in setup.bands:
+                upper = max(upper, noise[(p, subject, metric)]) if not math.isnan(upper) else upper
             rows["period_start"].append(tl.data.starts[p])
             rows["period_end"].append(tl.data.ends[p])
             rows["n"].append(int(tl.data.n[p]))
@@ -492,9 +511,70 @@ def _long_rows(tl: Timeline) -> dict[str, list[Any]]:
     return rows
 
 
-def _first_seen(series: dict[tuple[str, str, str], _Series], key: tuple[str, str, str]) -> int:
-    # Keys keep the order they were first put in (dicts keep insertion order).
-    return list(series).index(key)
+def _typical_reference_periods(tl: Timeline) -> list[bool]:
+    """The reference's periods a band is made of: all but the short ones (a
+    partial last day would widen every band by its noise)."""
+    sizes = tl.reference.n
+    full = sizes[sizes > 0]
+    typical = float(np.median(full)) if full.size else 0.0
+    return [bool(n >= SHORT * typical) for n in sizes.tolist()]
+
+
+def _short_periods(tl: Timeline) -> set[int]:
+    """The data's periods of fewer rows than SHORT times the reference
+    periods' median (a partial last day, say): their drift is measured at a
+    size the reference's periods do not show."""
+    sizes = tl.reference.n[tl.reference.n > 0]
+    if not sizes.size:
+        return set()
+    typical = float(np.median(sizes))
+    return {p for p, n in enumerate(tl.data.n.tolist()) if 0 < n < SHORT * typical}
+
+
+def _noise_uppers(tl: Timeline, short: set[int]) -> dict[tuple[int, str, str], float]:
+    """For each short period and drift metric of each column, the drift that
+    sampling noise alone exceeds with probability NOISE_TAIL at the period's
+    size: NOISE_DRAWS multinomial draws of that many rows on the baseline's
+    bins (the engine's streams, keyed by the period and column), each scored
+    against the baseline, and the upper quantile of those scores."""
+    setup = tl.setup
+    prepared = setup.prepared
+    assert prepared is not None
+    out: dict[tuple[int, str, str], float] = {}
+    metrics = list(setup.call.wanted)
+    for p in sorted(short):
+        n = int(tl.data.n[p])
+        kinds, hists, counts, where = [], [], [], []
+        for i, (name, base, refusal) in enumerate(zip(prepared.names, prepared.baselines, prepared.refusals)):
+            if refusal is not None or not base.bins:
+                continue
+            cells = _apportioned(base.hist, n).astype(np.uint64).reshape(1, base.bins)
+            draws = _kernels.count_replicates(cells, NOISE_DRAWS, p, i)
+            for draw in draws.astype(np.float64):
+                kinds.append(base.kind)
+                hists.append(base.hist)
+                counts.append(draw)
+            where.append((name, len(counts) - NOISE_DRAWS))
+        scored = _kernels.drift_scores_many(kinds, hists, counts, metrics) if kinds else []
+        for name, first in where:
+            scores = [x for x in scored[first:first + NOISE_DRAWS] if not isinstance(x, str)]
+            if not scores:
+                continue
+            tail = np.quantile(np.array(scores, dtype=np.float64), 1.0 - NOISE_TAIL, axis=0)
+            for metric, value in zip(metrics, tail.tolist()):
+                out[(p, name, metric)] = float(value)
+    return out
+
+
+def _apportioned(shares: Array, n: int) -> Array:
+    """n rows apportioned to bins in proportion to shares (largest
+    remainders, ties to the lower bin)."""
+    exact = shares * n
+    counts: Array = np.floor(exact)
+    left = n - int(counts.sum())
+    if left > 0:
+        counts[np.argsort(-(exact - counts), kind="stable")[:left]] += 1
+    return counts
 
 
 def _drift_values(tl: Timeline, side: _Side, loo: bool) -> list[dict[tuple[str, str, str], float]]:
@@ -561,18 +641,61 @@ def _drift_values(tl: Timeline, side: _Side, loo: bool) -> list[dict[tuple[str, 
 
 
 def _quality_values(tl: Timeline, side: _Side, which: str) -> list[dict[tuple[str, str, str], float]]:
+    """Each period's quality shares. A reference period's out-of-range and
+    unseen shares are against the rest of the reference (its own range and
+    labels), as its drift is: against the whole it would hold none by
+    construction, and the band would alarm at the first such value."""
     setup = tl.setup
+    apart = _apart(side, setup) if which == "reference" else {}
     out = []
     for p, counters in enumerate(side.quality):
         row: dict[tuple[str, str, str], float] = {}
         for name, c in counters.items():
             rows = float(c[_ROWS]) if side.n[p] else 0.0
-            shares = [c[_MISSING], c[_NON_FINITE], c[_BELOW], c[_ABOVE], c[_UNSEEN]]
+            below, above, unseen = apart[name][p] if name in apart else (c[_BELOW], c[_ABOVE], c[_UNSEEN])
+            shares = [c[_MISSING], c[_NON_FINITE], below, above, unseen]
             for metric, value in zip(QUALITY_METRICS, shares):
                 row[("quality", name, metric)] = float(value) / rows if rows else math.nan
             changed = float(setup.changed[name]) if which == "data" else 0.0
             row[("quality", name, "type_changed")] = changed if rows else math.nan
         out.append(row)
+    return out
+
+
+def _apart(side: _Side, setup: _Setup) -> dict[str, Array]:
+    """Per column and reference period: values below and above the range of
+    the other periods, and labels the other periods never had (periods x 3)."""
+    prepared = setup.prepared
+    assert prepared is not None and side.frame is not None
+    periods = len(side.slices)
+    cuts = np.array([0] + [b for _, b in side.slices], dtype=np.int64)
+    full = np.flatnonzero(np.diff(cuts))
+    out: dict[str, Array] = {}
+    for name, baseline, kind in zip(prepared.names, prepared.baselines, prepared.kinds):
+        counts = np.zeros((periods, 3), dtype=np.int64)
+        out[name] = counts
+        if baseline.labels is not None:
+            cells = np.array([b[name].counts for b in side.bins], dtype=np.int64).reshape(periods, baseline.bins)
+            rest = cells.sum(axis=0) - cells
+            counts[:, 2] = np.where(rest == 0, cells, 0).sum(axis=1)
+            continue
+        if kind is not Kind.NUMBER or len(full) < 2:
+            continue
+        values = read_values(get_column(side.frame, name, "reference"), "reference")
+        array = np.asarray(values.array[:cuts[-1]], dtype=np.float64)
+        if values.missing is not None:
+            array = np.where(values.missing[:cuts[-1]], np.nan, array)
+        lows = np.fmin.reduceat(array, cuts[full])
+        highs = np.fmax.reduceat(array, cuts[full])
+        for j, p in enumerate(full.tolist()):
+            rest_low = np.fmin.reduce(np.delete(lows, j))
+            rest_high = np.fmax.reduce(np.delete(highs, j))
+            inside = array[cuts[p]:cuts[p + 1]]
+            # Only a period holding the other periods' extreme can have values beyond it.
+            if lows[j] < rest_low:
+                counts[p, 0] = int(np.count_nonzero(inside < rest_low))
+            if highs[j] > rest_high:
+                counts[p, 1] = int(np.count_nonzero(inside > rest_high))
     return out
 
 
@@ -713,14 +836,15 @@ def _metrics_of(section: str, kwargs: dict[str, Any]) -> tuple[str, ...]:
     return FAMILY_METRICS.get(kwargs.get("task", ""), ())
 
 
-def _band(key: tuple[str, str, str], entry: _Series, setup: _Setup) -> tuple[float, float, float, float]:
+def _band(key: tuple[str, str, str], entry: _Series, setup: _Setup, kept: list[bool]
+          ) -> tuple[float, float, float, float]:
     """A series' band (lower, upper) and the mean and standard deviation
-    its CUSUM standardises by."""
+    its CUSUM standardises by, from the reference's periods in `kept`."""
     section, _, metric = key
     if metric == "p_adjusted":
         assert setup.call.tests is not None
         return setup.call.tests.alpha, 1.0, math.nan, math.nan
-    values = np.array([v for v in entry.reference if not math.isnan(v)], dtype=np.float64)
+    values = np.array([v for v, k in zip(entry.reference, kept) if k and not math.isnan(v)], dtype=np.float64)
     mean = float(values.mean()) if values.size else math.nan
     sd = float(values.std(ddof=1)) if values.size > 1 else math.nan
     band = setup.bands.get(metric, "std")
@@ -731,26 +855,29 @@ def _band(key: tuple[str, str, str], entry: _Series, setup: _Setup) -> tuple[flo
         return float(low), float(high), mean, sd
     if isinstance(band, tuple):
         return band[0], band[1], mean, sd
+    if section in UPWARD:
+        return -math.inf, mean + setup.k * sd, mean, sd
     return mean - setup.k * sd, mean + setup.k * sd, mean, sd
 
 
-def _cusum(entry: _Series, standard: tuple[float, float]) -> list[float]:
-    """The larger of the upper and lower CUSUM of the values standardised by
-    the reference's mean and deviation, period by period (NaN periods keep
-    the sums as they were; no deviation, no CUSUM)."""
+def _cusum(entry: _Series, standard: tuple[float, float], upward: bool, short: set[int]) -> list[float]:
+    """The larger of the upper and lower CUSUM (the upper alone when only a
+    rise is a change) of the values standardised by the reference's mean and
+    deviation, period by period (NaN periods keep the sums as they were). A
+    series whose reference periods do not vary has no CUSUM: nothing to
+    standardise by; its band still flags any other value. Short periods
+    leave the sums as they were: the reference's deviation is not theirs."""
     mean, sd = standard
     out = []
     high = low = 0.0
-    for value in entry.values:
-        if math.isnan(sd) or math.isnan(value):
-            out.append(math.nan if math.isnan(sd) else max(high, low))
+    for p, value in enumerate(entry.values):
+        if not sd > 0.0 or math.isnan(value) or p in short:
+            out.append(math.nan if not sd > 0.0 else max(high, low))
             continue
-        if sd == 0.0:
-            z = 0.0 if value == mean else math.copysign(math.inf, value - mean)
-        else:
-            z = (value - mean) / sd
+        z = (value - mean) / sd
         high = max(0.0, high + z - CUSUM_SLACK)
-        low = max(0.0, low - z - CUSUM_SLACK)
+        if not upward:
+            low = max(0.0, low - z - CUSUM_SLACK)
         out.append(max(high, low))
     return out
 
