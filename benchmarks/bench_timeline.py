@@ -16,33 +16,17 @@ a 0/1 label) in 100 daily periods, against a reference of 1M rows in 50 days.
 """
 
 import argparse
-import json
 import os
 import statistics
-import subprocess
-import tempfile
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
 import lumetra
+from peer import DEFAULT_NANNYML, NANNYML_PREAMBLE, run_peer
 from timing import all_times
 
-DEFAULT_NANNYML = Path(__file__).resolve().parent.parent / "build" / "bench-nannyml" / "bin" / "python"
-
-NANNYML_CHILD = r"""
-import json, os, sys, time, warnings
-os.environ["NML_DISABLE_USAGE_LOGGING"] = "1"
-warnings.filterwarnings("ignore")
-try:
-    import nannyml
-except ImportError as exc:
-    print(json.dumps({"missing": str(exc)}))
-    sys.exit(0)
-import pandas as pd
-
-folder, repeats = sys.argv[1], int(sys.argv[2])
+NANNYML_CHILD = NANNYML_PREAMBLE + r"""
 reference = pd.read_parquet(os.path.join(folder, "reference.parquet"))
 current = pd.read_parquet(os.path.join(folder, "current.parquet"))
 names = [c for c in reference.columns if c != "t"]
@@ -73,22 +57,11 @@ def frame(rows, days, rng, shift):
 
 
 def nannyml(python, reference, current, repeats):
-    if not Path(python).exists():
-        return None, f"{python} does not exist"
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    env["NML_DISABLE_USAGE_LOGGING"] = "1"
-    with tempfile.TemporaryDirectory(prefix="bench-timeline-") as folder:
+    def save(folder):
         reference.to_parquet(os.path.join(folder, "reference.parquet"))
         current.to_parquet(os.path.join(folder, "current.parquet"))
-        done = subprocess.run([str(python), "-c", NANNYML_CHILD, folder, str(repeats)], env=env,
-                              capture_output=True, text=True)
-    lines = done.stdout.strip().splitlines()
-    if done.returncode != 0 or not lines:
-        return None, f"{python} failed: {done.stderr.strip().splitlines()[-1:] or done.returncode}"
-    answer = json.loads(lines[-1])
-    if "missing" in answer:
-        return None, f"{python} has no nannyml ({answer['missing']})"
-    return answer, None
+
+    return run_peer(python, NANNYML_CHILD, save, repeats)
 
 
 def main():

@@ -24,14 +24,8 @@ peers' columns, to show what its fixed cost does to those ratios.
 """
 
 import argparse
-import json
 import os
 import statistics
-import subprocess
-import sys
-import tempfile
-import time
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -39,6 +33,7 @@ from scipy.spatial.distance import jensenshannon
 from scipy.stats import wasserstein_distance
 
 import lumetra
+from peer import DEFAULT_NANNYML, NANNYML_PREAMBLE, run_peer
 from timing import all_times
 
 METRICS = ["JensenShannon", "WassersteinDistance"]
@@ -46,23 +41,10 @@ SHIFT = 0.05
 # (rows, columns, columns NannyML runs on, columns the loop runs on)
 SHAPES = [(1_000_000, 100, 4, 10), (100_000, 1_000, 40, 100)]
 QUICK_SHAPES = [(100_000, 20, 2, 5), (10_000, 200, 10, 20)]
-DEFAULT_NANNYML = Path(__file__).resolve().parent.parent / "build" / "bench-nannyml" / "bin" / "python"
 
 # Run by the NannyML interpreter: loads the two sub-frames that the benchmark
 # saved, times fit + calculate, prints the times as JSON on its last line.
-NANNYML_CHILD = r"""
-import json, os, sys, time, warnings
-os.environ["NML_DISABLE_USAGE_LOGGING"] = "1"
-warnings.filterwarnings("ignore")
-try:
-    import nannyml
-except ImportError as exc:
-    print(json.dumps({"missing": str(exc)}))
-    sys.exit(0)
-import numpy as np
-import pandas as pd
-
-folder, repeats = sys.argv[1], int(sys.argv[2])
+NANNYML_CHILD = NANNYML_PREAMBLE + r"""
 ref = np.load(os.path.join(folder, "reference.npy"))
 cur = np.load(os.path.join(folder, "current.npy"))
 names = [f"x{i}" for i in range(ref.shape[1])]
@@ -113,22 +95,11 @@ def loop(reference, current):
 def nannyml_times(python, reference, current, repeats):
     """fit + calculate times of NannyML in its own interpreter, or the reason
     it could not run."""
-    if not Path(python).exists():
-        return None, f"{python} does not exist"
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    env["NML_DISABLE_USAGE_LOGGING"] = "1"
-    with tempfile.TemporaryDirectory(prefix="bench-wide-") as folder:
+    def save(folder):
         np.save(os.path.join(folder, "reference.npy"), reference.to_numpy())
         np.save(os.path.join(folder, "current.npy"), current.to_numpy())
-        done = subprocess.run([str(python), "-c", NANNYML_CHILD, folder, str(repeats)], env=env,
-                              capture_output=True, text=True)
-    lines = done.stdout.strip().splitlines()
-    if done.returncode != 0 or not lines:
-        return None, f"{python} failed: {done.stderr.strip().splitlines()[-1:] or done.returncode}"
-    answer = json.loads(lines[-1])
-    if "missing" in answer:
-        return None, f"{python} has no nannyml ({answer['missing']})"
-    return answer, None
+
+    return run_peer(python, NANNYML_CHILD, save, repeats)
 
 
 def per_value(times, rows, columns):

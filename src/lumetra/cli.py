@@ -13,7 +13,7 @@ import math
 import os
 import re
 import sys
-from typing import Any, NoReturn, Sequence, TextIO
+from typing import Any, Callable, NoReturn, Sequence, TextIO
 
 from ._checks import CHECK_RULES
 from ._vocabulary import BIN_RULES, DRIFT_METRICS, FAMILIES, MISSING_POLICIES, TASKS, __version__
@@ -89,24 +89,23 @@ def _seed(text: str) -> int:
     return value
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 2:
-        raise argparse.ArgumentTypeError(f"must be at least 2; got {text!r}")
-    return value
+def _at_least(least: int) -> Callable[[str], int]:
+    """An argument type: an integer of at least `least`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}; got {text!r}")
+        return value
+
+    return parse
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1; got {text!r}")
-    return value
+_count = _at_least(2)
+_positive = _at_least(1)
 
 
 def _delimiter(text: str) -> str:
