@@ -337,3 +337,54 @@ def test_a_failing_make_changes_nothing():
     assert (monitor.start, monitor.rows, monitor.pending, sink.closed) == (utc(2023, 11, 14, 22), 1, (), [])
     monitor.push(T0 + 3600, 0, 0)
     assert [st.to_bytes() for _, _, st in sink.closed] == [_fed([(1, 1)])]
+
+
+def _view(monitor):
+    return (monitor.start, monitor.rows, monitor.late, monitor.state.to_bytes(), monitor.pending)
+
+
+@pytest.mark.parametrize("late", ["drop", "current"])
+def test_a_refused_row_or_batch_pushes_nothing_and_closes_no_period(late):
+    # The state refuses a value in the next hour's part: the current hour
+    # must stay open, keep its rows and reach no callback; a refused late
+    # row is not counted.
+    sink = Sink()
+    monitor = lumetra.PeriodicMonitor(binary, "1h", sink, late=late)
+    monitor.push_batch([T0 + 10, T0 + 20], [1, 0], [1, 1])
+    before = _view(monitor)
+    with pytest.raises(TypeError):
+        monitor.push(T0 + 3600, "a", 1)
+    with pytest.raises(TypeError):
+        monitor.push_batch([T0 + 30, T0 + 3600, T0 + 7200], [1, 0, "a"], [1, 1, 1])
+    with pytest.raises(TypeError):
+        monitor.push_batch([T0 + 40, T0 + 3600], ["a", 1], [1, 1])  # the later part is pushed first
+    with pytest.raises(TypeError):
+        monitor.push_batch([T0 + 86400, T0 + 86401], [1, "a"], [1, 1])
+    if late == "current":
+        with pytest.raises(TypeError):
+            monitor.push(T0 - 3600, "a", 1)
+    assert _view(monitor) == before and sink.closed == []
+
+    # The same rows, valid, go where they went before.
+    monitor.push_batch([T0 + 30, T0 + 3600, T0 + 7200], [1, 0, 1], [1, 1, 1])
+    assert [s for s, _, _ in sink.closed] == [utc(2023, 11, 14, 22), utc(2023, 11, 14, 23)]
+    assert [st.to_bytes() for _, _, st in sink.closed] == [_fed([(1, 1), (0, 1), (1, 1)]), _fed([(0, 1)])]
+    assert (monitor.start, monitor.rows) == (utc(2023, 11, 15, 0), 1)
+
+
+def test_a_make_that_fails_within_a_batch_pushes_nothing():
+    calls = []
+
+    def make():
+        calls.append(1)
+        if len(calls) == 3:
+            raise MemoryError("no room")
+        return binary()
+
+    sink = Sink()
+    monitor = lumetra.PeriodicMonitor(make, "1h", sink)
+    monitor.push(T0, 1, 1)
+    before = _view(monitor)
+    with pytest.raises(MemoryError):
+        monitor.push_batch([T0 + 1, T0 + 3600, T0 + 7200], [0, 1, 0], [0, 1, 1])  # the second fresh state fails
+    assert _view(monitor) == before and sink.closed == []

@@ -76,9 +76,10 @@ class PeriodicMonitor(Generic[State]):
     "raise" a ValueError (a batch with a late row then pushes nothing). A
     batch is pushed as its rows one after another: it is split at the
     period boundaries, and each part goes to its period's state in one
-    batch call. `tick(now)` closes the current period when the clock (the
-    callable `clock`, ``time.time`` by default, or `now`) has passed its
-    end, and opens the one that holds now; `close()` closes the current
+    batch call; a row or batch that a state refuses pushes nothing and
+    closes no period. `tick(now)` closes the current period when the clock
+    (the callable `clock`, ``time.time`` by default, or `now`) has passed
+    its end, and opens the one that holds now; `close()` closes the current
     period at once (at shutdown) and starts a fresh state for the rest of
     it.
 
@@ -203,20 +204,20 @@ class PeriodicMonitor(Generic[State]):
             if self._start is not None and at < self._start:
                 if self._late_policy == "raise":
                     raise ValueError(f"late row: its timestamp {self._text(at)} is before the current period")
+                if self._late_policy == "current":
+                    self._one(self._state, *row)
+                    self._rows += 1
                 self._late += 1
-                if self._late_policy == "drop":
-                    return
-                self._one(self._state, *row)
-                self._rows += 1
                 return
             origin = self._grid(at)
             start, end = period_of(at, self._every, self._zone, origin)
-            self._open(start, end, origin)
-            try:
-                self._one(self._state, *row)
-                self._rows += 1
-            finally:
-                self._deliver(False)
+            # The row goes into the new period's state before the current
+            # period closes: a refused row changes nothing.
+            fresh = self._state if self._start is None else self._make()
+            self._one(fresh, *row)
+            self._open(start, end, origin, fresh)
+            self._rows = 1
+            self._deliver(False)
 
     def push_batch(self, timestamps: Any, *columns: Any) -> None:
         """Pushes a batch of rows, `timestamps[i]` stamping row i of every
@@ -283,23 +284,28 @@ class PeriodicMonitor(Generic[State]):
             )
         periods = np.maximum(keys, before)
         kept = np.flatnonzero(~late) if count and self._late_policy == "drop" else np.arange(n)
-        self._late += count
         if not len(kept):
+            self._late += count
             return
         targets = periods[kept]
         cuts = np.flatnonzero(targets[1:] != targets[:-1]) + 1
         bounds = [0, *cuts.tolist(), len(kept)]
         whole = len(kept) == n and len(bounds) == 2
-        try:
-            for a, b in zip(bounds[:-1], bounds[1:]):
-                key = int(targets[a])
-                if key != self._start:
-                    self._open(key, ends[key], origin)
-                rows = kept[a:b]
-                self._many(self._state, *(columns if whole else [_take(column, rows) for column in columns]))
-                self._rows += b - a
-        finally:
-            self._deliver(False)
+        parts = [(int(targets[a]), b - a, columns if whole else [_take(column, kept[a:b]) for column in columns])
+                 for a, b in zip(bounds[:-1], bounds[1:])]
+        # Every part goes into its state before the monitor changes: a later
+        # period's into a fresh state, the current period's (only the first
+        # part can be) into the current state, last. A refused part, or a
+        # make() that raises, pushes nothing.
+        states = [self._state if key == current else self._make() for key, _, _ in parts]
+        for (key, _, part), state in sorted(zip(parts, states), key=lambda pair: pair[0][0] == current):
+            self._many(state, *part)
+        self._late += count
+        for (key, rows, _), state in zip(parts, states):
+            if key != self._start:
+                self._open(key, ends[key], origin, state)
+            self._rows += rows
+        self._deliver(False)
 
     # ---- the clock -----------------------------------------------------------------------------
 
@@ -337,12 +343,16 @@ class PeriodicMonitor(Generic[State]):
             return self._origin
         return period_of(at, self._every, self._zone)[0]
 
-    def _open(self, start: int, end: int, origin: int) -> None:
-        """Closes the current period, if any, and opens [start, end). The
-        fresh state is made first: a make() that raises changes nothing."""
+    def _open(self, start: int, end: int, origin: int, fresh: Optional[State] = None) -> None:
+        """Closes the current period, if any, and opens [start, end) with
+        the state `fresh` (a new one by default). The fresh state is made
+        first: a make() that raises changes nothing."""
         if self._start is not None:
-            fresh = self._make()
+            if fresh is None:
+                fresh = self._make()
             self._retire()
+            self._state = fresh
+        elif fresh is not None:
             self._state = fresh
         self._start, self._end, self._rows, self._origin = start, end, 0, origin
 
