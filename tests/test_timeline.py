@@ -209,3 +209,13 @@ def test_quiet_data_does_not_alarm_when_periods_differ_in_size():
     psi = figures(again[again["period_start"] == last], "drift", "PopulationStabilityIndex")
     assert psi["n"].item() < 1000 and psi["alert"].item()
     assert psi["upper"].item() > figures(again, "drift", "PopulationStabilityIndex")["upper"].iloc[0]
+
+
+def test_timelines_compare_by_identity():
+    # A timeline holds frames and arrays: comparing two by value raised
+    # (an array's truth value) instead of answering.
+    reference, current = frames(n=400, days=4)
+    one = lumetra.timeline(current, reference=reference, time="t", every="1d")
+    two = lumetra.timeline(current, reference=reference, time="t", every="1d")
+    assert one == one and one != two and not (one == two)
+    assert len({one, two, one}) == 2

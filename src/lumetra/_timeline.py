@@ -99,10 +99,12 @@ class _Setup:
     bands: dict[str, Any]
 
 
-@dataclass
+@dataclass(eq=False)
 class Timeline:
     """A timeline's periods and their results; `table()` gives them as one
-    long table, `rollup(every)` the same over coarser periods."""
+    long table, `rollup(every)` the same over coarser periods. Timelines
+    compare by identity: they hold frames and arrays, which have no single
+    truth value to compare by."""
 
     setup: _Setup
     data: _Side
