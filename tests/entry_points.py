@@ -15,12 +15,19 @@ One row per entry point. A row names the callable and, for each parameter, a
 
 Adding an entry point is adding one row: `fn(...)` to FUNCTIONS, a
 `Cls(...)` to CLASSES, or a `method(...)` / `prop(...)` to a class's members.
-A module whose public names must all have rows goes into MODULES.
+A module whose public names must all have rows goes into MODULES. A class
+written in Python needs rows for its public members and callable dunders
+(its __init__ is the constructor's row); one without to_bytes() gives its
+row a `state` function, what a failed call must leave as it was.
 """
 
+import copy
+import datetime as dt
 import math
 import sys
+import time
 import types
+import zoneinfo
 import warnings
 from pathlib import Path
 
@@ -503,7 +510,8 @@ def instance_of(type_):
         return ctx.instance if ctx.instance is not None else make()
 
     def other(i):
-        row = CLASSES[i % len(CLASSES)]
+        rows = saving_classes()
+        row = rows[i % len(rows)]
         return Build(f"{row.type.__name__} instance", lambda ctx: row.make())
 
     def reconfigured():
@@ -525,6 +533,12 @@ def _other_class_instance(type_):
     if type_ is _lumetra.PyDataBiasStreaming:
         return _lumetra.PyBinaryClassificationStreaming([1, 0], [1, 0])
     return _lumetra.PyDataBiasStreaming([1, 0], [1, 0])
+
+
+def saving_classes():
+    """The rows of the classes whose state is their to_bytes(): the
+    engine's, which merge and load one another's bytes."""
+    return [c for c in CLASSES if hasattr(c.type, "to_bytes")]
 
 
 def state_bytes(type_):
@@ -555,7 +569,8 @@ def state_bytes(type_):
             if how == "strided":
                 return memoryview(b)[:: 2 + k % 3]
             if how == "other class":
-                return CLASSES[k % len(CLASSES)].make().to_bytes()
+                rows = saving_classes()
+                return rows[k % len(rows)].make().to_bytes()
             return np.random.default_rng(k).bytes(k % 200)
 
         return Build(f"state bytes ({how}, {k})", build)
@@ -651,7 +666,7 @@ class Entry:
     """One entry point: a function, a constructor, a method or a property."""
 
     def __init__(self, name, kinds, pure=False, keywords=None, volatile=False, on_class=False, ok=None,
-                 sticky=None, share=1, raised_in=None):
+                 sticky=None, share=1, raised_in=None, converts=True):
         self.name = name
         # Bytes of the state (start, stop) that a failed call may still have
         # written, by design; with them, the checksum changes too.
@@ -662,6 +677,9 @@ class Entry:
         # The fraction of the leak loops' calls this entry gets: a function
         # that spends milliseconds in a frame library per call runs fewer.
         self.share = share
+        # False for a constructor that stores its arguments as they are
+        # (a result type's): it refuses none, so no call fails converting.
+        self.converts = converts
         self._ok = ok  # valid arguments, where the kinds' own do not fit together
         self.kinds = tuple(kinds)
         self.keywords = dict(keywords or {})
@@ -720,12 +738,12 @@ def fn(target, *kinds, keywords=None, ok=None, module=None, share=1, raised_in=N
     return e
 
 
-def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None, sticky=None):
-    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok, sticky=sticky)
+def method(name, *kinds, pure=False, keywords=None, on_class=False, ok=None, sticky=None, share=1):
+    return Entry(name, kinds, pure=pure, keywords=keywords, on_class=on_class, ok=ok, sticky=sticky, share=share)
 
 
-def prop(name, volatile=False):
-    e = Entry(name, (), pure=True, volatile=volatile)
+def prop(name, volatile=False, share=1):
+    e = Entry(name, (), pure=True, volatile=volatile, share=share)
     e.kind = "property"
     return e
 
@@ -733,11 +751,13 @@ def prop(name, volatile=False):
 class Cls:
     """A class: its constructor's kinds, the member that fills a fresh
     instance with data (so every method has something to work on), and one
-    row per member."""
+    row per member. `state` gives what a failed call must leave as it was,
+    for a class without to_bytes()."""
 
-    def __init__(self, type_, kinds, prime, members, ok=None):
+    def __init__(self, type_, kinds, prime, members, ok=None, state=None, share=1, keywords=None, converts=True):
         self.type = type_
-        self.ctor = Entry(f"{type_.__name__}()", kinds, ok=ok)
+        self._state = state
+        self.ctor = Entry(f"{type_.__name__}()", kinds, ok=ok, share=share, keywords=keywords, converts=converts)
         self.ctor.kind, self.ctor.owner = "constructor", self
         self.prime = prime
         self.members = members
@@ -761,6 +781,8 @@ class Cls:
         """The instance's whole state, its to_bytes(), less what changes by
         itself: a flush detector's window age (the last 12 bytes before the
         4-byte checksum) and so the checksum."""
+        if self._state is not None:
+            return self._state(obj)
         cut = 16 if any(m.volatile for m in self.members) else 0
         b = obj.to_bytes()
         return b[:-cut] if cut else b
@@ -1305,6 +1327,329 @@ FUNCTIONS += [
        ok=lambda: ([3.0, 1.0, 0.0, 4.0], [1.0, 2.0, 0.0, 5.0], True), **_STATS),
     fn(lumetra.stats.multipletests, SAMPLE_VALUES, FLOAT, name(CORRECTIONS), MAXITER, FLAG, FLAG,
        ok=lambda: ([0.01, 0.2, 0.04, 0.5], 0.05, "hs", 1, False, False), **_STATS),
+]
+
+# ---- monitoring over time (lumetra.timeline, lumetra.PeriodicMonitor) ---------------------
+
+
+def fresh(values):
+    """Builders of the values, each call a copy of its own (a hostile
+    neighbour may clear the dicts and lists built before it)."""
+    return st.sampled_from(values).map(lambda v: Build(repr(v), lambda ctx: copy.deepcopy(v)))
+
+
+# The frames of the table with a datetime column "t" (of its own kinds:
+# naive, aware in UTC or across a change of summer time, with missing
+# values, out of order, or text), for the timeline's calendar periods only:
+# the other rows' frames stay as they are.
+_TIME_KINDS = ["naive", "utc", "berlin", "berlin", "missing", "shuffled", "text", "date"]
+_T_START = dt.datetime(2024, 3, 30)  # Berlin's change to summer time is the next night
+
+
+def _times(kind, n, step_hours, seed):
+    values = [_T_START + dt.timedelta(hours=step_hours * i) for i in range(n)]
+    if kind == "shuffled":
+        np.random.default_rng(seed).shuffle(values)
+    if kind == "missing":
+        values = [None if i % 3 == 1 else v for i, v in enumerate(values)]
+    if kind == "date":
+        values = [v.date() for v in values]
+    if kind == "text":
+        values = [v.isoformat() for v in values]
+    zone = {"utc": "UTC", "berlin": "Europe/Berlin"}.get(kind)
+    return values, zone
+
+
+def with_time_column(frame, kind="naive", step_hours=12, seed=0):
+    """The frame with the column "t" of its library's datetime type."""
+    n = len(frame)
+    values, zone = _times(kind, n, step_hours, seed)
+    module = type(frame).__module__.split(".")[0]
+    if module == "pandas":
+        import pandas as pd
+
+        column = pd.Series(values, index=frame.index, dtype=object if kind in ("text", "date") else None)
+        if kind not in ("text", "date"):
+            column = pd.to_datetime(column)
+            if zone:
+                column = column.dt.tz_localize(zone, ambiguous="NaT", nonexistent="shift_forward")
+        frame = frame.copy()
+        frame["t"] = column
+        return frame
+    if module == "polars":
+        import polars as pl
+
+        dtype = {"text": pl.String, "date": pl.Date}.get(kind, pl.Datetime("us"))
+        column = pl.Series("t", values, dtype=dtype)
+        if zone:
+            column = column.dt.replace_time_zone(zone, ambiguous="earliest", non_existent="null")
+        return frame.with_columns(column)
+    import pyarrow as pa
+
+    if kind in ("text", "date"):
+        column = pa.array(values)
+    else:
+        column = pa.array(values, type=pa.timestamp("us"))
+        if zone:
+            column = pa.array([None if v is None else v.replace(tzinfo=dt.timezone.utc) for v in values],
+                              type=pa.timestamp("us", tz=zone))
+    return frame.append_column("t", column)
+
+
+@st.composite
+def timed_frames(draw):
+    base = draw(frames())
+    kind = draw(st.sampled_from(_TIME_KINDS))
+    step = draw(st.sampled_from([12, 12, 1, 7, 49]))
+    seed = draw(st.integers(0, 2**32 - 1))
+    return Build(f"{base!r} with t ({kind}, every {step}h, seed={seed})",
+                 lambda ctx: with_time_column(base(ctx), kind, step, seed))
+
+
+def ok_timed_frame():
+    return with_time_column(ok_frame())  # four days of two rows each
+
+
+TIMED_FRAME = Kind("TIMED_FRAME", ok_timed_frame, timed_frames())
+TIME_COLUMN = Kind("TIME", lambda: "t", plain(st.sampled_from(["t", "t", "t", "t", None])),
+                   wild=anything_but(plain(st.sampled_from(["x", "g", "nope", "y", "t"])), texts_b), fail="nope")
+# Exactly one of every, size and count splits: drawn alone, each is set
+# about as often as the calls that set exactly one of them are most.
+EVERY = Kind("EVERY", lambda: "1d",
+             plain(st.sampled_from(["1d", "1d", "6h", "1w", "1mo", "2d", "1y", None, None, None])),
+             wild=anything_but(plain(st.sampled_from(["0d", "1x", "", "d", "-1d", "1.5d", "10000000y", "1D", 1,
+                                                      None]))))
+PERIOD_SIZE = Kind("SIZE", lambda: None, plain(st.sampled_from([None] * 7 + [4, 1, 3])),
+                   wild=anything_but(plain(st.sampled_from([0, -1, 2**70, True, 2.5, "4", np.int64(2)])), ints_b))
+PERIOD_COUNT = Kind("COUNT", lambda: None, plain(st.sampled_from([None] * 7 + [2, 3, 50])),
+                    wild=PERIOD_SIZE.wild)
+DRIFT_SELECTION = Kind("DRIFT_SELECTION", lambda: True,
+                       st.one_of(plain(st.sampled_from([True, True, False])), fresh([["x", "s"], ["x"], ("g", "h")])),
+                       wild=anything_but(fresh(["x", [], ["nope"], ["t"], ["x", "x"], None, 1, ["y", 1]])))
+_BAD_ANALYSES = [{}, "facet", [("facet", "g")], {"facet": "nope", "label": "y"},
+                 {"facet": "g", "label": "y", "bogus": 1}, {"facet": "g", "label": "nope"},
+                 {"label": "y", "prediction": "p"}]
+
+
+def analysis(*valid, wild=()):
+    """The keyword arguments of one of the one-shot analyses, or None."""
+    return Kind(f"ANALYSIS({valid[0]})", lambda: None, st.one_of(plain(st.none()), fresh(list(valid))),
+                wild=anything_but(fresh(list(valid) + list(wild) + _BAD_ANALYSES)))
+
+
+DATA_BIAS_CALL = analysis({"facet": "g", "label": "y"}, {"facet": "h", "label": "y", "positive": 1},
+                          {"facet": ["g", "h"], "label": "y"}, {"facet": "s", "label": "y", "reference": "u"},
+                          wild=[{"facet": "g", "label": "y", "ci": 0.9, "n_boot": 20}])
+MODEL_BIAS_CALL = analysis({"facet": "g", "label": "y", "prediction": "p", "prediction_threshold": 0.5},
+                           {"facet": "h", "label": "y", "prediction": "y"})
+PERFORMANCE_CALL = analysis({"task": "logistic", "label": "y", "prediction": "p"},
+                            {"task": "classification", "label": "y", "prediction": "y", "facet": "g"},
+                            {"task": "regression", "label": "x", "prediction": "p"},
+                            wild=[{"task": "nope", "label": "y", "prediction": "p"},
+                                  {"task": "logistic", "label": "y", "prediction": "p", "ci": 0.9, "n_boot": 20}])
+INCOMPLETE = name(["keep", "drop", "append"])
+BAND_K = Kind("K", lambda: 3.0, plain(st.sampled_from([3.0, 1, 0.5, 2.5, 1e300])),
+              wild=anything_but(plain(st.sampled_from([0, -1.0, math.nan, math.inf, True, "3", None]))), fail=0.0)
+BANDS = Kind("BANDS", lambda: None,
+             st.one_of(plain(st.none()), fresh([{"JensenShannon": ("quantile", 0.1, 0.9)},
+                                                {"missing_share": (0.0, 0.5)}, {"JensenShannon": "std"},
+                                                {"Recall": ("quantile", 0.0, 1.0)}])),
+             wild=anything_but(fresh([{"JensenShannon": (1.0, 0.0)}, {"JensenShannon": ("quantile", 0.9, 0.1)},
+                                      {"JensenShannon": ("quantile", -1, 2)}, "std", [("a", "std")],
+                                      {"JensenShannon": [0, 1]}, {"x": (math.nan, 1.0)}, {1: "std"},
+                                      {"JensenShannon": ("quantile", True, 1)}, {"JensenShannon": np.array([0, 1])}])),
+             fail={"JensenShannon": "wide"})
+
+# lumetra.drift's kinds, their refusals moved to the wild values: so that
+# most calls get past the checks into the periods.
+_ACCEPTED = {"MISSING": ["raise", "drop", "drop"], "DRIFT_TEST": ["auto", "chi2", "g", "ks", None],
+             "ALPHA": [0.05, 0.01, 0.5, 0.2], "CORRECTION": ["fdr_bh", "holm", "bonferroni", "none"]}
+TL_MISSING, TL_TEST, TL_ALPHA, TL_CORRECTION = (
+    Kind(k.name, k.ok, plain(st.sampled_from(_ACCEPTED[k.name])), wild=k.wild, fail=k.fail)
+    for k in (MISSING, DRIFT_TEST, ALPHA, CORRECTION))
+TL_METRICS = Kind("METRICS", lambda: None, st.one_of(plain(st.none()), fresh([["JensenShannon"], list(DRIFT),
+                                                                              ["KullbackLeibler", "JensenShannon"]])),
+                  wild=OPT_DRIFT_METRICS.wild)
+
+FUNCTIONS += [
+    fn(lumetra.timeline, TIMED_FRAME,
+       keywords={"reference": TIMED_FRAME, "time": TIME_COLUMN, "every": EVERY, "size": PERIOD_SIZE,
+                 "count": PERIOD_COUNT, "drift": DRIFT_SELECTION, "data_bias": DATA_BIAS_CALL,
+                 "model_bias": MODEL_BIAS_CALL, "performance": PERFORMANCE_CALL, "quality": FLAG,
+                 "missing": TL_MISSING, "incomplete": INCOMPLETE, "rule": DRIFT_RULE, "metrics": TL_METRICS,
+                 "test": TL_TEST, "alpha": TL_ALPHA, "correction": TL_CORRECTION, "k": BAND_K, "bands": BANDS},
+       module=lumetra, share=1 / 500, raised_in=Path(lumetra.__file__).parent),
+]
+
+# A timeline is made by lumetra.timeline, not by its constructor, which
+# stores what it is given: its row's valid fields are those of a timeline
+# of four days. Its state is what its members show.
+_TIMELINES = []
+
+
+def _timeline_fields():
+    if not _TIMELINES:
+        _TIMELINES.append(lumetra.timeline(ok_timed_frame(), reference=ok_timed_frame(), time="t", every="1d",
+                                           data_bias={"facet": "g", "label": "y"}))
+    tl = _TIMELINES[0]
+    return (tl.setup, tl.data, tl.reference, tl.implementation, list(tl.errors), None, dict(tl._unseen))
+
+
+def _timeline_field(i, label):
+    build = Build(f"a timeline's {label}", lambda ctx: _timeline_fields()[i])
+    return Kind(f"TIMELINE_{label.upper()}", lambda: _timeline_fields()[i], st.just(build),
+                wild=anything_but(st.just(build)))
+
+
+def _timeline_state(tl):
+    from frames import rows
+
+    return canonical([tl.periods, rows(tl.table()), rows(tl.unseen()), list(tl.errors)])
+
+
+ROLLUP = Kind("ROLLUP", lambda: "1w", plain(st.sampled_from(["1w", "1w", "2d", "1mo", "1q", "1y", "1d", 2])),
+              wild=anything_but(plain(st.sampled_from(["6h", "", "1x", 0, -1, True, 2**70, None]))), fail="6h")
+
+# The period monitor of an hourly detector, a batch of rows pushed into the
+# hour from 22:00 UTC of a day in November 2023; the callback keeps nothing.
+T0 = 1_700_000_000  # 22:13:20 UTC
+_IN_HOUR = [T0 + 60 * i for i in range(8)]
+
+
+def _detector():
+    return L.PyStreamingContinuousDataDriftDecay(np.array(FLOATS8), None, None)
+
+
+def _other_monitor():
+    return L.PyBinaryClassificationStreaming(list(_A), list(_C))
+
+
+def _boom():
+    raise Boom("make")
+
+
+def _discard(start, end, state):
+    return None
+
+
+def _refuse(start, end, state):
+    raise OSError("store unreachable")
+
+
+def _stopped_clock():
+    return float(T0 + 100)
+
+
+def _utc(seconds):
+    return dt.datetime.fromtimestamp(seconds, dt.timezone.utc)
+
+
+_BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
+MAKE = Kind("MAKE", lambda: _detector,
+            plain(st.sampled_from([_detector, _detector, _other_monitor])),
+            wild=anything_but(plain(st.sampled_from([_boom, object, dict, _detector()]))))
+PERIOD = Kind("PERIOD", lambda: "1h", plain(st.sampled_from(["1h", "1h", "6h", "1d", "1w", "1mo", "1q", "1y", "2d"])),
+              wild=anything_but(plain(st.sampled_from(["0h", "1x", "", "h", "-1h", 1, None]))), fail="0h")
+ON_CLOSE = Kind("ON_CLOSE", lambda: _discard, plain(st.sampled_from([_discard, _discard, _refuse])))
+ZONE = Kind("ZONE", lambda: "UTC", plain(st.sampled_from(["UTC", "Europe/Berlin", dt.timezone.utc, _BERLIN,
+                                                          dt.timezone(dt.timedelta(hours=5, minutes=30))])),
+            wild=anything_but(plain(st.sampled_from(["Nope/Zone", "", "utc", "../etc", None, 5]))), fail="Nope/Zone")
+LATE = name(["drop", "current", "raise"])
+ORIGIN = Kind("ORIGIN", lambda: None,
+              plain(st.sampled_from([None, None, 0, T0, 1.5, _utc(T0), np.datetime64(T0, "s")])),
+              wild=anything_but(plain(st.sampled_from([dt.datetime(2024, 1, 1), math.nan, 1e20, True,
+                                                       np.datetime64("NaT"), "2024-01-01"]))))
+METHOD_NAME = Kind("METHOD_NAME", lambda: None, plain(st.sampled_from([None, None, "update_stream"])),
+                   wild=anything_but(plain(st.sampled_from(["push", "nope", "update_stream_batch", 5, ""]))))
+CLOCK = Kind("CLOCK", lambda: _stopped_clock, plain(st.sampled_from([_stopped_clock, time.time])),
+             wild=anything_but(plain(st.sampled_from([_boom, 5, lambda: math.nan, lambda: "now", None]))))
+MAX_PENDING = Kind("MAX_PENDING", lambda: 64, plain(st.sampled_from([64, 0, 1, 2**70])),
+                   wild=anything_but(plain(st.sampled_from([-1, True, 2.5, None, "64"]))), fail=-1)
+
+# Instants: in the current hour, in a later one (half of them: a row there
+# closes the hour, so a refused one must not), in an earlier one (late), as
+# epoch seconds, aware datetimes and datetime64 values.
+INSTANT = Kind("INSTANT", lambda: T0 + 100,
+               plain(st.sampled_from([T0 + 100, T0 + 100.5, np.int64(T0 + 5), _utc(T0 + 30),
+                                      _utc(T0 + 30).astimezone(_BERLIN), np.datetime64(T0 + 60, "s"),
+                                      np.datetime64((T0 + 60) * 10**9, "ns"), T0 - 5000, np.float32(T0),
+                                      T0 + 4000, T0 + 4000.5, T0 + 10**6, _utc(T0 + 86400 * 40),
+                                      np.datetime64(T0 + 7200, "s"), _utc(T0 + 3600).astimezone(_BERLIN),
+                                      np.int64(T0 + 86400), T0 + 10**8])),
+               wild=anything_but(plain(st.sampled_from([dt.datetime(2023, 11, 14, 22, 30), math.nan, math.inf, True,
+                                                        np.datetime64("NaT"), 10**20, -10**12, "2023-11-14",
+                                                        np.datetime64(1, "Y"), np.datetime64(T0, "D")]))),
+               fail=math.nan)
+OPT_INSTANT = Kind("OPT_INSTANT", lambda: T0 + 100, st.one_of(plain(st.none()), INSTANT.valid), wild=INSTANT.wild,
+                   fail=math.nan)
+
+
+def _stamps(form, seconds):
+    if form == "int64":
+        return np.array(seconds, dtype=np.int64)
+    if form == "float":
+        return np.array(seconds, dtype=np.float64) + 0.25
+    if form == "datetime64":
+        return np.array(seconds, dtype="datetime64[s]")
+    if form == "datetime64[ms]":
+        return (np.array(seconds, dtype=np.int64) * 1000).astype("datetime64[ms]")
+    if form == "datetimes":
+        return [_utc(s) for s in seconds]
+    if form == "tuple":
+        return tuple(seconds)
+    return list(seconds)
+
+
+_SPANS = {"in the hour": _IN_HOUR, "across hours": [T0 + 500 * i for i in range(8)],
+          "a later day": [T0 + 86400 + 600 * i for i in range(8)], "late first": [T0 - 5000] + _IN_HOUR[1:],
+          "late after a later": [T0 + 4000, T0 - 5000] + _IN_HOUR[2:],
+          "out of order": [T0 + 7200, T0 + 3600, T0, T0 + 9000, T0, T0 + 1, T0 + 3601, T0 + 2]}
+_FORMS = ["int64", "float", "datetime64", "datetime64[ms]", "datetimes", "tuple", "list"]
+INSTANTS = Kind("INSTANTS", lambda: np.array(_IN_HOUR, dtype=np.int64),
+                st.builds(lambda span, form: Build(f"stamps({span}, {form})", lambda ctx: _stamps(form, _SPANS[span])),
+                          st.sampled_from(list(_SPANS)), st.sampled_from(_FORMS)),
+                wild=anything_but(plain(st.sampled_from([
+                    np.array([T0] * 7 + [-1], dtype=np.float64) * np.inf, np.array([T0] * 8).reshape(2, 4),
+                    [dt.datetime(2023, 11, 14)] * 8, np.array(["NaT"] * 8, dtype="datetime64[s]"), [T0] * 7 + [None],
+                    [True] * 8, np.array(_IN_HOUR, dtype="timedelta64[s]"), np.array([10**19] * 8, dtype=np.uint64),
+                    "2023-11-14", b"\x00" * 8, np.array([T0] * 8, dtype=np.int64).view("datetime64[Y]")])),
+                    arrays()),
+                fail=np.full(8, math.nan))
+
+
+def _monitor_state(m):
+    """What a failed call must leave as it was: the current period, its
+    counts, its state (which object, and its bytes) and the waiting periods."""
+    return (m.start, m.end, m.rows, m.late, m._origin, id(m.state), m.state.to_bytes(),
+            [(p.start, p.end, p.rows, id(p.state), p.state.to_bytes()) for p in m.pending])
+
+
+CLASSES += [
+    Cls(lumetra.Timeline, [_timeline_field(i, label) for i, label in enumerate(
+        ["setup", "data", "reference", "implementation", "errors", "rows", "unseen"])], None, [
+        method("table", pure=True, share=1 / 50),
+        method("unseen", pure=True, share=1 / 20),
+        method("rollup", ROLLUP, pure=True, share=1 / 20),
+        method("__repr__", pure=True, share=1 / 500),  # the fields' reprs: milliseconds
+        prop("periods", share=1 / 20),
+    ], ok=_timeline_fields, state=_timeline_state, share=1 / 20, converts=False),
+    Cls(lumetra.PeriodicMonitor, [MAKE, PERIOD, ON_CLOSE], "push_batch", [
+        method("push", INSTANT, FLOAT),
+        method("push_batch", INSTANTS, F64),
+        method("tick", OPT_INSTANT),
+        method("close"),
+        method("__repr__", pure=True),
+        prop("every"),
+        prop("tz"),
+        prop("state"),
+        prop("start"),
+        prop("end"),
+        prop("rows"),
+        prop("late"),
+        prop("pending"),
+    ], state=_monitor_state,
+        keywords={"tz": ZONE, "late": LATE, "origin": ORIGIN, "method": METHOD_NAME, "clock": CLOCK,
+                  "max_pending": MAX_PENDING}),
 ]
 
 # Modules whose every public function and class must have a row.

@@ -66,7 +66,7 @@ def paths(entry):
         return out
     out.append(("binding", pos, dict(kw, no_such_parameter=1), True))
     params = entry.params
-    if params:
+    if params and entry.converts:
         bad = ok[:-1] + (REFUSED,)
         out.append(("conversion", *entry.split(bad), True))
         for i, kind in enumerate(params):
