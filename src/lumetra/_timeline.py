@@ -99,10 +99,11 @@ class _Setup:
     bands: dict[str, Any]
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, repr=False)
 class Timeline:
     """A timeline's periods and their results; `table()` gives them as one
-    long table, `rollup(every)` the same over coarser periods. Timelines
+    long table, `rollup(every)` the same over coarser periods; `errors`, once
+    the table is made, the periods where an analysis refused. Timelines
     compare by identity: they hold frames and arrays, which have no single
     truth value to compare by."""
 
@@ -126,8 +127,17 @@ class Timeline:
         outside its band), `cusum` (the larger one-sided CUSUM of the metric's
         standardised values up to this period) and `cusum_alert` (above 5)."""
         if self._rows is None:
-            self._rows = _long_rows(self)
+            before = len(self.errors)
+            try:
+                self._rows = _long_rows(self)
+            except BaseException:
+                del self.errors[before:]  # the next call finds them again
+                raise
         return _frame_of(self._rows, self.implementation)
+
+    def __repr__(self) -> str:
+        return (f"<Timeline: {len(self.data.starts)} periods of {int(self.data.n.sum())} rows, "
+                f"reference {len(self.reference.starts)} periods>")
 
     def unseen(self) -> Any:
         """Categories never seen in the reference: per period and column, the
