@@ -493,14 +493,16 @@ def _instants_us(values: object) -> npt.NDArray[np.int64]:
     if kind in "iu":
         if len(array) and not (_MIN_SECONDS <= int(array.min()) and int(array.max()) < _MAX_SECONDS):
             raise ValueError("timestamps hold epoch seconds outside the years 1 to 9999")
-        return array.astype(np.int64) * _US
+        whole: npt.NDArray[np.int64] = array.astype(np.int64) * _US
+        return whole
     if kind == "f":
         if not np.all(np.isfinite(array)):
             bad = int(np.flatnonzero(~np.isfinite(array))[0])
             raise ValueError(f"timestamps hold a missing or infinite value (row {bad}: {array[bad]!r})")
         if len(array) and not (_MIN_SECONDS <= array.min() and array.max() < _MAX_SECONDS):
             raise ValueError("timestamps hold epoch seconds outside the years 1 to 9999")
-        return np.rint(array.astype(np.float64) * _US).astype(np.int64)
+        rounded: npt.NDArray[np.int64] = np.rint(array.astype(np.float64) * _US).astype(np.int64)
+        return rounded
     if kind == "O":
         out = np.empty(len(array), dtype=np.int64)
         for i, value in enumerate(array.tolist()):
