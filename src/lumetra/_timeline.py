@@ -341,7 +341,9 @@ def _ordered(frame: Frame, periods: Periods) -> tuple[Frame, list[tuple[int, int
     rows of no period last) and each period's slice of them."""
     codes = np.asarray(periods.codes)
     kept = codes >= 0
-    in_order = bool(periods.sorted) and (kept.all() or not kept[np.argmin(kept):].any() if codes.size else True)
+    # In order: periods never go back, and the rows of no period (if any) come last.
+    left_out = np.flatnonzero(~kept)
+    in_order = bool(periods.sorted) and (not left_out.size or not kept[left_out[0]:].any())
     ordered = frame if in_order else frame[np.argsort(np.where(kept, codes, np.iinfo(np.int64).max), kind="stable")]
     bounds = np.concatenate([[0], np.cumsum(np.asarray(periods.n, dtype=np.int64))])
     return ordered, [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
